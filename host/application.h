@@ -1,0 +1,49 @@
+// TApplication: the main thread's message loop, its message hook, message
+// boxes and a clean stop on SIGINT/SIGTERM.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "host/event_queue.h"
+
+namespace korvi {
+
+class TApplication {
+ public:
+  // Hook that sees every message the main loop takes before it is
+  // dispatched; setting `handled` swallows the message.
+  using TMessageEvent = std::function<void(TMessage& msg, bool& handled)>;
+  // Replacement for the message box (one line on standard error by default).
+  using TMessageBoxEvent = std::function<void(const std::string& text, const std::string& caption)>;
+
+  // Runs the main thread's loop until Terminate (main thread only).
+  void Run();
+  // Dispatches the messages already queued on the calling thread's queue
+  // (through OnMessage on the main thread).
+  void ProcessMessages();
+  // Takes and dispatches one message, waiting for it; false on WM_QUIT.
+  bool HandleMessage();
+  // Ends Run; safe from any thread and from a signal.
+  void Terminate();
+  bool Terminated() const { return terminated_; }
+  // Makes SIGINT and SIGTERM call Terminate (and ignores SIGPIPE).
+  void HandleStopSignals();
+  // Shows a message: OnMessageBox when set, else "caption: text" on stderr.
+  void MessageBox(const std::string& text, const std::string& caption);
+  // A short audible signal (a BEL on standard error when it is a terminal).
+  void Beep();
+
+  TMessageEvent OnMessage;
+  TMessageBoxEvent OnMessageBox;
+
+ private:
+  bool Filter(TMessage& msg);
+  std::atomic<bool> terminated_{false};
+};
+
+// The process's application object.
+TApplication& Application();
+
+}  // namespace korvi

@@ -1,0 +1,92 @@
+// TCollection and TCollectionItem: an owned, ordered list of items of one
+// kind, with change hooks (action items and cookies are collections).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/object.h"
+
+namespace korvi {
+
+class TCollection;
+
+class TCollectionItem : public TObject {
+ public:
+  // Creates the item and, with a non-null collection, appends it there.
+  explicit TCollectionItem(TCollection* collection);
+  // Removes the item from its collection.
+  ~TCollectionItem() override;
+
+  TCollection* Collection() const { return collection_; }
+  // Moves the item to another collection (nullptr: to none).
+  void SetCollection(TCollection* collection);
+  // Position in the collection (-1 when in none).
+  int Index() const;
+  // Moves the item to position `index` and reports the change.
+  virtual void SetIndex(int index);
+  // Unique number within the collection, given when the item is added.
+  int ID() const { return id_; }
+  // Text the designer shows for the item; empty by default.
+  virtual std::string GetDisplayName() const { return {}; }
+  // Copies another item's settings; the base raises EConvertError "Cannot assign".
+  virtual void Assign(const TCollectionItem& source);
+
+ protected:
+  // Tells the collection this item (or, with `all_items`, every item) changed;
+  // nothing happens while the collection is between BeginUpdate and EndUpdate.
+  void Changed(bool all_items);
+
+ private:
+  friend class TCollection;
+  TCollection* collection_ = nullptr;
+  int id_ = 0;
+};
+
+class TCollection : public TObject {
+ public:
+  // Creates the items that Add and Insert make.
+  using TItemFactory = std::function<TCollectionItem*(TCollection*)>;
+  explicit TCollection(TItemFactory factory);
+  // Frees every item.
+  ~TCollection() override;
+
+  // Creates a new item at the end / at `index` and returns it.
+  TCollectionItem* Add();
+  TCollectionItem* Insert(int index);
+  int Count() const { return static_cast<int>(items_.size()); }
+  // Item `index`; raises EListError when out of range.
+  TCollectionItem* Items(int index) const;
+  // Frees item `index` / every item.
+  void Delete(int index);
+  void Clear();
+  // The item with `id`, or nullptr.
+  TCollectionItem* FindItemID(int id) const;
+  // Replaces the items by new ones assigned from `source`'s items.
+  virtual void Assign(const TCollection& source);
+
+  void BeginUpdate() { ++update_count_; }
+  // Ends an update block; the outermost one reports Update(nullptr).
+  void EndUpdate();
+  int UpdateCount() const { return update_count_; }
+  // The object that owns the collection (nullptr here; owned collections override).
+  virtual TObject* GetOwner() const { return nullptr; }
+
+ protected:
+  // An item changed (`item`), or the whole collection did (nullptr).
+  virtual void Update(TCollectionItem* item);
+  // Update(nullptr) unless inside an update block.
+  void Changed();
+
+ private:
+  friend class TCollectionItem;
+  void InsertItem(TCollectionItem* item);
+  void RemoveItem(TCollectionItem* item);
+  TItemFactory factory_;
+  std::vector<TCollectionItem*> items_;
+  int next_id_ = 0;
+  int update_count_ = 0;
+};
+
+}  // namespace korvi

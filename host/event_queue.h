@@ -1,0 +1,107 @@
+// TEventQueue: the per-thread event queue that stands in for a thread's
+// window messages.
+//
+// Every thread that uses one gets its own queue (epoll for descriptors, an
+// eventfd that wakes it for posted messages). Message targets ("windows",
+// identified by an HWND) belong to the queue of the thread that allocated
+// them; any thread may post to an HWND, and the message is dispatched to the
+// target's method on the owning thread, in posting order. Posting to an HWND
+// that no longer exists fails quietly (PostMessage returns false).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace korvi {
+
+using HWND = std::uint64_t;  // 0 = none
+
+struct TMessage {
+  HWND Wnd = 0;
+  std::uint32_t Msg = 0;
+  std::uintptr_t WParam = 0;
+  std::intptr_t LParam = 0;
+};
+
+constexpr std::uint32_t WM_NULL = 0x0000;
+constexpr std::uint32_t WM_QUIT = 0x0012;
+constexpr std::uint32_t WM_KEYDOWN = 0x0100;
+constexpr std::uint32_t WM_KEYUP = 0x0101;
+constexpr std::uint32_t WM_CHAR = 0x0102;
+constexpr std::uint32_t WM_TIMER = 0x0113;
+constexpr std::uint32_t WM_MOUSEMOVE = 0x0200;
+constexpr std::uint32_t WM_LBUTTONDOWN = 0x0201;
+constexpr std::uint32_t WM_LBUTTONUP = 0x0202;
+constexpr std::uint32_t WM_RBUTTONDOWN = 0x0204;
+constexpr std::uint32_t WM_RBUTTONUP = 0x0205;
+constexpr std::uint32_t WM_USER = 0x0400;
+
+// The method a target's messages are dispatched to.
+using TWndMethod = std::function<void(TMessage& msg)>;
+// Called on the owning thread when a watched descriptor is ready; `events`
+// holds the epoll bits (EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, EPOLLRDHUP).
+using TReadyHandler = std::function<void(std::uint32_t events)>;
+
+class TEventQueue {
+ public:
+  // The calling thread's queue, created on first use and destroyed when the
+  // thread ends (its targets are then gone).
+  static TEventQueue& Current();
+  // The queue of the process's main thread.
+  static TEventQueue& Main();
+
+  TEventQueue(const TEventQueue&) = delete;
+  TEventQueue& operator=(const TEventQueue&) = delete;
+  ~TEventQueue();
+
+  // Creates a message target on this queue (call on the owning thread).
+  HWND AllocateHWnd(TWndMethod method);
+  // Removes a target; messages still queued for it are dropped.
+  void DeallocateHWnd(HWND wnd);
+
+  // Watches a descriptor for `events` (epoll bits; level-triggered unless
+  // EPOLLET/EPOLLONESHOT are given). Call on the owning thread.
+  void Watch(int fd, std::uint32_t events, TReadyHandler handler);
+  // Changes the events of a watched descriptor (0 switches it off).
+  void Modify(int fd, std::uint32_t events);
+  // Stops watching a descriptor (before it is closed).
+  void Unwatch(int fd);
+
+  // Runs `task` on this queue's thread, in order with posted messages.
+  // Any thread may call it.
+  void PostTask(std::function<void()> task);
+
+  // Waits for the next message, running ready-descriptor handlers and tasks
+  // while it waits. Returns false when the message is WM_QUIT.
+  bool GetMessage(TMessage& msg);
+  // Like GetMessage but gives up after `timeout_ms` (returns false and sets
+  // msg.Msg to WM_NULL on time-out).
+  bool GetMessageFor(TMessage& msg, int timeout_ms);
+  // Takes the next message without waiting (descriptors are polled once).
+  // Returns false when nothing is queued.
+  bool PeekMessage(TMessage& msg);
+  // Calls the target's method for `msg` (nothing when the target is gone).
+  void DispatchMessage(TMessage& msg);
+  // Dispatches everything already queued. A WM_QUIT found here is put back
+  // so that the loop that owns it still sees it; returns false then.
+  bool ProcessMessages();
+  // Queues WM_QUIT for this queue's loop.
+  void PostQuitMessage();
+
+  // The thread this queue belongs to is the calling thread.
+  bool IsOwnerThread() const;
+
+ private:
+  TEventQueue();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Posts a message to `wnd` from any thread; false when the target is gone.
+bool PostMessage(HWND wnd, std::uint32_t msg, std::uintptr_t wparam, std::intptr_t lparam);
+
+}  // namespace korvi

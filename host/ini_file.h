@@ -1,0 +1,44 @@
+// TIniFile: an ini text file of [section] headers and name=value lines.
+// The file is read when the object is created; every write is saved at once.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/string_list.h"
+
+namespace korvi {
+
+class TIniFile : public TObject {
+ public:
+  // Reads `path` if it exists (a missing file is an empty ini file).
+  explicit TIniFile(std::string path);
+
+  const std::string& FileName() const { return path_; }
+  // Replaces `lines` by the name=value lines of `section` (section names
+  // compare without regard to case); a missing section gives no lines.
+  void ReadSectionValues(std::string_view section, TStringList& lines) const;
+  // The value of `key` in `section`, or `fallback`.
+  std::string ReadString(std::string_view section, std::string_view key,
+                         std::string_view fallback) const;
+  // Sets `key` in `section` (creating both as needed) and saves the file.
+  void WriteString(std::string_view section, std::string_view key, std::string_view value);
+  // Removes `section` and its lines, and saves the file.
+  void EraseSection(std::string_view section);
+  // True when the file holds `section`.
+  bool SectionExists(std::string_view section) const;
+  // Writes the file; raises EFOpenError when it cannot be written.
+  void UpdateFile() const;
+
+ private:
+  struct Section {
+    std::string name;
+    std::vector<std::string> lines;
+  };
+  Section* Find(std::string_view section);
+  const Section* Find(std::string_view section) const;
+  std::string path_;
+  std::vector<Section> sections_;
+};
+
+}  // namespace korvi

@@ -1,0 +1,107 @@
+// Byte streams: the abstract TStream and its memory, string and file forms.
+// Failures raise EStreamError (EFOpenError when a file cannot be opened).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/object.h"
+
+namespace korvi {
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream : public TObject {
+ public:
+  // Reads up to `count` bytes; returns the number read (0 at the end).
+  virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+  // Writes up to `count` bytes; returns the number written.
+  virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+  // Moves the position; returns the new position.
+  virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+  // Changes the size; raises EStreamError when the stream cannot.
+  virtual void SetSize(std::int64_t size) = 0;
+
+  std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
+  std::int64_t Size();
+  // Read/Write that raise EStreamError ("Stream read error" / "Stream write
+  // error") unless exactly `count` bytes move.
+  void ReadBuffer(void* buffer, std::int64_t count);
+  void WriteBuffer(const void* buffer, std::int64_t count);
+  // Copies `count` bytes from `source`'s position; count 0 copies the whole
+  // of `source` from its beginning. Returns the number of bytes copied.
+  std::int64_t CopyFrom(TStream& source, std::int64_t count);
+};
+
+// A growable block of memory.
+class TMemoryStream : public TStream {
+ public:
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t size) override;
+  // The stream's bytes (Size() of them).
+  char* Memory() { return data_.data(); }
+  const char* Memory() const { return data_.data(); }
+  // Empties the stream.
+  void Clear();
+  void LoadFromFile(const std::string& path);
+  void SaveToFile(const std::string& path);
+
+ private:
+  std::vector<char> data_;
+  std::int64_t position_ = 0;
+};
+
+// A stream over a byte string.
+class TStringStream : public TStream {
+ public:
+  explicit TStringStream(std::string data = {}) : data_(std::move(data)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t size) override;
+  // Reads up to `count` bytes from the position as a string.
+  std::string ReadString(std::int64_t count);
+  // Writes the bytes of `text` at the position.
+  void WriteString(const std::string& text);
+  // All bytes of the stream.
+  const std::string& DataString() const { return data_; }
+
+ private:
+  std::string data_;
+  std::int64_t position_ = 0;
+};
+
+// Open modes of TFileStream.
+enum TFileMode : unsigned {
+  fmOpenRead = 0x0000,
+  fmOpenWrite = 0x0001,
+  fmOpenReadWrite = 0x0002,
+  fmShareDenyWrite = 0x0020,  // others may read but not write while it is open
+  fmShareDenyNone = 0x0040,
+  fmCreate = 0xFF00,  // create or truncate, open for reading and writing
+};
+
+// A stream over a file. fmShareDenyWrite takes a shared advisory lock, so
+// writers that take the exclusive lock (fmOpenWrite, fmOpenReadWrite, fmCreate)
+// are refused while readers hold the file.
+class TFileStream : public TStream {
+ public:
+  // Raises EFOpenError "Cannot open file \"<path>\". <reason>" on failure.
+  TFileStream(const std::string& path, unsigned mode);
+  ~TFileStream() override;
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t size) override;
+  const std::string& FileName() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace korvi

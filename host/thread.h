@@ -1,0 +1,61 @@
+// TThread: a thread object in the framework's style. It is created suspended
+// or running, runs Execute once, may free itself when Execute returns, and can
+// run a method on the main thread with Synchronize.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <pthread.h>
+
+#include "host/object.h"
+
+namespace korvi {
+
+class TThread : public TObject {
+ public:
+  // Creates the thread; unless `create_suspended`, it starts at once.
+  explicit TThread(bool create_suspended);
+  // A thread that does not free itself is asked to terminate and waited for.
+  ~TThread() override;
+
+  // Starts a suspended thread. Raises Exception "Thread creation error: <reason>"
+  // when the system cannot create it.
+  void Resume();
+  // Sets the terminate flag that Execute polls.
+  void Terminate() { terminated_ = true; }
+  bool Terminated() const { return terminated_; }
+  // When set before Execute returns, the object deletes itself on its own thread.
+  bool FreeOnTerminate() const { return free_on_terminate_; }
+  void SetFreeOnTerminate(bool value) { free_on_terminate_ = value; }
+  // Stack size for the thread (set before Resume; 0 = system default).
+  void SetStackSize(std::size_t bytes) { stack_size_ = bytes; }
+  // Waits until Execute has returned (not for self-freeing threads). On the
+  // main thread, pending Synchronize calls keep running while it waits.
+  void WaitFor();
+  // Runs `method` on the main thread and returns when it has run; runs it
+  // directly when called on the main thread. An exception thrown by the
+  // method is passed on to the caller.
+  static void Synchronize(const std::function<void()>& method);
+
+ protected:
+  // The thread body.
+  virtual void Execute() = 0;
+
+ private:
+  static void* Entry(void* self);
+  pthread_t handle_{};
+  bool started_ = false;
+  std::atomic<bool> finished_{false};
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> free_on_terminate_{false};
+  std::size_t stack_size_ = 0;
+};
+
+// True on the process's main thread (the thread that started the program).
+bool IsMainThread();
+// Runs the Synchronize calls waiting for the main thread (main thread only).
+// Returns true when it ran any.
+bool CheckSynchronize();
+
+}  // namespace korvi

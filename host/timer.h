@@ -1,0 +1,35 @@
+// TTimer: a component that calls OnTimer every Interval milliseconds while
+// Enabled. Ticks come through the event queue of the thread that created the
+// timer, so OnTimer runs on that thread while it pumps its queue.
+#pragma once
+
+#include "host/component.h"
+#include "host/event_queue.h"
+
+namespace korvi {
+
+class TTimer : public TComponent {
+ public:
+  explicit TTimer(TComponent* owner);
+  ~TTimer() override;
+
+  // Milliseconds between ticks (default 1000; 0 stops the timer).
+  unsigned Interval() const { return interval_; }
+  void SetInterval(unsigned interval);
+  // The timer ticks while enabled, Interval > 0 and OnTimer is set (default true).
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+  const TNotifyEvent& OnTimer() const { return on_timer_; }
+  void SetOnTimer(TNotifyEvent handler);
+
+ private:
+  void UpdateTimer();
+  unsigned interval_ = 1000;
+  bool enabled_ = true;
+  TNotifyEvent on_timer_;
+  int fd_ = -1;           // timerfd
+  TEventQueue* queue_;    // queue of the creating thread
+  HWND wnd_ = 0;
+};
+
+}  // namespace korvi
