@@ -1,0 +1,192 @@
+// TKorvi: the web server component. It holds the server's configuration,
+// owns the listening socket and the action collection, starts one
+// TKorviThread per accepted connection and counts the live ones.
+//
+// The component lives on the main thread: property writers, the accept
+// handler and loading run there. Worker threads read the configuration
+// without locking; only the live-thread count and the query counter are
+// shared writable state, each behind its own lock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "host/component.h"
+#include "host/string_list.h"
+
+namespace korvi {
+
+class TKorviThread;
+class TKorviRequest;
+class TKorviResponse;
+class TKActionItem;
+class TKActionItems;
+class TSSLKSocket;
+class TQuery;
+class TPropertySource;
+
+// A request line has been read: the thread count, the client's address and
+// the decoded URL path.
+using ZWSOnRxEvent = std::function<void(int ReqNum, const std::string& RemoteAddress,
+                                        const std::string& URLSubmitted)>;
+// A request is complete: the thread count and the bytes received for it.
+using ZWSOnRxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesRecieved)>;
+// A response is about to go out: the thread count and the bytes to send.
+using ZWSOnTxEvent = std::function<void(int ReqNum, std::int64_t bytesToSend)>;
+// A response has been handed to the socket: the thread count and the bytes sent.
+using ZWSOnTxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesSent)>;
+// Raised before and after the action dispatch of every request.
+using TKorviProcessEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
+                                              TKorviResponse* Response, TKorviThread* Thread)>;
+// Asks the application for the content type of a file extension (without
+// the dot); a non-empty MimeType it leaves is used.
+using TGetMimeType =
+    std::function<void(TObject* Sender, const std::string& MimeExt, std::string& MimeType)>;
+
+// Default limit for a request body held in memory: 100 MiB.
+constexpr std::int64_t DefaultMaxRequestBody = 100 * 1024 * 1024;
+// Highest port number the start-up port search tries.
+constexpr int LastSearchPort = 64000;
+
+class TKorvi : public TComponent {
+ public:
+  // Creates the server with its defaults: Active, "index.htm", listing on,
+  // mask "*.*", port 80, the current directory as root, timeout 100 s.
+  explicit TKorvi(TComponent* Owner);
+  // Closes the listener, asks every live worker thread to end and waits for
+  // them (running Synchronize calls meanwhile), then frees the actions.
+  ~TKorvi() override;
+
+  // --- Published properties, in declaration (loading) order ---
+
+  // True while requests are served; false answers them with the 503 page.
+  bool Active() const { return active_; }
+  // Turns listening off or on; raises Exception "Unable to turn off
+  // listening on port [n]" / "Unable to activate listening on port [n]".
+  void SetActive(bool Value);
+  // Name of the file served for a directory ("index.htm").
+  const std::string& DefaultFile() const { return default_file_; }
+  void SetFile(std::string Value);
+  // Directories without a default file are listed as HTML when true.
+  bool DirectoryListing = true;
+  // Names a listing shows ("*.*": all).
+  std::string DirectoryMask = "*.*";
+  // The URL map file; a non-empty name empties ServerRoot and (re)reads URLMap.
+  const std::string& URLMapIniFile() const { return url_map_ini_file_; }
+  void SetIniFile(std::string Value);
+  // Stored and published only; the live thread count is never limited.
+  int MaxThread() const { return max_thread_; }
+  void SetRequest(int Value);
+  // The listening port (after start-up: the port actually taken).
+  int ServerPort() const { return server_port_; }
+  // Stores the port and re-opens a running listener on it; raises Exception
+  // "Unable to activate listening on port [n]" when that fails.
+  void SetPort(int Value);
+  // The document root, always ending in "/" (empty in URL map mode).
+  const std::string& ServerRoot() const { return server_root_; }
+  // Stores the root with a trailing "/" added and empties URLMapIniFile.
+  void SetRoot(std::string Value);
+  // Life time limit of one connection in seconds (5 or less means 100).
+  int Timeout = 100;
+  // The action collection requests are offered to.
+  TKActionItems* Actions() const { return actions_.get(); }
+  // Makes the owned collection a copy of `Value`.
+  void SetActions(const TKActionItems& Value);
+
+  ZWSOnRxEvent OnRequest;
+  ZWSOnRxDoneEvent OnRequestDone;
+  ZWSOnTxEvent OnResponse;
+  ZWSOnTxDoneEvent OnResponseDone;
+  TKorviProcessEvent OnBeforeProcess;
+  TKorviProcessEvent OnAfterProcess;
+  TGetMimeType OnGetMimeType;
+
+  // Largest request body accepted; a longer announced body gets the 400 page.
+  std::int64_t MaxRequestBody = DefaultMaxRequestBody;
+
+  // --- Loading and starting ---
+
+  // Applies stored property values from `Source` in declaration order, then
+  // starts listening as a loaded server does.
+  void ReadState(const TPropertySource& Source);
+  // Starts listening for a server built in code (the step loading ends with):
+  // ServerPort or the first free port above it, up to 64000.
+  void StartListening();
+  // Leaves the loading state and starts listening.
+  void Loaded() override;
+
+  // --- Actions ---
+
+  // The action item at `Index`.
+  TKActionItem* GetAction(int Index) const;
+  // The first item named `Name` (without regard to case), or nullptr.
+  TKActionItem* ActionByName(const std::string& Name) const;
+  // Offers the request to the actions; true when one handled it.
+  bool DispatchAction(TKorviRequest* Request, TKorviResponse* Response);
+
+  // --- Shared state of the worker threads ---
+
+  // Live worker threads.
+  int ThreadCount() const;
+  // Adds / removes one live thread under ThreadLock.
+  void IncThreadNumber();
+  void DecThreadNumber();
+  // The URL path=directory lines of section "MAP" of the URL map file.
+  const TStringList& URLMap() const { return url_map_; }
+  // The listening socket (nullptr until listening starts).
+  TSSLKSocket* ListenSocket() const { return listen_socket_.get(); }
+  // True until listening has been started.
+  bool FirstLoad() const { return first_load_; }
+
+  // A copy of `Query` named after it with the next query number (qry7), open
+  // when the source is; nullptr when copying fails.
+  TQuery* DupQuery(TQuery* Query);
+  // Closes and frees a query; failures are ignored.
+  void FreeQuery(TQuery* Query);
+
+  // Registers / unregisters a worker thread so that destroying the server
+  // can stop it (called by TKorviThread).
+  void AttachThread(TKorviThread* Thread);
+  void DetachThread(TKorviThread* Thread);
+
+ protected:
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+  // Runs once just before listening starts; a place for TLS set-up.
+  virtual void KorviSSLInit() {}
+  // Handler of the listening socket's session-available event: accepts the
+  // connection and starts its worker thread.
+  virtual void ServerSocketSessionAvailable(TObject* Sender, std::uint16_t Error);
+  // Creates the listening socket (a TSSLKSocket without TLS).
+  virtual std::unique_ptr<TSSLKSocket> CreateKorviSocket();
+
+ private:
+  void LoadURLMap();
+  bool ListenOn(int Port);
+  void StopWorkers();
+
+  std::atomic<bool> active_{true};  // read by worker threads
+  std::string default_file_;
+  std::string url_map_ini_file_;
+  int max_thread_ = 100;
+  int server_port_ = 80;
+  std::string server_root_;
+  std::unique_ptr<TKActionItems> actions_;
+
+  std::unique_ptr<TSSLKSocket> listen_socket_;
+  int thread_count_ = 0;
+  mutable std::mutex thread_lock_;  // ThreadLock: thread_count_ and workers_
+  std::condition_variable threads_changed_;
+  std::unordered_set<TKorviThread*> workers_;
+  int query_count_ = 0;
+  std::mutex query_lock_;  // QueryLock: query_count_
+  TStringList url_map_;
+  bool first_load_ = true;
+};
+
+}  // namespace korvi

@@ -1,0 +1,189 @@
+// TKorviThread: the worker thread that serves one accepted connection from
+// start to end. It adopts the connection into a socket of its own, runs its
+// own message loop (socket events and the life timer tick there), assembles
+// and parses one request, hands it to the actions or answers it from the
+// file system, transmits the answer in 8192-byte chunks and frees itself.
+//
+// Everything here runs on the connection's thread; the server's events are
+// raised on it too. The fields are public because the request and response
+// objects and the built-in answer units read and write them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/event_queue.h"
+#include "host/streams.h"
+#include "host/string_list.h"
+#include "host/thread.h"
+#include "host/timer.h"
+
+namespace korvi {
+
+class TKorvi;
+class TKorviRequest;
+class TKorviResponse;
+class TSSLKSocket;
+struct TSearchRec;
+
+// Intake state of a connection.
+enum TKReqType : std::uint8_t {
+  REQSTAT_REQUEST = 0,  // waiting for the request line
+  REQSTAT_HEADER = 1,   // reading header lines
+  REQSTAT_BODY = 2,     // collecting the body
+  REQSTAT_DONE = 3,     // request complete
+  REQSTAT_SIMPLE = 4,   // a bare request: the file answer carries no header block
+};
+
+// Execution kinds declared beside the intake states; nothing stores them.
+enum TKExecType : std::uint8_t { APP_APP, APP_WEB, APP_MIX };
+
+// Size of one receive, of one transmitted chunk and of the initial text buffer.
+constexpr int KorviChunkSize = 8192;
+// Longest request or header line accepted (longer ones get the 400 page).
+constexpr int KorviMaxLine = 8192;
+
+class TKorviThread : public TThread {
+ public:
+  // Creates the thread suspended and self-freeing for the accepted
+  // connection `SocketHandle`, with the initial field values.
+  explicit TKorviThread(int SocketHandle);
+  // Frees the socket (closing the connection), the streams and the timer,
+  // then removes itself from the server's live threads.
+  ~TKorviThread() override;
+
+  // --- Fields ---
+
+  std::unique_ptr<TTimer> LifeTimer;         // ends the connection when it fires
+  TKorviResponse* ResponseObject = nullptr;  // only while StartResponse runs
+  TKorviRequest* RequestObject = nullptr;    // only while StartResponse runs
+  TKReqType ReqState = REQSTAT_REQUEST;
+  int WrittenStatus = 0;  // status code of the status line written (0: none)
+  // Receive buffer (8193 bytes, zero-filled); after the request it holds the
+  // outgoing text, OutLength bytes long, and grows as needed.
+  std::vector<char> DataBuffer;
+  std::string LineBuffer;                   // the line being assembled
+  std::unique_ptr<TFileStream> FileStream;  // the file being sent
+  // The request body; after an action answered, the whole response.
+  std::unique_ptr<TMemoryStream> BodyStream;
+  std::int64_t ContentLength = 0;  // value of the "Content-Length" header
+  int OutLength = 0;               // bytes of outgoing text in DataBuffer
+  int TargetAttr = -1;             // attributes of the resolved target, -1: none
+  bool ServeStatic = true;         // built-in file handling is allowed
+  // Received headers as lower-cased name=value lines, the first being
+  // "remote-address=" with the client's address.
+  TStringList HeaderLines;
+  std::string PathTranslated;           // always empty while a request object exists
+  std::string TargetPath;               // resolved file or directory path
+  std::string URL;                      // decoded request path without the query
+  std::string Method;                   // method word of the request line, as received
+  std::string Protocol;                 // protocol word (empty when absent)
+  std::string Query;                    // text after the first "?", not decoded
+  TStream* TransferStream = nullptr;    // FileStream or BodyStream being sent
+  bool Sending = false;                 // chunked transmission under way
+  std::int64_t SendPos = 0;             // bytes of TransferStream handed to the socket
+  char ChunkBuffer[KorviChunkSize];     // one transmission chunk
+  int SocketHandle;                     // the accepted connection
+  std::unique_ptr<TSSLKSocket> Socket;  // the connection socket (created in Execute)
+  TKorvi* Server = nullptr;             // the server that accepted the connection
+  std::string DefaultFileName;          // copy of the server's DefaultFile
+  std::string ThreadRoot;               // copy of the server's ServerRoot
+
+  // --- Operations ---
+
+  // Runs `Method` on the application's main thread and returns when it has run.
+  virtual void Synchronize(const std::function<void()>& Method);
+  // Asks the message loop to stop (posts a quit message to the socket's window).
+  void Release();
+  // Asks the thread to end from another thread (used when the server goes away).
+  void RequestStop();
+
+  // Moves bytes of `Buffer` from `Position` into LineBuffer; true when a line
+  // feed completed the line.
+  bool ReadLine(const char* Buffer, int Length, int& Position);
+  // Parses the line in LineBuffer by ReqState and empties LineBuffer.
+  void ProcessLine();
+  // Prepares BodyStream when "Content-Length" was received; true then.
+  bool BodySent();
+  // Appends received bytes DataBuffer[Position..Length) to the body.
+  void AddToBody(int Length, int Position);
+  // Stores `Root` as ThreadRoot with a trailing "/".
+  void SetThreadRoot(const std::string& Root);
+  // Maps a URL path onto a file-system path under ThreadRoot; always true.
+  bool URLtoPath(std::string& Url);
+  // Builds "http://host:port/" + the part of `Path` below the root.
+  void PathToURL(std::string& Path);
+  // Hands `Count` bytes straight to the socket; returns its Send result.
+  int WriteClient(const void* Buffer, int Count);
+
+  // Produces the answer once the request is complete (actions or built-in).
+  void StartResponse();
+  // Resolves URL to TargetPath/TargetAttr; writes an error page when the
+  // target is unusable. True when an existing file or directory was found.
+  bool FindTarget(std::string& Target);
+  // Cuts the last "/"-segment off `Path` and returns it (with its "/").
+  std::string StripLast(std::string& Path);
+  // Makes the default file of the directory TargetPath the target; true then.
+  bool CheckDefault();
+  // Writes the built-in answer for the resolved target.
+  void Responding();
+  // Transmits what was produced and ends the connection.
+  void StartDataSend();
+  // Data-sent handler of the socket: sends the next chunk.
+  void OnSocketDataSent(TObject* Sender, std::uint16_t Error);
+
+  // Appends `Text` to the outgoing text; returns 8192 - OutLength.
+  int WriteString(std::string_view Text);
+  // "HTTP/1.0 " + StatusText + CRLF, then the Server and Date headers.
+  void WriteStatuss(const std::string& StatusText);
+  // Records `Code` in WrittenStatus and writes its status line.
+  void WriteStatus(int Code);
+  // Name + ": " + Value + CRLF.
+  void WriteHeaders(const std::string& Name, const std::string& Value);
+  void WriteHeader(const std::string& Name, std::int64_t Value);
+  // Writes the Content-type header of TargetPath when its type is known.
+  void WriteFileType();
+  // Writes a complete error response for `Code`.
+  void WriteError(int Code);
+  // Text := "ERROR : " + the status text of `Code`.
+  void SendHTTPError(int Code, std::string& Text);
+  // Writes the listing of the directory TargetPath.
+  void doFileList();
+  // Writes one listing row for `SearchRecord`; true when a row was written.
+  bool DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL);
+
+ protected:
+  // The thread body: socket set-up, the two message loops.
+  void Execute() override;
+  // Creates the connection socket (a TSSLKSocket without TLS).
+  virtual std::unique_ptr<TSSLKSocket> CreateKorviSocket();
+
+  // Socket and timer handlers.
+  void OnSocketDataAvailable(TObject* Sender, std::uint16_t Error);
+  void OnSessionOver(TObject* Sender, std::uint16_t Error);
+  void OnSocketError(TObject* Sender);
+  void ZOnTimer(TObject* Sender);
+
+ private:
+  void SetUpSocket();
+  void RunMessageLoops();
+  void RequestComplete();
+  void RefuseRequest();
+  HWND SocketWindow() const;
+
+  std::int64_t received_ = 0;   // bytes received for the request
+  bool line_too_long_ = false;  // a line outgrew KorviMaxLine
+  bool bad_request_ = false;    // the request is refused with the 400 page
+  bool responded_ = false;      // StartResponse has run for this connection
+  bool connection_failed_ = false;
+  mutable std::mutex window_lock_;  // guards window_ and stop_requested_
+  HWND window_ = 0;                 // the socket's window, once it exists
+  bool stop_requested_ = false;
+};
+
+}  // namespace korvi
