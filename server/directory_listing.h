@@ -1,0 +1,26 @@
+// The HTML listing of a directory, written into the outgoing text of a
+// built-in answer. The listing is the whole answer: no status line, no
+// headers. Names and links are HTML-escaped; hidden entries are left out.
+#pragma once
+
+#include <string>
+
+namespace korvi {
+
+class TOutputText;
+struct TSearchRec;
+
+// Opening of the listing page.
+extern const char* const ListingPageOpen;
+
+// Writes the listing of `directory` (a path ending in "/") for the request
+// path `url`, showing the entries that match `mask` ("*.*" when empty).
+void WriteDirectoryListing(TOutputText& out, const std::string& directory, const std::string& url,
+                           const std::string& mask);
+// Writes the table row of one entry under `base_url` (ending in "/"); false
+// (and nothing written) for ".", ".." and hidden entries.
+bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url);
+// `text` with &, <, > and " written as HTML entities.
+std::string HTMLEscape(const std::string& text);
+
+}  // namespace korvi

@@ -1,0 +1,72 @@
+// TOutputText: the outgoing text of a built-in answer (status line, headers,
+// listing or error page) and the writers that put the exact wire text of the
+// status line and the header lines into it.
+//
+// A worker thread owns one and transmits Data()/OutLength() when the answer
+// is complete. Nothing here touches a socket.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/datetime.h"
+
+namespace korvi {
+
+// Supplies the current local date and time for the "Date" header.
+using TClock = std::function<TDateTime()>;
+
+// Formats `value` as the server writes dates in headers:
+// "Tue, 8 Dec 2026 04:05:09 CST" (local time, whatever the zone).
+std::string FormatHeaderDate(TDateTime value);
+
+class TOutputText {
+ public:
+  // An empty text; the status line names no host and dates come from Now().
+  TOutputText();
+
+  // Host name written as the "Server" header (none when empty).
+  void SetLocalHostName(std::string name) { local_host_name_ = std::move(name); }
+  // Clock used for the "Date" header.
+  void SetClock(TClock clock) { clock_ = std::move(clock); }
+
+  // Appends `text`; returns 8192 - OutLength() (negative once the text has
+  // outgrown its first 8192 bytes).
+  int WriteString(std::string_view text);
+  // "HTTP/1.0 " + `status_text` + CRLF, then "Server" (when the host name is
+  // known) and "Date".
+  void WriteStatuss(std::string_view status_text);
+  // Records `code` as WrittenStatus() and writes its status line ("HTTP/1.0 "
+  // and CRLF alone for a code without a status text).
+  void WriteStatus(int code);
+  // `name` + ": " + `value` + CRLF.
+  void WriteHeaders(std::string_view name, std::string_view value);
+  // `name` + ": " + the decimal `value` + CRLF.
+  void WriteHeader(std::string_view name, std::int64_t value);
+  // "Content-type: " + `type` + CRLF; nothing when `type` is empty.
+  void WriteFileType(std::string_view type);
+  // The header block of a file answer: status 200, "Content-type" (when
+  // `type` is not empty), "Content-Length", "Last-Modified" and the empty line.
+  void WriteFileHeaders(std::string_view type, std::int64_t size, TDateTime last_write);
+
+  // Bytes written so far.
+  int OutLength() const { return out_length_; }
+  // The written bytes (OutLength() of them; not zero-terminated).
+  const char* Data() const { return buffer_.data(); }
+  // The written bytes as a string.
+  std::string Text() const { return std::string(buffer_.data(), static_cast<size_t>(out_length_)); }
+  // Status code of the status line written (0 while none was).
+  int WrittenStatus() const { return written_status_; }
+
+ private:
+  std::vector<char> buffer_;
+  int out_length_ = 0;
+  int written_status_ = 0;
+  std::string local_host_name_;
+  TClock clock_;
+};
+
+}  // namespace korvi

@@ -1,0 +1,59 @@
+// Target resolution: maps a decoded request path onto a file or directory
+// below the document root, or below a mapped directory of the URL map.
+//
+// The exact path is tried first; when it does not exist, each segment is
+// matched without regard to case. No request reaches anything outside the
+// root or the mapped directory: ".." segments (also when written with
+// backslashes) that would climb out, and URLs that no mapping covers in URL
+// map mode, find no target. Names beginning with "." are hidden.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace korvi {
+
+class TStringList;
+
+// Attribute bits of a resolved target (TargetAttr); -1 means no target.
+constexpr int faHidden = 0x02;     // a name on the path begins with "."
+constexpr int faDirectory = 0x10;  // a directory (a regular file has neither bit)
+
+// The outcome of resolving one request path.
+struct TTarget {
+  std::string Path;  // TargetPath: the file, or the directory ending in "/"
+  int Attr = -1;     // TargetAttr: faDirectory and faHidden bits; -1 when not found
+  int Error = 0;     // error page to write: 404 (no target), 400 (query on a file); 0 none
+  std::string URL;   // the request path with "." and ".." segments resolved
+};
+
+// Cuts `path` at its last "/": returns the cut-off part with that "/", and
+// `path` keeps what stood before it. Without a "/", `path` becomes empty
+// and the result is empty.
+std::string StripLast(std::string& path);
+
+class TTargetResolver {
+ public:
+  // `root`: the document root ending in "/" (empty in URL map mode);
+  // `url_map`: URL path=directory lines (kept by reference);
+  // `default_file`: the file served for a directory.
+  TTargetResolver(std::string root, const TStringList& url_map, std::string default_file);
+
+  // Resolves the decoded request path `url`. A directory target ends in "/"
+  // and is replaced by its default file when that exists; a file target
+  // with `serve_static` false (the request carried a query) gets Error 400;
+  // no target gets Error 404.
+  TTarget FindTarget(std::string_view url, bool serve_static) const;
+  // Makes the default file of the directory target.Path the target when it
+  // exists and is not a directory; true then, else `target` is unchanged.
+  bool CheckDefault(TTarget& target) const;
+
+ private:
+  bool MapBase(const std::string& url, std::string& base, std::string& rest) const;
+
+  std::string root_;
+  const TStringList& url_map_;
+  std::string default_file_;
+};
+
+}  // namespace korvi
