@@ -1,0 +1,52 @@
+// Outgoing cookies: TKCookie is one cookie a response sets (its
+// "Set-Cookie" header value); TKCookieCollection is the response's list.
+#pragma once
+
+#include <string>
+
+#include "host/collection.h"
+#include "host/datetime.h"
+
+namespace korvi {
+
+class TKResponse;
+
+class TKCookie : public TCollectionItem {
+ public:
+  // A cookie appended to `collection` (when not null), with no expiry.
+  explicit TKCookie(TCollection* collection);
+
+  // Copies the six cookie fields into `target`.
+  void AssignTo(TKCookie& target) const;
+  // Takes the fields of another TKCookie; other sources go to the base.
+  void Assign(const TCollectionItem& source) override;
+  // The text after "Set-Cookie: ", for example "SID=42; path=/".
+  std::string GetHeaderValue() const;
+
+  std::string Name;
+  std::string Value;  // written as it is, without encoding
+  std::string Path;   // written when not empty
+  std::string Domain;  // written when not empty
+  TDateTime Expires = -1.0;  // written when greater than -1.0
+  bool Secure = false;
+};
+
+class TKCookieCollection : public TCollection {
+ public:
+  // An empty cookie list of `response` (not owned).
+  explicit TKCookieCollection(TKResponse* response);
+
+  // Appends a new cookie and returns it.
+  TKCookie* Add();
+  // The cookie at `index`; raises EListError when out of range.
+  TKCookie* Items(int index) const;
+  // Copies `cookie`'s fields into the cookie at `index`.
+  void SetItems(int index, const TKCookie& cookie);
+  // The response that owns the list.
+  TKResponse* Response() const { return response_; }
+
+ private:
+  TKResponse* response_;
+};
+
+}  // namespace korvi

@@ -1,0 +1,149 @@
+// The request object handed to actions, producers and events: TKRequest
+// defines the numbered request variables, the method type and the lazily
+// built query, content and cookie field lists; TKorviRequest reads them
+// from the worker thread that received the request.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/datetime.h"
+#include "host/object.h"
+#include "host/string_list.h"
+
+namespace korvi {
+
+class TCharSet;
+class TMemoryStream;
+class TKorviThread;
+
+// The request method, from the method word of the request line.
+enum TMethodType : std::uint8_t { mtAny, mtGet, mtPut, mtPost, mtHead };
+
+// Highest request variable number (the variables are numbered 0 to 28).
+constexpr int MaxRequestVariable = 28;
+// Per variable number: "0" to "5" for the request-line variables, else the
+// name of the header that the variable reads.
+extern const char* const arHTTPHeader[MaxRequestVariable + 1];
+
+class TKRequest : public TObject {
+ public:
+  TKRequest() = default;
+  ~TKRequest() override;
+
+  // Text of variable `index` (0 to 28; any other index gives "").
+  virtual std::string GetStringVariable(int index) = 0;
+  // Variable `index` as a date (-1.0 when empty).
+  virtual TDateTime GetDateVariable(int index) = 0;
+  // Variable `index` as an integer (-1 when empty or not a number).
+  virtual std::int32_t GetIntegerVariable(int index) = 0;
+  // Reads up to `count` body bytes into `buffer`; returns the number read.
+  virtual std::int32_t ReadClient(void* buffer, std::int32_t count) = 0;
+  // Reads up to `count` body bytes as text.
+  virtual std::string ReadString(std::int32_t count) = 0;
+  // The file-system path that `uri` maps to ("" when it maps to none).
+  virtual std::string TranslateURI(const std::string& uri) = 0;
+  // Writes `count` bytes straight to the client; returns the number written.
+  virtual std::int32_t WriteClient(const void* buffer, std::int32_t count) = 0;
+  // Writes `text` straight to the client; true when all of it went.
+  virtual bool WriteString(const std::string& text) = 0;
+  // The query or form field `name`, "" when absent.
+  virtual std::string GetFieldByName(const std::string& name) = 0;
+
+  // The request method.
+  TMethodType MethodType() const { return method_type_; }
+  // The fields of an URL-encoded body (built on first use; a decode error
+  // is passed on and leaves the list as far as it got).
+  TStringList& GetContentFields();
+  // The pairs of the "Cookie" header, as sent (not decoded).
+  TStringList& GetCookieFields();
+  // The fields of the query string, decoded.
+  TStringList& GetQueryFields();
+
+  // ExtractHTTPFields (decoding) of `content` into `fields`.
+  void ExtractFields(const TCharSet& separators, const TCharSet& blanks,
+                     const std::string& content, TStringList& fields);
+  // Fill `fields` with the content, cookie and query fields.
+  void ExtractContentFields(TStringList& fields);
+  void ExtractCookieFields(TStringList& fields);
+  void ExtractQueryFields(TStringList& fields);
+
+ protected:
+  // Sets MethodType from variable 0; the concrete class calls it once its
+  // variables can be read.
+  void InitMethodType();
+
+ private:
+  // Returns `list`, creating it and filling it with `fill` the first time.
+  TStringList& LazyList(std::unique_ptr<TStringList>& list,
+                        void (TKRequest::*fill)(TStringList&));
+  TMethodType method_type_ = mtAny;
+  std::unique_ptr<TStringList> content_fields_;
+  std::unique_ptr<TStringList> cookie_fields_;
+  std::unique_ptr<TStringList> query_fields_;
+};
+
+class TKorviRequest : public TKRequest {
+ public:
+  // A request read from `thread` (not owned), which must outlive it.
+  explicit TKorviRequest(TKorviThread* thread);
+  ~TKorviRequest() override;
+
+  std::string GetStringVariable(int index) override;
+  TDateTime GetDateVariable(int index) override;
+  std::int32_t GetIntegerVariable(int index) override;
+  std::int32_t ReadClient(void* buffer, std::int32_t count) override;
+  std::string ReadString(std::int32_t count) override;
+  std::string TranslateURI(const std::string& uri) override;
+  std::int32_t WriteClient(const void* buffer, std::int32_t count) override;
+  bool WriteString(const std::string& text) override;
+  std::string GetFieldByName(const std::string& name) override;
+  // Runs `method` on the application's main thread; returns when it has run.
+  virtual void Synchronize(const std::function<void()>& method);
+
+  // The query field `name`, else the content field `name` (names without
+  // regard to case, first occurrence wins), else `fallback`; never raises.
+  std::string GetFieldValue(const std::string& name, const std::string& fallback);
+  // The multipart form field `name` ("" when absent) for a multipart body,
+  // else GetFieldValue(name, fallback).
+  std::string GetFormField(const std::string& name, const std::string& fallback);
+  // The worker thread's body stream (the request body; later the response).
+  TMemoryStream* GetBody();
+  // The worker thread that received the request.
+  TKorviThread* Thread() const { return thread_; }
+
+  // Parses a multipart body into FormFields, FileRanges and FileNames.
+  void ProcessMultiPartForm();
+  // True once ProcessMultiPartForm has run.
+  bool MultiPartProcessed() const { return multi_part_processed_; }
+  // The file name sent with part `name` ("" when none or not multipart).
+  std::string GetFileName(const std::string& name);
+  // A new stream (positioned at its end) with the bytes of part `name`, or
+  // nullptr when the body is not multipart or has no such part.
+  std::unique_ptr<TMemoryStream> GetFileField(const std::string& name);
+  // The multipart lists (nullptr until the parse has run).
+  const TStringList* FormFields() const { return form_fields_.get(); }
+  const TStringList* FileRanges() const { return file_ranges_.get(); }
+  const TStringList* FileNames() const { return file_names_.get(); }
+
+ private:
+  // True when the "Content-Type" header announces a multipart body.
+  bool IsMultiPart();
+  // Runs the multipart parse unless it has run.
+  void EnsureMultiPart();
+  // Variable 25: the body up to its first zero byte.
+  std::string BodyText();
+  // A header value by name from the thread's header lines.
+  std::string HeaderValue(const char* name) const;
+
+  TKorviThread* thread_;
+  std::unique_ptr<TStringList> form_fields_;
+  std::unique_ptr<TStringList> file_ranges_;
+  std::unique_ptr<TStringList> file_names_;
+  std::int32_t read_pos_ = 0;
+  bool multi_part_processed_ = false;
+};
+
+}  // namespace korvi

@@ -1,0 +1,24 @@
+// Multipart form bodies: splitting a body into its parts (text, byte range
+// and file name per part name) and copying one part's bytes out of it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace korvi {
+
+class TMemoryStream;
+class TStream;
+class TStringList;
+
+// Parses `body`, whose first line is the delimiter, appending per part
+// name=text to `form_fields`, name=start,end (byte offsets into `body`,
+// end exclusive) to `file_ranges` and name=file name to `file_names`.
+void ParseMultiPartForm(const std::string& body, TStringList& form_fields,
+                        TStringList& file_ranges, TStringList& file_names);
+// A new stream holding the bytes of `body` in `range` ("start,end"), left
+// positioned at its end; nullptr when the range is not two numbers or lies
+// outside the body.
+std::unique_ptr<TMemoryStream> CopyFormPart(TStream& body, const std::string& range);
+
+}  // namespace korvi
