@@ -1,0 +1,15 @@
+// TDataModule: a container of design-time components (queries, data sets,
+// data sources), looked up by name with FindComponent.
+#pragma once
+
+#include "host/component.h"
+
+namespace korvi {
+
+class TDataModule : public TComponent {
+ public:
+  // Creates the module; with an owner, the owner frees it.
+  explicit TDataModule(TComponent* owner) : TComponent(owner) {}
+};
+
+}  // namespace korvi
