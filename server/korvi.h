@@ -156,7 +156,6 @@ class TKorvi : public TComponent {
   void DetachThread(TKorviThread* Thread);
 
  protected:
-  void Notification(TComponent* AComponent, TOperation Operation) override;
   // Runs once just before listening starts; a place for TLS set-up.
   virtual void KorviSSLInit() {}
   // Handler of the listening socket's session-available event: accepts the

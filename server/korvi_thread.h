@@ -22,6 +22,7 @@
 #include "host/string_list.h"
 #include "host/thread.h"
 #include "host/timer.h"
+#include "server/output_text.h"
 
 namespace korvi {
 
@@ -63,16 +64,16 @@ class TKorviThread : public TThread {
   TKorviResponse* ResponseObject = nullptr;  // only while StartResponse runs
   TKorviRequest* RequestObject = nullptr;    // only while StartResponse runs
   TKReqType ReqState = REQSTAT_REQUEST;
-  int WrittenStatus = 0;  // status code of the status line written (0: none)
-  // Receive buffer (8193 bytes, zero-filled); after the request it holds the
-  // outgoing text, OutLength bytes long, and grows as needed.
+  // Receive buffer (8193 bytes, zero-filled).
   std::vector<char> DataBuffer;
+  // The outgoing text of a built-in answer (status line, headers, listing
+  // or error page).
+  TOutputText Output;
   std::string LineBuffer;                   // the line being assembled
   std::unique_ptr<TFileStream> FileStream;  // the file being sent
   // The request body; after an action answered, the whole response.
   std::unique_ptr<TMemoryStream> BodyStream;
   std::int64_t ContentLength = 0;  // value of the "Content-Length" header
-  int OutLength = 0;               // bytes of outgoing text in DataBuffer
   int TargetAttr = -1;             // attributes of the resolved target, -1: none
   bool ServeStatic = true;         // built-in file handling is allowed
   // Received headers as lower-cased name=value lines, the first being
@@ -95,6 +96,11 @@ class TKorviThread : public TThread {
   std::string ThreadRoot;               // copy of the server's ServerRoot
 
   // --- Operations ---
+
+  // Bytes of outgoing text written so far.
+  int OutLength() const { return Output.OutLength(); }
+  // Status code of the status line written (0: none yet).
+  int WrittenStatus() const { return Output.WrittenStatus(); }
 
   // Runs `Method` on the application's main thread and returns when it has run.
   virtual void Synchronize(const std::function<void()>& Method);
