@@ -1,0 +1,332 @@
+// TCustomKSocket / TKSocket: the event-driven, non-blocking IPv4 socket
+// component.
+//
+// One object wraps one system socket. Readiness of the socket arrives as
+// notifications on the event queue of the thread that created the object
+// (see socket/socket_notifier.h); the object turns them into state changes
+// and calls of its event handlers, always on that thread. Sending goes
+// through a chain of 1514-byte blocks so that Send returns at once; OnDataSent
+// fires from the message loop once the chain has run dry. Line mode assembles
+// one text line byte by byte. Failures are reported as ESocketException
+// "Error <code> in function <name>" CR LF <error text>, or handed to OnError
+// when that is assigned.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/time.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "host/component.h"
+#include "host/event_queue.h"
+#include "host/exceptions.h"
+#include "host/string_list.h"
+#include "socket/send_buffer.h"
+#include "socket/socket_errors.h"
+#include "socket/socket_notifier.h"
+
+namespace korvi {
+
+class TWait;
+struct TLookupRequest;
+
+enum TSocketState {
+  wsInvalidState,
+  wsOpened,
+  wsBound,
+  wsConnecting,
+  wsConnected,
+  wsAccepting,  // never entered
+  wsListening,
+  wsClosed
+};
+
+enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
+
+enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+
+// Event types; `Error` is the socket error code that came with the notification (0 = none).
+using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDataSent = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionClosed = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TSessionConnected = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t Error)>;
+using TChangeState =
+    std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+
+// Size of each block of the send chain.
+constexpr int kSocketBufferSize = 1514;
+// Longest line that line mode stores; a longer one is cut and reported.
+constexpr int kMaxLineLength = 254;
+
+class TCustomKSocket : public TComponent {
+ public:
+  // Creates the socket object (no system socket yet) with its notification
+  // channel on the calling thread's event queue.
+  explicit TCustomKSocket(TComponent* owner);
+  // Cancels a pending lookup, closes the socket and removes the channel.
+  // Destroy the object on the thread that created it.
+  ~TCustomKSocket() override;
+
+  // ---- Address properties (changes are refused unless the socket is closed)
+
+  // The host text (dotted address or host name), trimmed.
+  const std::string& GetAddr() const { return addr_text_; }
+  void SetAddr(const std::string& Value);
+  // The port text: decimal digits or a service name.
+  const std::string& GetPort() const { return port_text_; }
+  void SetPort(const std::string& Value);
+  // The protocol text: "tcp", "udp" or a protocol number.
+  const std::string& GetProto() const { return proto_text_; }
+  void SetProto(const std::string& Value);
+  // Normal or urgent (out-of-band) sending.
+  TSocketSendFlags GetSendFlags();
+  void SetSendFlags(TSocketSendFlags Flag);
+
+  // ---- Read-only properties
+
+  TSocketState State() const { return state_; }
+  // First address of the last lookup, and all of them.
+  const std::string& DnsResult() const { return dns_result_; }
+  TStringList& DnsResultList() { return dns_result_list_; }
+  // Bytes received through Receive, ReceiveFrom and line mode since the last close.
+  int ReadCount() const { return read_count_; }
+  // Bytes pending in the system (-1 and an error report when the query fails).
+  int GetRcvdCount();
+  int RcvdCount() { return GetRcvdCount(); }
+  // Last error recorded by the receive paths.
+  int LastError() const { return last_error_; }
+  // The send chain holds nothing more to send.
+  bool AllSent() const { return all_sent_; }
+  // The notification channel; any thread may post to it (a WM_QUIT posted
+  // here ends the owning thread's MessageLoop).
+  HWND WindowHandle() const { return notifier_->Handle(); }
+  // The system socket (-1 when none).
+  int Handle() const { return SocketHandle; }
+  // The wait control used by blocking operations when not MultiThreaded.
+  TWait* WaitCtrl() const { return wait_ctrl_; }
+  void SetWaitCtrl(TWait* Value);
+
+  // ---- Read/write fields
+
+  // Blocking operations pump only the own thread's queue and never use the wait control.
+  bool MultiThreaded = false;
+  // Seconds Flush waits with a wait control.
+  int FlushTimeout = 60;
+  TSocketLingerOnOff LingerOnOff = wsLingerOn;
+  // Linger time in seconds (low 16 bits used).
+  int LingerTimeout = 0;
+
+  // ---- Events (called on the owning thread when assigned)
+
+  TDataAvailable OnDataAvailable;
+  TDataSent OnDataSent;
+  TSessionClosed OnSessionClosed;
+  TSessionAvailable OnSessionAvailable;
+  TSessionConnected OnSessionConnected;
+  TChangeState OnChangeState;
+  TNotifyEvent OnLineTooLong;
+  TDnsLookupDone OnDnsLookupDone;
+  TNotifyEvent OnError;
+
+  // ---- Connection operations
+
+  // Opens the socket and starts connecting to Addr:Port (a datagram socket is connected at once).
+  virtual void Connect();
+  // Binds to Addr:Port and listens; 0 on success, -1 on failure.
+  virtual int Listen();
+  // Accepts a waiting connection on a listening socket; its handle or -1.
+  virtual int Accept();
+  // Adopts an accepted, connected handle (no connect event fires).
+  virtual void Dup(int NewHSocket);
+  // Graceful close: shuts the connection down and closes the socket.
+  virtual void Close();
+  // Closes the socket without shutting the connection down first.
+  virtual void Abort();
+  // Shuts the connection down in direction `How` (0 receive, 1 send, 2 both).
+  virtual void Shutdown(int How);
+  // Switches all notifications off / on again.
+  virtual void Pause();
+  virtual void Resume();
+  // Applies LingerOnOff and LingerTimeout to the socket (nothing with wsLingerNoSet).
+  void SetLingerOption();
+  // TLS hooks run after Dup; here they do nothing and return true.
+  virtual bool Startup();
+  virtual bool HandShake();
+
+  // ---- Names
+
+  // Local address / port as text when bound, connected or listening, else "error".
+  virtual std::string GetXAddr();
+  virtual std::string GetXPort();
+  // The peer's dotted address when connected, else "error".
+  virtual std::string GetPeerAddr();
+  // The peer's address record; -1 unless connected, else the system result.
+  virtual int GetPeerName(sockaddr_in& Name, int NameLen);
+  // The local address record (system result, unchecked).
+  virtual int GetSockName(sockaddr_in& Name, int& NameLen);
+
+  // ---- Data path
+
+  // Queues `Len` bytes and starts sending; bytes accepted or -1 when not connected.
+  virtual int Send(const void* Data, int Len);
+  // Send of the string's bytes.
+  virtual int SendStr(const std::string& Str);
+  // SendStr without a result.
+  void SendText(const std::string& Str);
+  // Appends bytes to the send chain (blocks of BufferSize bytes).
+  void PutDataInSendBuffer(const void* Data, int Len);
+  void PutStringInSendBuffer(const std::string& Str);
+  // Sends from the chain as far as the system accepts.
+  void TryToSend();
+  // Blocks until the send chain is empty (FlushTimeout with a wait control).
+  virtual void Flush();
+  // One receive into `Buffer`; the count, 0 when the peer closed, -1 on error (see LastError).
+  virtual int Receive(void* Buffer, int BufferSize);
+  // Everything pending, as one string (empty when nothing is pending).
+  virtual std::string ReceiveStr();
+  // One datagram with its sender; the count or -1.
+  virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
+  // Receives without consuming; the count or -1.
+  int PeekData(void* Buffer, int BufferSize);
+  // Reads one text line (CR dropped, LF ends it), waiting up to `Timeout`
+  // seconds; after a time-out `Line` is the partial line and the next call continues it.
+  virtual void ReadLine(int Timeout, std::string& Line);
+  // Starts line mode (a line already being assembled continues).
+  void ReadLineStart();
+  // Waits up to `Timeout` seconds for `WaitFor`; false at once when already there.
+  virtual bool Wait(int Timeout, TSocketState WaitFor);
+  // Pumps messages until the peer has closed, delivering the data that arrives.
+  virtual void WaitForClose();
+  // True when a wait control is assigned (else reports "No wait object assigned").
+  bool CheckFWait();
+
+  // ---- Lookup
+
+  // Looks `HostName` up; OnDnsLookupDone reports the result (inside the call
+  // for a dotted address, later from the message loop for a name).
+  virtual void DnsLookup(const std::string& HostName);
+  // Cancels a pending lookup (OnDnsLookupDone with 10004).
+  virtual void CancelDnsLookup();
+
+  // ---- Message pumping
+
+  // Dispatches the calling thread's messages until a quit request arrives.
+  void MessageLoop();
+  // Dispatches the messages already queued for the calling thread.
+  void ProcessMessages();
+
+  // ---- Seconds/microseconds helpers
+
+  // True when either part is non-zero.
+  virtual bool TimerIsSet(const timeval& Tvp);
+  // Sets both parts to zero.
+  virtual void TimerClear(timeval& Tvp);
+  // Equality of the two pairs, inverted when `Not` is set.
+  virtual bool TimerCmp(const timeval& Tvp, const timeval& Uvp, bool Not);
+
+ protected:
+  void Notification(TComponent* component, TOperation operation) override;
+
+  // Dispatches the channel's messages.
+  virtual void WndProc(TMessage& MsgRec);
+  // Resets the fields that every close resets.
+  virtual void AssignDefaultValue();
+  // Closes the socket (gracefully: shut down first) and reports the end of the session.
+  virtual void InternalClose(bool bShut);
+  // Binds to any address and a port the system picks (LocalPort).
+  virtual void BindSocket();
+  // Reports a failure: OnError when assigned, else ESocketException.
+  virtual void RaiseExceptionFmt(const std::string& Fmt, std::initializer_list<FormatArg> Args);
+  virtual void RaiseException(const std::string& Msg);
+
+  virtual bool TriggerDataAvailable(std::uint16_t Error);
+  virtual void TriggerSessionAvailable(std::uint16_t Error);
+  virtual void TriggerSessionConnected(std::uint16_t Error);
+  virtual void TriggerSessionClosed(std::uint16_t Error);
+  virtual void TriggerDataSent(std::uint16_t Error);
+  virtual void TriggerChangeState(TSocketState OldState, TSocketState NewState);
+  virtual void TriggerDNSLookupDone(std::uint16_t Error);
+  virtual void TriggerError();
+
+  // The only places that call the system's send-to, send and receive; each
+  // returns the system result (count, or -1 with the last socket error set).
+  virtual int _WriteTo(int s, const void* buf, int len, int flags, const sockaddr_in& to,
+                       int tolen);
+  virtual int _Write(int s, const void* buf, int len, int flags);
+  virtual int _read(int s, void* buf, int len, int flags);
+
+  // Builds "Error <code> in function <name>" CR LF <text> from the last socket
+  // error and reports it; 10054 and 10057 mark the socket closed first.
+  void SocketError(const std::string& sockfunc);
+  // Sets State and fires OnChangeState; stops the wait control when the awaited state came.
+  void ChangeState(TSocketState NewState);
+  // Delivers received data (line mode or OnDataAvailable) while bytes are pending.
+  void ASyncReceive(std::uint16_t Error);
+  // Reads line-mode bytes one at a time until a line ends or nothing is pending.
+  void ReadLineReceive();
+  void WMASyncSelect(TMessage& msg);
+  void WMAsyncGetHostByName(TMessage& msg);
+
+  // ---- Fields (see AssignDefaultValue for those reset by every close)
+
+  bool PortAssigned = false;
+  bool AddrAssigned = false;
+  bool AddrResolved = false;
+  bool ProtoAssigned = true;
+  std::int32_t PortNumber = 0;
+  std::int32_t LocalPort = 0;
+  std::int32_t ProtocolNumber = IPPROTO_TCP;
+  std::int32_t SocketType = 1;  // 1 stream, 2 datagram
+  std::int32_t AddressFamily = AF_INET;
+  int AcceptedHandle = -1;
+  std::deque<std::unique_ptr<TBuffer>> SendBufferList;
+  std::int32_t BufferSize = kSocketBufferSize;
+  std::int32_t SendFlagsValue = 0;
+  TSocketState WaitState = wsInvalidState;
+  bool Paused = false;
+  std::string LineBuffer;
+  std::int32_t LineLength = 0;
+  bool LineMode = false;
+  bool CloseReported = false;
+  std::uint64_t LookupHandle = 0;
+  int SocketHandle = -1;
+  sockaddr_in SockAddr{};
+  bool TlsEnabled = false;
+
+ private:
+  int ReadHandle(void* buf, int len, int flags);
+  void ReleaseHandle();
+  void StopWaitCtrl();
+  bool PumpOwnQueueUntil(const std::function<bool()>& done, std::uint32_t timeout_ms);
+  bool PumpOwnQueueOnce(int timeout_ms);
+  void PumpApplicationOnce();
+  void RunWaitCtrlModal(int timeout);
+  std::unique_ptr<TSocketNotifier> notifier_;
+  std::string addr_text_;
+  std::string port_text_;
+  std::string proto_text_ = "tcp";
+  std::string dns_result_;
+  TStringList dns_result_list_;
+  std::shared_ptr<TLookupRequest> lookup_;
+  TWait* wait_ctrl_ = nullptr;
+  TSocketState state_ = wsClosed;
+  int last_error_ = 0;
+  int read_count_ = 0;
+  bool all_sent_ = true;
+  bool destroying_ = false;
+};
+
+// The socket component with its properties published.
+class TKSocket : public TCustomKSocket {
+ public:
+  using TCustomKSocket::TCustomKSocket;
+};
+
+}  // namespace korvi

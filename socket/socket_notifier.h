@@ -1,0 +1,105 @@
+// TSocketNotifier: the notification channel of one socket object.
+//
+// It owns a message target (HWND) on the event queue of the thread that
+// created it and watches the socket's descriptor there. Descriptor readiness
+// becomes the five Windows Sockets notifications, posted to the target as
+// WM_ASYNCSELECT messages (WParam = descriptor, LParam = event bit in the low
+// 16 bits, error in the high 16 bits), with Winsock's meaning:
+//   FD_READ    bytes are pending; not posted again until a receive call
+//              re-enables it (then again while bytes remain),
+//   FD_WRITE   after a connect completes, when a connection is adopted, and
+//              when the socket became writable after a send that would block
+//              or that the system took only in part,
+//   FD_ACCEPT  a connection waits; re-enabled by an accept call,
+//   FD_CONNECT once, when a connect finished, with its error,
+//   FD_CLOSE   once, when the peer closed or reset the connection, posted
+//              after the FD_READ of the bytes still pending.
+// Readiness is only watched while a notification is armed, so a socket whose
+// owner does not react does not keep the thread busy.
+#pragma once
+
+#include <cstdint>
+
+#include "host/event_queue.h"
+
+namespace korvi {
+
+// Notification bits (as in Windows Sockets).
+constexpr unsigned FD_READ = 1;
+constexpr unsigned FD_WRITE = 2;
+constexpr unsigned FD_OOB = 4;
+constexpr unsigned FD_ACCEPT = 8;
+constexpr unsigned FD_CONNECT = 16;
+constexpr unsigned FD_CLOSE = 32;
+
+// Socket notification message and host lookup completion message.
+constexpr std::uint32_t WM_ASYNCSELECT = WM_USER + 1;
+constexpr std::uint32_t WM_ASYNCGETHOSTBYNAME = WM_USER + 2;
+
+// The LParam of a notification: event bits low, error high.
+inline std::intptr_t WSAMakeSelectReply(unsigned event, unsigned error) {
+  return static_cast<std::intptr_t>((event & 0xFFFFu) | ((error & 0xFFFFu) << 16));
+}
+// The event bits of a notification's LParam.
+inline unsigned WSAGetSelectEvent(std::intptr_t lparam) {
+  return static_cast<unsigned>(lparam) & 0xFFFFu;
+}
+// The error of a notification's (or lookup completion's) LParam.
+inline std::uint16_t WSAGetSelectError(std::intptr_t lparam) {
+  return static_cast<std::uint16_t>((static_cast<std::uintptr_t>(lparam) >> 16) & 0xFFFFu);
+}
+
+class TSocketNotifier {
+ public:
+  // Creates the message target on the calling thread's queue; its messages
+  // go to `method`.
+  explicit TSocketNotifier(TWndMethod method);
+  // Stops watching and removes the target (call on the owning thread).
+  ~TSocketNotifier();
+  TSocketNotifier(const TSocketNotifier&) = delete;
+  TSocketNotifier& operator=(const TSocketNotifier&) = delete;
+
+  // The message target; any thread may post to it.
+  HWND Handle() const { return wnd_; }
+  // Registers the notifications in `mask` for `fd` (0 switches them off) and
+  // puts the descriptor in non-blocking mode. A new descriptor starts with
+  // fresh notification state; the same descriptor keeps what was already
+  // reported. False (and the last socket error set) when it fails.
+  bool Select(int fd, unsigned mask);
+  // Forgets the descriptor (call before it is closed).
+  void Release();
+
+  // A receive call was made: FD_READ may be posted again.
+  void ReadCalled();
+  // An accept call was made: FD_ACCEPT may be posted again.
+  void AcceptCalled();
+  // A send would block or was taken in part: FD_WRITE follows when writable.
+  void WriteBlocked();
+  // A non-blocking connect was started: FD_CONNECT (and FD_WRITE) follow.
+  void ConnectStarted();
+
+  // Posts a notification for the current descriptor; false when the target is gone.
+  bool Post(unsigned event, int error);
+
+ private:
+  void Ready(std::uint32_t events);
+  void Update();
+  int PendingBytes() const;
+  int TakeSocketError() const;
+  HWND wnd_ = 0;
+  TEventQueue* queue_;
+  int fd_ = -1;
+  unsigned mask_ = 0;
+  bool listening_ = false;
+  bool datagram_ = false;
+  bool watched_ = false;
+  std::uint32_t watched_events_ = 0;
+  bool gone_ = false;  // the peer closed: nothing more to watch
+  bool read_armed_ = false;
+  bool accept_armed_ = false;
+  bool write_armed_ = false;
+  bool connect_armed_ = false;
+  bool close_armed_ = false;
+};
+
+}  // namespace korvi
