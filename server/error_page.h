@@ -15,6 +15,9 @@ extern const char* const KorviProductAddress;
 
 // Text := "ERROR : " + the status text of `code`.
 void SendHTTPError(int code, std::string& text);
+// Writes `text`, then " (" + KorviProductAddress + ")</BODY>": the foot of
+// listings and error pages.
+void WritePageFooter(TOutputText& out, const char* text);
 // Writes the complete error answer for `code`: status line, "Server" and
 // "Date" headers, the empty line and the page.
 void WriteErrorPage(TOutputText& out, int code);

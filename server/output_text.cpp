@@ -1,0 +1,74 @@
+// The outgoing text of a built-in answer and its header writers.
+#include "server/output_text.h"
+
+#include <cstring>
+
+#include "host/exceptions.h"
+#include "server/http_status.h"
+
+namespace korvi {
+
+namespace {
+
+// The text starts with room for one chunk and its terminator and grows
+// past it in steps of whole chunks.
+constexpr int kChunk = 8192;
+
+}  // namespace
+
+std::string FormatHeaderDate(TDateTime value) {
+  // "nn" is the minutes specifier; the written text is the same as the
+  // classic "hh:mm:ss" form.
+  return FormatDateTime("ddd, d mmm yyyy hh:nn:ss \"CST\"", value);
+}
+
+TOutputText::TOutputText() : buffer_(kChunk + 1, '\0'), clock_(Now) {}
+
+int TOutputText::WriteString(std::string_view text) {
+  const int length = static_cast<int>(text.size());
+  if (out_length_ + length > kChunk) {
+    const size_t needed = static_cast<size_t>(out_length_) + 1 + kChunk * (length / kChunk + 1);
+    if (needed > buffer_.size()) buffer_.resize(needed);
+  }
+  if (length > 0) std::memcpy(buffer_.data() + out_length_, text.data(), text.size());
+  out_length_ += length;
+  return kChunk - out_length_;
+}
+
+void TOutputText::WriteStatuss(std::string_view status_text) {
+  WriteString("HTTP/1.0 ");
+  WriteString(status_text);
+  WriteString("\r\n");
+  if (!local_host_name_.empty()) WriteHeaders("Server", local_host_name_);
+  WriteHeaders("Date", FormatHeaderDate(clock_()));
+}
+
+void TOutputText::WriteStatus(int code) {
+  written_status_ = code;
+  WriteStatuss(GetHTTPStatus(code));
+}
+
+void TOutputText::WriteHeaders(std::string_view name, std::string_view value) {
+  WriteString(name);
+  WriteString(": ");
+  WriteString(value);
+  WriteString("\r\n");
+}
+
+void TOutputText::WriteHeader(std::string_view name, std::int64_t value) {
+  WriteHeaders(name, Format("%d", {value}));
+}
+
+void TOutputText::WriteFileType(std::string_view type) {
+  if (!type.empty()) WriteHeaders("Content-type", type);
+}
+
+void TOutputText::WriteFileHeaders(std::string_view type, std::int64_t size, TDateTime last_write) {
+  WriteStatus(200);
+  WriteFileType(type);
+  WriteHeader("Content-Length", size);
+  WriteHeaders("Last-Modified", FormatHeaderDate(last_write));
+  WriteString("\r\n");
+}
+
+}  // namespace korvi

@@ -1,0 +1,205 @@
+// Target resolution of request paths below the root or a mapped directory.
+#include "server/target_resolver.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "host/files.h"
+#include "host/string_list.h"
+#include "host/sysutils.h"
+#include "web/http_text.h"
+
+namespace korvi {
+
+namespace {
+
+// The kind of `path`: faDirectory, 0 for a regular file, -1 when it does not
+// exist, cannot be examined or is anything else (a pipe or a device would
+// block or never end a transfer).
+int PathKind(const std::string& path) {
+  struct stat info;
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) return -1;
+  if (S_ISDIR(info.st_mode)) return faDirectory;
+  if (S_ISREG(info.st_mode)) return 0;
+  return -1;
+}
+
+// The "/"-separated segments of `text`, empty ones left out.
+std::vector<std::string> Segments(std::string_view text) {
+  std::vector<std::string> result;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('/', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) result.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return result;
+}
+
+// Normalises a decoded request path: backslashes count as "/", "." segments
+// go, ".." removes the segment before it, repeated "/" collapse, and the
+// result starts with "/" and keeps a trailing "/". False when a ".." would
+// climb above the top or the path holds a zero byte.
+bool NormalizeURL(std::string_view url, std::string& result) {
+  if (url.find('\0') != std::string_view::npos) return false;
+  const std::string slashed = DosPathToUnixPath(url);
+  std::vector<std::string> kept;
+  for (std::string& segment : Segments(slashed)) {
+    if (segment == ".") continue;
+    if (segment == "..") {
+      if (kept.empty()) return false;
+      kept.pop_back();
+      continue;
+    }
+    kept.push_back(std::move(segment));
+  }
+  result = "/";
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (i > 0) result += '/';
+    result += kept[i];
+  }
+  const bool trailing = !slashed.empty() && slashed.back() == '/';
+  const bool dotted =
+      slashed.ends_with("/.") || slashed.ends_with("/..") || slashed == "." || slashed == "..";
+  if (!kept.empty() && (trailing || dotted)) result += '/';
+  return true;
+}
+
+// The entry of `directory` named `name` without regard to case, or empty.
+std::string FindNameIgnoringCase(const std::string& directory, const std::string& name) {
+  for (const TSearchRec& entry : FindFiles(directory, "*")) {
+    if (SameText(entry.Name, name)) return entry.Name;
+  }
+  return {};
+}
+
+// `base` + `relative`, where every segment of `relative` that does not exist
+// as written is replaced by an entry of the same name in another case. The
+// segments after the first one that matches nothing stay as written.
+std::string MatchCase(const std::string& base, const std::string& relative) {
+  std::string path = base;
+  if (!relative.empty() && !path.empty() && path.back() != '/') path += '/';
+  if (PathKind(path + relative) != -1) return path + relative;
+  const std::vector<std::string> segments = Segments(relative);
+  for (size_t i = 0; i < segments.size(); ++i) {
+    const std::string& segment = segments[i];
+    std::string name = segment;
+    if (PathKind(path + segment) == -1) name = FindNameIgnoringCase(path, segment);
+    if (name.empty()) {
+      for (size_t j = i; j < segments.size(); ++j)
+        path += (j > i ? "/" : "") + segments[j];
+      break;
+    }
+    path += name;
+    if (i + 1 < segments.size()) path += '/';
+  }
+  if (!relative.empty() && relative.back() == '/' && path.back() != '/') path += '/';
+  return path;
+}
+
+// True when a segment of `relative` begins with ".".
+bool HasHiddenSegment(std::string_view relative) {
+  for (const std::string& segment : Segments(relative)) {
+    if (segment.front() == '.') return true;
+  }
+  return false;
+}
+
+std::string WithoutTrailingSlash(std::string path) {
+  if (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+std::string StripLast(std::string& path) {
+  if (path.empty()) return {};
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    path.clear();
+    return {};
+  }
+  std::string last = path.substr(slash);
+  path.erase(slash);
+  return last;
+}
+
+TTargetResolver::TTargetResolver(std::string root, const TStringList& url_map,
+                                 std::string default_file)
+    : root_(std::move(root)), url_map_(url_map), default_file_(std::move(default_file)) {}
+
+bool TTargetResolver::MapBase(const std::string& url, std::string& base, std::string& rest) const {
+  // Candidates: the URL cut before its last "/", then before the one before
+  // that, down to its first segment; a URL of one segment is its own.
+  size_t cut = url.rfind('/');
+  if (cut == 0) cut = url.size();
+  while (cut != std::string::npos && cut > 0) {
+    const int line = url_map_.IndexOfName(url.substr(0, cut));
+    // A mapping without a directory is ignored: it would put the remainder
+    // at the top of the file system.
+    const std::string directory = line < 0 ? "" : DosPathToUnixPath(url_map_.ValueFromIndex(line));
+    if (!directory.empty()) {
+      base = directory.front() == '/' || root_.empty() ? directory : root_ + directory;
+      rest = url.substr(cut);
+      return true;
+    }
+    cut = url.rfind('/', cut - 1);
+  }
+  if (root_.empty()) return false;
+  base = root_;
+  rest = url;
+  return true;
+}
+
+TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) const {
+  TTarget target;
+  std::string base;
+  std::string rest;
+  if (!NormalizeURL(url, target.URL) || !MapBase(target.URL, base, rest)) {
+    target.Error = 404;
+    return target;
+  }
+  const std::string relative = rest.empty() || rest.front() != '/' ? rest : rest.substr(1);
+  std::string path = MatchCase(base, relative);
+
+  // What does not exist is looked for upwards: the first existing file on
+  // the way is the target (/page.htm/extra serves page.htm). The walk stays
+  // within the base.
+  const size_t floor = WithoutTrailingSlash(base).size();
+  int kind = PathKind(path);
+  while (kind == -1) {
+    StripLast(path);
+    if (path.size() < floor) break;
+    if (PathKind(path) == 0) kind = 0;
+  }
+  if (kind == -1) {
+    target.Error = 404;
+    return target;
+  }
+
+  target.Path = path;
+  target.Attr = kind;
+  if (path.size() > base.size() && HasHiddenSegment(path.substr(base.size()))) {
+    target.Attr |= faHidden;
+  }
+  if (kind == faDirectory) {
+    if (target.Path.back() != '/') target.Path += '/';
+    CheckDefault(target);
+  } else if (!serve_static) {
+    target.Error = 400;
+  }
+  return target;
+}
+
+bool TTargetResolver::CheckDefault(TTarget& target) const {
+  if (default_file_.empty()) return false;
+  const std::string candidate = MatchCase(target.Path, default_file_);
+  if (PathKind(candidate) != 0) return false;
+  target.Attr = (target.Attr & faHidden) | (HasHiddenSegment(default_file_) ? faHidden : 0);
+  target.Path = candidate;
+  return true;
+}
+
+}  // namespace korvi
