@@ -48,6 +48,8 @@ enum TKExecType : std::uint8_t { APP_APP, APP_WEB, APP_MIX };
 constexpr int KorviChunkSize = 8192;
 // Longest request or header line accepted (longer ones get the 400 page).
 constexpr int KorviMaxLine = 8192;
+// Most bytes a request line and its header lines may take together.
+constexpr std::int64_t KorviMaxHeaderBlock = 1024 * 1024;
 
 class TKorviThread : public TThread {
  public:
@@ -178,15 +180,18 @@ class TKorviThread : public TThread {
  private:
   void SetUpSocket();
   void RunMessageLoops();
+  bool StopRequested() const;
+  void ParseRequestLine();
   void RequestComplete();
   void RefuseRequest();
-  HWND SocketWindow() const;
+  void AnswerBuiltIn();
 
-  std::int64_t received_ = 0;   // bytes received for the request
-  bool line_too_long_ = false;  // a line outgrew KorviMaxLine
-  bool bad_request_ = false;    // the request is refused with the 400 page
-  bool responded_ = false;      // StartResponse has run for this connection
+  std::int64_t received_ = 0;    // bytes received for the request
+  std::string listing_url_;      // the request path with "." and ".." resolved
+  bool bad_request_ = false;     // the request is refused with the 400 page
+  bool response_built_ = false;  // an action's response fills BodyStream
   bool connection_failed_ = false;
+  bool quit_posted_ = false;        // a quit message is on its way to the loop
   mutable std::mutex window_lock_;  // guards window_ and stop_requested_
   HWND window_ = 0;                 // the socket's window, once it exists
   bool stop_requested_ = false;

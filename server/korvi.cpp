@@ -1,0 +1,299 @@
+// TKorvi: configuration, listening with the port search, accepting
+// connections into worker threads, the URL map and the shared counters.
+#include "server/korvi.h"
+
+#include <unistd.h>
+
+#include <chrono>
+
+#include "data/query_copy.h"
+#include "host/application.h"
+#include "host/exceptions.h"
+#include "host/files.h"
+#include "host/ini_file.h"
+#include "host/sysutils.h"
+#include "host/thread.h"
+#include "server/korvi_thread.h"
+#include "server/property_source.h"
+#include "socket/ssl_ksocket.h"
+#include "web/action_item.h"
+
+namespace korvi {
+
+namespace {
+
+constexpr const char* kCaption = "Korvi HTTP Server";
+constexpr const char* kListenAddress = "0.0.0.0";
+// Heading line of the map editor's display; never a mapping.
+constexpr const char* kMapHeadingKey = " URL Path";
+
+std::string ActivateError(int port) {
+  return "Unable to activate listening on port [" + IntToStr(port) + "]";
+}
+
+}  // namespace
+
+TKorvi::TKorvi(TComponent* Owner)
+    : TComponent(Owner), actions_(std::make_unique<TKActionItems>(this)) {
+  SetIniFile("Korvi.ini");
+  SetRoot(GetCurrentDir());
+  SetFile("index.htm");
+  SetRequest(100);
+}
+
+TKorvi::~TKorvi() {
+  if (listen_socket_) {
+    try {
+      listen_socket_->Close();
+    } catch (const std::exception&) {
+      // The listener goes away all the same.
+    }
+    listen_socket_.reset();
+  }
+  StopWorkers();
+}
+
+void TKorvi::SetActive(bool Value) {
+  if (Value == active_) return;
+  if (!listen_socket_) {
+    active_ = Value;
+    return;
+  }
+  if (active_) {
+    try {
+      listen_socket_->Close();
+    } catch (const std::exception&) {
+      throw Exception("Unable to turn off listening on port [" + IntToStr(server_port_) + "]");
+    }
+  } else if (listen_socket_->State() != wsListening && !ListenOn(server_port_)) {
+    // A loaded server listens whatever Active was; it never listens twice.
+    throw Exception(ActivateError(server_port_));
+  }
+  active_ = Value;
+}
+
+void TKorvi::SetFile(std::string Value) {
+  default_file_ = std::move(Value);
+}
+
+void TKorvi::SetIniFile(std::string Value) {
+  url_map_ini_file_ = std::move(Value);
+  if (!url_map_ini_file_.empty()) server_root_.clear();
+  LoadURLMap();
+}
+
+void TKorvi::SetRequest(int Value) {
+  max_thread_ = Value;
+}
+
+void TKorvi::SetPort(int Value) {
+  if (Value == server_port_) return;
+  server_port_ = Value;
+  if (!listen_socket_) return;
+  // A running listener moves to the new port; one that an inactive loaded
+  // server keeps open moves with it.
+  const bool was_listening = listen_socket_->State() != wsClosed;
+  if (was_listening) {
+    try {
+      listen_socket_->Close();
+    } catch (const std::exception&) {
+      // A failing close does not keep the port from changing.
+    }
+  }
+  if ((active_ || was_listening) && !ListenOn(Value)) throw Exception(ActivateError(Value));
+}
+
+void TKorvi::SetRoot(std::string Value) {
+  if (!Value.empty() && Value.back() != PathDelim) Value += PathDelim;
+  server_root_ = std::move(Value);
+  url_map_ini_file_.clear();
+  LoadURLMap();
+}
+
+void TKorvi::SetActions(const TKActionItems& Value) {
+  actions_->Assign(Value);
+}
+
+void TKorvi::LoadURLMap() {
+  url_map_.Clear();
+  if (url_map_ini_file_.empty()) return;
+  TStringList lines;
+  TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
+  for (int i = 0; i < lines.Count(); ++i) {
+    if (lines.Names(i) == kMapHeadingKey) continue;
+    // Directories written with backslashes name the same directories here.
+    std::string directory = lines.ValueFromIndex(i);
+    for (char& c : directory) {
+      if (c == '\\') c = PathDelim;
+    }
+    url_map_.Add(lines.Names(i) + "=" + directory);
+  }
+}
+
+void TKorvi::ReadState(const TPropertySource& Source) {
+  BeginLoading();
+  try {
+    if (Source.Has("Active")) SetActive(Source.Boolean("Active"));
+    if (Source.Has("DefaultFile")) SetFile(Source.Text("DefaultFile"));
+    if (Source.Has("DirectoryListing")) DirectoryListing = Source.Boolean("DirectoryListing");
+    if (Source.Has("DirectoryMask")) DirectoryMask = Source.Text("DirectoryMask");
+    if (Source.Has("URLMapIniFile")) SetIniFile(Source.Text("URLMapIniFile"));
+    if (Source.Has("MaxThread")) SetRequest(Source.Integer("MaxThread"));
+    if (Source.Has("ServerPort")) SetPort(Source.Integer("ServerPort"));
+    if (Source.Has("ServerRoot")) SetRoot(Source.Text("ServerRoot"));
+    if (Source.Has("Timeout")) Timeout = Source.Integer("Timeout");
+    if (Source.Has("MaxRequestBody")) MaxRequestBody = Source.Integer("MaxRequestBody");
+  } catch (...) {
+    TComponent::Loaded();
+    throw;
+  }
+  Loaded();
+}
+
+void TKorvi::Loaded() {
+  TComponent::Loaded();
+  StartListening();
+}
+
+void TKorvi::StartListening() {
+  if (IsDesigning() || !first_load_) return;
+  first_load_ = false;
+  LoadURLMap();
+  listen_socket_ = CreateKorviSocket();
+  KorviSSLInit();
+  listen_socket_->OnSessionAvailable = [this](TObject* Sender, std::uint16_t Error) {
+    ServerSocketSessionAvailable(Sender, Error);
+  };
+  for (int port = server_port_; port <= LastSearchPort; ++port) {
+    if (ListenOn(port)) {
+      // Port 0 lets the system choose; ServerPort tells which it took.
+      server_port_ = port != 0 ? port : StrToIntDef(listen_socket_->GetXPort(), 0);
+      return;
+    }
+  }
+  server_port_ = 80;
+  Application().MessageBox("Error Initializing Socket : 80", kCaption);
+}
+
+bool TKorvi::ListenOn(int Port) {
+  try {
+    listen_socket_->SetAddr(kListenAddress);
+    listen_socket_->SetPort(IntToStr(Port));
+    if (listen_socket_->Listen() == 0) return true;
+  } catch (const std::exception&) {
+    // Tried below: the socket is closed again for the next attempt.
+  }
+  try {
+    listen_socket_->Close();
+  } catch (const std::exception&) {
+  }
+  return false;
+}
+
+void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*Error*/) {
+  int handle = -1;
+  try {
+    handle = listen_socket_->Accept();
+  } catch (const std::exception&) {
+    return;
+  }
+  if (handle < 0) return;
+  TKorviThread* thread = nullptr;
+  try {
+    thread = new TKorviThread(handle);
+  } catch (const std::exception&) {
+    ::close(handle);
+    return;
+  }
+  thread->Server = this;
+  thread->DefaultFileName = default_file_;
+  thread->ThreadRoot = server_root_;
+  AttachThread(thread);
+  IncThreadNumber();
+  try {
+    thread->Resume();
+  } catch (const std::exception&) {
+    // No thread for this connection: the thread object closes it and
+    // leaves the live threads; accepting goes on.
+    delete thread;
+  }
+}
+
+std::unique_ptr<TSSLKSocket> TKorvi::CreateKorviSocket() {
+  return std::make_unique<TSSLKSocket>(nullptr);
+}
+
+TKActionItem* TKorvi::GetAction(int Index) const {
+  return actions_->Items(Index);
+}
+
+TKActionItem* TKorvi::ActionByName(const std::string& Name) const {
+  return actions_->ActionByName(Name);
+}
+
+bool TKorvi::DispatchAction(TKorviRequest* Request, TKorviResponse* Response) {
+  return actions_->DispatchAction(Request, Response);
+}
+
+int TKorvi::ThreadCount() const {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  return thread_count_;
+}
+
+void TKorvi::IncThreadNumber() {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  ++thread_count_;
+}
+
+void TKorvi::DecThreadNumber() {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  --thread_count_;
+  threads_changed_.notify_all();
+}
+
+void TKorvi::AttachThread(TKorviThread* Thread) {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  workers_.insert(Thread);
+}
+
+void TKorvi::DetachThread(TKorviThread* Thread) {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  workers_.erase(Thread);
+}
+
+void TKorvi::StopWorkers() {
+  std::unique_lock<std::mutex> lock(thread_lock_);
+  for (TKorviThread* thread : workers_)
+    thread->RequestStop();
+  const bool main = IsMainThread();
+  while (thread_count_ > 0) {
+    // Workers waiting in Synchronize need the main thread to finish.
+    if (main) {
+      lock.unlock();
+      CheckSynchronize();
+      lock.lock();
+    }
+    threads_changed_.wait_for(lock, std::chrono::milliseconds(10));
+  }
+}
+
+TQuery* TKorvi::DupQuery(TQuery* Query) {
+  int number = 0;
+  {
+    std::lock_guard<std::mutex> lock(query_lock_);
+    number = ++query_count_;
+  }
+  if (Query == nullptr) return nullptr;
+  return CopyQuery(*Query, Query->Name() + IntToStr(number)).release();
+}
+
+void TKorvi::FreeQuery(TQuery* Query) {
+  if (Query == nullptr) return;
+  try {
+    Query->Close();
+  } catch (const std::exception&) {
+  }
+  delete Query;
+}
+
+}  // namespace korvi

@@ -1,0 +1,357 @@
+// TKorviThread: start-up and shutdown of a connection's thread, its message
+// loops and life timer, and the intake of one request (lines, request line,
+// headers, body).
+#include "server/korvi_thread.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "host/exceptions.h"
+#include "host/sysutils.h"
+#include "server/korvi.h"
+#include "socket/name_lookup.h"
+#include "socket/ssl_ksocket.h"
+#include "web/http_text.h"
+
+namespace korvi {
+
+namespace {
+
+// Worker threads need little stack; sanitizers need more.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kThreadStack = 1024 * 1024;
+#else
+constexpr std::size_t kThreadStack = 256 * 1024;
+#endif
+
+// Life time of a connection for a server Timeout in seconds.
+unsigned LifeTimeInterval(int timeout) {
+  if (timeout <= 5) return 100000;
+  constexpr int kMaxSeconds = 0x7FFFFFFF / 1000;
+  return static_cast<unsigned>(std::min(timeout, kMaxSeconds)) * 1000u;
+}
+
+// Reads a "Content-Length" value: decimal digits between optional blanks.
+bool ParseContentLength(const std::string& text, std::int64_t& value) {
+  const std::string digits = Trim(text);
+  if (digits.empty() || digits.size() > 18) return false;
+  value = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return true;
+}
+
+}  // namespace
+
+TKorviThread::TKorviThread(int SocketHandle)
+    : TThread(true), DataBuffer(KorviChunkSize + 1, 0), SocketHandle(SocketHandle) {
+  SetFreeOnTerminate(true);
+  SetStackSize(kThreadStack);
+  BodyStream = std::make_unique<TMemoryStream>();
+}
+
+TKorviThread::~TKorviThread() {
+  LifeTimer.reset();
+  {
+    std::lock_guard<std::mutex> lock(window_lock_);
+    window_ = 0;
+  }
+  if (Socket) {
+    Socket.reset();  // closes the connection
+  } else if (SocketHandle > 0) {
+    ::close(SocketHandle);  // the connection was never adopted
+  }
+  TransferStream = nullptr;
+  FileStream.reset();
+  BodyStream.reset();
+  if (Server != nullptr) {
+    Server->DetachThread(this);
+    Server->DecThreadNumber();  // the last use of the server
+  }
+}
+
+std::unique_ptr<TSSLKSocket> TKorviThread::CreateKorviSocket() {
+  return std::make_unique<TSSLKSocket>(nullptr);
+}
+
+void TKorviThread::Synchronize(const std::function<void()>& Method) {
+  TThread::Synchronize(Method);
+}
+
+// --- Thread body -----------------------------------------------------------
+
+void TKorviThread::Execute() {
+  try {
+    // The timer belongs to this thread: it ticks through this thread's queue
+    // and is freed here, never by the server's main thread.
+    LifeTimer = std::make_unique<TTimer>(nullptr);
+    LifeTimer->SetEnabled(false);
+    LifeTimer->SetInterval(LifeTimeInterval(Server->Timeout));
+    LifeTimer->SetOnTimer([this](TObject* Sender) { ZOnTimer(Sender); });
+    LifeTimer->SetEnabled(true);
+    SetUpSocket();
+    RunMessageLoops();
+  } catch (const std::exception&) {
+    // A connection that cannot be set up or served any further just ends.
+  }
+}
+
+void TKorviThread::SetUpSocket() {
+  Socket = CreateKorviSocket();
+  Socket->Dup(SocketHandle);
+  Socket->Startup();
+  Socket->HandShake();
+  Socket->LingerOnOff = wsLingerOff;
+  Socket->LingerTimeout = 0;
+  Socket->SetLingerOption();
+  Socket->MultiThreaded = true;
+  Socket->OnDataAvailable = [this](TObject* Sender, std::uint16_t Error) {
+    OnSocketDataAvailable(Sender, Error);
+  };
+  Socket->OnDataSent = [this](TObject* Sender, std::uint16_t Error) {
+    OnSocketDataSent(Sender, Error);
+  };
+  Socket->OnSessionClosed = [this](TObject* Sender, std::uint16_t Error) {
+    OnSessionOver(Sender, Error);
+  };
+  Socket->OnError = [this](TObject* Sender) { OnSocketError(Sender); };
+  try {
+    Output.SetLocalHostName(LocalHostName());
+  } catch (const std::exception&) {
+    // Without a host name the "Server" header is left out.
+  }
+  HeaderLines.Add("remote-address=" + Socket->GetPeerAddr());
+  std::lock_guard<std::mutex> lock(window_lock_);
+  window_ = Socket->WindowHandle();
+  if (stop_requested_) Terminate();
+}
+
+void TKorviThread::RunMessageLoops() {
+  TEventQueue& queue = TEventQueue::Current();
+  TMessage msg;
+  while (!Terminated() && queue.GetMessage(msg))
+    queue.DispatchMessage(msg);
+  quit_posted_ = false;
+  // Let a response queued just before the end drain. The loop ends when the
+  // connection failed, when asked to stop, or when the life timer (running
+  // again for this last stretch) fires.
+  if (Socket->AllSent() || connection_failed_ || StopRequested()) return;
+  if (!LifeTimer->Enabled()) LifeTimer->SetEnabled(true);
+  while (!Socket->AllSent() && !connection_failed_ && !StopRequested() && queue.GetMessage(msg)) {
+    queue.DispatchMessage(msg);
+  }
+}
+
+void TKorviThread::Release() {
+  if (quit_posted_) return;
+  quit_posted_ = true;
+  PostMessage(Socket->WindowHandle(), WM_QUIT, 0, 0);
+}
+
+void TKorviThread::RequestStop() {
+  std::lock_guard<std::mutex> lock(window_lock_);
+  stop_requested_ = true;
+  Terminate();
+  if (window_ != 0) PostMessage(window_, WM_QUIT, 0, 0);
+}
+
+bool TKorviThread::StopRequested() const {
+  std::lock_guard<std::mutex> lock(window_lock_);
+  return stop_requested_;
+}
+
+void TKorviThread::OnSessionOver(TObject* /*Sender*/, std::uint16_t /*Error*/) {
+  connection_failed_ = true;
+  Release();
+}
+
+void TKorviThread::OnSocketError(TObject* /*Sender*/) {
+  connection_failed_ = true;
+  Terminate();
+}
+
+void TKorviThread::ZOnTimer(TObject* /*Sender*/) {
+  LifeTimer->SetEnabled(false);
+  quit_posted_ = false;  // the timer always ends the current loop
+  Release();
+}
+
+// --- Request intake --------------------------------------------------------
+
+void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Error*/) {
+  int count = 0;
+  try {
+    count = Socket->Receive(DataBuffer.data(), KorviChunkSize);
+  } catch (const std::exception&) {
+    return;
+  }
+  // Data after a complete request is read and ignored: one response per
+  // connection.
+  if (count <= 0 || ReqState == REQSTAT_DONE) return;
+  received_ += count;
+  int position = 0;
+  if (ReqState == REQSTAT_REQUEST || ReqState == REQSTAT_HEADER) {
+    bool header_end = false;
+    while (!bad_request_ && ReadLine(DataBuffer.data(), count, position)) {
+      if (LineBuffer.empty()) {
+        ReqState = REQSTAT_BODY;
+        header_end = true;
+        break;
+      }
+      ProcessLine();
+    }
+    if (!bad_request_ && received_ > KorviMaxHeaderBlock && !header_end) bad_request_ = true;
+    if (header_end && !bad_request_) {
+      if (BodySent()) {
+        AddToBody(count, position);
+      } else if (!bad_request_) {
+        ReqState = REQSTAT_DONE;
+      }
+    }
+  } else if (ReqState == REQSTAT_BODY) {
+    AddToBody(count, 0);
+  }
+  if (bad_request_) {
+    RefuseRequest();
+  } else if (ReqState == REQSTAT_DONE) {
+    RequestComplete();
+  }
+}
+
+bool TKorviThread::ReadLine(const char* Buffer, int Length, int& Position) {
+  while (Position < Length) {
+    const char c = Buffer[Position++];
+    if (c == '\n') return true;
+    if (c == '\r' || c == '\0') continue;
+    if (static_cast<int>(LineBuffer.size()) >= KorviMaxLine) {
+      bad_request_ = true;
+      return false;
+    }
+    LineBuffer.push_back(c);
+  }
+  return false;
+}
+
+void TKorviThread::ProcessLine() {
+  if (ReqState == REQSTAT_REQUEST) {
+    ParseRequestLine();
+    ReqState = REQSTAT_HEADER;
+    if (Server->OnRequest) Server->OnRequest(Server->ThreadCount(), Socket->GetPeerAddr(), URL);
+  } else if (ReqState == REQSTAT_HEADER) {
+    const size_t colon = LineBuffer.find(':');
+    if (colon != std::string::npos) {
+      // The character right after the colon is dropped, whatever it is.
+      const size_t value_start = std::min(colon + 2, LineBuffer.size());
+      HeaderLines.Add(LowerCase(LineBuffer.substr(0, colon)) + "=" +
+                      LineBuffer.substr(value_start));
+    }
+  }
+  LineBuffer.clear();
+}
+
+void TKorviThread::ParseRequestLine() {
+  const size_t blank = LineBuffer.find(' ');
+  if (blank == std::string::npos) return;
+  Method = LineBuffer.substr(0, blank);
+  const std::string rest = TrimLeft(LineBuffer.substr(blank + 1));
+  const size_t second = rest.find(' ');
+  if (second == std::string::npos) {
+    URL = Trim(rest);
+  } else {
+    URL = rest.substr(0, second);
+    Protocol = Trim(rest.substr(second + 1));
+  }
+  const size_t question = URL.find('?');
+  if (question != std::string::npos) {
+    Query = URL.substr(question + 1);
+    URL.resize(question);
+    ServeStatic = false;
+  }
+  try {
+    URL = HTTPDecode(URL);
+  } catch (const std::exception&) {
+    bad_request_ = true;  // a malformed escape in the path
+  }
+}
+
+bool TKorviThread::BodySent() {
+  const int index = HeaderLines.IndexOfName("Content-Length");
+  if (index < 0) return false;
+  const std::string value = HeaderLines.ValueFromIndex(index);
+  if (value.empty()) return false;
+  std::int64_t length = 0;
+  if (!ParseContentLength(value, length) || length > Server->MaxRequestBody) {
+    bad_request_ = true;
+    return false;
+  }
+  // The stream grows with the bytes that arrive, never from the announced
+  // length alone.
+  ContentLength = length;
+  BodyStream->Clear();
+  return true;
+}
+
+void TKorviThread::AddToBody(int Length, int Position) {
+  const std::int64_t room = ContentLength - BodyStream->Position();
+  const std::int64_t available = Length - Position;
+  const std::int64_t count = std::min(room, available);
+  if (count > 0) BodyStream->WriteBuffer(DataBuffer.data() + Position, count);
+  if (BodyStream->Position() >= ContentLength) ReqState = REQSTAT_DONE;
+}
+
+void TKorviThread::RequestComplete() {
+  try {
+    if (Server->OnRequestDone) Server->OnRequestDone(Server->ThreadCount(), received_);
+    StartResponse();
+  } catch (const std::exception&) {
+    Release();
+  }
+}
+
+void TKorviThread::RefuseRequest() {
+  ReqState = REQSTAT_DONE;
+  ServeStatic = true;
+  WriteError(400);
+  StartDataSend();
+}
+
+// --- Paths and the client connection ---------------------------------------
+
+void TKorviThread::SetThreadRoot(const std::string& Root) {
+  ThreadRoot = Root;
+  if (!ThreadRoot.empty() && ThreadRoot.back() != '/') ThreadRoot += '/';
+}
+
+bool TKorviThread::URLtoPath(std::string& Url) {
+  if (ThreadRoot.empty()) return true;
+  if (UpperCase(Url).find(UpperCase(ThreadRoot)) != std::string::npos) return true;
+  std::replace(Url.begin(), Url.end(), '\\', '/');
+  if (!Url.empty() && Url.front() == '/') Url.erase(0, 1);
+  Url = ThreadRoot + (Url.empty() ? DefaultFileName : Url);
+  return true;
+}
+
+void TKorviThread::PathToURL(std::string& Path) {
+  std::replace(Path.begin(), Path.end(), '\\', '/');
+  if (!ThreadRoot.empty() && Path.compare(0, ThreadRoot.size(), ThreadRoot) == 0) {
+    Path.erase(0, ThreadRoot.size());
+  } else if (!Path.empty() && Path.front() == '/') {
+    Path.erase(0, 1);
+  }
+  std::string host;
+  try {
+    host = LocalHostName();
+  } catch (const std::exception&) {
+    host = "localhost";
+  }
+  Path = "http://" + host + ":" + IntToStr(Server->ServerPort()) + "/" + Path;
+}
+
+int TKorviThread::WriteClient(const void* Buffer, int Count) {
+  return Socket->Send(Buffer, Count);
+}
+
+}  // namespace korvi
