@@ -1,0 +1,47 @@
+// TQuery: SQL text, parameters and the query's own SQLite connection.
+#include "data/query.h"
+
+#include "data/database_error.h"
+#include "data/sql_params.h"
+#include "data/sqlite_database.h"
+
+namespace korvi {
+
+TQuery::TQuery(TComponent* owner) : TDataSet(owner) {}
+
+TQuery::~TQuery() = default;
+
+void TQuery::SetDatabaseName(std::string value) {
+  CheckInactive();
+  if (value == database_name_) return;
+  database_.reset();
+  database_name_ = std::move(value);
+}
+
+void TQuery::SetSQL(std::string value) {
+  Close();
+  sql_ = std::move(value);
+  params_.Rebuild(ParamNamesInSQL(sql_));
+}
+
+void TQuery::ExecSQL() {
+  Database().Run(sql_, params_);
+}
+
+void TQuery::InternalOpen() {
+  std::optional<TResultTable> result = Database().Run(sql_, params_);
+  if (!result) throw EDatabaseError("Query has no result set");
+  SetFieldNames(result->columns);
+  Records() = std::move(result->rows);
+}
+
+void TQuery::InternalClose() {
+  Records().clear();
+}
+
+TSQLiteDatabase& TQuery::Database() {
+  if (!database_) database_ = std::make_unique<TSQLiteDatabase>(database_name_);
+  return *database_;
+}
+
+}  // namespace korvi
