@@ -35,13 +35,29 @@ class TStream : public TObject {
   std::int64_t CopyFrom(TStream& source, std::int64_t count);
 };
 
-// A growable block of memory.
-class TMemoryStream : public TStream {
+// A stream over a growable byte buffer (std::vector<char> or std::string).
+// Positions may lie beyond the end; a write there fills the gap with zeros.
+template <typename Buffer>
+class TBufferStream : public TStream {
  public:
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
   void SetSize(std::int64_t size) override;
+
+ protected:
+  TBufferStream() = default;
+  explicit TBufferStream(Buffer data) : data_(std::move(data)) {}
+  Buffer data_;
+  std::int64_t position_ = 0;
+};
+
+extern template class TBufferStream<std::vector<char>>;
+extern template class TBufferStream<std::string>;
+
+// A growable block of memory.
+class TMemoryStream : public TBufferStream<std::vector<char>> {
+ public:
   // The stream's bytes (Size() of them).
   char* Memory() { return data_.data(); }
   const char* Memory() const { return data_.data(); }
@@ -49,30 +65,18 @@ class TMemoryStream : public TStream {
   void Clear();
   void LoadFromFile(const std::string& path);
   void SaveToFile(const std::string& path);
-
- private:
-  std::vector<char> data_;
-  std::int64_t position_ = 0;
 };
 
 // A stream over a byte string.
-class TStringStream : public TStream {
+class TStringStream : public TBufferStream<std::string> {
  public:
-  explicit TStringStream(std::string data = {}) : data_(std::move(data)) {}
-  std::int64_t Read(void* buffer, std::int64_t count) override;
-  std::int64_t Write(const void* buffer, std::int64_t count) override;
-  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
-  void SetSize(std::int64_t size) override;
+  explicit TStringStream(std::string data = {}) : TBufferStream(std::move(data)) {}
   // Reads up to `count` bytes from the position as a string.
   std::string ReadString(std::int64_t count);
   // Writes the bytes of `text` at the position.
   void WriteString(const std::string& text);
   // All bytes of the stream.
   const std::string& DataString() const { return data_; }
-
- private:
-  std::string data_;
-  std::int64_t position_ = 0;
 };
 
 // Open modes of TFileStream.

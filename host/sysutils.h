@@ -28,6 +28,13 @@ std::string IntToStr(std::int64_t value);
 std::string IntToHex(std::int64_t value, int digits);
 // General form with up to 15 significant digits ("1.5", "100", "1E20").
 std::string FloatToStr(double value);
+// Forms of FloatToStrF: general (shortest of fixed and scientific, trailing
+// zeros dropped), scientific ("1.50E+003") and fixed-point.
+enum TFloatFormat { ffGeneral, ffExponent, ffFixed };
+// Formats `value` with `precision` significant digits (1 to 18). `digits` is
+// the minimum number of exponent digits for ffGeneral/ffExponent and the
+// number of decimals for ffFixed. NaN and infinities give "NAN", "INF", "-INF".
+std::string FloatToStrF(double value, TFloatFormat format, int precision, int digits);
 // Reads a decimal floating-point text ("." as the decimal point); raises
 // EConvertError "'<text>' is not a valid floating point value".
 double StrToFloat(std::string_view text);
