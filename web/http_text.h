@@ -45,8 +45,8 @@ TDateTime ParseDate(std::string_view text);
 void ExtractHeaderFields(const TCharSet& separators, const TCharSet& blanks,
                          std::string_view content, TStringList& fields, bool decode);
 // ExtractHeaderFields with decoding on.
-void ExtractHTTPFields(const TCharSet& separators, const TCharSet& blanks,
-                       std::string_view content, TStringList& fields);
+void ExtractHTTPFields(const TCharSet& separators, const TCharSet& blanks, std::string_view content,
+                       TStringList& fields);
 // `path` with every "/" turned into a backslash.
 std::string UnixPathToDosPath(std::string_view path);
 // `path` with every backslash turned into "/".

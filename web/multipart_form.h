@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace korvi {
 
@@ -14,8 +15,8 @@ class TStringList;
 // Parses `body`, whose first line is the delimiter, appending per part
 // name=text to `form_fields`, name=start,end (byte offsets into `body`,
 // end exclusive) to `file_ranges` and name=file name to `file_names`.
-void ParseMultiPartForm(const std::string& body, TStringList& form_fields,
-                        TStringList& file_ranges, TStringList& file_names);
+void ParseMultiPartForm(std::string_view body, TStringList& form_fields, TStringList& file_ranges,
+                        TStringList& file_names);
 // A new stream holding the bytes of `body` in `range` ("start,end"), left
 // positioned at its end; nullptr when the range is not two numbers or lies
 // outside the body.
