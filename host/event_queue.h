@@ -18,6 +18,10 @@
 
 namespace korvi {
 
+namespace detail {
+struct QueueCore;
+}  // namespace detail
+
 using HWND = std::uint64_t;  // 0 = none
 
 struct TMessage {
@@ -96,9 +100,17 @@ class TEventQueue {
   bool IsOwnerThread() const;
 
  private:
+  friend class TApplication;
+  friend class TTimer;
   TEventQueue();
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // Dispatches what is queued now; `filter` sees each message first and
+  // returning true swallows it. Returns false when it met (and put back) WM_QUIT.
+  bool ProcessQueued(const std::function<bool(TMessage&)>& filter);
+  // Stops watching `fd` and removes `wnd` on whichever queue owns `wnd`;
+  // safe from any thread, and a no-op once that queue's thread has ended.
+  static void ReleaseTarget(HWND wnd, int fd);
+  // Shared with the HWND registry, so posters never touch a dead queue.
+  std::shared_ptr<detail::QueueCore> core_;
 };
 
 // Posts a message to `wnd` from any thread; false when the target is gone.

@@ -3,10 +3,11 @@
 // run a method on the main thread with Synchronize.
 #pragma once
 
+#include <pthread.h>
 #include <atomic>
 #include <cstddef>
 #include <functional>
-#include <pthread.h>
+#include <mutex>
 
 #include "host/object.h"
 
@@ -14,9 +15,13 @@ namespace korvi {
 
 class TThread : public TObject {
  public:
-  // Creates the thread; unless `create_suspended`, it starts at once.
+  // Creates the thread; unless `create_suspended`, it starts at once. A
+  // subclass whose Execute needs its own constructor to have finished must
+  // pass true and call Resume when it is fully built.
   explicit TThread(bool create_suspended);
   // A thread that does not free itself is asked to terminate and waited for.
+  // A subclass whose Execute uses its own members should do the same in its
+  // destructor, before those members go.
   ~TThread() override;
 
   // Starts a suspended thread. Raises Exception "Thread creation error: <reason>"
@@ -44,7 +49,16 @@ class TThread : public TObject {
 
  private:
   static void* Entry(void* self);
+  // Marks Execute as returned and wakes WaitFor.
+  void SignalFinished();
+  // Reaps the system thread once, whoever asks first.
+  void Join();
+  // Guards handle_ and joined_. The new thread passes through it before
+  // Execute, so it cannot run (and free itself) while Resume still stores
+  // its handle.
+  std::mutex handle_mutex_;
   pthread_t handle_{};
+  bool joined_ = false;
   bool started_ = false;
   std::atomic<bool> finished_{false};
   std::atomic<bool> terminated_{false};

@@ -23,13 +23,19 @@ class TTimer : public TComponent {
   void SetOnTimer(TNotifyEvent handler);
 
  private:
+  // Arms the timerfd when the timer should tick, disarms it otherwise.
   void UpdateTimer();
+  // The timerfd is readable: posts one WM_TIMER to the own target.
+  void Expired();
+  // The own target's method: runs OnTimer for a current WM_TIMER.
+  void WndProc(TMessage& msg);
   unsigned interval_ = 1000;
   bool enabled_ = true;
   TNotifyEvent on_timer_;
-  int fd_ = -1;           // timerfd
-  TEventQueue* queue_;    // queue of the creating thread
+  int fd_ = -1;  // timerfd, watched by the creating thread's queue
   HWND wnd_ = 0;
+  // Bumped on every re-arm; WM_TIMERs posted before it are stale and ignored.
+  std::uintptr_t generation_ = 0;
 };
 
 }  // namespace korvi

@@ -1,0 +1,475 @@
+// The per-thread event queue: posted messages and tasks in one FIFO, an
+// eventfd that wakes the owning thread when the FIFO fills, and an epoll set
+// whose ready descriptors run their handlers while the thread waits.
+//
+// Message targets (HWNDs) live in one process-wide registry so that any
+// thread can post to them; each entry names the queue that owns the target.
+// When a thread ends, its queue removes its targets from the registry and
+// marks itself dead, so late posts fail instead of touching freed memory.
+#include "host/event_queue.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host/exceptions.h"
+
+namespace korvi {
+
+namespace detail {
+
+// One entry of the FIFO: a message, or a task when `task` is set.
+struct QueueItem {
+  TMessage msg;
+  std::function<void()> task;
+};
+
+// A watched descriptor; `events` 0 means switched off (removed from epoll).
+struct Watcher {
+  int fd = -1;
+  std::uint32_t events = 0;
+  std::shared_ptr<TReadyHandler> handler;
+};
+
+struct QueueCore {
+  QueueCore();
+  ~QueueCore();
+
+  // Appends `item` and wakes the owner; false when the queue is dead.
+  bool Post(QueueItem item);
+  // Puts `item` in front (the owner gives back a WM_QUIT it did not handle).
+  void PutBack(QueueItem item);
+  // Takes the first item; false when there is none.
+  bool Take(QueueItem& item);
+  std::size_t Size();
+  // Waits up to `timeout_ms` (-1: no limit) for descriptors and runs the
+  // handlers of those that are ready.
+  void Poll(int timeout_ms);
+  // Tears the queue down: no more posts, descriptors closed.
+  void Close();
+
+  void Watch(int fd, std::uint32_t events, TReadyHandler handler);
+  void Modify(int fd, std::uint32_t events);
+  void Unwatch(int fd);
+
+  const std::thread::id owner = std::this_thread::get_id();
+  int epoll_fd = -1;
+  int wake_fd = -1;
+
+  std::mutex mutex;  // guards everything below
+  bool alive = true;
+  std::deque<QueueItem> items;
+  // Keyed by the id stored in the epoll data, so that an event for a
+  // descriptor that was unwatched (and maybe reused) finds no handler.
+  std::unordered_map<std::uint64_t, Watcher> watchers;
+  std::unordered_map<int, std::uint64_t> watch_ids;
+  std::uint64_t next_watch_id = 1;  // 0 marks the wake eventfd
+};
+
+namespace {
+
+constexpr std::uint64_t kWakeId = 0;
+constexpr int kMaxEvents = 64;
+
+[[noreturn]] void RaiseSystemError(const std::string& what, int error) {
+  throw Exception(what + ": " + std::strerror(error));
+}
+
+void EpollControl(int epoll_fd, int op, int fd, std::uint32_t events, std::uint64_t id) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = id;
+  if (epoll_ctl(epoll_fd, op, fd, &ev) != 0) {
+    RaiseSystemError("Cannot watch descriptor " + std::to_string(fd), errno);
+  }
+}
+
+// A message target: the queue that owns it and the method it dispatches to.
+struct Target {
+  std::shared_ptr<QueueCore> queue;
+  std::shared_ptr<TWndMethod> method;
+};
+
+// The process-wide HWND registry. Never destroyed, so threads that end
+// after main() returned can still unregister their targets.
+struct Registry {
+  std::mutex mutex;
+  std::unordered_map<HWND, Target> targets;
+  HWND next = 1;
+};
+
+Registry& Targets() {
+  static Registry* const registry = new Registry;
+  return *registry;
+}
+
+// The queue that owns `wnd`, or nullptr.
+std::shared_ptr<QueueCore> OwnerOf(HWND wnd) {
+  Registry& registry = Targets();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(wnd);
+  return it == registry.targets.end() ? nullptr : it->second.queue;
+}
+
+// The method of `wnd` when `queue` owns it, or nullptr.
+std::shared_ptr<TWndMethod> MethodOf(HWND wnd, const QueueCore* queue) {
+  Registry& registry = Targets();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(wnd);
+  if (it == registry.targets.end() || it->second.queue.get() != queue) return nullptr;
+  return it->second.method;
+}
+
+}  // namespace
+
+QueueCore::QueueCore() {
+  epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd < 0) RaiseSystemError("Cannot create event queue", errno);
+  wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd < 0) {
+    const int error = errno;
+    close(epoll_fd);
+    RaiseSystemError("Cannot create event queue", error);
+  }
+  try {
+    EpollControl(epoll_fd, EPOLL_CTL_ADD, wake_fd, EPOLLIN, kWakeId);
+  } catch (...) {
+    close(wake_fd);
+    close(epoll_fd);
+    throw;
+  }
+}
+
+QueueCore::~QueueCore() {
+  Close();
+}
+
+bool QueueCore::Post(QueueItem item) {
+  std::lock_guard lock(mutex);
+  if (!alive) return false;
+  const bool was_empty = items.empty();
+  items.push_back(std::move(item));
+  // The owner only blocks after finding the FIFO empty, so waking it on the
+  // empty-to-filled step is enough.
+  if (was_empty) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(wake_fd, &one, sizeof one);
+  }
+  return true;
+}
+
+void QueueCore::PutBack(QueueItem item) {
+  std::lock_guard lock(mutex);
+  if (alive) items.push_front(std::move(item));
+}
+
+bool QueueCore::Take(QueueItem& item) {
+  std::lock_guard lock(mutex);
+  if (items.empty()) return false;
+  item = std::move(items.front());
+  items.pop_front();
+  return true;
+}
+
+std::size_t QueueCore::Size() {
+  std::lock_guard lock(mutex);
+  return items.size();
+}
+
+void QueueCore::Poll(int timeout_ms) {
+  epoll_event events[kMaxEvents];
+  const int count = epoll_wait(epoll_fd, events, kMaxEvents, timeout_ms);
+  if (count < 0) {
+    // A signal interrupted the wait; the caller simply looks again.
+    if (errno == EINTR) return;
+    RaiseSystemError("epoll_wait", errno);
+  }
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.u64 == kWakeId) {
+      std::uint64_t value;
+      [[maybe_unused]] ssize_t got = read(wake_fd, &value, sizeof value);
+      continue;
+    }
+    std::shared_ptr<TReadyHandler> handler;
+    {
+      std::lock_guard lock(mutex);
+      auto it = watchers.find(events[i].data.u64);
+      if (it == watchers.end() || it->second.events == 0) continue;
+      handler = it->second.handler;
+    }
+    // The copy keeps the handler alive even if it unwatches its descriptor.
+    (*handler)(events[i].events);
+  }
+}
+
+void QueueCore::Close() {
+  std::deque<QueueItem> dropped_items;
+  std::unordered_map<std::uint64_t, Watcher> dropped_watchers;
+  {
+    std::lock_guard lock(mutex);
+    if (!alive) return;
+    alive = false;
+    dropped_items.swap(items);
+    dropped_watchers.swap(watchers);
+    watch_ids.clear();
+    close(wake_fd);
+    close(epoll_fd);
+    wake_fd = epoll_fd = -1;
+  }
+  // Tasks and handlers are destroyed outside the lock: what they capture may
+  // post or unwatch on the way out.
+}
+
+void QueueCore::Watch(int fd, std::uint32_t events, TReadyHandler handler) {
+  Watcher replaced;
+  {
+    std::lock_guard lock(mutex);
+    if (!alive) return;
+    if (auto old = watch_ids.find(fd); old != watch_ids.end()) {
+      // Watching a descriptor again replaces its handler and events.
+      auto it = watchers.find(old->second);
+      if (it->second.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      replaced = std::move(it->second);
+      watchers.erase(it);
+      watch_ids.erase(old);
+    }
+    const std::uint64_t id = next_watch_id++;
+    if (events != 0) EpollControl(epoll_fd, EPOLL_CTL_ADD, fd, events, id);
+    watchers[id] = Watcher{fd, events, std::make_shared<TReadyHandler>(std::move(handler))};
+    watch_ids[fd] = id;
+  }
+}
+
+void QueueCore::Modify(int fd, std::uint32_t events) {
+  std::lock_guard lock(mutex);
+  auto id = watch_ids.find(fd);
+  if (!alive || id == watch_ids.end()) return;
+  Watcher& watcher = watchers[id->second];
+  if (events == 0) {
+    // epoll reports errors and hang-ups even for an empty event set, so
+    // switching off means leaving the epoll set.
+    if (watcher.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  } else {
+    EpollControl(epoll_fd, watcher.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, events,
+                 id->second);
+  }
+  watcher.events = events;
+}
+
+void QueueCore::Unwatch(int fd) {
+  Watcher removed;
+  {
+    std::lock_guard lock(mutex);
+    auto id = watch_ids.find(fd);
+    if (!alive || id == watch_ids.end()) return;
+    auto it = watchers.find(id->second);
+    // The descriptor may already be closed; then the kernel dropped it.
+    if (it->second.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    removed = std::move(it->second);
+    watchers.erase(it);
+    watch_ids.erase(id);
+  }
+}
+
+}  // namespace detail
+
+using detail::QueueCore;
+using detail::QueueItem;
+
+namespace {
+
+// Creates the main thread's queue during static initialisation, which runs on
+// the thread that started the process.
+[[maybe_unused]] TEventQueue& main_queue_at_start = TEventQueue::Main();
+
+// A queued message whose target was removed in the meantime.
+bool IsOrphan(const TMessage& msg, const QueueCore* queue) {
+  return msg.Msg != WM_QUIT && msg.Wnd != 0 && detail::MethodOf(msg.Wnd, queue) == nullptr;
+}
+
+}  // namespace
+
+TEventQueue::TEventQueue() : core_(std::make_shared<QueueCore>()) {}
+
+TEventQueue::~TEventQueue() {
+  // The methods are destroyed after the registry lock is released: what
+  // they capture may itself post or deallocate.
+  std::vector<std::shared_ptr<TWndMethod>> removed;
+  {
+    detail::Registry& registry = detail::Targets();
+    std::lock_guard lock(registry.mutex);
+    std::erase_if(registry.targets, [this, &removed](auto& entry) {
+      if (entry.second.queue != core_) return false;
+      removed.push_back(std::move(entry.second.method));
+      return true;
+    });
+  }
+  core_->Close();
+}
+
+TEventQueue& TEventQueue::Main() {
+  static TEventQueue* const main = new TEventQueue();
+  return *main;
+}
+
+TEventQueue& TEventQueue::Current() {
+  TEventQueue& main = Main();
+  if (main.IsOwnerThread()) return main;
+  thread_local std::unique_ptr<TEventQueue> queue;
+  if (!queue) queue.reset(new TEventQueue());
+  return *queue;
+}
+
+bool TEventQueue::IsOwnerThread() const {
+  return core_->owner == std::this_thread::get_id();
+}
+
+HWND TEventQueue::AllocateHWnd(TWndMethod method) {
+  detail::Registry& registry = detail::Targets();
+  std::lock_guard lock(registry.mutex);
+  const HWND wnd = registry.next++;
+  registry.targets[wnd] = detail::Target{core_, std::make_shared<TWndMethod>(std::move(method))};
+  return wnd;
+}
+
+void TEventQueue::DeallocateHWnd(HWND wnd) {
+  std::shared_ptr<TWndMethod> removed;  // destroyed after the lock is released
+  detail::Registry& registry = detail::Targets();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(wnd);
+  if (it == registry.targets.end() || it->second.queue != core_) return;
+  removed = std::move(it->second.method);
+  registry.targets.erase(it);
+}
+
+void TEventQueue::ReleaseTarget(HWND wnd, int fd) {
+  std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
+  if (!owner) return;  // the owning thread has ended and took its targets along
+  owner->Unwatch(fd);
+  std::shared_ptr<TWndMethod> removed;
+  detail::Registry& registry = detail::Targets();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(wnd);
+  if (it == registry.targets.end()) return;
+  removed = std::move(it->second.method);
+  registry.targets.erase(it);
+}
+
+void TEventQueue::Watch(int fd, std::uint32_t events, TReadyHandler handler) {
+  core_->Watch(fd, events, std::move(handler));
+}
+
+void TEventQueue::Modify(int fd, std::uint32_t events) {
+  core_->Modify(fd, events);
+}
+
+void TEventQueue::Unwatch(int fd) {
+  core_->Unwatch(fd);
+}
+
+void TEventQueue::PostTask(std::function<void()> task) {
+  core_->Post(QueueItem{TMessage{}, std::move(task)});
+}
+
+void TEventQueue::PostQuitMessage() {
+  core_->Post(QueueItem{TMessage{0, WM_QUIT, 0, 0}, {}});
+}
+
+bool TEventQueue::GetMessage(TMessage& msg) {
+  return GetMessageFor(msg, -1);
+}
+
+bool TEventQueue::GetMessageFor(TMessage& msg, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  bool polled = false;
+  for (;;) {
+    // Descriptors are looked at before every message, so a busy stream of
+    // posted messages cannot starve them.
+    if (!polled && core_->Size() > 0) core_->Poll(0);
+    QueueItem item;
+    if (core_->Take(item)) {
+      polled = false;
+      if (item.task) {
+        item.task();
+        continue;
+      }
+      if (IsOrphan(item.msg, core_.get())) continue;
+      msg = item.msg;
+      return msg.Msg != WM_QUIT;
+    }
+    int wait_ms = -1;
+    if (timeout_ms >= 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      // Time is up, but the descriptors get one look even with no time given.
+      if (left <= 0 && polled) {
+        msg = TMessage{};
+        return false;
+      }
+      wait_ms = left <= 0 ? 0 : static_cast<int>(left);
+    }
+    core_->Poll(wait_ms);
+    polled = true;
+  }
+}
+
+bool TEventQueue::PeekMessage(TMessage& msg) {
+  core_->Poll(0);
+  QueueItem item;
+  while (core_->Take(item)) {
+    if (item.task) {
+      item.task();
+      continue;
+    }
+    if (IsOrphan(item.msg, core_.get())) continue;
+    msg = item.msg;
+    return true;
+  }
+  return false;
+}
+
+void TEventQueue::DispatchMessage(TMessage& msg) {
+  if (msg.Wnd == 0) return;
+  if (std::shared_ptr<TWndMethod> method = detail::MethodOf(msg.Wnd, core_.get())) (*method)(msg);
+}
+
+bool TEventQueue::ProcessMessages() {
+  return ProcessQueued(nullptr);
+}
+
+bool TEventQueue::ProcessQueued(const std::function<bool(TMessage&)>& filter) {
+  core_->Poll(0);
+  // Only what is queued now: messages posted while these are dispatched wait
+  // for the next call, so a target that re-posts to itself cannot trap us.
+  for (std::size_t left = core_->Size(); left > 0; --left) {
+    QueueItem item;
+    if (!core_->Take(item)) break;
+    if (item.task) {
+      item.task();
+      continue;
+    }
+    if (item.msg.Msg == WM_QUIT) {
+      core_->PutBack(std::move(item));
+      return false;
+    }
+    if (IsOrphan(item.msg, core_.get())) continue;
+    if (!filter || !filter(item.msg)) DispatchMessage(item.msg);
+  }
+  return true;
+}
+
+bool PostMessage(HWND wnd, std::uint32_t msg, std::uintptr_t wparam, std::intptr_t lparam) {
+  std::shared_ptr<QueueCore> queue = detail::OwnerOf(wnd);
+  return queue && queue->Post(QueueItem{TMessage{wnd, msg, wparam, lparam}, {}});
+}
+
+}  // namespace korvi

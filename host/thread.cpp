@@ -1,0 +1,178 @@
+// TThread on POSIX threads, and Synchronize: a worker hands a method to the
+// main thread through a process-wide list, wakes the main queue with a task
+// that runs the list, and waits until its method has run there.
+#include "host/thread.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <string>
+
+#include "host/event_queue.h"
+#include "host/exceptions.h"
+
+namespace korvi {
+
+namespace {
+
+// One Synchronize call waiting for the main thread.
+struct SyncRequest {
+  const std::function<void()>* method;
+  std::exception_ptr error;
+  bool done = false;
+};
+
+// Pending Synchronize calls. The condition is signalled when a call is
+// queued, when one has run and when a thread's Execute returns, which is
+// everything a waiter on either side looks for. Never destroyed, so threads
+// still running at exit find it intact.
+struct SyncState {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<SyncRequest*> pending;
+};
+
+SyncState& Sync() {
+  static SyncState* const state = new SyncState;
+  return *state;
+}
+
+}  // namespace
+
+bool IsMainThread() {
+  return TEventQueue::Main().IsOwnerThread();
+}
+
+bool CheckSynchronize() {
+  if (!IsMainThread()) return false;
+  SyncState& sync = Sync();
+  bool ran = false;
+  for (;;) {
+    SyncRequest* request;
+    {
+      std::lock_guard lock(sync.mutex);
+      if (sync.pending.empty()) break;
+      request = sync.pending.front();
+      sync.pending.pop_front();
+    }
+    try {
+      (*request->method)();
+    } catch (...) {
+      request->error = std::current_exception();
+    }
+    {
+      // The request lives on the waiting thread's stack: not touched after this.
+      std::lock_guard lock(sync.mutex);
+      request->done = true;
+    }
+    sync.changed.notify_all();
+    ran = true;
+  }
+  return ran;
+}
+
+TThread::TThread(bool create_suspended) {
+  if (!create_suspended) Resume();
+}
+
+TThread::~TThread() {
+  // A self-freeing thread is destroyed on its own thread and nobody joins it.
+  if (started_ && !free_on_terminate_) {
+    Terminate();
+    WaitFor();
+  }
+}
+
+void TThread::Resume() {
+  if (started_) return;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  int error = stack_size_ > 0 ? pthread_attr_setstacksize(&attr, stack_size_) : 0;
+  if (error == 0) {
+    std::lock_guard lock(handle_mutex_);
+    started_ = true;
+    error = pthread_create(&handle_, &attr, &TThread::Entry, this);
+    if (error != 0) started_ = false;
+  }
+  pthread_attr_destroy(&attr);
+  if (error != 0) throw Exception(std::string("Thread creation error: ") + std::strerror(error));
+}
+
+void* TThread::Entry(void* self) {
+  auto* thread = static_cast<TThread*>(self);
+  { std::lock_guard wait_for_resume(thread->handle_mutex_); }
+  try {
+    thread->Execute();
+  } catch (...) {
+    // An exception cannot cross the thread's start routine; the thread
+    // simply ends, as when Execute returns.
+  }
+  if (thread->free_on_terminate_) {
+    pthread_detach(pthread_self());
+    delete thread;
+  } else {
+    thread->SignalFinished();
+  }
+  return nullptr;
+}
+
+void TThread::SignalFinished() {
+  SyncState& sync = Sync();
+  {
+    std::lock_guard lock(sync.mutex);
+    finished_ = true;
+  }
+  sync.changed.notify_all();
+}
+
+void TThread::WaitFor() {
+  if (!started_) return;
+  if (IsMainThread()) {
+    // The thread may be waiting in Synchronize for this very thread, so the
+    // calls it queues keep running while we wait.
+    SyncState& sync = Sync();
+    std::unique_lock lock(sync.mutex);
+    while (!finished_) {
+      if (sync.pending.empty()) {
+        sync.changed.wait(lock);
+        continue;
+      }
+      lock.unlock();
+      CheckSynchronize();
+      lock.lock();
+    }
+  }
+  Join();
+}
+
+void TThread::Join() {
+  std::lock_guard lock(handle_mutex_);
+  if (joined_) return;
+  pthread_join(handle_, nullptr);
+  joined_ = true;
+}
+
+void TThread::Synchronize(const std::function<void()>& method) {
+  if (IsMainThread()) {
+    method();
+    return;
+  }
+  SyncState& sync = Sync();
+  SyncRequest request{&method, nullptr};
+  {
+    std::lock_guard lock(sync.mutex);
+    sync.pending.push_back(&request);
+  }
+  // Wakes a main thread that waits in WaitFor; one that runs its message
+  // loop picks the call up through the task.
+  sync.changed.notify_all();
+  TEventQueue::Main().PostTask([] { CheckSynchronize(); });
+  {
+    std::unique_lock lock(sync.mutex);
+    sync.changed.wait(lock, [&request] { return request.done; });
+  }
+  if (request.error) std::rethrow_exception(request.error);
+}
+
+}  // namespace korvi
