@@ -1,0 +1,242 @@
+// The server component: defaults and property writers, the URL map file,
+// listening (port search, Active, port changes), loading stored properties,
+// and numbered query copies.
+#include "server/korvi.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "data/query.h"
+#include "host/exceptions.h"
+#include "host/files.h"
+#include "server/property_source.h"
+#include "server/raw_client.h"
+#include "support/pump.h"
+#include "support/temp_dir.h"
+
+namespace korvi {
+namespace {
+
+using test::RawClient;
+
+// A plain listening socket on all interfaces, standing in for another program.
+class PortSquatter {
+ public:
+  explicit PortSquatter(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd_, 5) != 0) {
+      throw std::runtime_error("cannot occupy the port");
+    }
+  }
+  ~PortSquatter() { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+// True when a connection to `port` on 127.0.0.1 is refused.
+bool Refused(int port) {
+  try {
+    RawClient client(port);
+    return false;
+  } catch (const std::runtime_error&) {
+    return true;
+  }
+}
+
+// The answer to `request` on a new connection.
+std::string Exchange(int port, const std::string& request) {
+  RawClient client(port);
+  client.Send(request);
+  return client.ReadAll();
+}
+
+TEST(KorviProperties, DefaultsOfAFreshServer) {
+  TKorvi server(nullptr);
+  EXPECT_EQ(server.ServerRoot(), GetCurrentDir() + "/");
+  EXPECT_EQ(server.URLMapIniFile(), "");
+  EXPECT_EQ(server.DefaultFile(), "index.htm");
+  EXPECT_EQ(server.ServerPort(), 80);
+  EXPECT_EQ(server.Timeout, 100);
+  EXPECT_EQ(server.MaxThread(), 100);
+  EXPECT_TRUE(server.DirectoryListing);
+  EXPECT_EQ(server.DirectoryMask, "*.*");
+  EXPECT_TRUE(server.Active());
+  EXPECT_EQ(server.ThreadCount(), 0);
+  EXPECT_EQ(server.ListenSocket(), nullptr);
+  EXPECT_TRUE(server.FirstLoad());
+}
+
+// Root and map file exclude each other, and URLMap follows the map file:
+// section "MAP" without the editor's heading, backslashes read as "/".
+TEST(KorviProperties, RootAndUrlMapExcludeEachOther) {
+  test::TempDir dir;
+  const std::string ini =
+      dir.Write("site.ini",
+                "[VERSION]\nPIRNASK=0.1\n[MAP]\n URL Path= Directory (Full Server or Relative)\n"
+                "/docs=C:\\Manuals\\\n/img=pictures\n");
+  TKorvi server(nullptr);
+  server.SetIniFile(ini);
+  EXPECT_EQ(server.ServerRoot(), "");
+  ASSERT_EQ(server.URLMap().Count(), 2);
+  EXPECT_EQ(server.URLMap()[0], "/docs=C:/Manuals/");
+  EXPECT_EQ(server.URLMap().Values("/IMG"), "pictures");
+
+  server.SetRoot("/srv/www");
+  EXPECT_EQ(server.ServerRoot(), "/srv/www/");
+  EXPECT_EQ(server.URLMapIniFile(), "");
+  EXPECT_EQ(server.URLMap().Count(), 0);
+
+  server.SetIniFile("");
+  EXPECT_EQ(server.ServerRoot(), "/srv/www/");
+  server.SetIniFile(dir.File("missing.ini"));
+  EXPECT_EQ(server.URLMap().Count(), 0);
+}
+
+// A busy ServerPort moves the listener to the next free port.
+TEST(KorviListening, PortSearchSkipsBusyPorts) {
+  const int busy = test::FreePort();
+  PortSquatter squatter(busy);
+  test::TempDir root;
+  root.Write("index.htm", "home");
+  TKorvi server(nullptr);
+  server.SetRoot(root.Path());
+  server.SetPort(busy);
+  server.StartListening();
+  EXPECT_GT(server.ServerPort(), busy);
+  EXPECT_LE(server.ServerPort(), LastSearchPort);
+  EXPECT_FALSE(server.FirstLoad());
+  EXPECT_NE(Exchange(server.ServerPort(), "GET / HTTP/1.0\r\n\r\n").find("home"),
+            std::string::npos);
+  server.StartListening();  // only the first start listens
+}
+
+// Port 0 lets the system pick; ServerPort tells which one.
+TEST(KorviListening, PortZeroReportsThePortTaken) {
+  TKorvi server(nullptr);
+  server.SetPort(0);
+  server.StartListening();
+  EXPECT_GT(server.ServerPort(), 0);
+  EXPECT_FALSE(Refused(server.ServerPort()));
+}
+
+// Active closes and re-opens the listener; a second SetActive(true) and a
+// SetPort to the same value change nothing.
+TEST(KorviListening, ActiveTogglesTheListener) {
+  test::TempDir root;
+  root.Write("index.htm", "home");
+  TKorvi server(nullptr);
+  server.SetRoot(root.Path());
+  server.SetPort(test::FreePort());
+  server.StartListening();
+  const int port = server.ServerPort();
+  server.SetActive(false);
+  EXPECT_FALSE(server.Active());
+  EXPECT_TRUE(Refused(port));
+  server.SetActive(true);
+  server.SetActive(true);
+  server.SetPort(port);
+  EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("home"), std::string::npos);
+}
+
+// A port change moves a running listener; a busy port is reported with the
+// server's own message.
+TEST(KorviListening, SetPortMovesTheListener) {
+  TKorvi server(nullptr);
+  server.SetPort(test::FreePort());
+  server.StartListening();
+  const int old_port = server.ServerPort();
+  const int new_port = test::FreePort();
+  server.SetPort(new_port);
+  EXPECT_TRUE(Refused(old_port));
+  EXPECT_FALSE(Refused(new_port));
+
+  const int busy = test::FreePort();
+  PortSquatter squatter(busy);
+  try {
+    server.SetPort(busy);
+    FAIL() << "no error for a busy port";
+  } catch (const Exception& error) {
+    EXPECT_EQ(error.Message(),
+              "Unable to activate listening on port [" + std::to_string(busy) + "]");
+  }
+  EXPECT_EQ(server.ServerPort(), busy);
+}
+
+// Loading applies stored values in declaration order and starts listening
+// even when Active is false (requests then get the 503 page); switching
+// Active on afterwards serves without listening twice.
+TEST(KorviLoading, ReadStateAppliesStoredValuesAndListens) {
+  test::TempDir dir;
+  dir.Write("www/home.htm", "welcome");
+  const int port = test::FreePort();
+  const std::string ini =
+      dir.Write("server.ini",
+                "[Korvi1]\nActive=False\nDefaultFile=home.htm\nDirectoryListing=0\n"
+                "MaxThread=7\nServerPort=" +
+                    std::to_string(port) + "\nServerRoot=" + dir.File("www") + "\nTimeout=30\n");
+  TKorvi server(nullptr);
+  server.ReadState(TPropertySource::FromIniSection(ini, "korvi1"));
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.DefaultFile(), "home.htm");
+  EXPECT_FALSE(server.DirectoryListing);
+  EXPECT_EQ(server.MaxThread(), 7);
+  EXPECT_EQ(server.ServerPort(), port);
+  EXPECT_EQ(server.ServerRoot(), dir.File("www") + "/");
+  EXPECT_EQ(server.Timeout, 30);
+  EXPECT_FALSE(server.IsLoading());
+  EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("ERROR : 503"), std::string::npos);
+
+  server.SetActive(true);
+  EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("welcome"), std::string::npos);
+}
+
+TEST(KorviLoading, InvalidStoredValuesAreReported) {
+  TKorvi server(nullptr);
+  try {
+    server.ReadState(TPropertySource(TStringList{"ServerPort=80x"}));
+    FAIL() << "no error for a malformed port";
+  } catch (const EConvertError& error) {
+    EXPECT_EQ(error.Message(), "Invalid value for property ServerPort: '80x'");
+  }
+  EXPECT_THROW(server.ReadState(TPropertySource(TStringList{"Active=maybe"})), EConvertError);
+  EXPECT_FALSE(server.IsLoading());
+  EXPECT_EQ(server.ListenSocket(), nullptr);
+}
+
+// Copies of a query are numbered per server and opened like their source;
+// a failing copy gives nothing.
+TEST(KorviQueries, DupQueryNumbersTheCopies) {
+  test::TempDir dir;
+  TQuery source(nullptr);
+  source.SetName("q");
+  source.SetDatabaseName(dir.File("db.sqlite"));
+  source.SetSQL("SELECT :v AS v");
+  source.ParamByName("v").SetAsInteger(42);
+  source.Open();
+  TKorvi server(nullptr);
+  TQuery* first = server.DupQuery(&source);
+  TQuery* second = server.DupQuery(&source);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->Name(), "q1");
+  EXPECT_EQ(second->Name(), "q2");
+  EXPECT_TRUE(second->Active());
+  EXPECT_EQ(second->Params().Count(), 1);
+  server.FreeQuery(first);
+  server.FreeQuery(second);
+  EXPECT_EQ(server.DupQuery(nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace korvi

@@ -1,0 +1,324 @@
+// Request intake over real loopback connections: line assembly, request
+// line and header parsing, body collection, the refusals and the thread's
+// life.
+#include "server/korvi_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/thread.h"
+#include "server/korvi.h"
+#include "server/raw_client.h"
+#include "support/pump.h"
+#include "support/temp_dir.h"
+
+namespace korvi {
+namespace {
+
+using test::PumpUntil;
+using test::RawClient;
+
+// What the worker thread had taken in when the response started.
+struct Intake {
+  std::string Method, URL, Query, Protocol, Body;
+  bool ServeStatic = true;
+  std::vector<std::string> Headers;
+  unsigned LifeInterval = 0;
+};
+
+class IntakeTest : public ::testing::Test {
+ protected:
+  IntakeTest() {
+    root_.Write("index.htm", "<p>home</p>");
+    root_.Write("a b.htm", "spaced");
+    server_.SetRoot(root_.Path());
+    server_.SetPort(test::FreePort());
+    server_.OnBeforeProcess = [this](TObject*, TKorviRequest*, TKorviResponse*,
+                                     TKorviThread* thread) { Record(*thread); };
+    server_.OnRequest = [this](int, const std::string&, const std::string&) { ++requests_; };
+    server_.OnRequestDone = [this](int, std::int64_t bytes) {
+      ++done_;
+      bytes_received_ = bytes;
+    };
+  }
+
+  void Record(TKorviThread& thread) {
+    Intake seen;
+    seen.Method = thread.Method;
+    seen.URL = thread.URL;
+    seen.Query = thread.Query;
+    seen.Protocol = thread.Protocol;
+    seen.ServeStatic = thread.ServeStatic;
+    for (int i = 0; i < thread.HeaderLines.Count(); ++i)
+      seen.Headers.push_back(thread.HeaderLines[i]);
+    seen.Body.assign(thread.BodyStream->Memory(), static_cast<size_t>(thread.BodyStream->Size()));
+    seen.LifeInterval = thread.LifeTimer->Interval();
+    std::lock_guard<std::mutex> lock(mutex_);
+    intakes_.push_back(seen);
+  }
+
+  // Sends `request` on a new connection and returns the whole answer.
+  std::string Exchange(const std::string& request) {
+    RawClient client(server_.ServerPort());
+    client.Send(request);
+    return client.ReadAll();
+  }
+
+  Intake Only() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    EXPECT_EQ(intakes_.size(), 1u);
+    return intakes_.empty() ? Intake{} : intakes_.front();
+  }
+
+  bool AllThreadsGone() {
+    return PumpUntil([&] { return server_.ThreadCount() == 0; });
+  }
+
+  test::TempDir root_;
+  std::mutex mutex_;
+  std::vector<Intake> intakes_;
+  std::atomic<int> requests_{0};
+  std::atomic<int> done_{0};
+  std::atomic<std::int64_t> bytes_received_{0};
+  TKorvi server_{nullptr};  // last: destroyed (with its threads) first
+};
+
+// How often `needle` occurs in `text`.
+int Occurrences(const std::string& text, const std::string& needle) {
+  int count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// A request line with a query: decoded path, raw query, protocol, and no
+// built-in file answer for it (a query on a plain file gets the 400 page).
+TEST_F(IntakeTest, RequestLineIsSplitIntoMethodPathQueryAndProtocol) {
+  server_.StartListening();
+  const std::string answer = Exchange("GET /a%20b.htm?x=%41 HTTP/1.0\r\n\r\n");
+  const Intake seen = Only();
+  EXPECT_EQ(seen.Method, "GET");
+  EXPECT_EQ(seen.URL, "/a b.htm");
+  EXPECT_EQ(seen.Query, "x=%41");
+  EXPECT_EQ(seen.Protocol, "HTTP/1.0");
+  EXPECT_FALSE(seen.ServeStatic);
+  EXPECT_NE(answer.find("ERROR : 400"), std::string::npos) << answer;
+  EXPECT_EQ(requests_, 1);
+  EXPECT_EQ(done_, 1);
+}
+
+// Lines ending in a bare LF read like CRLF lines; a line may arrive in
+// pieces; a request line without protocol is answered like a full one.
+TEST_F(IntakeTest, LinesAreAssembledAcrossArrivalsAndLineEnds) {
+  server_.StartListening();
+  RawClient client(server_.ServerPort());
+  client.Send("GET /ind");
+  ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 1; }));
+  client.Send("ex.htm\nHost: a.b\n\n");
+  const std::string answer = client.ReadAll();
+  const Intake seen = Only();
+  EXPECT_EQ(seen.URL, "/index.htm");
+  EXPECT_EQ(seen.Protocol, "");
+  ASSERT_EQ(seen.Headers.size(), 2u);
+  EXPECT_EQ(seen.Headers[1], "host=a.b");
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << answer;
+  EXPECT_NE(answer.find("<p>home</p>"), std::string::npos);
+}
+
+// Header names are lower-cased, one character after the colon is always
+// dropped, nothing is trimmed, lines without a colon are skipped, and the
+// client's address comes first.
+TEST_F(IntakeTest, HeaderLinesKeepTheirQuirks) {
+  server_.StartListening();
+  Exchange(
+      "GET / HTTP/1.0\r\nHost:example\r\nX-Two:  b \r\nno colon here\r\n"
+      "Remote-Address: 9.9.9.9\r\nAccept: */*\r\n\r\n");
+  const std::vector<std::string> expected = {"remote-address=127.0.0.1", "host=xample", "x-two= b ",
+                                             "remote-address=9.9.9.9", "accept=*/*"};
+  EXPECT_EQ(Only().Headers, expected);
+}
+
+// A body announced as 10 bytes that arrives in two pieces of 6 keeps the
+// first 10 and completes with the second piece.
+TEST_F(IntakeTest, BodyIsCollectedUpToContentLength) {
+  server_.StartListening();
+  RawClient client(server_.ServerPort());
+  client.Send("POST /index.htm HTTP/1.0\r\nContent-Length: 10\r\n\r\nabcdef");
+  ASSERT_TRUE(PumpUntil([&] { return requests_ == 1; }));
+  EXPECT_EQ(done_, 0);
+  client.Send("ghijkl");
+  ASSERT_TRUE(PumpUntil([&] { return done_ == 1; }));
+  EXPECT_EQ(Only().Body, "abcdefghij");
+}
+
+// "Content-Length: 0" completes the request at the end of the header block
+// (a POST without a body is not served: 501).
+TEST_F(IntakeTest, ZeroContentLengthCompletesAtTheEmptyLine) {
+  server_.StartListening();
+  const std::string answer = Exchange("POST /index.htm HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(Only().Body, "");
+  EXPECT_NE(answer.find("ERROR : 501"), std::string::npos) << answer;
+}
+
+// A connection that sends only an empty line completes at once with an
+// empty method and gets the 501 page; its OnRequestDone counts the bytes.
+TEST_F(IntakeTest, EmptyRequestGetsNotImplemented) {
+  server_.StartListening();
+  const std::string answer = Exchange("\r\n");
+  EXPECT_EQ(Only().Method, "");
+  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  EXPECT_NE(answer.find("ERROR : 501"), std::string::npos) << answer;
+  EXPECT_EQ(bytes_received_, 2);
+  EXPECT_EQ(requests_, 0);
+}
+
+// Bytes after a complete request are ignored: one answer per connection.
+TEST_F(IntakeTest, DataAfterTheRequestIsIgnored) {
+  server_.StartListening();
+  const std::string answer =
+      Exchange("GET /index.htm HTTP/1.0\r\n\r\nGET /index.htm HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(done_, 1);
+  EXPECT_EQ(Occurrences(answer, "HTTP/1.0 200 OK"), 1) << answer;
+  EXPECT_EQ(Occurrences(answer, "<p>home</p>"), 1) << answer;
+}
+
+// Malformed requests end with the 400 page without reaching the actions:
+// an overlong line, a non-decimal, a negative and a too large length.
+TEST_F(IntakeTest, MalformedRequestsGetBadRequest) {
+  server_.MaxRequestBody = 1000;
+  server_.StartListening();
+  const std::vector<std::string> requests = {
+      "GET /" + std::string(9000, 'a') + " HTTP/1.0\r\n\r\n",
+      "POST / HTTP/1.0\r\nX: " + std::string(8200, 'b') + "\r\n\r\n",
+      "POST / HTTP/1.0\r\nContent-Length: 0x10\r\n\r\n0123456789abcdef",
+      "POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n",
+      "POST / HTTP/1.0\r\nContent-Length: 1001\r\n\r\nshort",
+  };
+  for (const std::string& request : requests) {
+    const std::string answer = Exchange(request);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << request.substr(0, 40);
+    EXPECT_NE(answer.find("ERROR : 400"), std::string::npos) << request.substr(0, 40);
+  }
+  EXPECT_EQ(done_, 0);
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_TRUE(intakes_.empty());
+}
+
+// A huge announced body with a short one allocates nothing up front: the
+// thread waits for the rest and ends when the client goes away.
+TEST_F(IntakeTest, AnnouncedLengthIsNotAllocatedUpFront) {
+  server_.MaxRequestBody = std::int64_t{1} << 50;
+  server_.StartListening();
+  {
+    RawClient client(server_.ServerPort());
+    client.Send("POST / HTTP/1.0\r\nContent-Length: 1000000000000\r\n\r\nshort body");
+    ASSERT_TRUE(PumpUntil([&] { return requests_ == 1; }));
+  }
+  EXPECT_TRUE(AllThreadsGone());
+  EXPECT_EQ(done_, 0);
+}
+
+// The life timer: Timeout 3 (5 or less) means 100 s, 30 means 30 s.
+TEST_F(IntakeTest, LifeTimerIntervalFollowsTimeout) {
+  server_.StartListening();
+  for (const auto& [timeout, interval] : {std::pair{3, 100000u}, std::pair{30, 30000u}}) {
+    ASSERT_TRUE(AllThreadsGone());
+    server_.Timeout = timeout;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      intakes_.clear();
+    }
+    Exchange("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(Only().LifeInterval, interval) << timeout;
+  }
+}
+
+// An idle connection ends, without an answer, when the life timer fires.
+TEST_F(IntakeTest, LifeTimerEndsAnIdleConnection) {
+  server_.Timeout = 6;
+  server_.StartListening();
+  RawClient client(server_.ServerPort());
+  client.Send("GET / HTT");
+  EXPECT_EQ(client.ReadAll(15000), "");
+  EXPECT_TRUE(client.PeerClosed());
+  EXPECT_TRUE(AllThreadsGone());
+}
+
+// Every accepted connection gets a thread of its own, whatever MaxThread.
+TEST_F(IntakeTest, TwoHundredConnectionsGetTwoHundredThreads) {
+  server_.StartListening();
+  ASSERT_EQ(server_.MaxThread(), 100);
+  std::vector<std::unique_ptr<RawClient>> clients;
+  // The listen backlog is short: each connection is accepted before the next.
+  for (int i = 1; i <= 200; ++i) {
+    clients.push_back(std::make_unique<RawClient>(server_.ServerPort()));
+    ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == i; })) << i;
+  }
+  for (auto& client : clients)
+    client->Send("GET /index.htm HTTP/1.0\r\n\r\n");
+  for (auto& client : clients) {
+    EXPECT_NE(client->ReadAll(30000).find("<p>home</p>"), std::string::npos);
+  }
+  EXPECT_TRUE(AllThreadsGone());
+  EXPECT_EQ(done_, 200);
+}
+
+// A client that resets the connection while a large answer is still queued
+// ends its thread: the draining loop does not wait on a dead socket.
+TEST_F(IntakeTest, FailedConnectionEndsThreadWithOutputQueued) {
+  root_.Write("big.txt", std::string(8 * 1024 * 1024, 'x'));
+  server_.StartListening();
+  RawClient client(server_.ServerPort());
+  client.Send("GET /big.txt HTTP/1.0\r\n\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return done_ == 1; }));
+  client.Reset();
+  EXPECT_TRUE(AllThreadsGone());
+}
+
+// Synchronize runs the method on the main thread while the worker waits.
+TEST_F(IntakeTest, SynchronizeRunsOnTheMainThread) {
+  std::atomic<int> ran_on_main{0};
+  server_.OnAfterProcess = [&](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+    EXPECT_FALSE(IsMainThread());
+    thread->Synchronize([&] { ran_on_main = IsMainThread() ? 1 : 2; });
+  };
+  server_.StartListening();
+  Exchange("GET / HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(ran_on_main, 1);
+}
+
+// Destroying the server ends the live connections and waits for their
+// threads (one of them waiting in Synchronize for the main thread).
+TEST(KorviShutdown, DestroyingTheServerStopsItsThreads) {
+  auto server = std::make_unique<TKorvi>(nullptr);
+  server->SetPort(test::FreePort());
+  std::atomic<bool> in_handler{false};
+  std::atomic<bool> go{false};
+  std::atomic<bool> synchronized{false};
+  server->OnRequest = [&](int, const std::string&, const std::string&) {
+    in_handler = true;
+    go.wait(false);
+    TThread::Synchronize([&] { synchronized = true; });
+  };
+  server->StartListening();
+  RawClient idle(server->ServerPort());
+  RawClient busy(server->ServerPort());
+  busy.Send("GET / HTTP/1.0\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return server->ThreadCount() == 2 && in_handler; }));
+  go = true;
+  go.notify_all();
+  server.reset();
+  EXPECT_TRUE(synchronized);
+  EXPECT_EQ(idle.ReadAll(), "");
+  EXPECT_TRUE(idle.PeerClosed());
+  busy.ReadAll();
+  EXPECT_TRUE(busy.PeerClosed());
+}
+
+}  // namespace
+}  // namespace korvi
