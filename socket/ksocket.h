@@ -304,10 +304,10 @@ class TCustomKSocket : public TComponent {
   int ReadHandle(void* buf, int len, int flags);
   void ReleaseHandle();
   void StopWaitCtrl();
-  bool PumpOwnQueueUntil(const std::function<bool()>& done, std::uint32_t timeout_ms);
-  bool PumpOwnQueueOnce(int timeout_ms);
-  void PumpApplicationOnce();
-  void RunWaitCtrlModal(int timeout);
+  // Pumps the own queue until `done` or `timeout_s` seconds passed; false on time-out.
+  bool PumpOwnQueueUntil(const std::function<bool()>& done, int timeout_s);
+  // Shows the wait control counting down from `timeout_s` and runs it modally.
+  void RunWaitCtrlModal(int timeout_s);
   std::unique_ptr<TSocketNotifier> notifier_;
   std::string addr_text_;
   std::string port_text_;
@@ -320,6 +320,7 @@ class TCustomKSocket : public TComponent {
   int last_error_ = 0;
   int read_count_ = 0;
   bool all_sent_ = true;
+  bool wait_reached_ = false;  // WaitState (or the close ending it) was entered
   bool destroying_ = false;
 };
 

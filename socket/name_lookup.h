@@ -65,6 +65,8 @@ std::uint32_t KSocketResolveHost(const std::string& Host);
 std::optional<THostEntry> KSocketGetHostByAddr(const std::string& Addr);
 // Forward lookup of a host name (IPv4 addresses only); empty when it fails.
 std::optional<THostEntry> KSocketGetHostByName(const std::string& Name);
+// The same, with the socket error code of a failure in `Error` (0 on success).
+std::optional<THostEntry> KSocketGetHostByName(const std::string& Name, int& Error);
 // The machine's host name; raises ESocketException "Winsock.GetHostName failed".
 std::string LocalHostName();
 // The dotted addresses of LocalHostName(), in a list shared by the process:

@@ -53,8 +53,10 @@ std::string KSocketErrorDesc(int code);
 // The socket error number for a system errno value (0 for 0; codes without a
 // Windows Sockets counterpart become 10000 + errno).
 int WinsockErrorFromErrno(int errno_value);
-// The socket error number for a getaddrinfo/getnameinfo result (0 for 0).
-int WinsockErrorFromResolver(int eai_code);
+// The socket error number for a resolver result (h_errno of the host lookup
+// functions; 0 for 0): 11001 host not found, 11002 try again, 11003
+// non-recoverable, 11004 no address.
+int WinsockErrorFromResolver(int h_errno_value);
 
 // The calling thread's last socket error.
 int WSAGetLastError();

@@ -1,0 +1,643 @@
+// TCustomKSocket: construction, address properties, connection operations,
+// error reporting and the dispatch of socket notifications.
+#include "socket/ksocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "host/sysutils.h"
+#include "socket/async_lookup.h"
+#include "socket/name_lookup.h"
+#include "socket/wait_control.h"
+
+namespace korvi {
+namespace {
+
+// Service and protocol names longer than this are not looked up.
+constexpr size_t kMaxServiceName = 31;
+
+constexpr unsigned kConnectMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr unsigned kListenMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+constexpr unsigned kConnectedMask = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+
+bool StartsWithDigit(const std::string& text) {
+  return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
+// The port (network order) of service `name` for protocol `proto` (any
+// protocol when empty); false when the system's service table lacks it.
+bool LookupService(const std::string& name, const std::string& proto, std::uint16_t& port) {
+  if (name.size() > kMaxServiceName || proto.size() > kMaxServiceName) return false;
+  servent entry{};
+  servent* found = nullptr;
+  std::array<char, 1024> scratch{};
+  getservbyname_r(name.c_str(), proto.empty() ? nullptr : proto.c_str(), &entry, scratch.data(),
+                  scratch.size(), &found);
+  if (found == nullptr) return false;
+  port = static_cast<std::uint16_t>(found->s_port);
+  return true;
+}
+
+// The number of protocol `name`; false when the system's protocol table lacks it.
+bool LookupProtocol(const std::string& name, int& number) {
+  if (name.size() > kMaxServiceName) return false;
+  protoent entry{};
+  protoent* found = nullptr;
+  std::array<char, 1024> scratch{};
+  getprotobyname_r(name.c_str(), &entry, scratch.data(), scratch.size(), &found);
+  if (found == nullptr) return false;
+  number = found->p_proto;
+  return true;
+}
+
+int SetIntOption(int fd, int level, int option, int value) {
+  return setsockopt(fd, level, option, &value, sizeof value);
+}
+
+}  // namespace
+
+// ---- Construction
+
+TCustomKSocket::TCustomKSocket(TComponent* owner) : TComponent(owner) {
+  TlsEnabled = false;
+  notifier_ = std::make_unique<TSocketNotifier>([this](TMessage& msg) { WndProc(msg); });
+  BufferSize = kSocketBufferSize;
+  AssignDefaultValue();
+  SocketCreated();
+}
+
+TCustomKSocket::~TCustomKSocket() {
+  destroying_ = true;
+  try {
+    CancelDnsLookup();
+    if (state_ != wsClosed) Close();
+  } catch (const Exception&) {
+    // A destructor cannot report; the handle is released below in any case.
+  }
+  if (SocketHandle != -1) ReleaseHandle();
+  if (wait_ctrl_ != nullptr) RemoveFreeNotification(wait_ctrl_);
+  SocketDestroyed();
+}
+
+void TCustomKSocket::Notification(TComponent* component, TOperation operation) {
+  TComponent::Notification(component, operation);
+  if (operation == TOperation::opRemove && component == wait_ctrl_) wait_ctrl_ = nullptr;
+}
+
+void TCustomKSocket::SetWaitCtrl(TWait* Value) {
+  if (wait_ctrl_ == Value) return;
+  if (wait_ctrl_ != nullptr) RemoveFreeNotification(wait_ctrl_);
+  wait_ctrl_ = Value;
+  if (wait_ctrl_ != nullptr) FreeNotification(wait_ctrl_);
+}
+
+void TCustomKSocket::AssignDefaultValue() {
+  std::memset(&SockAddr, 0, sizeof SockAddr);
+  SockAddr.sin_family = AF_INET;
+  AddressFamily = AF_INET;
+  PortAssigned = false;
+  AddrAssigned = false;
+  AddrResolved = false;
+  ProtoAssigned = true;
+  ProtocolNumber = IPPROTO_TCP;
+  proto_text_ = "tcp";
+  SocketType = SOCK_STREAM;
+  LingerOnOff = wsLingerOn;
+  LingerTimeout = 0;
+  SocketHandle = -1;
+  state_ = wsClosed;
+  WaitState = wsInvalidState;
+  all_sent_ = true;
+  LineMode = false;
+  LineLength = 0;
+  Paused = false;
+  read_count_ = 0;
+  CloseReported = false;
+  FlushTimeout = 60;
+}
+
+// ---- Address properties
+
+void TCustomKSocket::SetAddr(const std::string& Value) {
+  if (AddrAssigned && addr_text_ == Value) return;
+  addr_text_ = Trim(Value);
+  if (addr_text_.empty()) {
+    AddrAssigned = false;
+  } else if (state_ == wsClosed) {
+    AddrResolved = false;
+    AddrAssigned = true;
+  } else {
+    RaiseException("Cannot change Addr if not closed");
+  }
+}
+
+void TCustomKSocket::SetPort(const std::string& Value) {
+  if (PortAssigned && port_text_ == Value) return;
+  port_text_ = Value;
+  if (state_ != wsClosed) {
+    RaiseException("Cannot change Port if not closed");
+    return;
+  }
+  const std::string text = Trim(Value);
+  if (text.empty()) {
+    PortAssigned = false;
+    return;
+  }
+  WinsockStartup();
+  PortAssigned = true;
+  if (StartsWithDigit(text)) {
+    SockAddr.sin_port = htons(static_cast<std::uint16_t>(ParseLeadingNumber(text)));
+  } else {
+    std::uint16_t port = 0;
+    if (!LookupService(text, proto_text_, port)) {
+      PortAssigned = false;
+      WSASetLastError(WSANO_DATA);
+      SocketError("SetPort: Cannot convert port '" + text + "'");
+      return;
+    }
+    SockAddr.sin_port = port;
+  }
+  PortNumber = ntohs(SockAddr.sin_port);
+}
+
+void TCustomKSocket::SetProto(const std::string& Value) {
+  if (ProtoAssigned && proto_text_ == Value) return;
+  proto_text_ = Value;
+  if (state_ != wsClosed) {
+    RaiseException("Cannot change Proto if not closed");
+    return;
+  }
+  const std::string text = Trim(Value);
+  if (text.empty()) {
+    ProtoAssigned = false;
+    return;
+  }
+  if (text == "not found") return;
+  WinsockStartup();
+  ProtoAssigned = true;
+  int number = 0;
+  if (StartsWithDigit(text)) {
+    number = ParseLeadingNumber(text);
+  } else if (!LookupProtocol(text, number)) {
+    ProtoAssigned = false;
+    WSASetLastError(WSANO_DATA);
+    SocketError("SetProto: Cannot convert protocol '" + text + "'");
+    return;
+  }
+  ProtocolNumber = number;
+  SocketType = number == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+}
+
+std::string TCustomKSocket::GetXAddr() {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
+  sockaddr_in name{};
+  int len = sizeof name;
+  if (GetSockName(name, len) != 0) return "error";
+  return DottedAddress(name.sin_addr.s_addr);
+}
+
+std::string TCustomKSocket::GetXPort() {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
+  sockaddr_in name{};
+  int len = sizeof name;
+  if (GetSockName(name, len) != 0) return "error";
+  return IntToStr(ntohs(name.sin_port));
+}
+
+std::string TCustomKSocket::GetPeerAddr() {
+  if (state_ != wsConnected) return "error";
+  sockaddr_in name{};
+  if (GetPeerName(name, sizeof name) != 0) {
+    SocketError("GetPeerName");
+    return "error";
+  }
+  return DottedAddress(name.sin_addr.s_addr);
+}
+
+int TCustomKSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
+  if (state_ != wsConnected) return -1;
+  socklen_t len = static_cast<socklen_t>(NameLen);
+  const int result = getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&Name), &len);
+  if (result != 0) WSASetLastErrorFromErrno();
+  return result;
+}
+
+int TCustomKSocket::GetSockName(sockaddr_in& Name, int& NameLen) {
+  socklen_t len = static_cast<socklen_t>(NameLen);
+  const int result = getsockname(SocketHandle, reinterpret_cast<sockaddr*>(&Name), &len);
+  if (result != 0) WSASetLastErrorFromErrno();
+  NameLen = static_cast<int>(len);
+  return result;
+}
+
+// ---- Connection operations
+
+void TCustomKSocket::Connect() {
+  if (SocketHandle != -1 && state_ != wsClosed) {
+    RaiseException("Connect: Socket already in use");
+    return;
+  }
+  if (!PortAssigned) {
+    RaiseException("Connect: No Port Specified");
+    return;
+  }
+  if (!AddrAssigned) {
+    RaiseException("Connect: No IP Address Specified");
+    return;
+  }
+  if (!ProtoAssigned) {
+    RaiseException("Connect: No Protocol Specified");
+    return;
+  }
+  if (!AddrResolved) {
+    SockAddr.sin_addr.s_addr = KSocketResolveHost(addr_text_);
+    AddrResolved = true;
+  }
+  SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
+  if (SocketHandle < 0) {
+    SocketHandle = -1;
+    WSASetLastErrorFromErrno();
+    SocketError("Connect (socket)");
+    return;
+  }
+  ChangeState(wsOpened);
+  if (SocketType == SOCK_DGRAM) {
+    BindSocket();
+    if (SockAddr.sin_addr.s_addr == INADDR_BROADCAST &&
+        SetIntOption(SocketHandle, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
+      WSASetLastErrorFromErrno();
+      SocketError("setsockopt(SO_BROADCAST)");
+      return;
+    }
+  } else {
+    SetLingerOption();
+    if (SetIntOption(SocketHandle, SOL_SOCKET, SO_KEEPALIVE, -1) != 0) {
+      WSASetLastErrorFromErrno();
+      SocketError("setsockopt(SO_KEEPALIVE)");
+      return;
+    }
+    if (SetIntOption(SocketHandle, SOL_SOCKET, SO_REUSEADDR, -1) != 0) {
+      WSASetLastErrorFromErrno();
+      SocketError("setsockopt(SO_REUSEADDR)");
+      return;
+    }
+  }
+  if (!notifier_->Select(SocketHandle, kConnectMask)) {
+    SocketError("WSAAsyncSelect");
+    return;
+  }
+  if (SocketType == SOCK_DGRAM) {
+    ChangeState(wsConnected);
+    TriggerSessionConnected(0);
+    return;
+  }
+  if (connect(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) == 0 ||
+      errno == EINPROGRESS) {
+    notifier_->ConnectStarted();
+    ChangeState(wsConnecting);
+    return;
+  }
+  last_error_ = WSASetLastErrorFromErrno();
+  SocketError("Connect");
+}
+
+int TCustomKSocket::Listen() {
+  if (!PortAssigned || !ProtoAssigned || !AddrAssigned) {
+    WSASetLastError(WSAEINVAL);
+    SocketError(!PortAssigned    ? "listen: port not assigned"
+                : !ProtoAssigned ? "listen: protocol not assigned"
+                                 : "listen: address not assigned");
+    return -1;
+  }
+  if (!AddrResolved) {
+    SockAddr.sin_addr.s_addr = KSocketResolveHost(addr_text_);
+    AddrResolved = true;
+  }
+  SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
+  if (SocketHandle < 0) {
+    SocketHandle = -1;
+    WSASetLastErrorFromErrno();
+    SocketError("socket");
+    return -1;
+  }
+  // Linux keeps a port busy while old connections linger in TIME_WAIT; this
+  // lets a restarted listener bind again (two live listeners still conflict).
+  if (SocketType == SOCK_STREAM) SetIntOption(SocketHandle, SOL_SOCKET, SO_REUSEADDR, 1);
+  if (bind(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) != 0) {
+    const int error = WSASetLastErrorFromErrno();
+    // The socket never reached a state that Close would act on: release it
+    // here so a failed attempt (the server tries port after port) leaks nothing.
+    ReleaseHandle();
+    WSASetLastError(error);
+    SocketError("Bind");
+    return -1;
+  }
+  ChangeState(wsBound);
+  if (SocketType == SOCK_DGRAM) {
+    ChangeState(wsListening);
+    ChangeState(wsConnected);
+    TriggerSessionConnected(0);
+  } else {
+    if (listen(SocketHandle, 5) != 0) {
+      WSASetLastErrorFromErrno();
+      SocketError("Listen");
+      return -1;
+    }
+    ChangeState(wsListening);
+  }
+  if (!notifier_->Select(SocketHandle, kListenMask)) {
+    SocketError("WSAASyncSelect");
+    return -1;
+  }
+  return 0;
+}
+
+int TCustomKSocket::Accept() {
+  if (state_ != wsListening) {
+    WSASetLastError(WSAEINVAL);
+    SocketError("not a listening socket");
+    return -1;
+  }
+  const int handle = accept4(SocketHandle, nullptr, nullptr, SOCK_CLOEXEC);
+  if (handle < 0) WSASetLastErrorFromErrno();
+  notifier_->AcceptCalled();
+  if (handle < 0) {
+    SocketError("Accept");
+    return -1;
+  }
+  AcceptedHandle = handle;
+  return handle;
+}
+
+void TCustomKSocket::Dup(int NewHSocket) {
+  if (NewHSocket == 0 || NewHSocket == -1) {
+    WSASetLastError(WSAEINVAL);
+    SocketError("Dup");
+    return;
+  }
+  if (state_ != wsClosed) {
+    notifier_->Release();
+    const int result = close(SocketHandle);
+    SocketHandle = -1;
+    if (result != 0) {
+      WSASetLastErrorFromErrno();
+      SocketError("Dup (closesocket)");
+      return;
+    }
+    ChangeState(wsClosed);
+  }
+  SocketHandle = NewHSocket;
+  SetLingerOption();
+  if (!notifier_->Select(SocketHandle, kConnectedMask)) {
+    SocketError("WSAAsyncSelect");
+    return;
+  }
+  ChangeState(wsConnected);
+}
+
+void TCustomKSocket::Close() {
+  InternalClose(true);
+}
+
+void TCustomKSocket::Abort() {
+  InternalClose(false);
+}
+
+void TCustomKSocket::InternalClose(bool bShut) {
+  if (SocketHandle == -1) {
+    if (state_ != wsClosed) {
+      ChangeState(wsClosed);
+      AssignDefaultValue();
+    }
+    return;
+  }
+  if (state_ == wsClosed) return;
+  if (bShut) Shutdown(2);
+  notifier_->Release();
+  // On Linux the descriptor is released even when close reports an error
+  // (EINTR included), so it is never closed a second time: by then the
+  // number may belong to a descriptor opened elsewhere.
+  const int result = close(SocketHandle);
+  SocketHandle = -1;
+  if (result != 0) {
+    const int error = WSASetLastErrorFromErrno();
+    last_error_ = error;
+    if (error != WSAEINTR && error != WSAEWOULDBLOCK) {
+      SocketError("Disconnect (closesocket)");
+      return;
+    }
+  }
+  ChangeState(wsClosed);
+  if (!destroying_ && !CloseReported && OnSessionClosed) {
+    CloseReported = true;
+    TriggerSessionClosed(0);
+  }
+  AssignDefaultValue();
+}
+
+void TCustomKSocket::Shutdown(int How) {
+  if (SocketHandle != -1) shutdown(SocketHandle, How);
+}
+
+void TCustomKSocket::Pause() {
+  Paused = true;
+  if (SocketHandle != -1) notifier_->Select(SocketHandle, 0);
+}
+
+void TCustomKSocket::Resume() {
+  Paused = false;
+  if (SocketHandle != -1) notifier_->Select(SocketHandle, kConnectedMask);
+}
+
+void TCustomKSocket::BindSocket() {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (bind(SocketHandle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    RaiseExceptionFmt("winsock.bind failed, error #%d", {WSASetLastErrorFromErrno()});
+    return;
+  }
+  int len = sizeof local;
+  if (GetSockName(local, len) != 0) {
+    RaiseExceptionFmt("winsock.getsockname failed, error #%d", {WSAGetLastError()});
+    return;
+  }
+  LocalPort = ntohs(local.sin_port);
+}
+
+void TCustomKSocket::SetLingerOption() {
+  if (LingerOnOff == wsLingerNoSet) return;
+  if (SocketHandle == -1) {
+    RaiseException("Cannot set linger option at this time");
+    return;
+  }
+  linger option{};
+  option.l_onoff = LingerOnOff == wsLingerOn ? 1 : 0;
+  option.l_linger = LingerTimeout & 0xFFFF;
+  if (setsockopt(SocketHandle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
+    WSASetLastErrorFromErrno();
+    SocketError("setsockopt(SO_LINGER)");
+  }
+}
+
+bool TCustomKSocket::Startup() {
+  return true;
+}
+
+bool TCustomKSocket::HandShake() {
+  return true;
+}
+
+void TCustomKSocket::ReleaseHandle() {
+  notifier_->Release();
+  close(SocketHandle);
+  SocketHandle = -1;
+}
+
+// ---- Error reporting
+
+void TCustomKSocket::SocketError(const std::string& sockfunc) {
+  const int error = WSAGetLastError();
+  const std::string text =
+      "Error " + IntToStr(error) + " in function " + sockfunc + "\r\n" + KSocketErrorDesc(error);
+  if (error == WSAECONNRESET || error == WSAENOTCONN) {
+    if (SocketHandle != -1) ReleaseHandle();
+    ChangeState(wsClosed);
+  }
+  RaiseException(text);
+}
+
+void TCustomKSocket::RaiseException(const std::string& Msg) {
+  if (OnError) {
+    TriggerError();
+    return;
+  }
+  throw ESocketException(Msg);
+}
+
+void TCustomKSocket::RaiseExceptionFmt(const std::string& Fmt,
+                                       std::initializer_list<FormatArg> Args) {
+  if (OnError) {
+    TriggerError();
+    return;
+  }
+  throw ESocketException(Format(Fmt, Args));
+}
+
+void TCustomKSocket::ChangeState(TSocketState NewState) {
+  const TSocketState old_state = state_;
+  state_ = NewState;
+  TriggerChangeState(old_state, NewState);
+  if (NewState == WaitState || (WaitState == wsConnected && NewState == wsClosed)) {
+    wait_reached_ = true;
+    StopWaitCtrl();
+  }
+}
+
+void TCustomKSocket::StopWaitCtrl() {
+  if (!MultiThreaded && wait_ctrl_ != nullptr) wait_ctrl_->Stop();
+}
+
+// ---- Events
+
+bool TCustomKSocket::TriggerDataAvailable(std::uint16_t Error) {
+  if (!OnDataAvailable) return false;
+  OnDataAvailable(this, Error);
+  return true;
+}
+
+void TCustomKSocket::TriggerSessionAvailable(std::uint16_t Error) {
+  if (OnSessionAvailable) OnSessionAvailable(this, Error);
+}
+
+void TCustomKSocket::TriggerSessionConnected(std::uint16_t Error) {
+  if (OnSessionConnected) OnSessionConnected(this, Error);
+}
+
+void TCustomKSocket::TriggerSessionClosed(std::uint16_t Error) {
+  if (OnSessionClosed) OnSessionClosed(this, Error);
+}
+
+void TCustomKSocket::TriggerDataSent(std::uint16_t Error) {
+  if (OnDataSent) OnDataSent(this, Error);
+}
+
+void TCustomKSocket::TriggerChangeState(TSocketState OldState, TSocketState NewState) {
+  if (OnChangeState) OnChangeState(this, OldState, NewState);
+}
+
+void TCustomKSocket::TriggerDNSLookupDone(std::uint16_t Error) {
+  if (OnDnsLookupDone) OnDnsLookupDone(this, Error);
+}
+
+void TCustomKSocket::TriggerError() {
+  if (OnError) OnError(this);
+}
+
+// ---- Notification dispatch
+
+void TCustomKSocket::WndProc(TMessage& MsgRec) {
+  switch (MsgRec.Msg) {
+    case WM_ASYNCSELECT:
+      WMASyncSelect(MsgRec);
+      break;
+    case WM_ASYNCGETHOSTBYNAME:
+      WMAsyncGetHostByName(MsgRec);
+      break;
+    default:
+      break;
+  }
+}
+
+void TCustomKSocket::WMASyncSelect(TMessage& msg) {
+  if (SocketHandle == -1 || static_cast<int>(msg.WParam) != SocketHandle || Paused) return;
+  const unsigned events = WSAGetSelectEvent(msg.LParam);
+  const std::uint16_t error = WSAGetSelectError(msg.LParam);
+  if (events & FD_CONNECT) {
+    ChangeState(wsConnected);
+    TriggerSessionConnected(error);
+    if (error != 0 && state_ != wsClosed) Close();
+  }
+  if (events & FD_READ) ASyncReceive(error);
+  if (events & FD_WRITE) {
+    TryToSend();
+    if (all_sent_ && OnDataSent) TriggerDataSent(error);
+  }
+  if (events & FD_ACCEPT) TriggerSessionAvailable(error);
+  if ((events & FD_CLOSE) && state_ != wsConnecting) {
+    ASyncReceive(error);
+    if (LineMode) {
+      LineMode = false;
+      StopWaitCtrl();
+    }
+    if (OnSessionClosed && !CloseReported) {
+      CloseReported = true;
+      TriggerSessionClosed(error);
+    }
+    if (state_ != wsClosed) Close();
+  }
+}
+
+// ---- Seconds/microseconds helpers
+
+bool TCustomKSocket::TimerIsSet(const timeval& Tvp) {
+  return Tvp.tv_sec != 0 || Tvp.tv_usec != 0;
+}
+
+void TCustomKSocket::TimerClear(timeval& Tvp) {
+  Tvp.tv_sec = 0;
+  Tvp.tv_usec = 0;
+}
+
+bool TCustomKSocket::TimerCmp(const timeval& Tvp, const timeval& Uvp, bool Not) {
+  const bool equal = Tvp.tv_sec == Uvp.tv_sec && Tvp.tv_usec == Uvp.tv_usec;
+  return Not ? !equal : equal;
+}
+
+}  // namespace korvi

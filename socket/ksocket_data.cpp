@@ -1,0 +1,420 @@
+// TCustomKSocket data path: the send chain, receiving, line mode and the
+// blocking operations.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "host/sysutils.h"
+#include "socket/ksocket.h"
+#include "socket/message_pump.h"
+#include "socket/wait_control.h"
+
+namespace korvi {
+namespace {
+
+constexpr char kLF = 10;
+constexpr char kCR = 13;
+// Longest single wait of WaitForClose between two looks at the connection.
+constexpr int kCloseProbeMs = 100;
+
+// Bytes pending on `fd`, or -1 with the last socket error set.
+int PendingCount(int fd) {
+  int count = 0;
+  if (ioctl(fd, FIONREAD, &count) != 0) {
+    WSASetLastErrorFromErrno();
+    return -1;
+  }
+  return count;
+}
+
+}  // namespace
+
+// ---- System calls
+
+int TCustomKSocket::_WriteTo(int s, const void* buf, int len, int flags, const sockaddr_in& to,
+                             int tolen) {
+  const auto result = sendto(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr*>(&to), static_cast<socklen_t>(tolen));
+  if (result < 0) WSASetLastErrorFromErrno();
+  return static_cast<int>(result);
+}
+
+int TCustomKSocket::_Write(int s, const void* buf, int len, int flags) {
+  const auto result = send(s, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
+  if (result < 0) WSASetLastErrorFromErrno();
+  return static_cast<int>(result);
+}
+
+int TCustomKSocket::_read(int s, void* buf, int len, int flags) {
+  const auto result = recv(s, buf, static_cast<size_t>(len), flags);
+  if (result < 0) WSASetLastErrorFromErrno();
+  return static_cast<int>(result);
+}
+
+int TCustomKSocket::ReadHandle(void* buf, int len, int flags) {
+  const int result = _read(SocketHandle, buf, len, flags);
+  notifier_->ReadCalled();
+  return result;
+}
+
+// ---- Send chain
+
+void TCustomKSocket::PutDataInSendBuffer(const void* Data, int Len) {
+  if (Len <= 0) return;
+  if (SendBufferList.empty()) SendBufferList.push_back(std::make_unique<TBuffer>(BufferSize));
+  const char* bytes = static_cast<const char*>(Data);
+  TBuffer* block = SendBufferList.back().get();
+  for (;;) {
+    const int written = block->Write(bytes, Len);
+    if (written >= Len) return;
+    bytes += written;
+    Len -= written;
+    SendBufferList.push_back(std::make_unique<TBuffer>(BufferSize));
+    block = SendBufferList.back().get();
+  }
+}
+
+void TCustomKSocket::PutStringInSendBuffer(const std::string& Str) {
+  PutDataInSendBuffer(Str.data(), static_cast<int>(Str.size()));
+}
+
+void TCustomKSocket::TryToSend() {
+  if (SocketHandle == -1 || SendBufferList.empty()) return;
+  for (;;) {
+    TBuffer* block = SendBufferList.front().get();
+    int count = 0;
+    const char* data = block->Peek(count);
+    if (count == 0) {
+      if (SendBufferList.size() == 1) {
+        all_sent_ = true;
+        return;
+      }
+      SendBufferList.pop_front();
+      continue;
+    }
+    const int sent = SocketType == SOCK_DGRAM ? _WriteTo(SocketHandle, data, count, SendFlagsValue,
+                                                         SockAddr, sizeof SockAddr)
+                                              : _Write(SocketHandle, data, count, SendFlagsValue);
+    if (sent == 0) return;
+    if (sent < 0) {
+      const int error = WSAGetLastError();
+      if (error == WSAECONNRESET || error == WSAENOTSOCK || error == WSAENOTCONN ||
+          error == WSAEINVAL) {
+        Close();
+      } else if (error == WSAEWOULDBLOCK) {
+        notifier_->WriteBlocked();
+      } else {
+        SocketError("TryToSend failed");
+      }
+      return;
+    }
+    block->Remove(sent);
+    if (sent < count) {
+      // Linux takes part of a block when its buffer is nearly full; the rest
+      // goes out on the writable notification that this asks for.
+      notifier_->WriteBlocked();
+      return;
+    }
+  }
+}
+
+int TCustomKSocket::Send(const void* Data, int Len) {
+  if (state_ != wsConnected) {
+    WSASetLastError(WSAENOTCONN);
+    SocketError("Send");
+    return -1;
+  }
+  all_sent_ = false;
+  int result = 0;
+  if (Len > 0) {
+    PutDataInSendBuffer(Data, Len);
+    result = Len;
+  }
+  TryToSend();
+  // OnDataSent fires from the message loop, never inside Send.
+  if (all_sent_) notifier_->Post(FD_WRITE, 0);
+  return result;
+}
+
+int TCustomKSocket::SendStr(const std::string& Str) {
+  return Send(Str.data(), static_cast<int>(Str.size()));
+}
+
+void TCustomKSocket::SendText(const std::string& Str) {
+  SendStr(Str);
+}
+
+TSocketSendFlags TCustomKSocket::GetSendFlags() {
+  switch (SendFlagsValue) {
+    case 0:
+      return wsSendNormal;
+    case MSG_OOB:
+      return wsSendUrgent;
+    default:
+      RaiseException("Invalid internal SendFlags");
+      return wsSendNormal;
+  }
+}
+
+void TCustomKSocket::SetSendFlags(TSocketSendFlags Flag) {
+  switch (Flag) {
+    case wsSendNormal:
+      SendFlagsValue = 0;
+      break;
+    case wsSendUrgent:
+      SendFlagsValue = MSG_OOB;
+      break;
+    default:
+      RaiseException("Invalid SendFlags");
+  }
+}
+
+// ---- Receiving
+
+int TCustomKSocket::Receive(void* Buffer, int BufferSize) {
+  const int result = ReadHandle(Buffer, BufferSize, 0);
+  if (result < 0) {
+    last_error_ = WSAGetLastError();
+  } else {
+    read_count_ += result;
+  }
+  return result;
+}
+
+std::string TCustomKSocket::ReceiveStr() {
+  int pending = 0;
+  ioctl(SocketHandle, FIONREAD, &pending);
+  if (pending <= 0) return {};
+  std::string text(static_cast<size_t>(pending), '\0');
+  const int received = ReadHandle(text.data(), pending, 0);
+  text.resize(received < 1 ? 0 : static_cast<size_t>(received));
+  return text;
+}
+
+int TCustomKSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
+  socklen_t len = static_cast<socklen_t>(FromLen);
+  const auto result = recvfrom(SocketHandle, Buffer, static_cast<size_t>(BufferSize), 0,
+                               reinterpret_cast<sockaddr*>(&From), &len);
+  if (result < 0) last_error_ = WSASetLastErrorFromErrno();
+  notifier_->ReadCalled();
+  if (result >= 0) {
+    read_count_ += static_cast<int>(result);
+    FromLen = static_cast<int>(len);
+  }
+  return static_cast<int>(result);
+}
+
+int TCustomKSocket::PeekData(void* Buffer, int BufferSize) {
+  const int result = ReadHandle(Buffer, BufferSize, MSG_PEEK);
+  if (result < 0) last_error_ = WSAGetLastError();
+  return result;
+}
+
+int TCustomKSocket::GetRcvdCount() {
+  const int count = PendingCount(SocketHandle);
+  if (count < 0) SocketError("ioctlSocket");
+  return count;
+}
+
+void TCustomKSocket::ASyncReceive(std::uint16_t Error) {
+  for (;;) {
+    last_error_ = 0;
+    try {
+      if (LineMode) {
+        ReadLineReceive();
+      } else if (!TriggerDataAvailable(Error)) {
+        return;
+      }
+      if (last_error_ != 0) return;
+      const int pending = PendingCount(SocketHandle);
+      if (pending < 0) {
+        last_error_ = WSAGetLastError();
+        return;
+      }
+      if (pending == 0) return;
+    } catch (...) {
+      // A failing handler ends the delivery; the notification loop goes on.
+      return;
+    }
+  }
+}
+
+// ---- Line mode
+
+void TCustomKSocket::ReadLineStart() {
+  if (LineMode) return;
+  LineBuffer.clear();
+  LineLength = 0;
+  LineMode = true;
+}
+
+void TCustomKSocket::ReadLineReceive() {
+  if (SocketHandle == -1) {
+    LineMode = false;
+    StopWaitCtrl();
+    return;
+  }
+  for (;;) {
+    if (state_ != wsConnected) return;
+    const int pending = PendingCount(SocketHandle);
+    if (pending < 0) {
+      LineMode = false;
+      SocketError("ioctlSocket");
+      return;
+    }
+    if (pending == 0) return;
+    char ch = 0;
+    const int got = ReadHandle(&ch, 1, 0);
+    if (got == 1) {
+      ++read_count_;
+      bool ended = ch == kLF;
+      if (ch != kLF && ch != kCR) {
+        LineBuffer += ch;
+        ++LineLength;
+      }
+      if (LineLength >= kMaxLineLength) {
+        ended = true;
+        if (OnLineTooLong) OnLineTooLong(this);
+      }
+      if (ended) {
+        LineMode = false;
+        StopWaitCtrl();
+        return;
+      }
+      continue;
+    }
+    const int error = got < 0 ? WSAGetLastError() : 0;
+    if (got == 0 || error == WSAECONNRESET) {
+      LineMode = false;
+      StopWaitCtrl();
+      Close();
+      return;
+    }
+    if (error != WSAEWOULDBLOCK) {
+      SocketError("ReadLine");
+      return;
+    }
+  }
+}
+
+void TCustomKSocket::ReadLine(int Timeout, std::string& Line) {
+  if (!MultiThreaded && !CheckFWait()) return;
+  ReadLineStart();
+  ReadLineReceive();
+  if (LineMode) {
+    if (MultiThreaded) {
+      PumpOwnQueueUntil([this] { return !LineMode; }, Timeout);
+    } else {
+      RunWaitCtrlModal(Timeout);
+    }
+  }
+  Line = LineBuffer;
+}
+
+// ---- Blocking operations
+
+bool TCustomKSocket::CheckFWait() {
+  if (wait_ctrl_ != nullptr) return true;
+  RaiseException("No wait object assigned");
+  return false;
+}
+
+bool TCustomKSocket::Wait(int Timeout, TSocketState WaitFor) {
+  if (state_ == WaitFor) return false;
+  WaitState = WaitFor;
+  wait_reached_ = false;
+  if (MultiThreaded) {
+    PumpOwnQueueUntil([this] { return wait_reached_; }, Timeout);
+  } else if (wait_ctrl_ == nullptr) {
+    WaitState = wsInvalidState;
+    WSASetLastError(WSANO_DATA);
+    SocketError("TKSocket.Wait");
+    return false;
+  } else {
+    RunWaitCtrlModal(Timeout);
+  }
+  WaitState = wsInvalidState;
+  return state_ == WaitFor;
+}
+
+void TCustomKSocket::Flush() {
+  if (MultiThreaded) {
+    while (SocketHandle != -1 && !all_sent_) {
+      TryToSend();
+      if (SocketHandle == -1 || all_sent_) break;
+      if (PumpOwnQueueOnce(-1) == TPumpResult::Quit) break;
+    }
+    return;
+  }
+  if (!CheckFWait()) return;
+  wait_ctrl_->SetCaption(IntToStr(FlushTimeout));
+  wait_ctrl_->SetVisible(true);
+  wait_ctrl_->Start();
+  while (wait_ctrl_ != nullptr && wait_ctrl_->Running() && SocketHandle != -1 && !all_sent_) {
+    TryToSend();
+    if (SocketHandle == -1 || all_sent_) break;
+    if (PumpApplicationOnce(-1) == TPumpResult::Quit) break;
+  }
+  if (wait_ctrl_ != nullptr) {
+    wait_ctrl_->Stop();
+    wait_ctrl_->SetVisible(false);
+  }
+}
+
+void TCustomKSocket::WaitForClose() {
+  while (SocketHandle != -1 && state_ != wsClosed) {
+    if (PumpApplicationOnce(kCloseProbeMs) == TPumpResult::Quit) return;
+    if (SocketHandle == -1) return;
+    const int pending = PendingCount(SocketHandle);
+    if (pending < 0) return;
+    if (pending > 0) {
+      if (LineMode) {
+        ReadLineReceive();
+      } else {
+        TriggerDataAvailable(0);
+      }
+      if (SocketHandle == -1) return;
+    }
+    // A one-byte peek tells an open connection (would block, or data) from
+    // one the peer has closed (0), without consuming anything.
+    char probe = 0;
+    WSASetLastError(0);
+    if (ReadHandle(&probe, 1, MSG_PEEK | MSG_DONTWAIT) < 1) {
+      last_error_ = WSAGetLastError();
+      if (last_error_ != WSAEWOULDBLOCK) return;
+    }
+    if (PumpApplicationOnce(0) == TPumpResult::Quit) return;
+  }
+}
+
+bool TCustomKSocket::PumpOwnQueueUntil(const std::function<bool()>& done, int timeout_s) {
+  const std::uint32_t limit = static_cast<std::uint32_t>(timeout_s) * 1000u;
+  const std::uint32_t start = GetTickCount();
+  while (!done()) {
+    const std::uint32_t elapsed = GetTickCount() - start;
+    if (elapsed >= limit) return false;
+    if (PumpOwnQueueOnce(static_cast<int>(limit - elapsed)) == TPumpResult::Quit) return done();
+  }
+  return true;
+}
+
+void TCustomKSocket::RunWaitCtrlModal(int timeout_s) {
+  wait_ctrl_->SetCaption(IntToStr(timeout_s));
+  wait_ctrl_->SetVisible(true);
+  wait_ctrl_->StartModal();
+  if (wait_ctrl_ != nullptr) wait_ctrl_->SetVisible(false);
+}
+
+// ---- Message pumping
+
+void TCustomKSocket::MessageLoop() {
+  TEventQueue& queue = TEventQueue::Current();
+  TMessage msg;
+  while (queue.GetMessage(msg))
+    queue.DispatchMessage(msg);
+}
+
+void TCustomKSocket::ProcessMessages() {
+  TEventQueue::Current().ProcessMessages();
+}
+
+}  // namespace korvi

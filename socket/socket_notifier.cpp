@@ -1,0 +1,195 @@
+// TSocketNotifier: epoll readiness of one socket turned into the Windows
+// Sockets notifications, posted to the socket's own message target.
+#include "socket/socket_notifier.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "socket/socket_errors.h"
+
+namespace korvi {
+
+TSocketNotifier::TSocketNotifier(TWndMethod method) : queue_(&TEventQueue::Current()) {
+  wnd_ = queue_->AllocateHWnd(std::move(method));
+}
+
+TSocketNotifier::~TSocketNotifier() {
+  Release();
+  queue_->DeallocateHWnd(wnd_);
+}
+
+bool TSocketNotifier::Select(int fd, unsigned mask) {
+  if (fd < 0) {
+    WSASetLastError(WSAENOTSOCK);
+    return false;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    WSASetLastErrorFromErrno();
+    return false;
+  }
+  if (fd != fd_) {
+    Release();
+    fd_ = fd;
+    int value = 0;
+    socklen_t len = sizeof value;
+    listening_ = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &len) == 0 && value != 0;
+    len = sizeof value;
+    datagram_ = getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &len) == 0 && value == SOCK_DGRAM;
+    sockaddr_storage peer{};
+    len = sizeof peer;
+    const bool connected = getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+    gone_ = false;
+    read_armed_ = accept_armed_ = close_armed_ = true;
+    connect_armed_ = false;
+    // A datagram socket, or a stream that is already connected (adopted
+    // after an accept), is writable from the start: one FD_WRITE says so.
+    write_armed_ = datagram_ || connected;
+  }
+  mask_ = mask;
+  Update();
+  return true;
+}
+
+void TSocketNotifier::Release() {
+  if (watched_) queue_->Unwatch(fd_);
+  watched_ = false;
+  watched_events_ = 0;
+  fd_ = -1;
+  mask_ = 0;
+}
+
+void TSocketNotifier::ReadCalled() {
+  if (read_armed_) return;
+  read_armed_ = true;
+  Update();
+}
+
+void TSocketNotifier::AcceptCalled() {
+  if (accept_armed_) return;
+  accept_armed_ = true;
+  Update();
+}
+
+void TSocketNotifier::WriteBlocked() {
+  if (write_armed_) return;
+  write_armed_ = true;
+  Update();
+}
+
+void TSocketNotifier::ConnectStarted() {
+  connect_armed_ = true;
+  write_armed_ = false;
+  Update();
+}
+
+bool TSocketNotifier::Post(unsigned event, int error) {
+  if (fd_ < 0) return false;
+  return PostMessage(wnd_, WM_ASYNCSELECT, static_cast<std::uintptr_t>(fd_),
+                     WSAMakeSelectReply(event, static_cast<unsigned>(error)));
+}
+
+// Watches exactly the readiness that an armed notification is waiting for.
+void TSocketNotifier::Update() {
+  if (fd_ < 0) return;
+  std::uint32_t events = 0;
+  if (!gone_ && mask_ != 0) {
+    if (listening_) {
+      if (accept_armed_ && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
+    } else {
+      if (read_armed_ && (mask_ & FD_READ)) events |= EPOLLIN;
+      if ((write_armed_ && (mask_ & FD_WRITE)) || (connect_armed_ && (mask_ & FD_CONNECT))) {
+        events |= EPOLLOUT;
+      }
+      if (!datagram_ && close_armed_ && (mask_ & FD_CLOSE)) events |= EPOLLRDHUP;
+    }
+  }
+  if (events == 0) {
+    if (watched_) queue_->Unwatch(fd_);
+    watched_ = false;
+  } else if (!watched_) {
+    queue_->Watch(fd_, events, [this](std::uint32_t ready) { Ready(ready); });
+    watched_ = true;
+  } else if (events != watched_events_) {
+    queue_->Modify(fd_, events);
+  }
+  watched_events_ = watched_ ? events : 0;
+}
+
+void TSocketNotifier::Ready(std::uint32_t events) {
+  if (fd_ < 0 || gone_) return;
+  if (listening_) {
+    if ((events & EPOLLIN) && accept_armed_) {
+      accept_armed_ = false;
+      if (mask_ & FD_ACCEPT) Post(FD_ACCEPT, 0);
+    }
+    if (events & EPOLLERR) TakeSocketError();
+    Update();
+    return;
+  }
+  if (connect_armed_ && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
+    connect_armed_ = false;
+    const int error = TakeSocketError();
+    if (mask_ & FD_CONNECT) Post(FD_CONNECT, error);
+    if (error != 0) {
+      // A failed connect is reported once and is the end of this socket.
+      gone_ = true;
+      Update();
+      return;
+    }
+    write_armed_ = true;
+  }
+  if (datagram_) {
+    // Errors queued on a datagram socket (ICMP replies) are not notifications.
+    if (events & EPOLLERR) TakeSocketError();
+    if ((events & EPOLLIN) && read_armed_ && (mask_ & FD_READ)) {
+      read_armed_ = false;
+      Post(FD_READ, 0);
+    }
+    if ((events & EPOLLOUT) && write_armed_ && (mask_ & FD_WRITE)) {
+      write_armed_ = false;
+      Post(FD_WRITE, 0);
+    }
+    Update();
+    return;
+  }
+  const int pending = PendingBytes();
+  // Readable with nothing to read is the end of the stream.
+  const bool hangup =
+      (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || ((events & EPOLLIN) && pending == 0);
+  if (read_armed_ && pending > 0 && (mask_ & FD_READ)) {
+    read_armed_ = false;
+    Post(FD_READ, 0);
+  }
+  if ((events & EPOLLOUT) && write_armed_ && (mask_ & FD_WRITE)) {
+    write_armed_ = false;
+    Post(FD_WRITE, 0);
+  }
+  if (hangup) {
+    const int error = (events & EPOLLERR) ? TakeSocketError() : 0;
+    if (close_armed_ && (mask_ & FD_CLOSE)) Post(FD_CLOSE, error);
+    close_armed_ = false;
+    // The FD_CLOSE handler reads what is still buffered; watching a hung-up
+    // descriptor would only report the hang-up again and again.
+    gone_ = true;
+  }
+  Update();
+}
+
+int TSocketNotifier::PendingBytes() const {
+  int count = 0;
+  return ioctl(fd_, FIONREAD, &count) == 0 ? count : 0;
+}
+
+int TSocketNotifier::TakeSocketError() const {
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) return WinsockErrorFromErrno(errno);
+  return WinsockErrorFromErrno(error);
+}
+
+}  // namespace korvi
