@@ -366,12 +366,7 @@ void DecodeTime(TDateTime value, int& hour, int& min, int& sec, int& msec) {
 TDateTime Now() {
   struct timespec now {};
   clock_gettime(CLOCK_REALTIME, &now);
-  struct tm local {};
-  localtime_r(&now.tv_sec, &local);
-  // A leap second shows as the last second of its minute.
-  const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;
-  return EncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
-         EncodeTime(local.tm_hour, local.tm_min, sec, static_cast<int>(now.tv_nsec / 1000000));
+  return UnixToLocalDateTime(now.tv_sec, static_cast<int>(now.tv_nsec / 1000000));
 }
 
 TDateTime Date() {
@@ -520,6 +515,20 @@ TDateTime UnixToDateTime(std::int64_t seconds) {
     rest += 86400;
   }
   return Combine(static_cast<double>(UnixDateDelta + days), static_cast<double>(rest) / 86400.0);
+}
+
+TDateTime UnixToLocalDateTime(std::int64_t seconds, int msec) {
+  const std::time_t when = static_cast<std::time_t>(seconds);
+  struct tm local {};
+  if (localtime_r(&when, &local) == nullptr) return -1.0;
+  // A leap second shows as the last second of its minute.
+  const int sec = local.tm_sec > 59 ? 59 : local.tm_sec;
+  TDateTime date = 0, time = 0;
+  if (!TryEncodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, date) ||
+      !TryEncodeTime(local.tm_hour, local.tm_min, sec, msec, time)) {
+    return -1.0;
+  }
+  return Combine(date, time);
 }
 
 std::int64_t DateTimeToUnix(TDateTime value) {

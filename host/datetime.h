@@ -54,5 +54,8 @@ TDateTime StrToDateTime(std::string_view text);
 // (both taken as the same clock; no zone conversion).
 TDateTime UnixToDateTime(std::int64_t seconds);
 std::int64_t DateTimeToUnix(TDateTime value);
+// The local date and time of the moment `seconds` (+ `msec`) after the Unix
+// epoch, in the process's time zone; -1.0 when it is no representable date.
+TDateTime UnixToLocalDateTime(std::int64_t seconds, int msec);
 
 }  // namespace korvi

@@ -1,5 +1,7 @@
 // TIniFile: an ini text file of [section] headers and name=value lines.
-// The file is read when the object is created; every write is saved at once.
+// The file is read when the object is created; every write is saved at once,
+// through a temporary file renamed over the old one. Blank lines and ";"
+// comments are kept but never read as entries.
 #pragma once
 
 #include <string>
@@ -38,7 +40,11 @@ class TIniFile : public TObject {
   Section* Find(std::string_view section);
   const Section* Find(std::string_view section) const;
   std::string path_;
+  // Lines before the first section header, kept so that saving loses nothing.
+  std::vector<std::string> preamble_;
   std::vector<Section> sections_;
+  // Why an existing file could not be read; such a file is never overwritten.
+  std::string read_error_;
 };
 
 }  // namespace korvi

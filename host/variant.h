@@ -41,6 +41,8 @@ class Variant {
   bool operator==(const Variant& other) const;
 
  private:
+  // The value as a number; false for null and for texts that are no number.
+  bool TryAsFloat(double& number) const;
   TVarType type_ = TVarType::varNull;
   std::variant<std::monostate, std::int64_t, double, bool, std::string> value_;
 };

@@ -7,19 +7,14 @@
 #include "host/exceptions.h"
 #include "host/streams.h"
 #include "support/expect_message.h"
+#include "support/string_lines.h"
 #include "support/temp_dir.h"
 
 namespace korvi {
 namespace {
 
-std::vector<std::string> Lines(const TStringList& list) {
-  std::vector<std::string> out;
-  for (int i = 0; i < list.Count(); ++i)
-    out.push_back(list[i]);
-  return out;
-}
-
-using V = std::vector<std::string>;
+using test::Lines;
+using V = test::LineVector;
 
 TEST(StringList, IndexingOutsideTheListRaises) {
   TStringList list{"a", "b"};

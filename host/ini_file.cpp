@@ -1,0 +1,191 @@
+// TIniFile: reading, changing and atomically saving an ini text file.
+#include "host/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "host/exceptions.h"
+#include "host/sysutils.h"
+
+namespace korvi {
+
+namespace {
+
+bool IsSectionHeader(std::string_view trimmed) {
+  return !trimmed.empty() && trimmed[0] == '[';
+}
+
+// The name inside "[...]" (up to the first "]" or the end), trimmed.
+std::string SectionName(std::string_view trimmed) {
+  const std::size_t close = trimmed.find(']');
+  return Trim(
+      trimmed.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+}
+
+// Splits an entry line into its trimmed key and value; false for blank lines,
+// comments and lines without "=".
+bool SplitEntry(std::string_view line, std::string& key, std::string& value) {
+  const std::string trimmed = Trim(line);
+  if (trimmed.empty() || trimmed[0] == ';') return false;
+  const std::size_t separator = trimmed.find('=');
+  if (separator == std::string::npos) return false;
+  key = TrimRight(std::string_view(trimmed).substr(0, separator));
+  value = TrimLeft(std::string_view(trimmed).substr(separator + 1));
+  return true;
+}
+
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
+[[noreturn]] void RaiseWriteError(const std::string& path, const std::string& reason) {
+  throw EFOpenError("Cannot open file \"" + path + "\". " + reason);
+}
+
+// Writes all of `text` to `fd`; false with errno set on failure.
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+TIniFile::TIniFile(std::string path) : path_(std::move(path)) {
+  TStringList lines;
+  try {
+    lines.LoadFromFile(path_);
+  } catch (const EFOpenError& e) {
+    // A file that is not there is an empty ini file; one that is there but
+    // cannot be read must not be replaced by what little we know of it.
+    if (::access(path_.c_str(), F_OK) == 0) read_error_ = e.Message();
+    return;
+  }
+  for (int i = 0; i < lines.Count(); ++i) {
+    const std::string trimmed = Trim(lines[i]);
+    if (IsSectionHeader(trimmed)) {
+      sections_.push_back({SectionName(trimmed), {}});
+    } else {
+      (sections_.empty() ? preamble_ : sections_.back().lines).push_back(lines[i]);
+    }
+  }
+}
+
+TIniFile::Section* TIniFile::Find(std::string_view section) {
+  for (Section& s : sections_) {
+    if (SameText(s.name, section)) return &s;
+  }
+  return nullptr;
+}
+
+const TIniFile::Section* TIniFile::Find(std::string_view section) const {
+  return const_cast<TIniFile*>(this)->Find(section);
+}
+
+void TIniFile::ReadSectionValues(std::string_view section, TStringList& lines) const {
+  lines.Clear();
+  const Section* s = Find(section);
+  if (s == nullptr) return;
+  std::string key, value;
+  for (const std::string& line : s->lines) {
+    if (SplitEntry(line, key, value)) lines.Add(key + "=" + value);
+  }
+}
+
+std::string TIniFile::ReadString(std::string_view section, std::string_view key,
+                                 std::string_view fallback) const {
+  if (const Section* s = Find(section)) {
+    std::string name, value;
+    for (const std::string& line : s->lines) {
+      if (SplitEntry(line, name, value) && SameText(name, key)) return value;
+    }
+  }
+  return std::string(fallback);
+}
+
+void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
+  const std::string name = Trim(key);
+  // Anything that would read back as another line, section or key is refused.
+  if (HasLineBreak(section) || section.find(']') != std::string_view::npos || name.empty() ||
+      name[0] == '[' || name[0] == ';' || HasLineBreak(name) ||
+      name.find('=') != std::string::npos || HasLineBreak(value)) {
+    throw Exception("Invalid ini file entry [" + std::string(section) + "] " + name);
+  }
+  Section* s = Find(section);
+  if (s == nullptr) {
+    sections_.push_back({Trim(section), {}});
+    s = &sections_.back();
+  }
+  const std::string line = name + "=" + std::string(value);
+  std::string existing, ignored;
+  for (std::string& old : s->lines) {
+    if (SplitEntry(old, existing, ignored) && SameText(existing, name)) {
+      old = line;
+      UpdateFile();
+      return;
+    }
+  }
+  // New keys go after the section's last non-blank line, before the blank
+  // lines that separate it from the next section.
+  auto at = s->lines.end();
+  while (at != s->lines.begin() && Trim(*(at - 1)).empty())
+    --at;
+  s->lines.insert(at, line);
+  UpdateFile();
+}
+
+void TIniFile::EraseSection(std::string_view section) {
+  const std::size_t before = sections_.size();
+  std::erase_if(sections_, [&](const Section& s) { return SameText(s.name, section); });
+  if (sections_.size() != before) UpdateFile();
+}
+
+bool TIniFile::SectionExists(std::string_view section) const {
+  return Find(section) != nullptr;
+}
+
+void TIniFile::UpdateFile() const {
+  if (!read_error_.empty()) RaiseWriteError(path_, "It could not be read: " + read_error_);
+  std::string text;
+  for (const std::string& line : preamble_)
+    text += line + "\n";
+  for (const Section& s : sections_) {
+    text += "[" + s.name + "]\n";
+    for (const std::string& line : s.lines)
+      text += line + "\n";
+  }
+  // The new content goes to a temporary file beside the old one, which is
+  // then renamed over it: readers see either the old or the new file whole.
+  static std::atomic<unsigned> counter{0};
+  const std::string temp =
+      path_ + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) RaiseWriteError(path_, std::strerror(errno));
+  int error = 0;
+  struct stat old {};
+  if (!WriteAll(fd, text)) {
+    error = errno;
+  } else if (::stat(path_.c_str(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) {
+    error = errno;
+  } else if (::fsync(fd) != 0) {
+    error = errno;
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path_.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    RaiseWriteError(path_, std::strerror(error));
+  }
+}
+
+}  // namespace korvi
