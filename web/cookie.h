@@ -24,9 +24,9 @@ class TKCookie : public TCollectionItem {
   std::string GetHeaderValue() const;
 
   std::string Name;
-  std::string Value;  // written as it is, without encoding
-  std::string Path;   // written when not empty
-  std::string Domain;  // written when not empty
+  std::string Value;         // written as it is, without encoding
+  std::string Path;          // written when not empty
+  std::string Domain;        // written when not empty
   TDateTime Expires = -1.0;  // written when greater than -1.0
   bool Secure = false;
 };

@@ -63,8 +63,8 @@ class TKRequest : public TObject {
   TStringList& GetQueryFields();
 
   // ExtractHTTPFields (decoding) of `content` into `fields`.
-  void ExtractFields(const TCharSet& separators, const TCharSet& blanks,
-                     const std::string& content, TStringList& fields);
+  void ExtractFields(const TCharSet& separators, const TCharSet& blanks, const std::string& content,
+                     TStringList& fields);
   // Fill `fields` with the content, cookie and query fields.
   void ExtractContentFields(TStringList& fields);
   void ExtractCookieFields(TStringList& fields);
@@ -77,8 +77,7 @@ class TKRequest : public TObject {
 
  private:
   // Returns `list`, creating it and filling it with `fill` the first time.
-  TStringList& LazyList(std::unique_ptr<TStringList>& list,
-                        void (TKRequest::*fill)(TStringList&));
+  TStringList& LazyList(std::unique_ptr<TStringList>& list, void (TKRequest::*fill)(TStringList&));
   TMethodType method_type_ = mtAny;
   std::unique_ptr<TStringList> content_fields_;
   std::unique_ptr<TStringList> cookie_fields_;
@@ -109,7 +108,8 @@ class TKorviRequest : public TKRequest {
   // The multipart form field `name` ("" when absent) for a multipart body,
   // else GetFieldValue(name, fallback).
   std::string GetFormField(const std::string& name, const std::string& fallback);
-  // The worker thread's body stream (the request body; later the response).
+  // The worker thread's body stream (the request body; later the response),
+  // created empty when the thread has none.
   TMemoryStream* GetBody();
   // The worker thread that received the request.
   TKorviThread* Thread() const { return thread_; }

@@ -73,8 +73,8 @@ class TKResponse : public TObject {
   void AddCustomHeaders(std::string& headers) const;
   // Adds one cookie per name=value line of `values`, each with the given
   // domain, path, expiry and secure flag.
-  void SetCookieField(const TStringList& values, const std::string& domain,
-                      const std::string& path, TDateTime expires, bool secure);
+  void SetCookieField(const TStringList& values, const std::string& domain, const std::string& path,
+                      TDateTime expires, bool secure);
 
  private:
   TKRequest* request_;

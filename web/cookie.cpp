@@ -1,0 +1,55 @@
+// Outgoing cookies and the text of their "Set-Cookie" headers.
+#include "web/cookie.h"
+
+#include "host/exceptions.h"
+
+namespace korvi {
+
+TKCookie::TKCookie(TCollection* collection) : TCollectionItem(collection) {}
+
+void TKCookie::AssignTo(TKCookie& target) const {
+  target.Name = Name;
+  target.Value = Value;
+  target.Path = Path;
+  target.Domain = Domain;
+  target.Expires = Expires;
+  target.Secure = Secure;
+}
+
+void TKCookie::Assign(const TCollectionItem& source) {
+  if (const auto* cookie = dynamic_cast<const TKCookie*>(&source)) {
+    cookie->AssignTo(*this);
+  } else {
+    TCollectionItem::Assign(source);
+  }
+}
+
+std::string TKCookie::GetHeaderValue() const {
+  std::string text = Format("%s=%s; ", {Name, Value});
+  if (!Domain.empty()) text += Format("domain=%s; ", {Domain});
+  if (!Path.empty()) text += Format("path=%s; ", {Path});
+  if (Expires > -1.0) {
+    text += "expires=" + FormatDateTime("ddd, dd mmm yyyy hh:nn:ss \"GMT\"", Expires) + "; ";
+  }
+  if (Secure) text += "secure";
+  if (text.size() >= 2 && text.compare(text.size() - 2, 2, "; ") == 0) text.resize(text.size() - 2);
+  return text;
+}
+
+TKCookieCollection::TKCookieCollection(TKResponse* response)
+    : TCollection([](TCollection* collection) { return new TKCookie(collection); }),
+      response_(response) {}
+
+TKCookie* TKCookieCollection::Add() {
+  return static_cast<TKCookie*>(TCollection::Add());
+}
+
+TKCookie* TKCookieCollection::Items(int index) const {
+  return static_cast<TKCookie*>(TCollection::Items(index));
+}
+
+void TKCookieCollection::SetItems(int index, const TKCookie& cookie) {
+  cookie.AssignTo(*Items(index));
+}
+
+}  // namespace korvi
