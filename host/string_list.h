@@ -45,9 +45,11 @@ class TStringList : public TObject {
   void Delete(int index);
   // Removes every line.
   void Clear();
-  // Appends every line (and object) of `other`.
+  // Appends every line (and object) of `other`. An owning list takes the
+  // copied objects over, so `other` must not own them as well.
   void AddStrings(const TStringList& other);
-  // Makes this list a copy of `other` (lines and object pointers).
+  // Makes this list a copy of `other` (lines and object pointers; ownership
+  // as for AddStrings).
   void Assign(const TStringList& other);
 
   // Index of the first line equal to `text` without regard to case, or -1.
