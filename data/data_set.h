@@ -33,6 +33,7 @@ using TFilterOptions = unsigned;
 
 class TDataSet : public TComponent {
  public:
+  // Creates a closed data set without fields; a non-null owner frees it.
   explicit TDataSet(TComponent* owner);
   ~TDataSet() override;
 

@@ -11,6 +11,7 @@ class TDataSource : public TComponent {
  public:
   // Creates the source (no owner: the creator frees it).
   explicit TDataSource(TComponent* owner);
+  // Detaches the data set.
   ~TDataSource() override;
 
   // The attached data set, or nullptr.

@@ -11,6 +11,7 @@ namespace korvi {
 
 class TMemoryDataSet : public TDataSet {
  public:
+  // Creates an empty, closed data set without fields.
   explicit TMemoryDataSet(TComponent* owner) : TDataSet(owner) {}
 
   // Adds a field named `name` after the existing ones; raises EDatabaseError

@@ -55,6 +55,7 @@ enum TFieldType : int {
 
 class TParam {
  public:
+  // Creates a parameter named `name`, of unknown type and without value.
   explicit TParam(std::string name) : name_(std::move(name)) {}
 
   // The name as written after ":" in the SQL text.

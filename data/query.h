@@ -26,7 +26,9 @@ enum TUpdateMode { upWhereAll, upWhereChanged, upWhereKeyOnly };
 
 class TQuery : public TDataSet {
  public:
+  // Creates a closed query without SQL text; a non-null owner frees it.
   explicit TQuery(TComponent* owner);
+  // Frees the rows and closes the connection.
   ~TQuery() override;
 
   // The SQLite database file (":memory:" and "file:" URIs work).

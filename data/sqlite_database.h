@@ -38,6 +38,7 @@ class TSQLiteDatabase {
   // private in-memory database, "file:" URIs are accepted. Raises
   // EDatabaseError with SQLite's message when it cannot be opened.
   explicit TSQLiteDatabase(const std::string& name);
+  // Closes the connection.
   ~TSQLiteDatabase();
   TSQLiteDatabase(const TSQLiteDatabase&) = delete;
   TSQLiteDatabase& operator=(const TSQLiteDatabase&) = delete;
