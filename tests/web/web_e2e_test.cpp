@@ -1,0 +1,176 @@
+// End to end through a real TKorvi on loopback, asked by curl: actions see
+// the request's variables, fields, cookies and uploaded files, and their
+// responses reach the client as SendResponse built them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "host/exceptions.h"
+#include "host/streams.h"
+#include "host/thread.h"
+#include "server/korvi.h"
+#include "support/pump.h"
+#include "support/temp_dir.h"
+#include "web/action_item.h"
+#include "web/korvi_request.h"
+#include "web/korvi_response.h"
+
+namespace korvi {
+namespace {
+
+using test::PumpUntil;
+using test::ReadFile;
+using test::TempDir;
+
+using Handler = std::function<void(TKorviRequest&, TKorviResponse&)>;
+
+class WebEndToEnd : public ::testing::Test {
+ protected:
+  WebEndToEnd() : server_(nullptr) {
+    server_.SetRoot(dir_.Path());
+    server_.SetPort(0);
+    server_.StartListening();
+  }
+
+  ~WebEndToEnd() override {
+    // Every worker thread ends before the server goes.
+    EXPECT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
+  }
+
+  // Adds an action for `path` that runs `handler` and reports it handled.
+  void On(const std::string& path, Handler handler) {
+    TKActionItem* item = server_.Actions()->Add();
+    item->SetPathInfo(path);
+    item->SetOnAction(
+        [handler](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+          handler(*request, *response);
+          handled = true;
+        });
+  }
+
+  // Runs curl with `args` for `path` on the server while this thread pumps
+  // its queue (where the listener lives); returns what curl printed.
+  std::string Curl(const std::string& args, const std::string& path) {
+    std::string command = "curl -s -S --max-time 10 " + args +
+                          " 'http://127.0.0.1:" + std::to_string(server_.ServerPort()) + path +
+                          "' 2>&1";
+    std::string output;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+      if (FILE* pipe = popen(command.c_str(), "r")) {
+        char block[4096];
+        std::size_t n = 0;
+        while ((n = fread(block, 1, sizeof block, pipe)) > 0)
+          output.append(block, n);
+        pclose(pipe);
+      }
+      done = true;
+    });
+    bool finished = PumpUntil([&] { return done.load(); }, 15000);
+    client.join();
+    EXPECT_TRUE(finished) << command;
+    return output;
+  }
+
+  TempDir dir_;
+  TKorvi server_;
+};
+
+TEST_F(WebEndToEnd, ActionSeesRequestVariablesFieldsAndCookies) {
+  On("/shop", [](TKorviRequest& request, TKorviResponse& response) {
+    response.SetContent(request.GetStringVariable(0) + "|" + request.GetStringVariable(2) + "|" +
+                        request.GetStringVariable(3) + "|" + request.GetFieldValue("Y", "-") + "|" +
+                        request.GetCookieFields().Values("SID") + "|" +
+                        request.GetStringVariable(21) + "|" + request.GetStringVariable(13));
+  });
+  std::string answer =
+      Curl("-A agent/1 -H 'Cookie: SID=12%2034; lang=en'", "/SHOP/a%20b?x=1&y=%41");
+  EXPECT_EQ(answer, "GET|/SHOP/a b|x=1&y=%41|A|12%2034|127.0.0.1|agent/1");
+}
+
+TEST_F(WebEndToEnd, PostedFormFieldsReachTheAction) {
+  On("/form", [](TKorviRequest& request, TKorviResponse& response) {
+    response.SetContent(request.GetFieldByName("a") + "," + request.GetFieldByName("b") + "," +
+                        std::to_string(request.MethodType() == mtPost));
+  });
+  EXPECT_EQ(Curl("--data 'a=1&b=x%26y&a=3'", "/form"), "1,x&y,1");
+}
+
+TEST_F(WebEndToEnd, ResponseHeadersAndCookiesGoOnTheWire) {
+  On("/c", [](TKorviRequest&, TKorviResponse& response) {
+    response.SetStatusCode(404);
+    TKCookie* cookie = response.Cookies().Add();
+    cookie->Name = "SID";
+    cookie->Value = "42";
+    cookie->Path = "/";
+    response.SetCustomHeader("X-Id", "7");
+    response.SetStringVariable(8, "text/plain");
+    response.SetContent("gone");
+  });
+  EXPECT_EQ(Curl("-i --http1.0", "/c"),
+            "HTTP/1.0 404 Not Found\r\n"
+            "Set-Cookie: SID=42; path=/\r\n"
+            "X-Id: 7\r\n"
+            "Content-type: text/plain\r\n"
+            "Content-Length: 4\r\n"
+            "\r\n"
+            "gone");
+}
+
+TEST_F(WebEndToEnd, RedirectIsFollowedByTheClient) {
+  On("/old", [](TKorviRequest&, TKorviResponse& response) { response.SendRedirect("/new"); });
+  On("/new", [](TKorviRequest&, TKorviResponse& response) { response.SetContent("arrived"); });
+  EXPECT_EQ(Curl("-L", "/old"), "arrived");
+}
+
+TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
+  std::string binary;
+  for (int i = 0; i < 70000; ++i)
+    binary.push_back(static_cast<char>((i * 31 + i / 7) % 256));
+  binary += "\r\n--\r\n";
+  std::string upload = dir_.Write("upload.bin", binary);
+  std::string echoed = dir_.File("echoed.bin");
+  On("/up", [](TKorviRequest& request, TKorviResponse& response) {
+    std::unique_ptr<TMemoryStream> file = request.GetFileField("f");
+    if (!file) throw Exception("no file");
+    response.SetCustomHeader("X-Name", request.GetFileName("f"));
+    response.SetCustomHeader("X-Note", request.GetFormField("note", "-"));
+    response.SetContentStream(file.release());
+  });
+  std::string headers = Curl(
+      "-D - -o '" + echoed + "' -F note=hello -F 'f=@" + upload + ";type=application/octet-stream'",
+      "/up");
+  EXPECT_NE(headers.find("X-Name: upload.bin\r\n"), std::string::npos) << headers;
+  EXPECT_NE(headers.find("X-Note: hello\r\n"), std::string::npos) << headers;
+  std::string returned = ReadFile(echoed);
+  ASSERT_EQ(returned.size(), binary.size());
+  EXPECT_TRUE(returned == binary);
+}
+
+TEST_F(WebEndToEnd, FailingActionAnswersWithTheException) {
+  On("/boom", [](TKorviRequest&, TKorviResponse&) { throw Exception("it broke"); });
+  EXPECT_EQ(Curl("", "/boom"), "EXCEPTION: it broke");
+}
+
+TEST_F(WebEndToEnd, HandledButEmptyResponseSendsNothing) {
+  On("/quiet", [](TKorviRequest&, TKorviResponse&) {});
+  std::string answer = Curl("-i", "/quiet");
+  EXPECT_EQ(answer.find("HTTP/"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("Empty reply"), std::string::npos) << answer;
+}
+
+TEST_F(WebEndToEnd, SynchronizeRunsOnTheMainThread) {
+  On("/sync", [](TKorviRequest& request, TKorviResponse& response) {
+    bool on_main = false;
+    request.Synchronize([&] { on_main = IsMainThread(); });
+    response.SetContent(on_main && !IsMainThread() ? "main" : "elsewhere");
+  });
+  EXPECT_EQ(Curl("", "/sync"), "main");
+}
+
+}  // namespace
+}  // namespace korvi
