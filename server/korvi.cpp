@@ -24,8 +24,9 @@ namespace {
 
 constexpr const char* kCaption = "Korvi HTTP Server";
 constexpr const char* kListenAddress = "0.0.0.0";
-// Heading line of the map editor's display; never a mapping.
-constexpr const char* kMapHeadingKey = " URL Path";
+// Key of the heading line of the map editor's display (" URL Path"); the
+// ini reader may have trimmed its blank. Never a mapping.
+constexpr const char* kMapHeadingKey = "URL Path";
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -120,7 +121,7 @@ void TKorvi::LoadURLMap() {
   TStringList lines;
   TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
   for (int i = 0; i < lines.Count(); ++i) {
-    if (lines.Names(i) == kMapHeadingKey) continue;
+    if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
     // Directories written with backslashes name the same directories here.
     std::string directory = lines.ValueFromIndex(i);
     for (char& c : directory) {

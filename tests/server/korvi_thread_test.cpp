@@ -198,6 +198,7 @@ TEST_F(IntakeTest, MalformedRequestsGetBadRequest) {
       "POST / HTTP/1.0\r\nContent-Length: 0x10\r\n\r\n0123456789abcdef",
       "POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n",
       "POST / HTTP/1.0\r\nContent-Length: 1001\r\n\r\nshort",
+      "GET /%zz HTTP/1.0\r\n\r\n",
   };
   for (const std::string& request : requests) {
     const std::string answer = Exchange(request);
@@ -290,6 +291,56 @@ TEST_F(IntakeTest, SynchronizeRunsOnTheMainThread) {
   server_.StartListening();
   Exchange("GET / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(ran_on_main, 1);
+}
+
+// Line assembly keeps a line across buffers, skips CR and NUL, and refuses
+// to grow a line past 8192 bytes.
+TEST(KorviThreadLines, ReadLineAssemblesAcrossBuffers) {
+  TKorviThread thread(-1);
+  int position = 0;
+  EXPECT_FALSE(thread.ReadLine("GE", 2, position));
+  EXPECT_EQ(position, 2);
+  position = 0;
+  const std::string rest("T\r /\0x\nnext", 11);
+  EXPECT_TRUE(thread.ReadLine(rest.data(), 11, position));
+  EXPECT_EQ(thread.LineBuffer, "GET /x");
+  EXPECT_EQ(position, 7);
+
+  thread.LineBuffer.assign(KorviMaxLine, 'a');
+  position = 0;
+  EXPECT_FALSE(thread.ReadLine("b\n", 2, position));
+  EXPECT_EQ(thread.LineBuffer.size(), static_cast<size_t>(KorviMaxLine));
+}
+
+// URLtoPath puts the root in front (or the default file for an empty
+// path) unless the path already names the root; PathToURL goes back.
+TEST(KorviThreadPaths, UrlAndPathMapping) {
+  TKorvi server(nullptr);
+  server.SetPort(8080);
+  TKorviThread thread(-1);
+  thread.Server = &server;
+  thread.DefaultFileName = "index.htm";
+  thread.SetThreadRoot("/srv/www");
+  EXPECT_EQ(thread.ThreadRoot, "/srv/www/");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/docs/a.htm", "/srv/www/docs/a.htm"}, {"", "/srv/www/index.htm"},
+      {"/SRV/WWW/x.htm", "/SRV/WWW/x.htm"},   {"pictures", "/srv/www/pictures"},
+      {"/a\\b.htm", "/srv/www/a/b.htm"},
+  };
+  for (auto [url, path] : cases) {
+    EXPECT_TRUE(thread.URLtoPath(url));
+    EXPECT_EQ(url, path);
+  }
+  std::string path = "/srv/www/docs/a.htm";
+  thread.PathToURL(path);
+  EXPECT_TRUE(path.starts_with("http://")) << path;
+  EXPECT_TRUE(path.ends_with(":8080/docs/a.htm")) << path;
+
+  thread.SetThreadRoot("");
+  std::string unchanged = "/docs";
+  thread.URLtoPath(unchanged);
+  EXPECT_EQ(unchanged, "/docs");
+  thread.Server = nullptr;  // the server never counted this thread
 }
 
 // Destroying the server ends the live connections and waits for their
