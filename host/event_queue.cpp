@@ -26,10 +26,12 @@ namespace korvi {
 
 namespace detail {
 
-// One entry of the FIFO: a message, or a task when `task` is set.
+// One entry of the FIFO: a message, or a task when `task` is set. `seq`
+// numbers the posts, so a pump can stop at what was queued when it began.
 struct QueueItem {
   TMessage msg;
   std::function<void()> task;
+  std::uint64_t seq = 0;
 };
 
 // A watched descriptor; `events` 0 means switched off (removed from epoll).
@@ -47,9 +49,14 @@ struct QueueCore {
   bool Post(QueueItem item);
   // Puts `item` in front (the owner gives back a WM_QUIT it did not handle).
   void PutBack(QueueItem item);
-  // Takes the first item; false when there is none.
-  bool Take(QueueItem& item);
-  std::size_t Size();
+  // Takes the first item unless it was posted after `up_to`; false when there is none.
+  bool Take(QueueItem& item, std::uint64_t up_to);
+  // Takes the next message, running the tasks and dropping the messages of
+  // removed targets that come before it.
+  bool TakeMessage(TMessage& msg, std::uint64_t up_to = UINT64_MAX);
+  bool Empty();
+  // The number of the latest post.
+  std::uint64_t LastSeq();
   // Waits up to `timeout_ms` (-1: no limit) for descriptors and runs the
   // handlers of those that are ready.
   void Poll(int timeout_ms);
@@ -67,6 +74,7 @@ struct QueueCore {
   std::mutex mutex;  // guards everything below
   bool alive = true;
   std::deque<QueueItem> items;
+  std::uint64_t last_seq = 0;
   // Keyed by the id stored in the epoll data, so that an event for a
   // descriptor that was unwatched (and maybe reused) finds no handler.
   std::unordered_map<std::uint64_t, Watcher> watchers;
@@ -156,6 +164,7 @@ bool QueueCore::Post(QueueItem item) {
   std::lock_guard lock(mutex);
   if (!alive) return false;
   const bool was_empty = items.empty();
+  item.seq = ++last_seq;
   items.push_back(std::move(item));
   // The owner only blocks after finding the FIFO empty, so waking it on the
   // empty-to-filled step is enough.
@@ -171,17 +180,38 @@ void QueueCore::PutBack(QueueItem item) {
   if (alive) items.push_front(std::move(item));
 }
 
-bool QueueCore::Take(QueueItem& item) {
+bool QueueCore::Take(QueueItem& item, std::uint64_t up_to) {
   std::lock_guard lock(mutex);
-  if (items.empty()) return false;
+  if (items.empty() || items.front().seq > up_to) return false;
   item = std::move(items.front());
   items.pop_front();
   return true;
 }
 
-std::size_t QueueCore::Size() {
+bool QueueCore::TakeMessage(TMessage& msg, std::uint64_t up_to) {
+  QueueItem item;
+  while (Take(item, up_to)) {
+    if (item.task) {
+      item.task();
+      continue;
+    }
+    const bool orphan =
+        item.msg.Msg != WM_QUIT && item.msg.Wnd != 0 && MethodOf(item.msg.Wnd, this) == nullptr;
+    if (orphan) continue;
+    msg = item.msg;
+    return true;
+  }
+  return false;
+}
+
+bool QueueCore::Empty() {
   std::lock_guard lock(mutex);
-  return items.size();
+  return items.empty();
+}
+
+std::uint64_t QueueCore::LastSeq() {
+  std::lock_guard lock(mutex);
+  return last_seq;
 }
 
 void QueueCore::Poll(int timeout_ms) {
@@ -290,11 +320,6 @@ namespace {
 // the thread that started the process.
 [[maybe_unused]] TEventQueue& main_queue_at_start = TEventQueue::Main();
 
-// A queued message whose target was removed in the meantime.
-bool IsOrphan(const TMessage& msg, const QueueCore* queue) {
-  return msg.Msg != WM_QUIT && msg.Wnd != 0 && detail::MethodOf(msg.Wnd, queue) == nullptr;
-}
-
 }  // namespace
 
 TEventQueue::TEventQueue() : core_(std::make_shared<QueueCore>()) {}
@@ -394,18 +419,8 @@ bool TEventQueue::GetMessageFor(TMessage& msg, int timeout_ms) {
   for (;;) {
     // Descriptors are looked at before every message, so a busy stream of
     // posted messages cannot starve them.
-    if (!polled && core_->Size() > 0) core_->Poll(0);
-    QueueItem item;
-    if (core_->Take(item)) {
-      polled = false;
-      if (item.task) {
-        item.task();
-        continue;
-      }
-      if (IsOrphan(item.msg, core_.get())) continue;
-      msg = item.msg;
-      return msg.Msg != WM_QUIT;
-    }
+    if (!polled && !core_->Empty()) core_->Poll(0);
+    if (core_->TakeMessage(msg)) return msg.Msg != WM_QUIT;
     int wait_ms = -1;
     if (timeout_ms >= 0) {
       const auto left =
@@ -424,17 +439,7 @@ bool TEventQueue::GetMessageFor(TMessage& msg, int timeout_ms) {
 
 bool TEventQueue::PeekMessage(TMessage& msg) {
   core_->Poll(0);
-  QueueItem item;
-  while (core_->Take(item)) {
-    if (item.task) {
-      item.task();
-      continue;
-    }
-    if (IsOrphan(item.msg, core_.get())) continue;
-    msg = item.msg;
-    return true;
-  }
-  return false;
+  return core_->TakeMessage(msg);
 }
 
 void TEventQueue::DispatchMessage(TMessage& msg) {
@@ -450,19 +455,14 @@ bool TEventQueue::ProcessQueued(const std::function<bool(TMessage&)>& filter) {
   core_->Poll(0);
   // Only what is queued now: messages posted while these are dispatched wait
   // for the next call, so a target that re-posts to itself cannot trap us.
-  for (std::size_t left = core_->Size(); left > 0; --left) {
-    QueueItem item;
-    if (!core_->Take(item)) break;
-    if (item.task) {
-      item.task();
-      continue;
-    }
-    if (item.msg.Msg == WM_QUIT) {
-      core_->PutBack(std::move(item));
+  const std::uint64_t up_to = core_->LastSeq();
+  TMessage msg;
+  while (core_->TakeMessage(msg, up_to)) {
+    if (msg.Msg == WM_QUIT) {
+      core_->PutBack(QueueItem{msg, {}, 0});
       return false;
     }
-    if (IsOrphan(item.msg, core_.get())) continue;
-    if (!filter || !filter(item.msg)) DispatchMessage(item.msg);
+    if (!filter || !filter(msg)) DispatchMessage(msg);
   }
   return true;
 }

@@ -1,0 +1,182 @@
+// TThread: starting, waiting, terminating, self-freeing, stack size, and
+// Synchronize onto the main thread (which is the thread running the tests).
+#include "host/thread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "host/exceptions.h"
+#include "support/pump.h"
+
+namespace korvi {
+namespace {
+
+using test::PumpUntil;
+
+// Runs a function as its Execute; waits for it before its members go.
+class FunctionThread : public TThread {
+ public:
+  explicit FunctionThread(std::function<void(FunctionThread&)> body)
+      : TThread(true), body_(std::move(body)) {}
+  ~FunctionThread() override {
+    Terminate();
+    WaitFor();
+  }
+  using TThread::Terminated;
+
+ protected:
+  void Execute() override { body_(*this); }
+
+ private:
+  std::function<void(FunctionThread&)> body_;
+};
+
+// Synchronize from a worker runs on the main thread while it pumps its
+// queue, and returns to the worker only after the method ran.
+TEST(ThreadTest, SynchronizeRunsOnMainWhilePumping) {
+  bool ran_on_main = false;
+  std::atomic<bool> returned{false};
+  bool ran_before_return = false;
+  FunctionThread thread([&](FunctionThread&) {
+    TThread::Synchronize([&] { ran_on_main = IsMainThread(); });
+    ran_before_return = ran_on_main;
+    returned = true;
+  });
+  thread.Resume();
+  EXPECT_TRUE(PumpUntil([&] { return returned.load(); }));
+  thread.WaitFor();
+  EXPECT_TRUE(ran_on_main);
+  EXPECT_TRUE(ran_before_return);
+}
+
+// WaitFor on the main thread keeps serving Synchronize, so a thread that
+// synchronizes before it ends cannot deadlock against it.
+TEST(ThreadTest, WaitForOnMainServesSynchronize) {
+  int calls = 0;
+  FunctionThread thread([&](FunctionThread&) {
+    for (int i = 0; i < 3; ++i)
+      TThread::Synchronize([&] { ++calls; });
+  });
+  thread.Resume();
+  thread.WaitFor();
+  EXPECT_EQ(calls, 3);
+}
+
+// The method's exception reaches the thread that called Synchronize; on the
+// main thread the method simply runs in place.
+TEST(ThreadTest, SynchronizePassesExceptionsBackAndRunsDirectlyOnMain) {
+  std::string caught;
+  FunctionThread thread([&](FunctionThread&) {
+    try {
+      TThread::Synchronize([] { throw Exception("boom"); });
+    } catch (const Exception& e) {
+      caught = e.Message();
+    }
+  });
+  thread.Resume();
+  thread.WaitFor();
+  EXPECT_EQ(caught, "boom");
+
+  bool ran = false;
+  TThread::Synchronize([&] { ran = true; });
+  EXPECT_TRUE(ran);
+  EXPECT_THROW(TThread::Synchronize([] { throw Exception("here"); }), Exception);
+}
+
+// CheckSynchronize runs waiting calls on the main thread only.
+TEST(ThreadTest, CheckSynchronizeRunsPendingCalls) {
+  EXPECT_FALSE(CheckSynchronize());
+  bool worker_could_run = true;
+  bool ran = false;
+  FunctionThread thread([&](FunctionThread&) {
+    worker_could_run = CheckSynchronize();
+    TThread::Synchronize([&] { ran = true; });
+  });
+  thread.Resume();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  bool checked = false;
+  while (!checked && std::chrono::steady_clock::now() < deadline) {
+    checked = CheckSynchronize();
+    if (!checked) std::this_thread::yield();
+  }
+  EXPECT_TRUE(checked);
+  thread.WaitFor();
+  EXPECT_TRUE(ran);
+  EXPECT_FALSE(worker_could_run);
+  EXPECT_TRUE(IsMainThread());
+}
+
+// Freeing a thread that runs until told to stop terminates it and waits.
+TEST(ThreadTest, DestructorTerminatesAndWaits) {
+  std::atomic<bool> started{false};
+  bool finished = false;
+  auto* thread = new FunctionThread([&](FunctionThread& self) {
+    started = true;
+    while (!self.Terminated())
+      std::this_thread::yield();
+    finished = true;
+  });
+  thread->Resume();
+  EXPECT_TRUE(PumpUntil([&] { return started.load(); }));
+  delete thread;
+  EXPECT_TRUE(finished);
+}
+
+// A self-freeing thread is deleted on its own thread after Execute.
+class SelfFreeing : public TThread {
+ public:
+  SelfFreeing(std::promise<std::thread::id>* ran, std::promise<std::thread::id>* freed)
+      : TThread(true), ran_(ran), freed_(freed) {
+    SetFreeOnTerminate(true);
+  }
+  ~SelfFreeing() override { freed_->set_value(std::this_thread::get_id()); }
+
+ protected:
+  void Execute() override { ran_->set_value(std::this_thread::get_id()); }
+
+ private:
+  std::promise<std::thread::id>* ran_;
+  std::promise<std::thread::id>* freed_;
+};
+
+TEST(ThreadTest, FreeOnTerminateDeletesOnOwnThread) {
+  std::promise<std::thread::id> ran;
+  std::promise<std::thread::id> freed;
+  (new SelfFreeing(&ran, &freed))->Resume();
+  auto ran_id = ran.get_future();
+  auto freed_id = freed.get_future();
+  ASSERT_EQ(freed_id.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(freed_id.get(), ran_id.get());
+}
+
+// The stack size given before Resume is the thread's; one the system cannot
+// give makes Resume raise "Thread creation error: ...".
+TEST(ThreadTest, StackSizeAndCreationError) {
+  std::size_t stack = 0;
+  FunctionThread big([&](FunctionThread&) {
+    pthread_attr_t attr;
+    pthread_getattr_np(pthread_self(), &attr);
+    pthread_attr_getstacksize(&attr, &stack);
+    pthread_attr_destroy(&attr);
+  });
+  big.SetStackSize(8u << 20);
+  big.Resume();
+  big.WaitFor();
+  EXPECT_GE(stack, 8u << 20);
+
+  FunctionThread tiny([](FunctionThread&) {});
+  tiny.SetStackSize(1);
+  try {
+    tiny.Resume();
+    ADD_FAILURE() << "Resume accepted a 1-byte stack";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Thread creation error: ", 0), 0u) << e.Message();
+  }
+}
+
+}  // namespace
+}  // namespace korvi
