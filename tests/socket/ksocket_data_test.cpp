@@ -1,0 +1,377 @@
+// TKSocket data path over real loopback sockets: the send chain and
+// OnDataSent, partial sends, receiving, line mode and the blocking waits.
+#include "socket/ksocket.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/event_queue.h"
+#include "loopback_peer.h"
+#include "support/expect_message.h"
+#include "support/pump.h"
+
+namespace korvi {
+namespace {
+
+using test::AcceptWaiting;
+using test::ExpectThrowMessage;
+using test::ListenOnLoopback;
+using test::LoopbackPeer;
+using test::PumpUntil;
+
+// Records what each send offered to the system, through the write hook.
+class RecordingSocket : public TKSocket {
+ public:
+  using TCustomKSocket::SendBufferList;
+  using TKSocket::TKSocket;
+  std::vector<int> offered;
+
+ protected:
+  int _Write(int s, const void* buf, int len, int flags) override {
+    offered.push_back(len);
+    return TKSocket::_Write(s, buf, len, flags);
+  }
+};
+
+// A connected pair: `socket` adopted from the listener, `peer` the plain other end.
+template <typename Socket = TKSocket>
+struct Connection {
+  TKSocket listener{nullptr};
+  LoopbackPeer peer{ListenOnLoopback(listener)};
+  Socket socket{nullptr};
+  Connection() {
+    socket.Dup(AcceptWaiting(listener));
+    // The notification that announces a writable adopted connection.
+    TEventQueue::Current().ProcessMessages();
+  }
+};
+
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i)
+    data[i] = static_cast<char>('a' + i % 26);
+  return data;
+}
+
+TEST(KSocketDataTest, ChainSplitsIntoBlocksAndTopsUpTheLast) {
+  RecordingSocket socket(nullptr);
+  const std::string data = Pattern(4000);
+  socket.PutDataInSendBuffer(data.data(), 4000);
+  ASSERT_EQ(socket.SendBufferList.size(), 3u);
+  EXPECT_EQ(socket.SendBufferList[0]->Unread(), 1514);
+  EXPECT_EQ(socket.SendBufferList[1]->Unread(), 1514);
+  EXPECT_EQ(socket.SendBufferList[2]->Unread(), 972);
+  socket.PutStringInSendBuffer(std::string(600, 'x'));
+  ASSERT_EQ(socket.SendBufferList.size(), 4u);
+  EXPECT_EQ(socket.SendBufferList[2]->Unread(), 1514);
+  EXPECT_EQ(socket.SendBufferList[3]->Unread(), 58);
+  socket.PutDataInSendBuffer(data.data(), 0);
+  EXPECT_EQ(socket.SendBufferList.size(), 4u);
+}
+
+// 4000 bytes go out as 1514 + 1514 + 972; OnDataSent fires once, after Send returned.
+TEST(KSocketDataTest, SendGoesOutInBlocksAndReportsAfterReturning) {
+  Connection<RecordingSocket> c;
+  bool in_send = false;
+  int sent_events = 0;
+  c.socket.OnDataSent = [&](TObject*, std::uint16_t error) {
+    EXPECT_FALSE(in_send);
+    EXPECT_EQ(error, 0);
+    ++sent_events;
+  };
+  const std::string data = Pattern(4000);
+  in_send = true;
+  EXPECT_EQ(c.socket.Send(data.data(), 4000), 4000);
+  in_send = false;
+  EXPECT_EQ(c.socket.offered, (std::vector<int>{1514, 1514, 972}));
+  EXPECT_TRUE(c.socket.AllSent());
+  EXPECT_EQ(sent_events, 0);
+  ASSERT_TRUE(PumpUntil([&] { return sent_events > 0; }));
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(sent_events, 1);
+  // The emptied last block stays for reuse.
+  EXPECT_EQ(c.socket.SendBufferList.size(), 1u);
+  std::string received;
+  c.peer.ReadBlocking(received, 4000, 5000);
+  EXPECT_EQ(received, data);
+}
+
+// Len 0 with the kept empty block sets AllSent again and reports; on a chain
+// that never held a block it stays unsent.
+TEST(KSocketDataTest, EmptySendDependsOnTheKeptBlock) {
+  Connection<> c;
+  int sent_events = 0;
+  c.socket.OnDataSent = [&](TObject*, std::uint16_t) { ++sent_events; };
+  EXPECT_EQ(c.socket.Send("", 0), 0);
+  EXPECT_FALSE(c.socket.AllSent());
+  EXPECT_EQ(c.socket.SendStr("x"), 1);
+  EXPECT_TRUE(c.socket.AllSent());
+  ASSERT_TRUE(PumpUntil([&] { return sent_events == 1; }));
+  EXPECT_EQ(c.socket.Send("", 0), 0);
+  EXPECT_TRUE(c.socket.AllSent());
+  ASSERT_TRUE(PumpUntil([&] { return sent_events == 2; }));
+}
+
+// A peer that reads late keeps AllSent false until the writable
+// notifications have drained the chain; then OnDataSent fires once.
+TEST(KSocketDataTest, PartialSendDrainsOnWritableNotifications) {
+  Connection<> c;
+  const int small = 4096;
+  setsockopt(c.socket.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  int sent_events = 0;
+  c.socket.OnDataSent = [&](TObject*, std::uint16_t) { ++sent_events; };
+  const std::string data = Pattern(1 << 20);
+  EXPECT_EQ(c.socket.SendStr(data), 1 << 20);
+  EXPECT_FALSE(c.socket.AllSent());
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_FALSE(c.socket.AllSent());
+  EXPECT_EQ(sent_events, 0);
+  // The peer starts reading only now.
+  std::string received;
+  std::thread reader([&] { c.peer.ReadBlocking(received, data.size(), 20000); });
+  EXPECT_TRUE(PumpUntil([&] { return sent_events > 0; }, 20000));
+  reader.join();
+  EXPECT_TRUE(c.socket.AllSent());
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(sent_events, 1);
+  EXPECT_TRUE(received == data);
+}
+
+TEST(KSocketDataTest, SendOnAnUnconnectedSocketFails) {
+  TKSocket socket(nullptr);
+  ExpectThrowMessage<ESocketException>([&] { socket.SendStr("x"); },
+                                       "Error 10057 in function Send\r\nSocket is not connected");
+  int errors = 0;
+  socket.OnError = [&](TObject*) { ++errors; };
+  EXPECT_EQ(socket.SendStr("x"), -1);
+  EXPECT_EQ(errors, 1);
+}
+
+// Sending into a connection the peer has reset closes the socket quietly;
+// no SIGPIPE ends the process.
+TEST(KSocketDataTest, SendAfterPeerResetClosesQuietly) {
+  Connection<> c;
+  int closes = 0;
+  c.socket.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+  c.socket.Pause();  // the reset must meet the send, not the close notification
+  c.peer.Reset();
+  const std::string chunk = Pattern(65536);
+  for (int i = 0; i < 50 && c.socket.State() == wsConnected; ++i)
+    c.socket.SendStr(chunk);
+  EXPECT_EQ(c.socket.State(), wsClosed);
+  EXPECT_EQ(closes, 1);
+}
+
+// Receive counts bytes; PeekData leaves them; ReceiveStr takes all pending.
+TEST(KSocketDataTest, ReceivePathsCountAndPeek) {
+  Connection<> c;
+  EXPECT_EQ(c.socket.ReceiveStr(), "");
+  c.peer.Send("abcdef");
+  ASSERT_TRUE(PumpUntil([&] { return c.socket.RcvdCount() == 6; }));
+  char buffer[16] = {};
+  EXPECT_EQ(c.socket.PeekData(buffer, 3), 3);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+  EXPECT_EQ(c.socket.ReadCount(), 0);
+  EXPECT_EQ(c.socket.Receive(buffer, 2), 2);
+  EXPECT_EQ(c.socket.ReadCount(), 2);
+  EXPECT_EQ(c.socket.ReceiveStr(), "cdef");
+  EXPECT_EQ(c.socket.ReadCount(), 2);
+  EXPECT_EQ(c.socket.Receive(buffer, sizeof buffer), -1);
+  EXPECT_EQ(c.socket.LastError(), 10035);
+}
+
+// OnDataAvailable is called again while bytes remain after a handler that
+// reads only part of them.
+TEST(KSocketDataTest, DataAvailableRepeatsWhileBytesArePending) {
+  Connection<> c;
+  std::string received;
+  int calls = 0;
+  c.socket.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    ++calls;
+    char buffer[4];
+    const int n = c.socket.Receive(buffer, sizeof buffer);
+    if (n > 0) received.append(buffer, static_cast<size_t>(n));
+  };
+  c.peer.Send("0123456789");
+  ASSERT_TRUE(PumpUntil([&] { return received.size() == 10; }));
+  EXPECT_EQ(received, "0123456789");
+  EXPECT_GE(calls, 3);
+}
+
+// Without a handler the bytes stay in the system and the thread is not kept busy.
+TEST(KSocketDataTest, UnhandledDataStaysPending) {
+  Connection<> c;
+  c.peer.Send("kept");
+  ASSERT_TRUE(PumpUntil([&] { return c.socket.RcvdCount() == 4; }));
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(c.socket.ReceiveStr(), "kept");
+}
+
+TEST(KSocketDataTest, SendFlagsMapToNormalAndUrgent) {
+  TKSocket socket(nullptr);
+  EXPECT_EQ(socket.GetSendFlags(), wsSendNormal);
+  socket.SetSendFlags(wsSendUrgent);
+  EXPECT_EQ(socket.GetSendFlags(), wsSendUrgent);
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.SetSendFlags(static_cast<TSocketSendFlags>(7)); }, "Invalid SendFlags");
+}
+
+// CR is dropped wherever it stands and only LF ends a line.
+TEST(KSocketDataTest, LineModeDropsCarriageReturns) {
+  Connection<> c;
+  c.socket.MultiThreaded = true;
+  std::string line;
+  c.peer.Send("abc\r\nab\rc\nx\ry");
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, "abc");
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, "abc");
+  c.peer.Send("z\n");
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, "xyz");
+  EXPECT_EQ(c.socket.ReadCount(), 15);
+}
+
+// A 300-byte line is cut at 254 bytes with OnLineTooLong; the remaining 46
+// bytes make the next line.
+TEST(KSocketDataTest, LongLineIsCutAndReported) {
+  Connection<> c;
+  c.socket.MultiThreaded = true;
+  int too_long = 0;
+  c.socket.OnLineTooLong = [&](TObject*) { ++too_long; };
+  c.peer.Send(std::string(300, 'a') + "\n");
+  std::string line;
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, std::string(254, 'a'));
+  EXPECT_EQ(too_long, 1);
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, std::string(46, 'a'));
+  EXPECT_EQ(too_long, 1);
+  // Exactly 254 characters: reported too, and the CR LF makes an empty line.
+  c.peer.Send(std::string(254, 'b') + "\r\n");
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(too_long, 2);
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, "");
+}
+
+// A timed-out ReadLine returns the partial line; the next call continues it.
+TEST(KSocketDataTest, TimedOutReadLineIsContinued) {
+  Connection<> c;
+  c.socket.MultiThreaded = true;
+  c.peer.Send("par");
+  ASSERT_TRUE(PumpUntil([&] { return c.socket.RcvdCount() == 3; }));
+  std::string line;
+  c.socket.ReadLine(1, line);
+  EXPECT_EQ(line, "par");
+  c.peer.Send("tial\r\n");
+  c.socket.ReadLine(5, line);
+  EXPECT_EQ(line, "partial");
+}
+
+// Line mode delivers through the readable notifications while a ReadLine waits.
+TEST(KSocketDataTest, ReadLineWaitsForDataFromAnotherThread) {
+  Connection<> c;
+  c.socket.MultiThreaded = true;
+  std::thread writer([&] { c.peer.Send("late line\n"); });
+  std::string line;
+  c.socket.ReadLine(10, line);
+  writer.join();
+  EXPECT_EQ(line, "late line");
+}
+
+TEST(KSocketDataTest, BlockingOperationsNeedAWaitControlUnlessMultiThreaded) {
+  Connection<> c;
+  std::string line = "unchanged";
+  ExpectThrowMessage<ESocketException>([&] { c.socket.ReadLine(1, line); },
+                                       "No wait object assigned");
+  EXPECT_EQ(line, "unchanged");
+  ExpectThrowMessage<ESocketException>([&] { c.socket.Wait(1, wsClosed); },
+                                       "Error 11004 in function TKSocket.Wait\r\nNo Data");
+  EXPECT_FALSE(c.socket.Wait(10, wsConnected));
+}
+
+TEST(KSocketDataTest, MultiThreadedWaitPumpsUntilTheState) {
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  TKSocket client(nullptr);
+  client.MultiThreaded = true;
+  client.SetAddr("127.0.0.1");
+  client.SetPort(std::to_string(port));
+  client.Connect();
+  EXPECT_TRUE(client.Wait(10, wsConnected));
+  EXPECT_FALSE(client.Wait(10, wsConnected));
+}
+
+// Flush pumps until the chain is empty while the peer reads on another thread.
+TEST(KSocketDataTest, MultiThreadedFlushEmptiesTheChain) {
+  Connection<> c;
+  c.socket.MultiThreaded = true;
+  const std::string data = Pattern(2 << 20);
+  std::string received;
+  std::thread reader([&] { c.peer.ReadBlocking(received, data.size(), 20000); });
+  c.socket.SendStr(data);
+  c.socket.Flush();
+  EXPECT_TRUE(c.socket.AllSent());
+  reader.join();
+  EXPECT_TRUE(received == data);
+}
+
+// WaitForClose delivers the last data and returns once the peer has closed.
+TEST(KSocketDataTest, WaitForCloseDeliversAndReturnsOnPeerClose) {
+  Connection<> c;
+  std::string received;
+  c.socket.OnDataAvailable = [&](TObject*, std::uint16_t) { received += c.socket.ReceiveStr(); };
+  std::thread closer([&] {
+    c.peer.Send("bye");
+    c.peer.Close();
+  });
+  c.socket.WaitForClose();
+  closer.join();
+  EXPECT_EQ(received, "bye");
+}
+
+// A datagram socket "listens" by binding and is connected at once; datagrams
+// carry their sender's address.
+TEST(KSocketDataTest, DatagramsTravelBothWays) {
+  TKSocket receiver(nullptr);
+  receiver.SetProto("udp");
+  const int port = ListenOnLoopback(receiver);
+  EXPECT_EQ(receiver.State(), wsConnected);
+
+  TKSocket sender(nullptr);
+  bool connected = false;
+  sender.OnSessionConnected = [&](TObject*, std::uint16_t error) {
+    EXPECT_EQ(error, 0);
+    connected = true;
+  };
+  sender.SetProto("udp");
+  sender.SetAddr("127.0.0.1");
+  sender.SetPort(std::to_string(port));
+  sender.Connect();
+  EXPECT_TRUE(connected);
+  EXPECT_EQ(sender.State(), wsConnected);
+
+  std::string received;
+  int from_port = 0;
+  receiver.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buffer[64];
+    sockaddr_in from{};
+    int from_len = sizeof from;
+    const int n = receiver.ReceiveFrom(buffer, sizeof buffer, from, from_len);
+    if (n > 0) received.assign(buffer, static_cast<size_t>(n));
+    from_port = ntohs(from.sin_port);
+  };
+  EXPECT_EQ(sender.SendStr("ping"), 4);
+  ASSERT_TRUE(PumpUntil([&] { return !received.empty(); }));
+  EXPECT_EQ(received, "ping");
+  EXPECT_EQ(std::to_string(from_port), sender.GetXPort());
+  EXPECT_EQ(receiver.ReadCount(), 4);
+}
+
+}  // namespace
+}  // namespace korvi

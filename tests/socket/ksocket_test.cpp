@@ -1,0 +1,362 @@
+// TKSocket core over real loopback sockets: address properties, listen,
+// accept and Dup, connect, close sequences and the error path.
+#include "socket/ksocket.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/event_queue.h"
+#include "loopback_peer.h"
+#include "socket/name_lookup.h"
+#include "socket/ssl_ksocket.h"
+#include "support/expect_message.h"
+#include "support/pump.h"
+
+namespace korvi {
+namespace {
+
+using test::AcceptWaiting;
+using test::ExpectThrowMessage;
+using test::ListenOnLoopback;
+using test::LoopbackPeer;
+using test::PumpUntil;
+
+// Opens the parsed fields to the tests.
+class ProbeSocket : public TKSocket {
+ public:
+  using TCustomKSocket::PortAssigned;
+  using TCustomKSocket::PortNumber;
+  using TCustomKSocket::ProtocolNumber;
+  using TCustomKSocket::SocketType;
+  using TKSocket::TKSocket;
+};
+
+// Records the events of a socket as short texts, in order.
+struct EventLog {
+  std::vector<std::string> lines;
+  void Attach(TCustomKSocket& socket) {
+    socket.OnChangeState = [this](TObject*, TSocketState, TSocketState to) {
+      lines.push_back("state " + std::to_string(to));
+    };
+    socket.OnSessionConnected = [this](TObject*, std::uint16_t error) {
+      lines.push_back("connected " + std::to_string(error));
+    };
+    socket.OnSessionClosed = [this](TObject*, std::uint16_t error) {
+      lines.push_back("closed " + std::to_string(error));
+    };
+  }
+};
+
+TEST(KSocketTest, PortTextsParseDigitsServicesAndLowBits) {
+  ProbeSocket socket(nullptr);
+  socket.SetPort("80");
+  EXPECT_EQ(socket.PortNumber, 80);
+  socket.SetPort("8080abc");
+  EXPECT_EQ(socket.PortNumber, 8080);
+  socket.SetPort("65616");  // 65536 + 80
+  EXPECT_EQ(socket.PortNumber, 80);
+  socket.SetPort("http");
+  EXPECT_EQ(socket.PortNumber, 80);
+  EXPECT_EQ(socket.GetPort(), "http");
+  socket.SetPort("  ");
+  EXPECT_FALSE(socket.PortAssigned);
+}
+
+TEST(KSocketTest, UnknownServiceReportsAndUnassigns) {
+  ProbeSocket socket(nullptr);
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.SetPort("no-such-service"); },
+      "Error 11004 in function SetPort: Cannot convert port 'no-such-service'\r\nNo Data");
+  EXPECT_FALSE(socket.PortAssigned);
+}
+
+TEST(KSocketTest, ProtocolTextsChooseTheSocketType) {
+  ProbeSocket socket(nullptr);
+  EXPECT_EQ(socket.GetProto(), "tcp");
+  socket.SetProto("udp");
+  EXPECT_EQ(socket.ProtocolNumber, 17);
+  EXPECT_EQ(socket.SocketType, 2);
+  socket.SetProto("not found");
+  EXPECT_EQ(socket.ProtocolNumber, 17);
+  socket.SetProto("6");
+  EXPECT_EQ(socket.SocketType, 1);
+  socket.SetProto("17");
+  EXPECT_EQ(socket.SocketType, 2);
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.SetProto("nonsense"); },
+      "Error 11004 in function SetProto: Cannot convert protocol 'nonsense'\r\nNo Data");
+}
+
+// While listening the setters refuse, but the new text is stored all the same.
+TEST(KSocketTest, SettersRefuseChangesUnlessClosed) {
+  TKSocket socket(nullptr);
+  ListenOnLoopback(socket);
+  ASSERT_EQ(socket.State(), wsListening);
+  ExpectThrowMessage<ESocketException>([&] { socket.SetAddr("10.0.0.1"); },
+                                       "Cannot change Addr if not closed");
+  EXPECT_EQ(socket.GetAddr(), "10.0.0.1");
+  ExpectThrowMessage<ESocketException>([&] { socket.SetPort("81"); },
+                                       "Cannot change Port if not closed");
+  EXPECT_EQ(socket.GetPort(), "81");
+  ExpectThrowMessage<ESocketException>([&] { socket.SetProto("udp"); },
+                                       "Cannot change Proto if not closed");
+}
+
+// Every close forgets address, port and protocol: listening again needs them set again.
+TEST(KSocketTest, CloseResetsTheAssignments) {
+  ProbeSocket socket(nullptr);
+  ListenOnLoopback(socket);
+  EXPECT_NE(socket.GetXPort(), "error");
+  EXPECT_EQ(socket.GetXAddr(), "127.0.0.1");
+  socket.Close();
+  EXPECT_EQ(socket.State(), wsClosed);
+  EXPECT_EQ(socket.GetXPort(), "error");
+  EXPECT_FALSE(socket.PortAssigned);
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.Listen(); },
+      "Error 10022 in function listen: port not assigned\r\nInvalid argument");
+  // The same port text is parsed again because the assignment was reset.
+  socket.SetPort("0");
+  EXPECT_TRUE(socket.PortAssigned);
+}
+
+TEST(KSocketTest, ListenReportsWhatIsMissingInOrder) {
+  TKSocket socket(nullptr);
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.Listen(); },
+      "Error 10022 in function listen: port not assigned\r\nInvalid argument");
+  socket.SetPort("0");
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.Listen(); },
+      "Error 10022 in function listen: address not assigned\r\nInvalid argument");
+  socket.SetProto("");
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.Listen(); },
+      "Error 10022 in function listen: protocol not assigned\r\nInvalid argument");
+}
+
+TEST(KSocketTest, ConnectReportsWhatIsMissingInOrder) {
+  TKSocket socket(nullptr);
+  ExpectThrowMessage<ESocketException>([&] { socket.Connect(); }, "Connect: No Port Specified");
+  socket.SetPort("1");
+  ExpectThrowMessage<ESocketException>([&] { socket.Connect(); },
+                                       "Connect: No IP Address Specified");
+  socket.SetAddr("no-such-host.invalid");
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.Connect(); }, "SetAddr: Cannot convert host address 'no-such-host.invalid'");
+  EXPECT_EQ(socket.State(), wsClosed);
+  EXPECT_EQ(socket.Handle(), -1);
+}
+
+// With OnError assigned no exception leaves the component; the operation
+// stops where it failed. A bind on a busy port leaks no descriptor.
+TEST(KSocketTest, OnErrorSwallowsFailures) {
+  TKSocket busy(nullptr);
+  const int port = ListenOnLoopback(busy);
+  TKSocket socket(nullptr);
+  int errors = 0;
+  socket.OnError = [&](TObject* sender) {
+    EXPECT_EQ(sender, &socket);
+    ++errors;
+  };
+  const int descriptors = test::OpenDescriptorCount();
+  socket.SetAddr("127.0.0.1");
+  socket.SetPort(std::to_string(port));
+  EXPECT_EQ(socket.Listen(), -1);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(socket.Handle(), -1);
+  EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
+  socket.Dup(-1);
+  EXPECT_EQ(errors, 2);
+  EXPECT_EQ(socket.Accept(), -1);
+  EXPECT_EQ(errors, 3);
+}
+
+// The server tries port after port; each failed attempt must release its socket.
+TEST(KSocketTest, FailedBindRaisesAndReleasesTheSocket) {
+  TKSocket busy(nullptr);
+  const int port = ListenOnLoopback(busy);
+  TKSocket socket(nullptr);
+  const int descriptors = test::OpenDescriptorCount();
+  socket.SetAddr("127.0.0.1");
+  socket.SetPort(std::to_string(port));
+  ExpectThrowMessage<ESocketException>([&] { socket.Listen(); },
+                                       "Error 10048 in function Bind\r\nAddress already in use");
+  EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
+  socket.SetPort("0");
+  EXPECT_EQ(socket.Listen(), 0);
+  EXPECT_EQ(socket.State(), wsListening);
+}
+
+TEST(KSocketTest, DupRefusesNoHandle) {
+  TKSocket socket(nullptr);
+  ExpectThrowMessage<ESocketException>([&] { socket.Dup(0); },
+                                       "Error 10022 in function Dup\r\nInvalid argument");
+  ExpectThrowMessage<ESocketException>([&] { socket.Dup(-1); },
+                                       "Error 10022 in function Dup\r\nInvalid argument");
+  ExpectThrowMessage<ESocketException>(
+      [&] { socket.Accept(); },
+      "Error 10022 in function not a listening socket\r\nInvalid argument");
+}
+
+// An accepted handle adopted with Dup is connected at once and no connect event fires.
+TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
+  EventLog log;  // outlives the sockets, whose destruction it may see
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  LoopbackPeer peer(port);
+  const int handle = AcceptWaiting(listener);
+  ASSERT_GT(handle, 0);
+  EXPECT_EQ(listener.State(), wsListening);
+
+  TKSocket connection(nullptr);
+  log.Attach(connection);
+  connection.Dup(handle);
+  EXPECT_EQ(connection.State(), wsConnected);
+  EXPECT_EQ(connection.GetPeerAddr(), "127.0.0.1");
+  // Let every notification the adoption produced run.
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"state 4"}));
+}
+
+// The peer's data is delivered first, then OnSessionClosed once, then the
+// state change to closed inside Close.
+TEST(KSocketTest, PeerCloseDeliversDataThenReportsOnce) {
+  EventLog log;  // outlives the sockets, whose destruction it may see
+  TKSocket listener(nullptr);
+  LoopbackPeer peer(ListenOnLoopback(listener));
+  TKSocket connection(nullptr);
+  connection.Dup(AcceptWaiting(listener));
+  log.Attach(connection);
+  std::string received;
+  connection.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buffer[8192];
+    const int n = connection.Receive(buffer, sizeof buffer);
+    if (n > 0) {
+      received.append(buffer, static_cast<size_t>(n));
+      log.lines.push_back("data " + std::string(buffer, static_cast<size_t>(n)));
+    }
+  };
+  peer.Send("hello");
+  peer.Close();
+  ASSERT_TRUE(PumpUntil([&] { return connection.State() == wsClosed; }));
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"data hello", "closed 0", "state 7"}));
+  EXPECT_EQ(connection.Handle(), -1);
+}
+
+// A reset by the peer closes the socket with the reset's error.
+TEST(KSocketTest, PeerResetReportsTheError) {
+  TKSocket listener(nullptr);
+  LoopbackPeer peer(ListenOnLoopback(listener));
+  TKSocket connection(nullptr);
+  connection.Dup(AcceptWaiting(listener));
+  int closes = 0;
+  std::uint16_t close_error = 0;
+  connection.OnSessionClosed = [&](TObject*, std::uint16_t error) {
+    ++closes;
+    close_error = error;
+  };
+  peer.Reset();
+  ASSERT_TRUE(PumpUntil([&] { return connection.State() == wsClosed; }));
+  EXPECT_EQ(closes, 1);
+  EXPECT_EQ(close_error, 10054);
+}
+
+TEST(KSocketTest, LocalCloseReportsTheSessionOnce) {
+  TKSocket listener(nullptr);
+  LoopbackPeer peer(ListenOnLoopback(listener));
+  TKSocket connection(nullptr);
+  connection.Dup(AcceptWaiting(listener));
+  int closes = 0;
+  connection.OnSessionClosed = [&](TObject*, std::uint16_t error) {
+    EXPECT_EQ(error, 0);
+    ++closes;
+  };
+  connection.Close();
+  connection.Close();
+  EXPECT_EQ(closes, 1);
+  std::string rest;
+  peer.ReadBlocking(rest, 1, 5000);
+  EXPECT_FALSE(peer.ReadAvailable(rest));
+}
+
+TEST(KSocketTest, ConnectCompletesThroughTheNotification) {
+  EventLog log;  // outlives the sockets, whose destruction it may see
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  TSSLKSocket client(nullptr);
+  log.Attach(client);
+  client.SetAddr("localhost");
+  client.SetPort(std::to_string(port));
+  client.Connect();
+  EXPECT_EQ(client.State(), wsConnecting);
+  ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"state 1", "state 3", "state 4", "connected 0"}));
+  EXPECT_EQ(client.GetPeerAddr(), "127.0.0.1");
+  ExpectThrowMessage<ESocketException>([&] { client.Connect(); }, "Connect: Socket already in use");
+}
+
+// A refused connect still passes through wsConnected, reports its error and closes.
+TEST(KSocketTest, RefusedConnectReportsAndCloses) {
+  EventLog log;  // outlives the sockets, whose destruction it may see
+  TKSocket client(nullptr);
+  log.Attach(client);
+  client.SetAddr("127.0.0.1");
+  client.SetPort(std::to_string(test::UnusedPort()));
+  client.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return client.State() == wsClosed; }));
+  EXPECT_EQ(log.lines, (std::vector<std::string>{"state 1", "state 3", "state 4", "connected 10061",
+                                                 "state 7", "closed 0"}));
+}
+
+TEST(KSocketTest, PausedSocketHearsNothingUntilResumed) {
+  TKSocket listener(nullptr);
+  LoopbackPeer peer(ListenOnLoopback(listener));
+  TKSocket connection(nullptr);
+  connection.Dup(AcceptWaiting(listener));
+  std::string received;
+  connection.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    received += connection.ReceiveStr();
+  };
+  connection.Pause();
+  peer.Send("quiet");
+  // The peer's bytes are in our receive queue once they can be counted.
+  ASSERT_TRUE(PumpUntil([&] { return connection.GetRcvdCount() == 5; }));
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(received, "");
+  connection.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return received == "quiet"; }));
+}
+
+// A socket destroyed on its own thread leaves no message target behind.
+TEST(KSocketTest, DestroyedSocketLeavesNothingRegistered) {
+  const int sockets = SocketCount();
+  HWND window = 0;
+  {
+    TKSocket socket(nullptr);
+    ListenOnLoopback(socket);
+    window = socket.WindowHandle();
+    EXPECT_TRUE(PostMessage(window, WM_USER + 100, 0, 0));
+    EXPECT_EQ(SocketCount(), sockets + 1);
+  }
+  EXPECT_FALSE(PostMessage(window, WM_USER + 100, 0, 0));
+  EXPECT_EQ(SocketCount(), sockets);
+}
+
+// A quit request posted to WindowHandle from another thread ends MessageLoop.
+TEST(KSocketTest, QuitPostedToTheWindowEndsMessageLoop) {
+  TKSocket socket(nullptr);
+  const HWND window = socket.WindowHandle();
+  bool posted = false;
+  std::thread poster([&] { posted = PostMessage(window, WM_QUIT, 0, 0); });
+  poster.join();
+  ASSERT_TRUE(posted);
+  socket.MessageLoop();
+}
+
+}  // namespace
+}  // namespace korvi
