@@ -203,7 +203,9 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
       }
       ProcessLine();
     }
-    if (!bad_request_ && received_ > KorviMaxHeaderBlock && !header_end) bad_request_ = true;
+    // Bytes of the request line and header lines taken so far.
+    const std::int64_t header_bytes = received_ - count + position;
+    if (header_bytes > KorviMaxHeaderBlock) bad_request_ = true;
     if (header_end && !bad_request_) {
       if (BodySent()) {
         AddToBody(count, position);
@@ -312,10 +314,20 @@ void TKorviThread::RequestComplete() {
 }
 
 void TKorviThread::RefuseRequest() {
+  // The client may still be sending. Closing now, with its bytes unread,
+  // would reset the connection and could destroy the page on its way; so
+  // the page goes out, our direction ends once it is sent, and whatever
+  // still arrives is read and dropped until the client closes (or the life
+  // timer fires).
   ReqState = REQSTAT_DONE;
-  ServeStatic = true;
+  refused_ = true;
   WriteError(400);
-  StartDataSend();
+  try {
+    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength());
+    Socket->Send(Output.Data(), OutLength());
+  } catch (const std::exception&) {
+    Release();
+  }
 }
 
 // --- Paths and the client connection ---------------------------------------

@@ -189,6 +189,7 @@ class TKorviThread : public TThread {
   std::int64_t received_ = 0;    // bytes received for the request
   std::string listing_url_;      // the request path with "." and ".." resolved
   bool bad_request_ = false;     // the request is refused with the 400 page
+  bool refused_ = false;         // the 400 page has been queued
   bool response_built_ = false;  // an action's response fills BodyStream
   bool connection_failed_ = false;
   bool quit_posted_ = false;        // a quit message is on its way to the loop

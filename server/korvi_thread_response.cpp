@@ -2,6 +2,8 @@
 // the built-in answer from the file system (through the target resolver,
 // the outgoing text, listings and error pages) and the transmission of the
 // answer in 8192-byte chunks, one per data-sent event.
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "host/exceptions.h"
@@ -169,6 +171,10 @@ void TKorviThread::StartDataSend() {
 }
 
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {
+  if (refused_) {
+    Socket->Shutdown(SHUT_WR);  // the refusal page is out: end our direction
+    return;
+  }
   if (!Sending) return;
   try {
     const std::int64_t size = TransferStream->Size();

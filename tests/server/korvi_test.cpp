@@ -197,8 +197,12 @@ TEST(KorviLoading, ReadStateAppliesStoredValuesAndListens) {
   EXPECT_FALSE(server.IsLoading());
   EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("ERROR : 503"), std::string::npos);
 
+  // The listener of the inactive server moves with the port.
+  const int new_port = test::FreePort();
+  server.SetPort(new_port);
+  EXPECT_TRUE(Refused(port));
   server.SetActive(true);
-  EXPECT_NE(Exchange(port, "GET / HTTP/1.0\r\n\r\n").find("welcome"), std::string::npos);
+  EXPECT_NE(Exchange(new_port, "GET / HTTP/1.0\r\n\r\n").find("welcome"), std::string::npos);
 }
 
 TEST(KorviLoading, InvalidStoredValuesAreReported) {

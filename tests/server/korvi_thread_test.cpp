@@ -154,6 +154,7 @@ TEST_F(IntakeTest, BodyIsCollectedUpToContentLength) {
   client.Send("ghijkl");
   ASSERT_TRUE(PumpUntil([&] { return done_ == 1; }));
   EXPECT_EQ(Only().Body, "abcdefghij");
+  EXPECT_EQ(bytes_received_, 60);  // every byte of both arrivals
 }
 
 // "Content-Length: 0" completes the request at the end of the header block
@@ -187,8 +188,19 @@ TEST_F(IntakeTest, DataAfterTheRequestIsIgnored) {
   EXPECT_EQ(Occurrences(answer, "<p>home</p>"), 1) << answer;
 }
 
+// A request whose header lines go on past the header block limit.
+std::string HeaderFlood() {
+  std::string request = "GET / HTTP/1.0\r\n";
+  while (static_cast<std::int64_t>(request.size()) <= KorviMaxHeaderBlock) {
+    request += "X: " + std::string(8000, 'h') + "\r\n";
+  }
+  return request + "\r\n";
+}
+
 // Malformed requests end with the 400 page without reaching the actions:
-// an overlong line, a non-decimal, a negative and a too large length.
+// an overlong line, a non-decimal, a negative and a too large length, a
+// malformed escape, a header flood. The page arrives whole even while the
+// client is still sending.
 TEST_F(IntakeTest, MalformedRequestsGetBadRequest) {
   server_.MaxRequestBody = 1000;
   server_.StartListening();
@@ -199,6 +211,8 @@ TEST_F(IntakeTest, MalformedRequestsGetBadRequest) {
       "POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n",
       "POST / HTTP/1.0\r\nContent-Length: 1001\r\n\r\nshort",
       "GET /%zz HTTP/1.0\r\n\r\n",
+      "POST / HTTP/1.0\r\nContent-Length: 300000\r\n\r\n" + std::string(300000, 'z'),
+      HeaderFlood(),
   };
   for (const std::string& request : requests) {
     const std::string answer = Exchange(request);
