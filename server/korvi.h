@@ -112,11 +112,15 @@ class TKorvi : public TComponent {
 
   // --- Loading and starting ---
 
-  // Applies stored property values from `Source` in declaration order, then
-  // starts listening as a loaded server does.
+  // Applies stored property values from `Source` in declaration order
+  // (Active, DefaultFile, DirectoryListing, DirectoryMask, URLMapIniFile,
+  // MaxThread, ServerPort, ServerRoot, Timeout, MaxRequestBody; absent ones
+  // keep their values), then starts listening as a loaded server does.
+  // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
   // Starts listening for a server built in code (the step loading ends with):
-  // ServerPort or the first free port above it, up to 64000.
+  // ServerPort or the first free port above it, up to 64000 (port 0: one
+  // the system picks). Only the first call listens.
   void StartListening();
   // Leaves the loading state and starts listening.
   void Loaded() override;
