@@ -57,10 +57,6 @@ bool LookupProtocol(const std::string& name, int& number) {
   return true;
 }
 
-int SetIntOption(int fd, int level, int option, int value) {
-  return setsockopt(fd, level, option, &value, sizeof value);
-}
-
 }  // namespace
 
 // ---- Construction
@@ -138,19 +134,28 @@ void TCustomKSocket::SetAddr(const std::string& Value) {
   }
 }
 
-void TCustomKSocket::SetPort(const std::string& Value) {
-  if (PortAssigned && port_text_ == Value) return;
-  port_text_ = Value;
+bool TCustomKSocket::StoreSetting(bool& assigned, std::string& stored, const std::string& Value,
+                                  const std::string& refusal, std::string& text) {
+  if (assigned && stored == Value) return false;
+  stored = Value;
   if (state_ != wsClosed) {
-    RaiseException("Cannot change Port if not closed");
-    return;
+    RaiseException(refusal);
+    return false;
   }
-  const std::string text = Trim(Value);
+  text = Trim(Value);
   if (text.empty()) {
-    PortAssigned = false;
-    return;
+    assigned = false;
+    return false;
   }
   WinsockStartup();
+  return true;
+}
+
+void TCustomKSocket::SetPort(const std::string& Value) {
+  std::string text;
+  if (!StoreSetting(PortAssigned, port_text_, Value, "Cannot change Port if not closed", text)) {
+    return;
+  }
   PortAssigned = true;
   if (StartsWithDigit(text)) {
     SockAddr.sin_port = htons(static_cast<std::uint16_t>(ParseLeadingNumber(text)));
@@ -168,19 +173,11 @@ void TCustomKSocket::SetPort(const std::string& Value) {
 }
 
 void TCustomKSocket::SetProto(const std::string& Value) {
-  if (ProtoAssigned && proto_text_ == Value) return;
-  proto_text_ = Value;
-  if (state_ != wsClosed) {
-    RaiseException("Cannot change Proto if not closed");
+  std::string text;
+  if (!StoreSetting(ProtoAssigned, proto_text_, Value, "Cannot change Proto if not closed", text) ||
+      text == "not found") {
     return;
   }
-  const std::string text = Trim(Value);
-  if (text.empty()) {
-    ProtoAssigned = false;
-    return;
-  }
-  if (text == "not found") return;
-  WinsockStartup();
   ProtoAssigned = true;
   int number = 0;
   if (StartsWithDigit(text)) {
@@ -256,36 +253,18 @@ void TCustomKSocket::Connect() {
     RaiseException("Connect: No Protocol Specified");
     return;
   }
-  if (!AddrResolved) {
-    SockAddr.sin_addr.s_addr = KSocketResolveHost(addr_text_);
-    AddrResolved = true;
-  }
-  SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
-  if (SocketHandle < 0) {
-    SocketHandle = -1;
-    WSASetLastErrorFromErrno();
-    SocketError("Connect (socket)");
-    return;
-  }
+  if (!CreateSocket("Connect (socket)")) return;
   ChangeState(wsOpened);
   if (SocketType == SOCK_DGRAM) {
     BindSocket();
     if (SockAddr.sin_addr.s_addr == INADDR_BROADCAST &&
-        SetIntOption(SocketHandle, SOL_SOCKET, SO_BROADCAST, 1) != 0) {
-      WSASetLastErrorFromErrno();
-      SocketError("setsockopt(SO_BROADCAST)");
+        !SetSocketOption(SO_BROADCAST, 1, "setsockopt(SO_BROADCAST)")) {
       return;
     }
   } else {
     SetLingerOption();
-    if (SetIntOption(SocketHandle, SOL_SOCKET, SO_KEEPALIVE, -1) != 0) {
-      WSASetLastErrorFromErrno();
-      SocketError("setsockopt(SO_KEEPALIVE)");
-      return;
-    }
-    if (SetIntOption(SocketHandle, SOL_SOCKET, SO_REUSEADDR, -1) != 0) {
-      WSASetLastErrorFromErrno();
-      SocketError("setsockopt(SO_REUSEADDR)");
+    if (!SetSocketOption(SO_KEEPALIVE, -1, "setsockopt(SO_KEEPALIVE)") ||
+        !SetSocketOption(SO_REUSEADDR, -1, "setsockopt(SO_REUSEADDR)")) {
       return;
     }
   }
@@ -316,20 +295,13 @@ int TCustomKSocket::Listen() {
                                  : "listen: address not assigned");
     return -1;
   }
-  if (!AddrResolved) {
-    SockAddr.sin_addr.s_addr = KSocketResolveHost(addr_text_);
-    AddrResolved = true;
-  }
-  SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
-  if (SocketHandle < 0) {
-    SocketHandle = -1;
-    WSASetLastErrorFromErrno();
-    SocketError("socket");
-    return -1;
-  }
+  if (!CreateSocket("socket")) return -1;
   // Linux keeps a port busy while old connections linger in TIME_WAIT; this
   // lets a restarted listener bind again (two live listeners still conflict).
-  if (SocketType == SOCK_STREAM) SetIntOption(SocketHandle, SOL_SOCKET, SO_REUSEADDR, 1);
+  if (SocketType == SOCK_STREAM) {
+    int reuse = 1;
+    setsockopt(SocketHandle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  }
   if (bind(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) != 0) {
     const int error = WSASetLastErrorFromErrno();
     // The socket never reached a state that Close would act on: release it
@@ -492,6 +464,26 @@ bool TCustomKSocket::Startup() {
 
 bool TCustomKSocket::HandShake() {
   return true;
+}
+
+bool TCustomKSocket::CreateSocket(const std::string& function) {
+  if (!AddrResolved) {
+    SockAddr.sin_addr.s_addr = KSocketResolveHost(addr_text_);
+    AddrResolved = true;
+  }
+  SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
+  if (SocketHandle >= 0) return true;
+  SocketHandle = -1;
+  WSASetLastErrorFromErrno();
+  SocketError(function);
+  return false;
+}
+
+bool TCustomKSocket::SetSocketOption(int option, int value, const std::string& function) {
+  if (setsockopt(SocketHandle, SOL_SOCKET, option, &value, sizeof value) == 0) return true;
+  WSASetLastErrorFromErrno();
+  SocketError(function);
+  return false;
 }
 
 void TCustomKSocket::ReleaseHandle() {

@@ -301,8 +301,21 @@ class TCustomKSocket : public TComponent {
   bool TlsEnabled = false;
 
  private:
+  // The common start of SetPort and SetProto: unless `Value` is the assigned
+  // text already, stores it, refuses the change when not closed and trims it
+  // into `text`; true when `text` is to be parsed.
+  bool StoreSetting(bool& assigned, std::string& stored, const std::string& Value,
+                    const std::string& refusal, std::string& text);
+  // Resolves Addr when needed and creates the system socket; false (after
+  // reporting `function`) when the socket cannot be created.
+  bool CreateSocket(const std::string& function);
+  // Sets a socket-level option; false (after reporting `function`) when it fails.
+  bool SetSocketOption(int option, int value, const std::string& function);
+  // _read on the own handle; a receive call lets FD_READ come again.
   int ReadHandle(void* buf, int len, int flags);
+  // Forgets and closes the system socket without any event.
   void ReleaseHandle();
+  // Stops the wait control unless MultiThreaded or none is assigned.
   void StopWaitCtrl();
   // Pumps the own queue until `done` or `timeout_s` seconds passed; false on time-out.
   bool PumpOwnQueueUntil(const std::function<bool()>& done, int timeout_s);

@@ -37,18 +37,8 @@ class RecordingSocket : public TKSocket {
   }
 };
 
-// A connected pair: `socket` adopted from the listener, `peer` the plain other end.
 template <typename Socket = TKSocket>
-struct Connection {
-  TKSocket listener{nullptr};
-  LoopbackPeer peer{ListenOnLoopback(listener)};
-  Socket socket{nullptr};
-  Connection() {
-    socket.Dup(AcceptWaiting(listener));
-    // The notification that announces a writable adopted connection.
-    TEventQueue::Current().ProcessMessages();
-  }
-};
+using Connection = test::LoopbackConnection<Socket>;
 
 std::string Pattern(size_t size) {
   std::string data(size, '\0');

@@ -226,10 +226,9 @@ TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
 // state change to closed inside Close.
 TEST(KSocketTest, PeerCloseDeliversDataThenReportsOnce) {
   EventLog log;  // outlives the sockets, whose destruction it may see
-  TKSocket listener(nullptr);
-  LoopbackPeer peer(ListenOnLoopback(listener));
-  TKSocket connection(nullptr);
-  connection.Dup(AcceptWaiting(listener));
+  test::LoopbackConnection<> pair;
+  LoopbackPeer& peer = pair.peer;
+  TKSocket& connection = pair.socket;
   log.Attach(connection);
   std::string received;
   connection.OnDataAvailable = [&](TObject*, std::uint16_t) {
@@ -250,10 +249,9 @@ TEST(KSocketTest, PeerCloseDeliversDataThenReportsOnce) {
 
 // A reset by the peer closes the socket with the reset's error.
 TEST(KSocketTest, PeerResetReportsTheError) {
-  TKSocket listener(nullptr);
-  LoopbackPeer peer(ListenOnLoopback(listener));
-  TKSocket connection(nullptr);
-  connection.Dup(AcceptWaiting(listener));
+  test::LoopbackConnection<> pair;
+  LoopbackPeer& peer = pair.peer;
+  TKSocket& connection = pair.socket;
   int closes = 0;
   std::uint16_t close_error = 0;
   connection.OnSessionClosed = [&](TObject*, std::uint16_t error) {
@@ -267,10 +265,9 @@ TEST(KSocketTest, PeerResetReportsTheError) {
 }
 
 TEST(KSocketTest, LocalCloseReportsTheSessionOnce) {
-  TKSocket listener(nullptr);
-  LoopbackPeer peer(ListenOnLoopback(listener));
-  TKSocket connection(nullptr);
-  connection.Dup(AcceptWaiting(listener));
+  test::LoopbackConnection<> pair;
+  LoopbackPeer& peer = pair.peer;
+  TKSocket& connection = pair.socket;
   int closes = 0;
   connection.OnSessionClosed = [&](TObject*, std::uint16_t error) {
     EXPECT_EQ(error, 0);
@@ -314,10 +311,9 @@ TEST(KSocketTest, RefusedConnectReportsAndCloses) {
 }
 
 TEST(KSocketTest, PausedSocketHearsNothingUntilResumed) {
-  TKSocket listener(nullptr);
-  LoopbackPeer peer(ListenOnLoopback(listener));
-  TKSocket connection(nullptr);
-  connection.Dup(AcceptWaiting(listener));
+  test::LoopbackConnection<> pair;
+  LoopbackPeer& peer = pair.peer;
+  TKSocket& connection = pair.socket;
   std::string received;
   connection.OnDataAvailable = [&](TObject*, std::uint16_t) {
     received += connection.ReceiveStr();

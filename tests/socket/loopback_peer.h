@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "host/event_queue.h"
 #include "socket/ksocket.h"
 
 namespace korvi::test {
@@ -50,5 +51,18 @@ int AcceptWaiting(TCustomKSocket& listener);
 int UnusedPort();
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
+
+// A connected pair: `socket` adopted from `listener`, `peer` the plain other
+// end. The notification announcing the writable adopted connection has run.
+template <typename Socket = TKSocket>
+struct LoopbackConnection {
+  TKSocket listener{nullptr};
+  LoopbackPeer peer{ListenOnLoopback(listener)};
+  Socket socket{nullptr};
+  LoopbackConnection() {
+    socket.Dup(AcceptWaiting(listener));
+    TEventQueue::Current().ProcessMessages();
+  }
+};
 
 }  // namespace korvi::test
