@@ -137,6 +137,23 @@ TEST(WaitControlTest, ModalWaitEndsOnExpiry) {
   EXPECT_FALSE(wait.Running());
 }
 
+// A quit request met during the modal wait cancels it (ModalResult 2, no
+// OnTimeout) and stays queued for the loop that owns it.
+TEST(WaitControlTest, QuitRequestCancelsTheModalWait) {
+  TWait wait(nullptr);
+  int timeouts = 0;
+  wait.OnTimeout = [&](TObject*) { ++timeouts; };
+  TEventQueue& queue = TEventQueue::Current();
+  queue.PostQuitMessage();
+  wait.StartModal();
+  EXPECT_EQ(wait.ModalResult, 2);
+  EXPECT_FALSE(wait.Running());
+  EXPECT_EQ(timeouts, 0);
+  TMessage msg;
+  EXPECT_FALSE(queue.GetMessageFor(msg, 0));
+  EXPECT_EQ(msg.Msg, WM_QUIT);
+}
+
 // The bar shrinks with the remaining count; the caption is printed over it.
 TEST(WaitControlTest, PaintDrawsFrameBarAndCaption) {
   TWait wait(nullptr);
