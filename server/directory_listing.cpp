@@ -97,6 +97,10 @@ void WriteDirectoryListing(TOutputText& out, const std::string& directory, const
   std::string base = url;
   if (base.empty() || base.back() != '/') base += '/';
 
+  // Clients refuse a bare page without a status line (HTTP/0.9), so the
+  // listing is headed like an error page.
+  out.WriteStatus(200);
+  out.WriteString("\r\n");
   out.WriteString(ListingPageOpen);
   out.WriteString(kListingTitle);
   out.WriteString(HTMLEscape(LowerCase(url)));

@@ -1,6 +1,7 @@
 // The HTML listing of a directory, written into the outgoing text of a
-// built-in answer. The listing is the whole answer: no status line, no
-// headers. Names and links are HTML-escaped; hidden entries are left out.
+// built-in answer as a complete answer: the status line "HTTP/1.0 200 OK"
+// with the "Server" and "Date" headers, the empty line, then the page.
+// Names and links are HTML-escaped; hidden entries are left out.
 #pragma once
 
 #include <string>
@@ -13,7 +14,7 @@ struct TSearchRec;
 // Opening of the listing page.
 extern const char* const ListingPageOpen;
 
-// Writes the listing of `directory` (a path ending in "/") for the request
+// Writes the answer listing `directory` (a path ending in "/") for the request
 // path `url`, showing the entries that match `mask` ("*.*" when empty).
 void WriteDirectoryListing(TOutputText& out, const std::string& directory, const std::string& url,
                            const std::string& mask);

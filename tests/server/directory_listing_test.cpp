@@ -14,10 +14,14 @@
 namespace korvi {
 namespace {
 
+const char* const kHead = "HTTP/1.0 200 OK\r\nDate: Tue, 8 Dec 2026 04:05:09 CST\r\n\r\n";
+
 std::string Listing(const std::string& directory, const std::string& url,
                     const std::string& mask = "*.*") {
   TOutputText out;
+  out.SetClock([] { return EncodeDate(2026, 12, 8) + EncodeTime(4, 5, 9, 0); });
   WriteDirectoryListing(out, directory + "/", url, mask);
+  EXPECT_EQ(out.WrittenStatus(), 200);
   return out.Text();
 }
 
@@ -38,7 +42,7 @@ TEST(DirectoryListing, RootPageByteForByte) {
   const std::string sub = dir.MakeDir("Old");
   dir.Write(".hidden", "h");
   const std::string expected =
-      std::string("<BODY TEXT=\"#000000\" BGCOLOR=\"#FFFFFF\" LINK=\"#0000A0\" >\r\n") +
+      std::string(kHead) + "<BODY TEXT=\"#000000\" BGCOLOR=\"#FFFFFF\" LINK=\"#0000A0\" >\r\n" +
       "<font size=+3>Content of Server Directory : </font>/<hr>SERVER ROOT<hr>" +
       "<Table><tr><td>Name</td><td>Size</td><td>Date</td><td>Time</td></tr>\r\n" +
       "<tr><td><a href=\"/Old\">Old</a></td><td align=right><b>- SUB -</b></td>" + Stamp(sub) +

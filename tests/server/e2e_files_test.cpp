@@ -1,0 +1,286 @@
+// End to end: a real TKorvi over a temporary document tree, asked by curl
+// and by raw loopback sockets where exact bytes matter. Covers the built-in
+// answers: files, default files, listings, error pages, content types,
+// large files, URL map mode and attempts to leave the root.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/files.h"
+#include "host/sysutils.h"
+#include "server/child_process.h"
+#include "server/directory_listing.h"
+#include "server/korvi.h"
+#include "server/output_text.h"
+#include "server/raw_client.h"
+#include "socket/name_lookup.h"
+#include "support/pump.h"
+#include "support/temp_dir.h"
+#include "web/action_item.h"
+#include "web/korvi_response.h"
+
+namespace korvi {
+namespace {
+
+using test::Curl;
+using test::PumpUntil;
+using test::RawClient;
+
+const char* const kStatusOk = "HTTP/1.0 200 OK\r\n";
+
+// `answer` with the value of its "Date" header replaced by "*".
+std::string MaskDate(std::string answer) {
+  const size_t date = answer.find("\r\nDate: ");
+  if (date == std::string::npos) return answer;
+  const size_t value = date + 8;
+  answer.replace(value, answer.find("\r\n", value) - value, "*");
+  return answer;
+}
+
+// The status line and "Server"/"Date" headers every built-in answer starts with.
+std::string AnswerStart() {
+  std::string host;
+  try {
+    host = LocalHostName();
+  } catch (const std::exception&) {
+    // No host name: no "Server" header.
+  }
+  return std::string(kStatusOk) + (host.empty() ? "" : "Server: " + host + "\r\n") + "Date: *\r\n";
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class FilesEndToEnd : public ::testing::Test {
+ protected:
+  FilesEndToEnd() {
+    dir_.Write("www/index.htm", "<p>home</p>");
+    dir_.Write("www/page.htm", "<p>page</p>");
+    dir_.Write("www/sub/index.htm", "<p>sub home</p>");
+    dir_.Write("www/.secret", "hidden");
+    dir_.Write("outside.txt", "OUTSIDE");
+    root_ = dir_.File("www");
+    server_.SetRoot(root_);
+    server_.SetPort(test::FreePort());
+    server_.OnResponse = [this](int, std::int64_t bytes) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      to_send_.push_back(bytes);
+    };
+    server_.OnResponseDone = [this](int, std::int64_t bytes) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sent_.push_back(bytes);
+    };
+  }
+
+  std::string Raw(const std::string& request) {
+    RawClient client(server_.ServerPort());
+    client.Send(request);
+    std::string answer = client.ReadAll();
+    EXPECT_TRUE(client.PeerClosed()) << request;
+    return answer;
+  }
+
+  std::string Get(const std::string& path, const std::string& method = "GET") {
+    return Curl(server_.ServerPort(), path, method);
+  }
+
+  // The whole error answer for `message`.
+  static std::string ErrorAnswer(const std::string& message) {
+    return AnswerStart() + "\r\n" +
+           "<BODY TEXT=\"#000000\" BGCOLOR=\"#FFFFFF\" LINK=\"#FFFF80\" VLINK=\"#C0C0C0\" "
+           "ALINK=\"#80FFFF\"><B><FONT SIZE=+3>ERROR : " +
+           message;
+  }
+
+  // The head of a file answer for the file `relative` below the root.
+  std::string FileHead(const std::string& relative, const std::string& type) {
+    const std::string path = root_ + "/" + relative;
+    return AnswerStart() + (type.empty() ? "" : "Content-type: " + type + "\r\n") +
+           "Content-Length: " + IntToStr(FileSize(path)) + "\r\n" +
+           "Last-Modified: " + FormatHeaderDate(FileDateTime(path)) + "\r\n\r\n";
+  }
+
+  test::TempDir dir_;
+  std::string root_;
+  std::mutex mutex_;
+  std::vector<std::int64_t> to_send_;
+  std::vector<std::int64_t> sent_;
+  TKorvi server_{nullptr};  // last: destroyed, with its threads, first
+};
+
+// A file goes out as status line, headers, empty line and its bytes; HEAD
+// gives the same head without the bytes.
+TEST_F(FilesEndToEnd, FileAnswerAndHeadByteForByte) {
+  server_.StartListening();
+  const std::string head = FileHead("page.htm", "text/html");
+  EXPECT_EQ(MaskDate(Raw("GET /page.htm HTTP/1.0\r\n\r\n")), head + "<p>page</p>");
+  EXPECT_EQ(MaskDate(Raw("HEAD /page.htm HTTP/1.0\r\n\r\n")), head);
+  EXPECT_EQ(MaskDate(Raw("GET / HTTP/1.0\r\nHost: x\r\n\r\n")),
+            FileHead("index.htm", "text/html") + "<p>home</p>");
+  // curl reads the same answer.
+  EXPECT_EQ(MaskDate(Get("/page.htm")), head + "<p>page</p>");
+}
+
+// The root: its default file, else its listing, else (listing off) 403.
+TEST_F(FilesEndToEnd, RootDefaultListingAndListingOff) {
+  server_.StartListening();
+  EXPECT_TRUE(Has(Get("/"), "<p>home</p>"));
+  ASSERT_EQ(::remove((root_ + "/index.htm").c_str()), 0);
+  const std::string listing = Get("/");
+  EXPECT_EQ(MaskDate(listing).rfind(AnswerStart() + "\r\n" + ListingPageOpen, 0), 0u) << listing;
+  EXPECT_TRUE(Has(listing, "SERVER ROOT<hr>"));
+  EXPECT_TRUE(Has(listing, "<a href=\"/page.htm\">page.htm</a>"));
+  EXPECT_TRUE(Has(listing, "<a href=\"/sub\">sub</a>"));
+  EXPECT_FALSE(Has(listing, "secret"));
+  server_.DirectoryListing = false;
+  EXPECT_EQ(MaskDate(Get("/")).rfind(ErrorAnswer("403 Forbidden"), 0), 0u);
+}
+
+// /sub resolves like /sub/; extra path after a file still serves the file.
+TEST_F(FilesEndToEnd, DirectoryWithoutSlashAndExtraPath) {
+  server_.StartListening();
+  EXPECT_EQ(MaskDate(Get("/sub")), MaskDate(Get("/sub/")));
+  EXPECT_TRUE(Has(Get("/sub"), "<p>sub home</p>"));
+  EXPECT_EQ(MaskDate(Get("/page.htm/extra/x")), FileHead("page.htm", "text/html") + "<p>page</p>");
+  EXPECT_TRUE(Has(Get("/SUB/INDEX.HTM"), "<p>sub home</p>"));
+}
+
+// Every error goes out as an error page with the status line 200.
+TEST_F(FilesEndToEnd, ErrorPages) {
+  server_.StartListening();
+  struct Case {
+    const char* method;
+    const char* path;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"GET", "/missing.htm", "404 Not Found"},       {"GET", "/page.htm?x=1", "400 Bad Request"},
+      {"GET", "/?x=1", "501 Not Implemented"},        {"PUT", "/x", "501 Not Implemented"},
+      {"DELETE", "/page.htm", "501 Not Implemented"}, {"GET", "/.secret", "403 Forbidden"},
+  };
+  for (const Case& c : cases) {
+    const std::string answer = MaskDate(Get(c.path, c.method));
+    EXPECT_EQ(answer.rfind(ErrorAnswer(c.message), 0), 0u) << c.method << " " << c.path << "\n"
+                                                           << answer;
+    EXPECT_TRUE(answer.ends_with("</BODY>\r\n")) << answer;
+  }
+}
+
+// Nothing outside the root is reachable, however the ".." is written.
+TEST_F(FilesEndToEnd, PathTraversalFindsNothing) {
+  server_.StartListening();
+  for (const char* path : {"/../outside.txt", "/%2e%2e/outside.txt", "/sub/..%2f..%2foutside.txt",
+                           "/..%5coutside.txt", "/sub\\..\\..\\outside.txt", "/%2E%2E/%2e%2e/"}) {
+    const std::string answer = MaskDate(Raw(std::string("GET ") + path + " HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(answer.rfind(ErrorAnswer("404 Not Found"), 0), 0u) << path << "\n" << answer;
+    EXPECT_FALSE(Has(answer, "OUTSIDE")) << path;
+  }
+  // A ".." that stays inside the root is resolved.
+  EXPECT_TRUE(Has(Raw("GET /sub/../page.htm HTTP/1.0\r\n\r\n"), "<p>page</p>"));
+}
+
+// With Active false only what an action answers goes out; the rest is 503.
+TEST_F(FilesEndToEnd, InactiveServerAnswersOnlyThroughActions) {
+  server_.SetActive(false);
+  TKActionItem* action = server_.Actions()->Add();
+  action->SetPathInfo("/act");
+  action->SetOnAction([](TObject*, TKorviRequest*, TKorviResponse* response, bool& handled) {
+    response->SetContent("acted");
+    handled = true;
+  });
+  server_.StartListening();
+  EXPECT_EQ(Raw("GET /act HTTP/1.0\r\n\r\n"),
+            "HTTP/1.0 200 OK\r\nContent-type: text/html\r\nContent-Length: 5\r\n\r\nacted");
+  EXPECT_TRUE(Get("/act/more").ends_with("\r\n\r\nacted"));
+  EXPECT_EQ(MaskDate(Get("/page.htm")).rfind(ErrorAnswer("503 Service Unvailable"), 0), 0u);
+}
+
+// Types come from the built-in table or OnGetMimeType; names without an
+// extension, and unknown extensions without the hook, get no type.
+TEST_F(FilesEndToEnd, ContentTypes) {
+  dir_.Write("www/README", "plain");
+  dir_.Write("www/logo.png", "\x89PNG");
+  dir_.Write("www/notes.TXT", "notes");
+  server_.StartListening();
+  EXPECT_EQ(MaskDate(Get("/README")), FileHead("README", "") + "plain");
+  EXPECT_EQ(MaskDate(Get("/logo.png")), FileHead("logo.png", "") + "\x89PNG");
+  EXPECT_EQ(MaskDate(Get("/notes.TXT")), FileHead("notes.TXT", "text/plain") + "notes");
+  server_.OnGetMimeType = [](TObject*, const std::string& ext, std::string& type) {
+    if (ext == "png") type = "image/png";
+  };
+  EXPECT_EQ(MaskDate(Get("/logo.png")), FileHead("logo.png", "image/png") + "\x89PNG");
+  EXPECT_EQ(MaskDate(Get("/README")), FileHead("README", "") + "plain");
+}
+
+// A large file arrives whole; OnResponse announces the header text plus the
+// file, OnResponseDone reports the file's bytes.
+TEST_F(FilesEndToEnd, LargeFileInChunks) {
+  std::string content(20000, '\0');
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>('a' + i % 26);
+  dir_.Write("www/big.txt", content);
+  server_.StartListening();
+  const std::string head = FileHead("big.txt", "text/plain");
+  const std::string answer = Raw("GET /big.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(MaskDate(answer), head + content);
+  ASSERT_TRUE(PumpUntil([&] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !sent_.empty();
+  }));
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_EQ(to_send_.size(), 1u);
+  EXPECT_EQ(to_send_[0], static_cast<std::int64_t>(answer.size()));
+  EXPECT_EQ(sent_, std::vector<std::int64_t>{20000});
+}
+
+// A directory with blanks, a subdirectory, a hidden file and a mask.
+TEST_F(FilesEndToEnd, ListingOfADirectory) {
+  dir_.Write("www/My Docs/Read Me.TXT", std::string(1234, 'r'));
+  dir_.Write("www/My Docs/page.htm", "p");
+  dir_.Write("www/My Docs/.hidden.txt", "h");
+  dir_.MakeDir("www/My Docs/Old");
+  server_.DirectoryMask = "*.txt";
+  server_.StartListening();
+  const std::string listing = Get("/My%20Docs/");
+  EXPECT_TRUE(Has(listing, "Content of Server Directory : </font>/my docs/<hr>")) << listing;
+  EXPECT_TRUE(Has(listing, "<a href=\"/\">PARENT DIRECTORY</a> <hr>"));
+  EXPECT_TRUE(Has(listing,
+                  "<a href=\"/my%20docs/read%20me.txt\">read me.txt</a></td>"
+                  "<td align=right>1234</td>"));
+  EXPECT_FALSE(Has(listing, "page.htm"));
+  EXPECT_FALSE(Has(listing, "hidden"));
+  EXPECT_FALSE(Has(listing, "Old"));
+  // The lower-cased link of the listing reaches the file.
+  EXPECT_TRUE(Has(Get("/my%20docs/read%20me.txt"), std::string(1234, 'r')));
+
+  server_.DirectoryMask = "";
+  const std::string all = Get("/My%20Docs");
+  EXPECT_TRUE(Has(all, "<a href=\"/My%20Docs/Old\">Old</a></td><td align=right><b>- SUB -</b>"));
+  EXPECT_TRUE(Has(all, "page.htm"));
+  EXPECT_FALSE(Has(all, "hidden"));
+  EXPECT_TRUE(Has(Get("/My%20Docs/Old/"), "Directory is empty "));
+  EXPECT_EQ(MaskDate(Get("/My%20Docs/.hidden.txt")).rfind(ErrorAnswer("403 Forbidden"), 0), 0u);
+}
+
+// In URL map mode only mapped paths reach files, each within its directory.
+TEST_F(FilesEndToEnd, UrlMapMode) {
+  dir_.Write("manuals/a/b.htm", "<p>manual</p>");
+  const std::string map =
+      dir_.Write("site.ini", "[VERSION]\nPIRNASK=0.1\n[MAP]\n/docs=" + dir_.File("manuals") + "\n");
+  server_.SetIniFile(map);
+  ASSERT_EQ(server_.ServerRoot(), "");
+  server_.StartListening();
+  EXPECT_TRUE(Has(Get("/docs/a/b.htm"), "<p>manual</p>"));
+  EXPECT_TRUE(Has(Get("/DOCS/A/B.HTM"), "<p>manual</p>"));
+  EXPECT_EQ(MaskDate(Get("/page.htm")).rfind(ErrorAnswer("404 Not Found"), 0), 0u);
+  EXPECT_EQ(MaskDate(Get("/")).rfind(ErrorAnswer("404 Not Found"), 0), 0u);
+  const std::string climbing = MaskDate(Raw("GET /docs/../outside.txt HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(climbing.rfind(ErrorAnswer("404 Not Found"), 0), 0u) << climbing;
+}
+
+}  // namespace
+}  // namespace korvi

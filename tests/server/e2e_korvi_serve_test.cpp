@@ -1,0 +1,160 @@
+// End to end: the korvi-serve program, started as a separate process, serves
+// a directory to curl, logs each request, applies its options and stored
+// properties, and stops cleanly on SIGTERM and SIGINT.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "server/child_process.h"
+#include "server/mime_types.h"
+#include "support/temp_dir.h"
+
+namespace korvi {
+namespace {
+
+using test::ChildProcess;
+using test::Curl;
+
+const char* const kListening = "listening on port ";
+
+// korvi-serve is built into the same directory as this test program.
+std::string ServeProgram() {
+  char self[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return "korvi-serve";
+  std::string path(self, static_cast<size_t>(length));
+  return path.substr(0, path.rfind('/') + 1) + "korvi-serve";
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A running korvi-serve on a port of the system's choosing.
+class Served {
+ public:
+  explicit Served(std::vector<std::string> options) : process_(Arguments(std::move(options))) {
+    listening_ = process_.WaitForOutput(kListening, 15000);
+    if (listening_) {
+      const std::string& out = process_.Output();
+      port_ = std::stoi(out.substr(out.find(kListening) + std::string(kListening).size()));
+    }
+  }
+  bool Listening() const { return listening_; }
+  int Port() const { return port_; }
+  ChildProcess& Process() { return process_; }
+  // Stops the program with `signal`; true when it ended with exit code 0.
+  bool Stop(int signal) {
+    process_.Signal(signal);
+    return process_.WaitForExit(15000) && process_.ExitCode() == 0;
+  }
+
+ private:
+  static std::vector<std::string> Arguments(std::vector<std::string> options) {
+    options.insert(options.begin(), ServeProgram());
+    options.insert(options.end(), {"--port", "0"});
+    return options;
+  }
+  ChildProcess process_;
+  bool listening_ = false;
+  int port_ = 0;
+};
+
+class KorviServeEndToEnd : public ::testing::Test {
+ protected:
+  KorviServeEndToEnd() {
+    dir_.Write("site/index.htm", "<p>start</p>");
+    dir_.Write("site/home.htm", "<p>other home</p>");
+    dir_.Write("site/style.css", "body {}");
+    dir_.Write("site/docs/a.txt", "a");
+    dir_.Write("site/docs/b.htm", "b");
+  }
+  test::TempDir dir_;
+};
+
+// Serves files with system content types, logs one line per request, and
+// ends on SIGTERM after announcing it.
+TEST_F(KorviServeEndToEnd, ServesLogsAndStopsOnSigterm) {
+  Served serve({"--root", dir_.File("site")});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+
+  const std::string home = Curl(serve.Port(), "/");
+  EXPECT_TRUE(home.ends_with("<p>start</p>")) << home;
+  EXPECT_TRUE(
+      serve.Process().WaitForOutput("127.0.0.1 GET / " + std::to_string(home.size()) + "\n", 10000))
+      << serve.Process().Output();
+
+  TMimeTable system_types;
+  const std::string css_type =
+      system_types.LoadFromFile("/etc/mime.types") ? system_types.TypeOf("css") : "";
+  const std::string css = Curl(serve.Port(), "/style.css");
+  EXPECT_EQ(Has(css, "\r\nContent-type: " + css_type + "\r\n"), !css_type.empty()) << css;
+  EXPECT_TRUE(Has(Curl(serve.Port(), "/docs/"), "<a href=\"/docs/a.txt\">a.txt</a>"));
+  EXPECT_TRUE(serve.Process().WaitForOutput("127.0.0.1 GET /docs/ ", 10000));
+
+  EXPECT_TRUE(serve.Stop(SIGTERM)) << serve.Process().Errors();
+  EXPECT_TRUE(Has(serve.Process().Output(), "korvi-serve: stopped\n"));
+}
+
+// The listing and file options shape the answers; SIGINT stops as well.
+TEST_F(KorviServeEndToEnd, OptionsShapeTheAnswers) {
+  Served serve({"--root", dir_.File("site"), "--default-file", "home.htm", "--mask", "*.txt",
+                "--timeout", "30"});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  EXPECT_TRUE(Curl(serve.Port(), "/").ends_with("<p>other home</p>"));
+  const std::string listing = Curl(serve.Port(), "/docs");
+  EXPECT_TRUE(Has(listing, "a.txt"));
+  EXPECT_FALSE(Has(listing, "b.htm"));
+  EXPECT_TRUE(serve.Stop(SIGINT));
+
+  Served unlisted({"--root", dir_.File("site"), "--no-listing"});
+  ASSERT_TRUE(unlisted.Listening());
+  EXPECT_TRUE(Has(Curl(unlisted.Port(), "/docs/"), "ERROR : 403 Forbidden"));
+  EXPECT_TRUE(unlisted.Stop(SIGTERM));
+}
+
+// Stored properties of --config apply like a loaded server's; options on
+// the command line win over them; a URL map replaces the root.
+TEST_F(KorviServeEndToEnd, ConfigFileAndUrlMap) {
+  const std::string config = dir_.Write(
+      "serve.ini", "[Korvi]\nServerRoot=" + dir_.File("site") +
+                       "\nDefaultFile=home.htm\nDirectoryListing=False\nDirectoryMask=*.htm\n");
+  Served stored({"--config", config});
+  ASSERT_TRUE(stored.Listening()) << stored.Process().Errors();
+  EXPECT_TRUE(Curl(stored.Port(), "/").ends_with("<p>other home</p>"));
+  EXPECT_TRUE(Has(Curl(stored.Port(), "/docs/"), "ERROR : 403 Forbidden"));
+  EXPECT_TRUE(stored.Stop(SIGTERM));
+
+  const std::string map = dir_.Write("map.ini", "[MAP]\n/d=" + dir_.File("site/docs") + "\n");
+  Served mapped({"--config", config, "--map", map});
+  ASSERT_TRUE(mapped.Listening()) << mapped.Process().Errors();
+  EXPECT_TRUE(Curl(mapped.Port(), "/d/a.txt").ends_with("\r\n\r\na"));
+  EXPECT_TRUE(Has(Curl(mapped.Port(), "/index.htm"), "ERROR : 404 Not Found"));
+  EXPECT_TRUE(mapped.Stop(SIGTERM));
+}
+
+// --help explains and exits 0; bad options and missing paths exit 2.
+TEST_F(KorviServeEndToEnd, HelpAndBadArguments) {
+  ChildProcess help({ServeProgram(), "--help"});
+  ASSERT_TRUE(help.WaitForExit(10000));
+  EXPECT_EQ(help.ExitCode(), 0);
+  EXPECT_TRUE(Has(help.Output(), "--root DIR"));
+
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"}, {"--port"}, {"--root", dir_.File("missing")}, {"--map", dir_.File("no.ini")}};
+  for (const std::vector<std::string>& options : bad) {
+    std::vector<std::string> argv = {ServeProgram()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    ChildProcess run(argv);
+    ASSERT_TRUE(run.WaitForExit(10000)) << options[0];
+    EXPECT_EQ(run.ExitCode(), 2) << options[0];
+    EXPECT_TRUE(Has(run.Errors(), "korvi-serve: ")) << options[0];
+  }
+}
+
+}  // namespace
+}  // namespace korvi

@@ -1,0 +1,211 @@
+// korvi-serve: serves a directory (or the directories of a URL map file)
+// over HTTP/1.0 with the Korvi server component, logging one line per
+// request, until SIGINT or SIGTERM.
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "host/application.h"
+#include "host/exceptions.h"
+#include "host/files.h"
+#include "host/ini_file.h"
+#include "host/string_list.h"
+#include "host/sysutils.h"
+#include "server/korvi.h"
+#include "server/korvi_thread.h"
+#include "server/mime_types.h"
+#include "server/property_source.h"
+#include "socket/ssl_ksocket.h"
+
+namespace korvi {
+namespace {
+
+const char* const kUsage =
+    "Usage: korvi-serve [options]\n"
+    "Serves a directory over HTTP/1.0 until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --root DIR           document root (default: the current directory)\n"
+    "  --map FILE           URL map file (ini section [MAP], URL path=directory)\n"
+    "                       instead of a document root\n"
+    "  --port N             port to listen on, or the next free one above it\n"
+    "                       (default 8080; 0 lets the system choose)\n"
+    "  --default-file NAME  file served for a directory (default index.htm)\n"
+    "  --no-listing         answer directories without a default file with 403\n"
+    "  --mask PATTERN       names that directory listings show (default *.*)\n"
+    "  --timeout SECONDS    life time limit of one connection (default 100)\n"
+    "  --config FILE        stored server properties, section [Korvi] of an ini\n"
+    "                       file (Active, DefaultFile, DirectoryListing,\n"
+    "                       DirectoryMask, URLMapIniFile, MaxThread, ServerPort,\n"
+    "                       ServerRoot, Timeout, MaxRequestBody); options given\n"
+    "                       on the command line take precedence\n"
+    "  --help               show this text\n";
+
+// Section of a --config file that holds the server's properties.
+const char* const kConfigSection = "Korvi";
+// System table of content types by extension.
+const char* const kSystemMimeTypes = "/etc/mime.types";
+
+class TUsageError : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// The stored properties the server is loaded with: those of --config,
+// overridden by the command-line options.
+void ReadProperties(int argc, char** argv, TStringList& properties) {
+  TStringList options;
+  std::string config;
+  options.SetValue("ServerPort", "8080");
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        throw TUsageError(std::string(arg) + " needs a value");
+      }
+      return argv[++i];
+    };
+    if (arg == "--root") {
+      options.SetValue("ServerRoot", value());
+      options.SetValue("URLMapIniFile", "");
+    } else if (arg == "--map") {
+      options.SetValue("URLMapIniFile", value());
+      options.SetValue("ServerRoot", "");
+    } else if (arg == "--port") {
+      options.SetValue("ServerPort", value());
+    } else if (arg == "--default-file") {
+      options.SetValue("DefaultFile", value());
+    } else if (arg == "--no-listing") {
+      options.SetValue("DirectoryListing", "False");
+    } else if (arg == "--mask") {
+      options.SetValue("DirectoryMask", value());
+    } else if (arg == "--timeout") {
+      options.SetValue("Timeout", value());
+    } else if (arg == "--config") {
+      config = value();
+    } else {
+      throw TUsageError("unknown option " + std::string(arg));
+    }
+  }
+
+  properties.Clear();
+  if (!config.empty()) {
+    if (!FileExists(config)) throw TUsageError("no config file " + config);
+    TIniFile(config).ReadSectionValues(kConfigSection, properties);
+  }
+  const bool root_given = options.IndexOfName("ServerRoot") >= 0;
+  const bool map_given = options.IndexOfName("URLMapIniFile") >= 0;
+  // A root or a map on the command line replaces whichever the file named.
+  if (root_given || map_given) {
+    properties.SetValue("ServerRoot", "");
+    properties.SetValue("URLMapIniFile", "");
+  }
+  for (int i = 0; i < options.Count(); ++i) {
+    properties.SetValue(options.Names(i), options.ValueFromIndex(i));
+  }
+}
+
+// A relative directory taken from the current directory, made absolute so
+// that listings and logs name it unambiguously.
+std::string AbsoluteDirectory(const std::string& directory) {
+  if (directory.empty() || directory.front() == PathDelim) return directory;
+  return IncludeTrailingPathDelimiter(GetCurrentDir()) + directory;
+}
+
+// One log line per answered request: client, method, path, bytes sent.
+class TRequestLog {
+ public:
+  // Hooks the log to the server's request events.
+  void Attach(TKorvi& server) {
+    server.OnRequest = [](int, const std::string& address, const std::string& url) {
+      Current() = TEntry{address, "", url};
+    };
+    server.OnBeforeProcess = [](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+      Current().method = thread->Method;
+    };
+    server.OnResponse = [this](int, std::int64_t bytes) { Write(Current(), bytes); };
+  }
+
+ private:
+  struct TEntry {
+    std::string address;
+    std::string method;
+    std::string path;
+  };
+  // Every event of a connection runs on that connection's own thread.
+  static TEntry& Current() {
+    thread_local TEntry entry;
+    return entry;
+  }
+  void Write(const TEntry& entry, std::int64_t bytes) {
+    const std::string line = (entry.address.empty() ? "-" : entry.address) + " " +
+                             (entry.method.empty() ? "-" : entry.method) + " " +
+                             (entry.path.empty() ? "-" : entry.path) + " " + IntToStr(bytes) + "\n";
+    std::lock_guard<std::mutex> lock(lock_);
+    std::fputs(line.c_str(), stdout);
+    std::fflush(stdout);
+  }
+  std::mutex lock_;
+};
+
+int Serve(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  TStringList properties;
+  ReadProperties(argc, argv, properties);
+  const std::string root = properties.Values("ServerRoot");
+  const std::string map = properties.Values("URLMapIniFile");
+  if (!root.empty()) {
+    if (!DirectoryExists(root)) throw TUsageError("no directory " + root);
+    properties.SetValue("ServerRoot", AbsoluteDirectory(root));
+  }
+  if (!map.empty() && !FileExists(map)) throw TUsageError("no URL map file " + map);
+
+  Application().HandleStopSignals();
+  // The log and the type table outlive the server and its worker threads.
+  TRequestLog log;
+  TMimeTable mime_types;
+  auto server = std::make_unique<TKorvi>(nullptr);
+  log.Attach(*server);
+  if (mime_types.LoadFromFile(kSystemMimeTypes)) {
+    server->OnGetMimeType = [&mime_types](TObject*, const std::string& ext, std::string& type) {
+      type = mime_types.TypeOf(ext);
+    };
+  }
+  server->ReadState(TPropertySource(properties));
+  if (!server->ListenSocket() || server->ListenSocket()->State() != wsListening) {
+    std::fprintf(stderr, "korvi-serve: could not listen on any port\n");
+    return 1;
+  }
+  std::printf("korvi-serve: listening on port %d, serving %s\n", server->ServerPort(),
+              server->ServerRoot().empty() ? server->URLMapIniFile().c_str()
+                                           : server->ServerRoot().c_str());
+  std::fflush(stdout);
+  Application().Run();
+  // Destroying the server closes the listener and waits for the workers.
+  server.reset();
+  std::printf("korvi-serve: stopped\n");
+  return 0;
+}
+
+}  // namespace
+}  // namespace korvi
+
+int main(int argc, char** argv) {
+  try {
+    return korvi::Serve(argc, argv);
+  } catch (const korvi::TUsageError& e) {
+    std::fprintf(stderr, "korvi-serve: %s\n%s", e.Message().c_str(), korvi::kUsage);
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "korvi-serve: %s\n", e.what());
+    return 1;
+  }
+}
