@@ -84,6 +84,12 @@ class FilesEndToEnd : public ::testing::Test {
     return answer;
   }
 
+  // Waits until the worker threads of earlier requests have ended, so that
+  // the configuration can change (it is read without locking).
+  void Quiesce() {
+    ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
+  }
+
   std::string Get(const std::string& path, const std::string& method = "GET") {
     return Curl(server_.ServerPort(), path, method);
   }
@@ -136,6 +142,7 @@ TEST_F(FilesEndToEnd, RootDefaultListingAndListingOff) {
   EXPECT_TRUE(Has(listing, "<a href=\"/page.htm\">page.htm</a>"));
   EXPECT_TRUE(Has(listing, "<a href=\"/sub\">sub</a>"));
   EXPECT_FALSE(Has(listing, "secret"));
+  Quiesce();
   server_.DirectoryListing = false;
   EXPECT_EQ(MaskDate(Get("/")).rfind(ErrorAnswer("403 Forbidden"), 0), 0u);
 }
@@ -209,6 +216,7 @@ TEST_F(FilesEndToEnd, ContentTypes) {
   EXPECT_EQ(MaskDate(Get("/README")), FileHead("README", "") + "plain");
   EXPECT_EQ(MaskDate(Get("/logo.png")), FileHead("logo.png", "") + "\x89PNG");
   EXPECT_EQ(MaskDate(Get("/notes.TXT")), FileHead("notes.TXT", "text/plain") + "notes");
+  Quiesce();
   server_.OnGetMimeType = [](TObject*, const std::string& ext, std::string& type) {
     if (ext == "png") type = "image/png";
   };
@@ -257,6 +265,7 @@ TEST_F(FilesEndToEnd, ListingOfADirectory) {
   // The lower-cased link of the listing reaches the file.
   EXPECT_TRUE(Has(Get("/my%20docs/read%20me.txt"), std::string(1234, 'r')));
 
+  Quiesce();
   server_.DirectoryMask = "";
   const std::string all = Get("/My%20Docs");
   EXPECT_TRUE(Has(all, "<a href=\"/My%20Docs/Old\">Old</a></td><td align=right><b>- SUB -</b>"));
