@@ -55,7 +55,7 @@ bool NormalizeURL(std::string_view url, std::string& result) {
     }
     kept.push_back(std::move(segment));
   }
-  result = "/";
+  result.assign(1, '/');
   for (size_t i = 0; i < kept.size(); ++i) {
     if (i > 0) result += '/';
     result += kept[i];
