@@ -14,9 +14,11 @@
 #include "server/child_process.h"
 #include "server/directory_listing.h"
 #include "server/korvi.h"
+#include "server/korvi_thread.h"
 #include "server/output_text.h"
 #include "server/raw_client.h"
 #include "socket/name_lookup.h"
+#include "socket/ssl_ksocket.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
 #include "web/action_item.h"
@@ -224,22 +226,33 @@ TEST_F(FilesEndToEnd, ContentTypes) {
   EXPECT_EQ(MaskDate(Get("/README")), FileHead("README", "") + "plain");
 }
 
-// A large file arrives whole; OnResponse announces the header text plus the
-// file, OnResponseDone reports the file's bytes.
+// A large file goes out after the header text in chunks of 8192 bytes, one
+// per data-sent event of the socket; OnResponse announces the header text
+// plus the file, OnResponseDone reports the file's bytes.
 TEST_F(FilesEndToEnd, LargeFileInChunks) {
   std::string content(20000, '\0');
   for (size_t i = 0; i < content.size(); ++i)
     content[i] = static_cast<char>('a' + i % 26);
   dir_.Write("www/big.txt", content);
+  std::vector<std::int64_t> chunks;
+  // The worker's data-sent handler is wrapped to see how far each event
+  // moves the transmission.
+  server_.OnBeforeProcess = [&](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+    TDataSent send_next = thread->Socket->OnDataSent;
+    thread->Socket->OnDataSent = [&, thread, send_next](TObject* sender, std::uint16_t error) {
+      const std::int64_t before = thread->SendPos;
+      send_next(sender, error);
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (thread->SendPos > before) chunks.push_back(thread->SendPos - before);
+    };
+  };
   server_.StartListening();
   const std::string head = FileHead("big.txt", "text/plain");
   const std::string answer = Raw("GET /big.txt HTTP/1.0\r\n\r\n");
   EXPECT_EQ(MaskDate(answer), head + content);
-  ASSERT_TRUE(PumpUntil([&] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return !sent_.empty();
-  }));
+  ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
   std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_EQ(chunks, (std::vector<std::int64_t>{8192, 8192, 3616}));
   ASSERT_EQ(to_send_.size(), 1u);
   EXPECT_EQ(to_send_[0], static_cast<std::int64_t>(answer.size()));
   EXPECT_EQ(sent_, std::vector<std::int64_t>{20000});
