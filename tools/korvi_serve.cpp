@@ -46,6 +46,8 @@ const char* const kUsage =
 
 // Section of a --config file that holds the server's properties.
 const char* const kConfigSection = "Korvi";
+// Port tried first unless the options or the stored properties name one.
+const char* const kDefaultPort = "8080";
 // System table of content types by extension.
 const char* const kSystemMimeTypes = "/etc/mime.types";
 
@@ -59,7 +61,6 @@ class TUsageError : public Exception {
 void ReadProperties(int argc, char** argv, TStringList& properties) {
   TStringList options;
   std::string config;
-  options.SetValue("ServerPort", "8080");
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     auto value = [&]() -> std::string {
@@ -92,9 +93,14 @@ void ReadProperties(int argc, char** argv, TStringList& properties) {
   }
 
   properties.Clear();
+  properties.SetValue("ServerPort", kDefaultPort);
   if (!config.empty()) {
     if (!FileExists(config)) throw TUsageError("no config file " + config);
-    TIniFile(config).ReadSectionValues(kConfigSection, properties);
+    TStringList stored;
+    TIniFile(config).ReadSectionValues(kConfigSection, stored);
+    for (int i = 0; i < stored.Count(); ++i) {
+      properties.SetValue(stored.Names(i), stored.ValueFromIndex(i));
+    }
   }
   const bool root_given = options.IndexOfName("ServerRoot") >= 0;
   const bool map_given = options.IndexOfName("URLMapIniFile") >= 0;

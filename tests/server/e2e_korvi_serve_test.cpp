@@ -11,6 +11,7 @@
 
 #include "server/child_process.h"
 #include "server/mime_types.h"
+#include "server/raw_client.h"
 #include "support/temp_dir.h"
 
 namespace korvi {
@@ -34,10 +35,11 @@ bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A running korvi-serve on a port of the system's choosing.
+// A running korvi-serve, by default on a port of the system's choosing.
 class Served {
  public:
-  explicit Served(std::vector<std::string> options) : process_(Arguments(std::move(options))) {
+  explicit Served(std::vector<std::string> options, bool any_port = true)
+      : process_(Arguments(std::move(options), any_port)) {
     listening_ = process_.WaitForOutput(kListening, 15000);
     if (listening_) {
       const std::string& out = process_.Output();
@@ -54,9 +56,9 @@ class Served {
   }
 
  private:
-  static std::vector<std::string> Arguments(std::vector<std::string> options) {
+  static std::vector<std::string> Arguments(std::vector<std::string> options, bool any_port) {
     options.insert(options.begin(), ServeProgram());
-    options.insert(options.end(), {"--port", "0"});
+    if (any_port) options.insert(options.end(), {"--port", "0"});
     return options;
   }
   ChildProcess process_;
@@ -120,11 +122,14 @@ TEST_F(KorviServeEndToEnd, OptionsShapeTheAnswers) {
 // Stored properties of --config apply like a loaded server's; options on
 // the command line win over them; a URL map replaces the root.
 TEST_F(KorviServeEndToEnd, ConfigFileAndUrlMap) {
-  const std::string config = dir_.Write(
-      "serve.ini", "[Korvi]\nServerRoot=" + dir_.File("site") +
-                       "\nDefaultFile=home.htm\nDirectoryListing=False\nDirectoryMask=*.htm\n");
-  Served stored({"--config", config});
+  const int port = test::FreePort();
+  const std::string config =
+      dir_.Write("serve.ini", "[Korvi]\nServerRoot=" + dir_.File("site") +
+                                  "\nDefaultFile=home.htm\nDirectoryListing=False\nServerPort=" +
+                                  std::to_string(port) + "\n");
+  Served stored({"--config", config}, false);
   ASSERT_TRUE(stored.Listening()) << stored.Process().Errors();
+  EXPECT_EQ(stored.Port(), port);
   EXPECT_TRUE(Curl(stored.Port(), "/").ends_with("<p>other home</p>"));
   EXPECT_TRUE(Has(Curl(stored.Port(), "/docs/"), "ERROR : 403 Forbidden"));
   EXPECT_TRUE(stored.Stop(SIGTERM));
