@@ -14,11 +14,11 @@ constexpr char PathDelim = '/';
 
 // One directory entry as a directory search returns it.
 struct TSearchRec {
-  std::string Name;     // entry name, without directory
-  std::int64_t Size;    // bytes (0 for directories)
-  TDateTime Time;       // last write time, local
+  std::string Name;   // entry name, without directory
+  std::int64_t Size;  // bytes (0 for directories)
+  TDateTime Time;     // last write time, local
   bool IsDirectory;
-  bool IsHidden;        // the name begins with "."
+  bool IsHidden;  // the name begins with "."
 };
 
 bool FileExists(const std::string& path);       // an existing non-directory

@@ -53,13 +53,13 @@ void TTimer::SetOnTimer(TNotifyEvent handler) {
 
 void TTimer::UpdateTimer() {
   ++generation_;
-  itimerspec spec{};
+  itimerspec timing{};
   if (enabled_ && interval_ > 0 && on_timer_) {
-    spec.it_interval.tv_sec = interval_ / 1000;
-    spec.it_interval.tv_nsec = static_cast<long>(interval_ % 1000) * 1000000L;
-    spec.it_value = spec.it_interval;
+    timing.it_interval.tv_sec = interval_ / 1000;
+    timing.it_interval.tv_nsec = static_cast<long>(interval_ % 1000) * 1000000L;
+    timing.it_value = timing.it_interval;
   }
-  timerfd_settime(fd_, 0, &spec, nullptr);
+  timerfd_settime(fd_, 0, &timing, nullptr);
 }
 
 void TTimer::Expired() {
