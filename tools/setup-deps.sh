@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs the Debian packages the build needs, when any is missing.
+# Installs the Debian packages the build needs, when any is missing;
+# KORVI_EXTRA_PACKAGES names more (the test command adds chromium).
 set -eu
-packages="cmake g++ make ninja-build libgtest-dev libsqlite3-dev curl"
+packages="cmake g++ make ninja-build libgtest-dev libsqlite3-dev curl ${KORVI_EXTRA_PACKAGES:-}"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
