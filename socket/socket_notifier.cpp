@@ -40,16 +40,19 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
     listening_ = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &len) == 0 && value != 0;
     len = sizeof value;
     datagram_ = getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &len) == 0 && value == SOCK_DGRAM;
-    sockaddr_storage peer{};
-    len = sizeof peer;
-    const bool connected = getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
-    gone_ = false;
-    read_armed_ = accept_armed_ = close_armed_ = true;
     connect_armed_ = false;
-    // A datagram socket, or a stream that is already connected (adopted
-    // after an accept), is writable from the start: one FD_WRITE says so.
-    write_armed_ = datagram_ || connected;
   }
+  // Registering reports again whatever holds now, as it does with Winsock:
+  // pending bytes or connections, a closed connection, and room to send on a
+  // datagram socket or a connected stream (one adopted after an accept, or
+  // one resumed after a pause). So a notification that was dropped while the
+  // socket was paused is not lost.
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  const bool connected = getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
+  gone_ = false;
+  read_armed_ = accept_armed_ = close_armed_ = true;
+  write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
   Update();
   return true;

@@ -7,9 +7,10 @@
 // 16 bits, error in the high 16 bits), with Winsock's meaning:
 //   FD_READ    bytes are pending; not posted again until a receive call
 //              re-enables it (then again while bytes remain),
-//   FD_WRITE   after a connect completes, when a connection is adopted, and
-//              when the socket became writable after a send that would block
-//              or that the system took only in part,
+//   FD_WRITE   after a connect completes, when a connected socket is
+//              registered (adopted, or resumed after a pause), and when the
+//              socket became writable after a send that would block or that
+//              the system took only in part,
 //   FD_ACCEPT  a connection waits; re-enabled by an accept call,
 //   FD_CONNECT once, when a connect finished, with its error,
 //   FD_CLOSE   once, when the peer closed or reset the connection, posted
@@ -62,9 +63,10 @@ class TSocketNotifier {
   // The message target; any thread may post to it.
   HWND Handle() const { return wnd_; }
   // Registers the notifications in `mask` for `fd` (0 switches them off) and
-  // puts the descriptor in non-blocking mode. A new descriptor starts with
-  // fresh notification state; the same descriptor keeps what was already
-  // reported. False (and the last socket error set) when it fails.
+  // puts the descriptor in non-blocking mode. Every registration reports
+  // afresh what holds now (bytes or connections pending, room to send on a
+  // connected socket, a closed connection); a connect in progress stays
+  // pending. False (and the last socket error set) when it fails.
   bool Select(int fd, unsigned mask);
   // Forgets the descriptor (call before it is closed).
   void Release();

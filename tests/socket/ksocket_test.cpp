@@ -3,6 +3,7 @@
 #include "socket/ksocket.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <string>
 #include <thread>
@@ -326,6 +327,50 @@ TEST(KSocketTest, PausedSocketHearsNothingUntilResumed) {
   EXPECT_EQ(received, "");
   connection.Resume();
   ASSERT_TRUE(PumpUntil([&] { return received == "quiet"; }));
+}
+
+// Blocks (bounded) until `fd` reports one of `events`, without pumping the
+// queue; true when it did.
+bool AwaitDescriptor(int fd, short events) {
+  pollfd pfd{fd, events, 0};
+  return poll(&pfd, 1, 5000) == 1;
+}
+
+// Notifications dispatched while the socket is paused are dropped; Resume
+// registers again and so reports what holds now: bytes pending, room to
+// send, a closed connection. Each notification here is queued behind a
+// Pause, so it meets a paused socket.
+TEST(KSocketTest, ResumeReportsWhatPauseDropped) {
+  test::LoopbackConnection<> pair;
+  TKSocket& connection = pair.socket;
+  TEventQueue& queue = TEventQueue::Current();
+  std::string received;
+  int sent_events = 0;
+  int closes = 0;
+  connection.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    received += connection.ReceiveStr();
+  };
+  connection.OnDataSent = [&](TObject*, std::uint16_t) { ++sent_events; };
+  connection.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+
+  pair.peer.Send("late");
+  ASSERT_TRUE(AwaitDescriptor(connection.Handle(), POLLIN));
+  queue.PostTask([&] { connection.Pause(); });
+  connection.SendStr("x");
+  EXPECT_TRUE(queue.ProcessMessages());
+  EXPECT_EQ(received, "");
+  EXPECT_EQ(sent_events, 0);
+  connection.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return received == "late" && sent_events == 1; }));
+
+  pair.peer.Close();
+  ASSERT_TRUE(AwaitDescriptor(connection.Handle(), POLLRDHUP));
+  queue.PostTask([&] { connection.Pause(); });
+  EXPECT_TRUE(queue.ProcessMessages());
+  EXPECT_EQ(connection.State(), wsConnected);
+  connection.Resume();
+  ASSERT_TRUE(PumpUntil([&] { return connection.State() == wsClosed; }));
+  EXPECT_EQ(closes, 1);
 }
 
 // A socket destroyed on its own thread leaves no message target behind.
