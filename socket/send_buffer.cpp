@@ -16,6 +16,8 @@ TBuffer::TBuffer(int size) {
 
 void TBuffer::SetBufSize(int size) {
   if (size <= 0) size = kDefaultBlockSize;
+  // A block never becomes smaller than the bytes written into it.
+  size = std::max(size, write_pos_);
   if (size == size_ && data_) return;
   auto block = std::make_unique<char[]>(static_cast<size_t>(size));
   if (Unread() > 0) std::memcpy(block.get(), data_.get(), static_cast<size_t>(write_pos_));

@@ -16,8 +16,8 @@ class TBuffer : public TObject {
   // Creates an empty block of `size` bytes (1514 when `size` <= 0).
   explicit TBuffer(int size);
 
-  // Resizes the block (1514 when `size` <= 0), keeping the bytes written so far.
-  // The caller must not shrink a block below its write position.
+  // Resizes the block (1514 when `size` <= 0), keeping the bytes written so
+  // far: a smaller size than they take is raised to fit them.
   void SetBufSize(int size);
   // Appends up to `len` bytes; returns how many fitted (0 when the block is full).
   int Write(const void* data, int len);

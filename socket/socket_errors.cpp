@@ -71,7 +71,8 @@ constexpr ErrorText kErrorTexts[] = {
 
 // Linux errno values and their Windows Sockets numbers (the classic BSD
 // numbering differs from Linux above 34). A bad descriptor is "not a socket",
-// as Windows Sockets reports it.
+// as Windows Sockets reports it. accept passes on network errors of the
+// waiting connection, among them the Linux-only EPROTO and ENONET.
 constexpr std::pair<int, int> kErrnoToWinsock[] = {
     {EINTR, 10004},        {EBADF, 10038},           {EACCES, 10013},
     {EPERM, 10013},        {EFAULT, 10014},          {EINVAL, 10022},
@@ -88,7 +89,7 @@ constexpr std::pair<int, int> kErrnoToWinsock[] = {
     {ECONNREFUSED, 10061}, {ELOOP, 10062},           {ENAMETOOLONG, 10063},
     {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},
     {EUSERS, 10068},       {EDQUOT, 10069},          {ESTALE, 10070},
-    {EREMOTE, 10071},
+    {EREMOTE, 10071},      {EPROTO, 10053},          {ENONET, 10050},
 };
 
 thread_local int t_last_error = 0;

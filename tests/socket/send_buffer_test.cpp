@@ -38,7 +38,8 @@ TEST(SendBufferTest, NonPositiveSizeMeansDefaultBlock) {
   EXPECT_EQ(TBuffer(-5).Size(), 1514);
 }
 
-// Growing a block that holds unread bytes keeps them.
+// Resizing a block that holds unread bytes keeps them; a size too small for
+// what was written is raised to fit it.
 TEST(SendBufferTest, ResizeKeepsUnreadBytes) {
   TBuffer block(4);
   block.Write("abcd", 4);
@@ -46,8 +47,12 @@ TEST(SendBufferTest, ResizeKeepsUnreadBytes) {
   EXPECT_EQ(block.Size(), 10);
   EXPECT_EQ(block.Write("efgh", 4), 4);
   char out[8] = {};
-  EXPECT_EQ(block.Read(out, 8), 8);
-  EXPECT_EQ(std::string(out, 8), "abcdefgh");
+  EXPECT_EQ(block.Read(out, 2), 2);
+  block.SetBufSize(3);
+  EXPECT_EQ(block.Size(), 8);
+  EXPECT_EQ(block.Write("x", 1), 0);
+  EXPECT_EQ(block.Read(out, 8), 6);
+  EXPECT_EQ(std::string(out, 6), "cdefgh");
 }
 
 }  // namespace

@@ -41,6 +41,8 @@ TEST(SocketErrorsTest, ErrnoValuesBecomeWinsockNumbers) {
       {EADDRNOTAVAIL, 10049},
       {ENETUNREACH, 10051},
       {ECONNABORTED, 10053},
+      {EPROTO, 10053},
+      {ENONET, 10050},
       {ECONNRESET, 10054},
       {EPIPE, 10054},
       {ENOBUFS, 10055},
