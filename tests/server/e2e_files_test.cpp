@@ -11,14 +11,14 @@
 
 #include "host/files.h"
 #include "host/sysutils.h"
-#include "server/child_process.h"
 #include "server/directory_listing.h"
 #include "server/korvi.h"
 #include "server/korvi_thread.h"
 #include "server/output_text.h"
-#include "server/raw_client.h"
 #include "socket/name_lookup.h"
 #include "socket/ssl_ksocket.h"
+#include "support/curl.h"
+#include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
 #include "web/action_item.h"
@@ -28,8 +28,8 @@ namespace korvi {
 namespace {
 
 using test::Curl;
+using test::LoopbackClient;
 using test::PumpUntil;
-using test::RawClient;
 
 const char* const kStatusOk = "HTTP/1.0 200 OK\r\n";
 
@@ -79,7 +79,7 @@ class FilesEndToEnd : public ::testing::Test {
   }
 
   std::string Raw(const std::string& request) {
-    RawClient client(server_.ServerPort());
+    LoopbackClient client(server_.ServerPort());
     client.Send(request);
     std::string answer = client.ReadAll();
     EXPECT_TRUE(client.PeerClosed()) << request;

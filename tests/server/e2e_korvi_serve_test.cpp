@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "server/child_process.h"
 #include "server/mime_types.h"
-#include "server/raw_client.h"
+#include "support/child_process.h"
+#include "support/curl.h"
+#include "support/loopback_client.h"
 #include "support/temp_dir.h"
 
 namespace korvi {

@@ -16,14 +16,14 @@
 #include "host/exceptions.h"
 #include "host/files.h"
 #include "server/property_source.h"
-#include "server/raw_client.h"
+#include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
 
 namespace korvi {
 namespace {
 
-using test::RawClient;
+using test::LoopbackClient;
 
 // A plain listening socket on all interfaces, standing in for another program.
 class PortSquatter {
@@ -47,7 +47,7 @@ class PortSquatter {
 // True when a connection to `port` on 127.0.0.1 is refused.
 bool Refused(int port) {
   try {
-    RawClient client(port);
+    LoopbackClient client(port);
     return false;
   } catch (const std::runtime_error&) {
     return true;
@@ -56,7 +56,7 @@ bool Refused(int port) {
 
 // The answer to `request` on a new connection.
 std::string Exchange(int port, const std::string& request) {
-  RawClient client(port);
+  LoopbackClient client(port);
   client.Send(request);
   return client.ReadAll();
 }

@@ -13,7 +13,7 @@
 
 #include "host/exceptions.h"
 #include "server/korvi.h"
-#include "server/raw_client.h"
+#include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
 #include "web/action_item.h"
@@ -22,7 +22,7 @@
 namespace korvi {
 namespace {
 
-using test::RawClient;
+using test::LoopbackClient;
 
 class ResponseTest : public ::testing::Test {
  protected:
@@ -66,7 +66,7 @@ class ResponseTest : public ::testing::Test {
   }
 
   std::string Exchange(const std::string& request) {
-    RawClient client(server_.ServerPort());
+    LoopbackClient client(server_.ServerPort());
     client.Send(request);
     return client.ReadAll();
   }

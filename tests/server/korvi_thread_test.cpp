@@ -12,15 +12,15 @@
 
 #include "host/thread.h"
 #include "server/korvi.h"
-#include "server/raw_client.h"
+#include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
 
 namespace korvi {
 namespace {
 
+using test::LoopbackClient;
 using test::PumpUntil;
-using test::RawClient;
 
 // What the worker thread had taken in when the response started.
 struct Intake {
@@ -63,7 +63,7 @@ class IntakeTest : public ::testing::Test {
 
   // Sends `request` on a new connection and returns the whole answer.
   std::string Exchange(const std::string& request) {
-    RawClient client(server_.ServerPort());
+    LoopbackClient client(server_.ServerPort());
     client.Send(request);
     return client.ReadAll();
   }
@@ -116,7 +116,7 @@ TEST_F(IntakeTest, RequestLineIsSplitIntoMethodPathQueryAndProtocol) {
 // pieces; a request line without protocol is answered like a full one.
 TEST_F(IntakeTest, LinesAreAssembledAcrossArrivalsAndLineEnds) {
   server_.StartListening();
-  RawClient client(server_.ServerPort());
+  LoopbackClient client(server_.ServerPort());
   client.Send("GET /ind");
   ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 1; }));
   client.Send("ex.htm\nHost: a.b\n\n");
@@ -147,7 +147,7 @@ TEST_F(IntakeTest, HeaderLinesKeepTheirQuirks) {
 // first 10 and completes with the second piece.
 TEST_F(IntakeTest, BodyIsCollectedUpToContentLength) {
   server_.StartListening();
-  RawClient client(server_.ServerPort());
+  LoopbackClient client(server_.ServerPort());
   client.Send("POST /index.htm HTTP/1.0\r\nContent-Length: 10\r\n\r\nabcdef");
   ASSERT_TRUE(PumpUntil([&] { return requests_ == 1; }));
   EXPECT_EQ(done_, 0);
@@ -230,7 +230,7 @@ TEST_F(IntakeTest, AnnouncedLengthIsNotAllocatedUpFront) {
   server_.MaxRequestBody = std::int64_t{1} << 50;
   server_.StartListening();
   {
-    RawClient client(server_.ServerPort());
+    LoopbackClient client(server_.ServerPort());
     client.Send("POST / HTTP/1.0\r\nContent-Length: 1000000000000\r\n\r\nshort body");
     ASSERT_TRUE(PumpUntil([&] { return requests_ == 1; }));
   }
@@ -257,7 +257,7 @@ TEST_F(IntakeTest, LifeTimerIntervalFollowsTimeout) {
 TEST_F(IntakeTest, LifeTimerEndsAnIdleConnection) {
   server_.Timeout = 6;
   server_.StartListening();
-  RawClient client(server_.ServerPort());
+  LoopbackClient client(server_.ServerPort());
   client.Send("GET / HTT");
   EXPECT_EQ(client.ReadAll(15000), "");
   EXPECT_TRUE(client.PeerClosed());
@@ -268,10 +268,10 @@ TEST_F(IntakeTest, LifeTimerEndsAnIdleConnection) {
 TEST_F(IntakeTest, TwoHundredConnectionsGetTwoHundredThreads) {
   server_.StartListening();
   ASSERT_EQ(server_.MaxThread(), 100);
-  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::unique_ptr<LoopbackClient>> clients;
   // The listen backlog is short: each connection is accepted before the next.
   for (int i = 1; i <= 200; ++i) {
-    clients.push_back(std::make_unique<RawClient>(server_.ServerPort()));
+    clients.push_back(std::make_unique<LoopbackClient>(server_.ServerPort()));
     ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == i; })) << i;
   }
   for (auto& client : clients)
@@ -288,7 +288,7 @@ TEST_F(IntakeTest, TwoHundredConnectionsGetTwoHundredThreads) {
 TEST_F(IntakeTest, FailedConnectionEndsThreadWithOutputQueued) {
   root_.Write("big.txt", std::string(8 * 1024 * 1024, 'x'));
   server_.StartListening();
-  RawClient client(server_.ServerPort());
+  LoopbackClient client(server_.ServerPort());
   client.Send("GET /big.txt HTTP/1.0\r\n\r\n");
   ASSERT_TRUE(PumpUntil([&] { return done_ == 1; }));
   client.Reset();
@@ -371,8 +371,8 @@ TEST(KorviShutdown, DestroyingTheServerStopsItsThreads) {
     TThread::Synchronize([&] { synchronized = true; });
   };
   server->StartListening();
-  RawClient idle(server->ServerPort());
-  RawClient busy(server->ServerPort());
+  LoopbackClient idle(server->ServerPort());
+  LoopbackClient busy(server->ServerPort());
   busy.Send("GET / HTTP/1.0\r\n");
   ASSERT_TRUE(PumpUntil([&] { return server->ThreadCount() == 2 && in_handler; }));
   go = true;

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "host/event_queue.h"
-#include "loopback_peer.h"
 #include "support/expect_message.h"
 #include "support/pump.h"
+#include "tests/socket/loopback_connection.h"
 
 namespace korvi {
 namespace {
@@ -20,7 +20,7 @@ namespace {
 using test::AcceptWaiting;
 using test::ExpectThrowMessage;
 using test::ListenOnLoopback;
-using test::LoopbackPeer;
+using test::LoopbackClient;
 using test::PumpUntil;
 
 // Records what each send offered to the system, through the write hook.

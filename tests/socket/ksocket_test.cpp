@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "host/event_queue.h"
-#include "loopback_peer.h"
 #include "socket/name_lookup.h"
 #include "socket/ssl_ksocket.h"
 #include "support/expect_message.h"
 #include "support/pump.h"
+#include "tests/socket/loopback_connection.h"
 
 namespace korvi {
 namespace {
@@ -22,7 +22,7 @@ namespace {
 using test::AcceptWaiting;
 using test::ExpectThrowMessage;
 using test::ListenOnLoopback;
-using test::LoopbackPeer;
+using test::LoopbackClient;
 using test::PumpUntil;
 
 // Opens the parsed fields to the tests.
@@ -208,7 +208,7 @@ TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
   EventLog log;  // outlives the sockets, whose destruction it may see
   TKSocket listener(nullptr);
   const int port = ListenOnLoopback(listener);
-  LoopbackPeer peer(port);
+  LoopbackClient peer(port);
   const int handle = AcceptWaiting(listener);
   ASSERT_GT(handle, 0);
   EXPECT_EQ(listener.State(), wsListening);
@@ -228,7 +228,7 @@ TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
 TEST(KSocketTest, PeerCloseDeliversDataThenReportsOnce) {
   EventLog log;  // outlives the sockets, whose destruction it may see
   test::LoopbackConnection<> pair;
-  LoopbackPeer& peer = pair.peer;
+  LoopbackClient& peer = pair.peer;
   TKSocket& connection = pair.socket;
   log.Attach(connection);
   std::string received;
@@ -251,7 +251,7 @@ TEST(KSocketTest, PeerCloseDeliversDataThenReportsOnce) {
 // A reset by the peer closes the socket with the reset's error.
 TEST(KSocketTest, PeerResetReportsTheError) {
   test::LoopbackConnection<> pair;
-  LoopbackPeer& peer = pair.peer;
+  LoopbackClient& peer = pair.peer;
   TKSocket& connection = pair.socket;
   int closes = 0;
   std::uint16_t close_error = 0;
@@ -267,7 +267,7 @@ TEST(KSocketTest, PeerResetReportsTheError) {
 
 TEST(KSocketTest, LocalCloseReportsTheSessionOnce) {
   test::LoopbackConnection<> pair;
-  LoopbackPeer& peer = pair.peer;
+  LoopbackClient& peer = pair.peer;
   TKSocket& connection = pair.socket;
   int closes = 0;
   connection.OnSessionClosed = [&](TObject*, std::uint16_t error) {
@@ -304,7 +304,7 @@ TEST(KSocketTest, RefusedConnectReportsAndCloses) {
   TKSocket client(nullptr);
   log.Attach(client);
   client.SetAddr("127.0.0.1");
-  client.SetPort(std::to_string(test::UnusedPort()));
+  client.SetPort(std::to_string(test::FreePort()));
   client.Connect();
   ASSERT_TRUE(PumpUntil([&] { return client.State() == wsClosed; }));
   EXPECT_EQ(log.lines, (std::vector<std::string>{"state 1", "state 3", "state 4", "connected 10061",
@@ -313,7 +313,7 @@ TEST(KSocketTest, RefusedConnectReportsAndCloses) {
 
 TEST(KSocketTest, PausedSocketHearsNothingUntilResumed) {
   test::LoopbackConnection<> pair;
-  LoopbackPeer& peer = pair.peer;
+  LoopbackClient& peer = pair.peer;
   TKSocket& connection = pair.socket;
   std::string received;
   connection.OnDataAvailable = [&](TObject*, std::uint16_t) {

@@ -9,9 +9,9 @@
 
 #include "host/application.h"
 #include "host/event_queue.h"
-#include "loopback_peer.h"
 #include "socket/ksocket.h"
 #include "support/pump.h"
+#include "tests/socket/loopback_connection.h"
 
 namespace korvi {
 namespace {
@@ -206,7 +206,7 @@ TEST(WaitControlTest, SocketWaitStopsTheControlOnTheState) {
 
 TEST(WaitControlTest, SocketReadLineWaitsOnTheControl) {
   TKSocket listener(nullptr);
-  test::LoopbackPeer peer(test::ListenOnLoopback(listener));
+  test::LoopbackClient peer(test::ListenOnLoopback(listener));
   TKSocket socket(nullptr);
   socket.Dup(test::AcceptWaiting(listener));
   TWait wait(nullptr);

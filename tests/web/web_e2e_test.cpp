@@ -3,16 +3,15 @@
 // responses reach the client as SendResponse built them.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "host/exceptions.h"
 #include "host/streams.h"
 #include "host/thread.h"
 #include "server/korvi.h"
+#include "support/curl.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
 #include "web/action_item.h"
@@ -52,28 +51,12 @@ class WebEndToEnd : public ::testing::Test {
         });
   }
 
-  // Runs curl with `args` for `path` on the server while this thread pumps
-  // its queue (where the listener lives); returns what curl printed.
-  std::string Curl(const std::string& args, const std::string& path) {
-    std::string command = "curl -s -S --max-time 10 " + args +
-                          " 'http://127.0.0.1:" + std::to_string(server_.ServerPort()) + path +
-                          "' 2>&1";
-    std::string output;
-    std::atomic<bool> done{false};
-    std::thread client([&] {
-      if (FILE* pipe = popen(command.c_str(), "r")) {
-        char block[4096];
-        std::size_t n = 0;
-        while ((n = fread(block, 1, sizeof block, pipe)) > 0)
-          output.append(block, n);
-        pclose(pipe);
-      }
-      done = true;
-    });
-    bool finished = PumpUntil([&] { return done.load(); }, 15000);
-    client.join();
-    EXPECT_TRUE(finished) << command;
-    return output;
+  // Runs curl with `options` for `path` on the server while this thread
+  // pumps its queue (where the listener lives); returns what curl printed,
+  // its error messages last.
+  std::string Curl(const std::vector<std::string>& options, const std::string& path) {
+    const test::ChildResult run = test::RunCurl(server_.ServerPort(), path, options);
+    return run.output + run.errors;
   }
 
   TempDir dir_;
@@ -88,7 +71,7 @@ TEST_F(WebEndToEnd, ActionSeesRequestVariablesFieldsAndCookies) {
                         request.GetStringVariable(21) + "|" + request.GetStringVariable(13));
   });
   std::string answer =
-      Curl("-A agent/1 -H 'Cookie: SID=12%2034; lang=en'", "/SHOP/a%20b?x=1&y=%41");
+      Curl({"-A", "agent/1", "-H", "Cookie: SID=12%2034; lang=en"}, "/SHOP/a%20b?x=1&y=%41");
   EXPECT_EQ(answer, "GET|/SHOP/a b|x=1&y=%41|A|12%2034|127.0.0.1|agent/1");
 }
 
@@ -97,7 +80,7 @@ TEST_F(WebEndToEnd, PostedFormFieldsReachTheAction) {
     response.SetContent(request.GetFieldByName("a") + "," + request.GetFieldByName("b") + "," +
                         std::to_string(request.MethodType() == mtPost));
   });
-  EXPECT_EQ(Curl("--data 'a=1&b=x%26y&a=3'", "/form"), "1,x&y,1");
+  EXPECT_EQ(Curl({"--data", "a=1&b=x%26y&a=3"}, "/form"), "1,x&y,1");
 }
 
 TEST_F(WebEndToEnd, ResponseHeadersAndCookiesGoOnTheWire) {
@@ -111,7 +94,7 @@ TEST_F(WebEndToEnd, ResponseHeadersAndCookiesGoOnTheWire) {
     response.SetStringVariable(8, "text/plain");
     response.SetContent("gone");
   });
-  EXPECT_EQ(Curl("-i --http1.0", "/c"),
+  EXPECT_EQ(Curl({"-i", "--http1.0"}, "/c"),
             "HTTP/1.0 404 Not Found\r\n"
             "Set-Cookie: SID=42; path=/\r\n"
             "X-Id: 7\r\n"
@@ -124,7 +107,7 @@ TEST_F(WebEndToEnd, ResponseHeadersAndCookiesGoOnTheWire) {
 TEST_F(WebEndToEnd, RedirectIsFollowedByTheClient) {
   On("/old", [](TKorviRequest&, TKorviResponse& response) { response.SendRedirect("/new"); });
   On("/new", [](TKorviRequest&, TKorviResponse& response) { response.SetContent("arrived"); });
-  EXPECT_EQ(Curl("-L", "/old"), "arrived");
+  EXPECT_EQ(Curl({"-L"}, "/old"), "arrived");
 }
 
 TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
@@ -141,9 +124,9 @@ TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
     response.SetCustomHeader("X-Note", request.GetFormField("note", "-"));
     response.SetContentStream(file.release());
   });
-  std::string headers = Curl(
-      "-D - -o '" + echoed + "' -F note=hello -F 'f=@" + upload + ";type=application/octet-stream'",
-      "/up");
+  std::string headers = Curl({"-D", "-", "-o", echoed, "-F", "note=hello", "-F",
+                              "f=@" + upload + ";type=application/octet-stream"},
+                             "/up");
   EXPECT_NE(headers.find("X-Name: upload.bin\r\n"), std::string::npos) << headers;
   EXPECT_NE(headers.find("X-Note: hello\r\n"), std::string::npos) << headers;
   std::string returned = ReadFile(echoed);
@@ -153,12 +136,12 @@ TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
 
 TEST_F(WebEndToEnd, FailingActionAnswersWithTheException) {
   On("/boom", [](TKorviRequest&, TKorviResponse&) { throw Exception("it broke"); });
-  EXPECT_EQ(Curl("", "/boom"), "EXCEPTION: it broke");
+  EXPECT_EQ(Curl({}, "/boom"), "EXCEPTION: it broke");
 }
 
 TEST_F(WebEndToEnd, HandledButEmptyResponseSendsNothing) {
   On("/quiet", [](TKorviRequest&, TKorviResponse&) {});
-  std::string answer = Curl("-i", "/quiet");
+  std::string answer = Curl({"-i"}, "/quiet");
   EXPECT_EQ(answer.find("HTTP/"), std::string::npos) << answer;
   EXPECT_NE(answer.find("Empty reply"), std::string::npos) << answer;
 }
@@ -169,7 +152,7 @@ TEST_F(WebEndToEnd, SynchronizeRunsOnTheMainThread) {
     request.Synchronize([&] { on_main = IsMainThread(); });
     response.SetContent(on_main && !IsMainThread() ? "main" : "elsewhere");
   });
-  EXPECT_EQ(Curl("", "/sync"), "main");
+  EXPECT_EQ(Curl({}, "/sync"), "main");
 }
 
 }  // namespace

@@ -45,13 +45,15 @@ class ChildProcess {
   std::string err_;
 };
 
+// How a program run to its end went: what it wrote and its exit code.
+struct ChildResult {
+  std::string output;
+  std::string errors;
+  int exit_code = -1;
+};
+
 // Runs `argv` to its end while pumping the calling thread's queue (so a
-// server living there keeps accepting); returns its standard output, and
-// its exit code in `exit_code`. Fails the test on timeout.
-std::string RunPumping(const std::vector<std::string>& argv, int& exit_code,
-                       int timeout_ms = 15000);
-// GET (or `method`) of `path` from 127.0.0.1:`port` with curl, the path
-// sent as written; returns the status line, headers and body as received.
-std::string Curl(int port, const std::string& path, const std::string& method = "GET");
+// server living there keeps accepting). Fails the test on timeout.
+ChildResult RunPumping(const std::vector<std::string>& argv, int timeout_ms = 15000);
 
 }  // namespace korvi::test

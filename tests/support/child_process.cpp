@@ -1,5 +1,5 @@
 // Child processes of the end-to-end tests.
-#include "server/child_process.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -138,26 +138,10 @@ void ChildProcess::Signal(int signal) {
   if (!ended_) ::kill(pid_, signal);
 }
 
-std::string RunPumping(const std::vector<std::string>& argv, int& exit_code, int timeout_ms) {
+ChildResult RunPumping(const std::vector<std::string>& argv, int timeout_ms) {
   ChildProcess child(argv);
   EXPECT_TRUE(PumpUntil([&] { return child.Poll(); }, timeout_ms)) << argv[0] << " did not end";
-  exit_code = child.ExitCode();
-  return child.Output();
-}
-
-std::string Curl(int port, const std::string& path, const std::string& method) {
-  const std::string url = "http://127.0.0.1:" + std::to_string(port) + path;
-  std::vector<std::string> argv = {"curl", "-sS", "-i", "--max-time", "10", "--path-as-is"};
-  if (method == "HEAD") {
-    argv.push_back("-I");
-  } else if (method != "GET") {
-    argv.insert(argv.end(), {"-X", method});
-  }
-  argv.push_back(url);
-  int exit_code = -1;
-  std::string answer = RunPumping(argv, exit_code);
-  EXPECT_EQ(exit_code, 0) << "curl " << method << " " << path;
-  return answer;
+  return {child.Output(), child.Errors(), child.ExitCode()};
 }
 
 }  // namespace korvi::test

@@ -1,0 +1,27 @@
+// Running curl against a loopback server.
+#include "support/curl.h"
+
+#include <gtest/gtest.h>
+
+namespace korvi::test {
+
+ChildResult RunCurl(int port, const std::string& path, const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {"curl", "-sS", "--max-time", "10"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+  return RunPumping(argv);
+}
+
+std::string Curl(int port, const std::string& path, const std::string& method) {
+  std::vector<std::string> options = {"-i", "--path-as-is"};
+  if (method == "HEAD") {
+    options.push_back("-I");
+  } else if (method != "GET") {
+    options.insert(options.end(), {"-X", method});
+  }
+  const ChildResult run = RunCurl(port, path, options);
+  EXPECT_EQ(run.exit_code, 0) << "curl " << method << " " << path;
+  return run.output;
+}
+
+}  // namespace korvi::test

@@ -1,0 +1,118 @@
+// Plain loopback TCP connections for tests.
+#include "support/loopback_client.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <stdexcept>
+
+#include "support/pump.h"
+
+namespace korvi::test {
+
+namespace {
+
+sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
+bool WouldBlock() {
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+}  // namespace
+
+LoopbackClient::LoopbackClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  if (fd_ < 0) throw std::runtime_error("loopback socket failed");
+  const sockaddr_in addr = LoopbackAddress(port);
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    Close();
+    throw std::runtime_error("loopback connect failed");
+  }
+}
+
+LoopbackClient::~LoopbackClient() {
+  Close();
+}
+
+void LoopbackClient::Send(std::string_view bytes) {
+  bool failed = false;
+  PumpUntil([&] {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && WouldBlock()) return false;
+      if (n <= 0) return failed = true;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  });
+  if (failed || !bytes.empty()) throw std::runtime_error("loopback send failed");
+}
+
+bool LoopbackClient::ReadAvailable(std::string& out) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      out.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    return n < 0 && WouldBlock();
+  }
+}
+
+void LoopbackClient::ReadBlocking(std::string& out, size_t count, int timeout_ms) {
+  pollfd pfd{fd_, POLLIN, 0};
+  while (out.size() < count && ::poll(&pfd, 1, timeout_ms) > 0) {
+    if (!ReadAvailable(out)) return;
+  }
+}
+
+std::string LoopbackClient::ReadAll(int timeout_ms) {
+  PumpUntil([&] { return peer_closed_ = !ReadAvailable(received_); }, timeout_ms);
+  return received_;
+}
+
+void LoopbackClient::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void LoopbackClient::Reset() {
+  if (fd_ < 0) return;
+  const linger hard{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  Close();
+}
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = LoopbackAddress(0);
+  socklen_t length = sizeof addr;
+  ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+int OpenDescriptorCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (::readdir(dir) != nullptr)
+      ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+}  // namespace korvi::test
