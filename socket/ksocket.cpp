@@ -77,7 +77,7 @@ TCustomKSocket::~TCustomKSocket() {
   } catch (const Exception&) {
     // A destructor cannot report; the handle is released below in any case.
   }
-  if (SocketHandle != -1) ReleaseHandle();
+  if (SocketHandle != -1) CloseHandle();
   if (wait_ctrl_ != nullptr) RemoveFreeNotification(wait_ctrl_);
   SocketDestroyed();
 }
@@ -306,7 +306,7 @@ int TCustomKSocket::Listen() {
     const int error = WSASetLastErrorFromErrno();
     // The socket never reached a state that Close would act on: release it
     // here so a failed attempt (the server tries port after port) leaks nothing.
-    ReleaseHandle();
+    CloseHandle();
     WSASetLastError(error);
     SocketError("Bind");
     return -1;
@@ -355,11 +355,7 @@ void TCustomKSocket::Dup(int NewHSocket) {
     return;
   }
   if (state_ != wsClosed) {
-    notifier_->Release();
-    const int result = close(SocketHandle);
-    SocketHandle = -1;
-    if (result != 0) {
-      WSASetLastErrorFromErrno();
+    if (CloseHandle() != 0) {
       SocketError("Dup (closesocket)");
       return;
     }
@@ -392,14 +388,11 @@ void TCustomKSocket::InternalClose(bool bShut) {
   }
   if (state_ == wsClosed) return;
   if (bShut) Shutdown(2);
-  notifier_->Release();
   // On Linux the descriptor is released even when close reports an error
   // (EINTR included), so it is never closed a second time: by then the
   // number may belong to a descriptor opened elsewhere.
-  const int result = close(SocketHandle);
-  SocketHandle = -1;
-  if (result != 0) {
-    const int error = WSASetLastErrorFromErrno();
+  const int error = CloseHandle();
+  if (error != 0) {
     last_error_ = error;
     if (error != WSAEINTR && error != WSAEWOULDBLOCK) {
       SocketError("Disconnect (closesocket)");
@@ -425,7 +418,11 @@ void TCustomKSocket::Pause() {
 
 void TCustomKSocket::Resume() {
   Paused = false;
-  if (SocketHandle != -1) notifier_->Select(SocketHandle, kConnectedMask);
+  // A listening socket gets its accept notification back; without it a
+  // resumed listener would never hear of a connection again.
+  if (SocketHandle != -1) {
+    notifier_->Select(SocketHandle, state_ == wsListening ? kListenMask : kConnectedMask);
+  }
 }
 
 void TCustomKSocket::BindSocket() {
@@ -486,10 +483,17 @@ bool TCustomKSocket::SetSocketOption(int option, int value, const std::string& f
   return false;
 }
 
-void TCustomKSocket::ReleaseHandle() {
+int TCustomKSocket::CloseHandle() {
   notifier_->Release();
-  close(SocketHandle);
+  const int error = close(SocketHandle) == 0 ? 0 : WSASetLastErrorFromErrno();
   SocketHandle = -1;
+  // What the chain still holds was meant for this connection only; the
+  // emptied first block stays for reuse.
+  if (!SendBufferList.empty()) {
+    SendBufferList.resize(1);
+    SendBufferList.front()->Remove(SendBufferList.front()->Unread());
+  }
+  return error;
 }
 
 // ---- Error reporting
@@ -499,7 +503,7 @@ void TCustomKSocket::SocketError(const std::string& sockfunc) {
   const std::string text =
       "Error " + IntToStr(error) + " in function " + sockfunc + "\r\n" + KSocketErrorDesc(error);
   if (error == WSAECONNRESET || error == WSAENOTCONN) {
-    if (SocketHandle != -1) ReleaseHandle();
+    if (SocketHandle != -1) CloseHandle();
     ChangeState(wsClosed);
   }
   RaiseException(text);

@@ -151,8 +151,10 @@ class TCustomKSocket : public TComponent {
   virtual void Abort();
   // Shuts the connection down in direction `How` (0 receive, 1 send, 2 both).
   virtual void Shutdown(int How);
-  // Switches all notifications off / on again.
+  // Switches all notifications off.
   virtual void Pause();
+  // Switches them on again: read, write, connect and close; a listening
+  // socket gets its read, write, accept and close notifications back.
   virtual void Resume();
   // Applies LingerOnOff and LingerTimeout to the socket (nothing with wsLingerNoSet).
   void SetLingerOption();
@@ -313,8 +315,9 @@ class TCustomKSocket : public TComponent {
   bool SetSocketOption(int option, int value, const std::string& function);
   // _read on the own handle; a receive call lets FD_READ come again.
   int ReadHandle(void* buf, int len, int flags);
-  // Forgets and closes the system socket without any event.
-  void ReleaseHandle();
+  // Closes and forgets the system socket, without any event, and drops the
+  // bytes still queued for it; 0, or the socket error of a failing close.
+  int CloseHandle();
   // Stops the wait control unless MultiThreaded or none is assigned.
   void StopWaitCtrl();
   // Pumps the own queue until `done` or `timeout_s` seconds passed; false on time-out.

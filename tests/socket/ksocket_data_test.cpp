@@ -131,6 +131,24 @@ TEST(KSocketDataTest, PartialSendDrainsOnWritableNotifications) {
   EXPECT_TRUE(received == data);
 }
 
+// Bytes still queued when a connection ends go with it: a connection the
+// same object adopts next receives only what is sent to it.
+TEST(KSocketDataTest, UnsentBytesDoNotOutliveTheirConnection) {
+  Connection<> c;
+  const int small = 4096;
+  setsockopt(c.socket.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  c.socket.SendStr(Pattern(1 << 20));
+  ASSERT_FALSE(c.socket.AllSent());
+  c.socket.Close();
+  LoopbackClient next(std::stoi(c.listener.GetXPort()));
+  c.socket.Dup(AcceptWaiting(c.listener));
+  EXPECT_EQ(c.socket.SendStr("fresh"), 5);
+  EXPECT_TRUE(c.socket.AllSent());
+  std::string received;
+  next.ReadBlocking(received, 5, 5000);
+  EXPECT_EQ(received.substr(0, 16), "fresh");
+}
+
 TEST(KSocketDataTest, SendOnAnUnconnectedSocketFails) {
   TKSocket socket(nullptr);
   ExpectThrowMessage<ESocketException>([&] { socket.SendStr("x"); },

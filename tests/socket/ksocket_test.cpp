@@ -163,17 +163,20 @@ TEST(KSocketTest, OnErrorSwallowsFailures) {
     EXPECT_EQ(sender, &socket);
     ++errors;
   };
+  socket.Connect();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(socket.State(), wsClosed);
   const int descriptors = test::OpenDescriptorCount();
   socket.SetAddr("127.0.0.1");
   socket.SetPort(std::to_string(port));
   EXPECT_EQ(socket.Listen(), -1);
-  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(errors, 2);
   EXPECT_EQ(socket.Handle(), -1);
   EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
   socket.Dup(-1);
-  EXPECT_EQ(errors, 2);
-  EXPECT_EQ(socket.Accept(), -1);
   EXPECT_EQ(errors, 3);
+  EXPECT_EQ(socket.Accept(), -1);
+  EXPECT_EQ(errors, 4);
 }
 
 // The server tries port after port; each failed attempt must release its socket.
@@ -327,6 +330,18 @@ TEST(KSocketTest, PausedSocketHearsNothingUntilResumed) {
   EXPECT_EQ(received, "");
   connection.Resume();
   ASSERT_TRUE(PumpUntil([&] { return received == "quiet"; }));
+}
+
+// A listener that was paused hears of connections again once resumed.
+TEST(KSocketTest, ResumedListenerAcceptsAgain) {
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  listener.Pause();
+  listener.Resume();
+  LoopbackClient client(port);
+  TKSocket accepted(nullptr);
+  accepted.Dup(AcceptWaiting(listener));
+  EXPECT_EQ(accepted.State(), wsConnected);
 }
 
 // Blocks (bounded) until `fd` reports one of `events`, without pumping the
