@@ -1,5 +1,6 @@
 // TCollection and TCollectionItem: an owned, ordered list of items of one
-// kind, with change hooks (action items and cookies are collections).
+// kind, with change hooks; TTypedCollection types it for one item class
+// (action items and cookies are collections).
 #pragma once
 
 #include <functional>
@@ -87,6 +88,32 @@ class TCollection : public TObject {
   std::vector<TCollectionItem*> items_;
   int next_id_ = 0;
   int update_count_ = 0;
+};
+
+// A collection whose items are all TItem, each made as `new TItem(collection)`,
+// and that keeps a reference to the object it belongs to; Add, Items and
+// SetItems are typed for TItem. GetOwner stays the base's: a collection that
+// reports its owner overrides it.
+template <class TItem, class TOwner>
+class TTypedCollection : public TCollection {
+ public:
+  // An empty collection belonging to `owner` (which it does not free).
+  explicit TTypedCollection(TOwner* owner)
+      : TCollection(
+            [](TCollection* collection) -> TCollectionItem* { return new TItem(collection); }),
+        owner_(owner) {}
+
+  // Appends a new item and returns it.
+  TItem* Add() { return static_cast<TItem*>(TCollection::Add()); }
+  // The item at `index`; raises EListError when out of range.
+  TItem* Items(int index) const { return static_cast<TItem*>(TCollection::Items(index)); }
+  // Copies `item`'s settings into the item at `index` through its Assign.
+  void SetItems(int index, const TItem& item) { Items(index)->Assign(item); }
+  // The object the collection belongs to.
+  TOwner* Owner() const { return owner_; }
+
+ private:
+  TOwner* owner_;
 };
 
 }  // namespace korvi

@@ -92,24 +92,10 @@ bool TKActionItem::DispatchAction(TKorviRequest* request, TKorviResponse* respon
   return handled;
 }
 
-TKActionItems::TKActionItems(TComponent* owner)
-    : TCollection([](TCollection* collection) { return new TKActionItem(collection); }),
-      owner_(owner) {}
-
-TKActionItem* TKActionItems::Add() {
-  return static_cast<TKActionItem*>(TCollection::Add());
-}
-
-TKActionItem* TKActionItems::Items(int index) const {
-  return static_cast<TKActionItem*>(TCollection::Items(index));
-}
-
-void TKActionItems::SetItems(int index, const TKActionItem& item) {
-  Items(index)->Assign(item);
-}
+TKActionItems::TKActionItems(TComponent* owner) : TTypedCollection(owner) {}
 
 TObject* TKActionItems::GetOwner() const {
-  return owner_;
+  return Owner();
 }
 
 void TKActionItems::SetItemName(TKActionItem* item) {

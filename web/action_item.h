@@ -63,17 +63,11 @@ class TKActionItem : public TCollectionItem {
   std::string name_;
 };
 
-class TKActionItems : public TCollection {
+class TKActionItems : public TTypedCollection<TKActionItem, TComponent> {
  public:
   // An empty collection owned by `owner` (the server component).
   explicit TKActionItems(TComponent* owner);
 
-  // Appends a new item and returns it.
-  TKActionItem* Add();
-  // The item at `index`; raises EListError when out of range.
-  TKActionItem* Items(int index) const;
-  // Copies `item`'s settings into the item at `index`.
-  void SetItems(int index, const TKActionItem& item);
   // The owning server component.
   TObject* GetOwner() const override;
   // Gives a newly inserted `item` the first free name "KActionItem<n>".
@@ -96,9 +90,6 @@ class TKActionItems : public TCollection {
  protected:
   // Changes to items need no reaction.
   void Update(TCollectionItem* item) override;
-
- private:
-  TComponent* owner_;
 };
 
 }  // namespace korvi

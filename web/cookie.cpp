@@ -36,20 +36,4 @@ std::string TKCookie::GetHeaderValue() const {
   return text;
 }
 
-TKCookieCollection::TKCookieCollection(TKResponse* response)
-    : TCollection([](TCollection* collection) { return new TKCookie(collection); }),
-      response_(response) {}
-
-TKCookie* TKCookieCollection::Add() {
-  return static_cast<TKCookie*>(TCollection::Add());
-}
-
-TKCookie* TKCookieCollection::Items(int index) const {
-  return static_cast<TKCookie*>(TCollection::Items(index));
-}
-
-void TKCookieCollection::SetItems(int index, const TKCookie& cookie) {
-  cookie.AssignTo(*Items(index));
-}
-
 }  // namespace korvi

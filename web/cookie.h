@@ -31,22 +31,13 @@ class TKCookie : public TCollectionItem {
   bool Secure = false;
 };
 
-class TKCookieCollection : public TCollection {
+class TKCookieCollection : public TTypedCollection<TKCookie, TKResponse> {
  public:
   // An empty cookie list of `response` (not owned).
-  explicit TKCookieCollection(TKResponse* response);
+  explicit TKCookieCollection(TKResponse* response) : TTypedCollection(response) {}
 
-  // Appends a new cookie and returns it.
-  TKCookie* Add();
-  // The cookie at `index`; raises EListError when out of range.
-  TKCookie* Items(int index) const;
-  // Copies `cookie`'s fields into the cookie at `index`.
-  void SetItems(int index, const TKCookie& cookie);
   // The response that owns the list.
-  TKResponse* Response() const { return response_; }
-
- private:
-  TKResponse* response_;
+  TKResponse* Response() const { return Owner(); }
 };
 
 }  // namespace korvi

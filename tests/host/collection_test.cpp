@@ -1,5 +1,6 @@
 // TCollection and TCollectionItem: adding, inserting, moving, deleting and
-// copying items, IDs, and the Update hook inside and outside update blocks.
+// copying items, IDs, and the Update hook inside and outside update blocks;
+// TTypedCollection's typed access.
 #include "host/collection.h"
 
 #include <gtest/gtest.h>
@@ -144,6 +145,24 @@ TEST(CollectionTest, AssignCopiesItems) {
   TCollection plain([](TCollection* c) { return new TCollectionItem(c); });
   TCollectionItem* item = plain.Add();
   EXPECT_THROW(item->Assign(*source.At(0)), EConvertError);
+}
+
+// A typed collection makes items of its class, copies into an existing item
+// through Assign, and keeps its owner without reporting it as GetOwner.
+TEST(CollectionTest, TypedCollectionMakesItsItemsAndCopiesIntoThem) {
+  TObject owner;
+  TTypedCollection<NamedItem, TObject> list(&owner);
+  NamedItem* first = list.Add();
+  first->name = "a";
+  NamedItem* second = list.Add();
+  second->name = "b";
+  EXPECT_EQ(list.Items(1), second);
+  list.SetItems(1, *first);
+  EXPECT_EQ(list.Items(1), second);
+  EXPECT_EQ(second->name, "a");
+  EXPECT_THROW(list.Items(2), EListError);
+  EXPECT_EQ(list.Owner(), &owner);
+  EXPECT_EQ(list.GetOwner(), nullptr);
 }
 
 }  // namespace
