@@ -94,6 +94,18 @@ bool TApplication::HandleMessage() {
   return true;
 }
 
+bool TApplication::HandleMessageFor(int timeout_ms, bool* quit) {
+  TEventQueue& queue = TEventQueue::Current();
+  TMessage msg;
+  const bool taken = queue.GetMessageFor(msg, timeout_ms);
+  const bool quitting = !taken && msg.Msg == WM_QUIT;
+  if (quit != nullptr) *quit = quitting;
+  if (quitting) queue.PostQuitMessage();
+  if (!taken) return false;
+  if (!Filter(msg)) queue.DispatchMessage(msg);
+  return true;
+}
+
 void TApplication::Terminate() {
   terminated_ = true;
   const std::uint64_t one = 1;

@@ -25,6 +25,12 @@ class TApplication {
   void ProcessMessages();
   // Takes and dispatches one message, waiting for it; false on WM_QUIT.
   bool HandleMessage();
+  // Takes one message of the calling thread's queue, waiting at most
+  // `timeout_ms` (-1: no limit), and dispatches it (through OnMessage on the
+  // main thread); true when a message was handled. False when none came in
+  // time or a quit request came: that request is put back for the loop that
+  // owns it, and `*quit` (when given) tells the two apart.
+  bool HandleMessageFor(int timeout_ms, bool* quit = nullptr);
   // Ends Run; safe from any thread and from a signal.
   void Terminate();
   bool Terminated() const { return terminated_; }

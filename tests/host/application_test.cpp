@@ -1,5 +1,6 @@
 // TApplication: the main loop and its message hook, stopping it from another
-// thread or by a signal, the non-blocking pump, and message boxes.
+// thread or by a signal, the non-blocking and the bounded pump, and message
+// boxes.
 #include "host/application.h"
 
 #include <gtest/gtest.h>
@@ -117,6 +118,54 @@ TEST(ApplicationTest, ProcessMessagesAndHandleMessage) {
   EXPECT_FALSE(app.HandleMessage());
   EXPECT_TRUE(app.Terminated());
   EXPECT_EQ(counter.count(), 3);
+}
+
+// HandleMessageFor takes one message at a time through OnMessage (which may
+// swallow it), tells a time-out from a quit request and leaves that request
+// queued for the loop that owns it; off the main thread the hook is not asked.
+TEST(ApplicationTest, HandleMessageForTakesOneMessageOrReportsQuitOrTimeout) {
+  TApplication app;
+  Counter counter;
+  int seen = 0;
+  app.OnMessage = [&](TMessage& msg, bool& handled) {
+    ++seen;
+    handled = msg.WParam == 1;
+  };
+  PostMessage(counter.wnd(), WM_USER, 1, 0);
+  PostMessage(counter.wnd(), WM_USER, 0, 0);
+  bool quit = true;
+  EXPECT_TRUE(app.HandleMessageFor(5000, &quit));
+  EXPECT_FALSE(quit);
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(counter.count(), 0);
+  EXPECT_TRUE(app.HandleMessageFor(-1));
+  EXPECT_EQ(seen, 2);
+  EXPECT_EQ(counter.count(), 1);
+
+  quit = true;
+  EXPECT_FALSE(app.HandleMessageFor(0, &quit));
+  EXPECT_FALSE(quit);
+
+  TEventQueue::Main().PostQuitMessage();
+  EXPECT_FALSE(app.HandleMessageFor(5000, &quit));
+  EXPECT_TRUE(quit);
+  EXPECT_FALSE(app.Terminated());
+  TMessage msg;
+  EXPECT_FALSE(TEventQueue::Main().GetMessageFor(msg, 0));
+  EXPECT_EQ(msg.Msg, WM_QUIT);
+
+  bool handled_on_worker = false;
+  int worker_count = 0;
+  std::jthread([&] {
+    TEventQueue& own = TEventQueue::Current();
+    const HWND wnd = own.AllocateHWnd([&](TMessage&) { ++worker_count; });
+    PostMessage(wnd, WM_USER, 1, 0);
+    handled_on_worker = app.HandleMessageFor(5000);
+    own.DeallocateHWnd(wnd);
+  }).join();
+  EXPECT_TRUE(handled_on_worker);
+  EXPECT_EQ(worker_count, 1);
+  EXPECT_EQ(seen, 2);
 }
 
 // SIGTERM during Run ends it; SIGPIPE is ignored from then on.
