@@ -47,7 +47,11 @@ void TKorviThread::StartResponse() {
       ServeStatic = false;
       ResponseObject->SendResponse();
     }
+    // A handler may send the response itself and still leave the flag
+    // false; that response is the answer all the same, transmitted from the
+    // body stream like any the application built.
     response_built_ = ResponseObject->Sent();
+    if (response_built_) ServeStatic = false;
     if (Server->OnAfterProcess) Server->OnAfterProcess(this, RequestObject, ResponseObject, this);
     RequestObject = nullptr;
     ResponseObject = nullptr;

@@ -101,6 +101,27 @@ TEST_F(ResponseTest, FailingActionAnswersWithItsMessage) {
   EXPECT_TRUE(answer.ends_with("\r\n\r\nEXCEPTION: out of cheese")) << answer;
 }
 
+// A handler that sends its response itself but leaves the flag false still
+// has that response go out, and the connection ends; an empty one sends
+// nothing and ends it too.
+TEST_F(ResponseTest, ResponseSentWithoutTheFlagGoesOut) {
+  AddAction("/go", [](TKorviResponse& response, bool&) { response.SendRedirect("/elsewhere"); });
+  AddAction("/quiet", [](TKorviResponse& response, bool&) { response.SendResponse(); });
+  server_.StartListening();
+  LoopbackClient redirected(server_.ServerPort());
+  redirected.Send("GET /go HTTP/1.0\r\n\r\n");
+  const std::string answer = redirected.ReadAll();
+  EXPECT_TRUE(redirected.PeerClosed());
+  EXPECT_EQ(answer.rfind("HTTP/1.0 302 Moved Temporarily\r\nLocation: /elsewhere\r\n", 0), 0u)
+      << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\nmoving you over to new site ...")) << answer;
+
+  LoopbackClient quiet(server_.ServerPort());
+  quiet.Send("GET /quiet HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(quiet.ReadAll(), "");
+  EXPECT_TRUE(quiet.PeerClosed());
+}
+
 // While inactive, actions still answer and everything else gets the 503 page.
 TEST_F(ResponseTest, InactiveServerAnswersOnlyThroughActions) {
   AddAction("/live", [](TKorviResponse& response, bool& handled) {
