@@ -49,7 +49,8 @@ class TKResponse : public TObject {
   virtual void SendResponse() = 0;
   // Answers with "302 Moved Temporarily" to `uri` and sends.
   virtual void SendRedirect(const std::string& uri) = 0;
-  // Appends the rest of `stream` to the content stream (sent later).
+  // Writes the rest of `stream` into the content stream at that stream's
+  // position (sent with the next SendResponse).
   virtual void SendStream(TStream& stream) = 0;
 
   // The content stream (nullptr when none).
@@ -102,8 +103,9 @@ class TKorviResponse : public TKResponse {
   bool Sent() override { return sent_; }
   void SendResponse() override;
   void SendRedirect(const std::string& uri) override;
-  // Copies `stream` from its position to its end into the content stream
-  // (a memory stream is created when there is none).
+  // Copies `stream` from its position to its end into the content stream at
+  // its position: after SetContentStream that is its start, after an earlier
+  // SendStream its end (a memory stream is created when there is none).
   void SendStream(TStream& stream) override;
 
   // The value of the last cookie named `name` (without regard to case) that
