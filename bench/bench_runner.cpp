@@ -1,0 +1,91 @@
+// Loopback server, watchdog and main-loop runner shared by the load
+// benchmarks.
+#include "bench/bench_runner.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <stdexcept>
+
+#include "host/application.h"
+#include "socket/ssl_ksocket.h"
+
+namespace korvi::bench {
+
+namespace {
+
+// A listening socket that binds the loopback address whatever it was given.
+class TLoopbackListenSocket : public TSSLKSocket {
+ public:
+  using TSSLKSocket::TSSLKSocket;
+  int Listen() override {
+    SetAddr("127.0.0.1");
+    return TSSLKSocket::Listen();
+  }
+};
+
+// Life limit of a connection: longer than any benchmark run.
+constexpr int kConnectionLifeSeconds = 600;
+
+}  // namespace
+
+std::unique_ptr<TSSLKSocket> TLoopbackKorvi::CreateKorviSocket() {
+  return std::make_unique<TLoopbackListenSocket>(nullptr);
+}
+
+int RunWithServer(const std::string& program, const std::string& root,
+                  const std::function<int(TKorvi& server)>& driver) {
+  auto server = std::make_unique<TLoopbackKorvi>();
+  server->SetRoot(root);
+  server->Timeout = kConnectionLifeSeconds;
+  server->SetPort(0);
+  server->StartListening();
+  if (server->ListenSocket() == nullptr || server->ListenSocket()->State() != wsListening) {
+    throw std::runtime_error("the server does not listen");
+  }
+  int result = 1;
+  std::thread driver_thread([&] {
+    try {
+      result = driver(*server);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s: %s\n", program.c_str(), e.what());
+      result = 1;
+    }
+    Application().Terminate();
+  });
+  Application().Run();
+  driver_thread.join();
+  server.reset();
+  return result;
+}
+
+TWatchdog::TWatchdog(std::string program, std::chrono::seconds limit) {
+  thread_ = std::thread([this, program = std::move(program), limit] {
+    std::unique_lock<std::mutex> lock(lock_);
+    if (!disarmed_changed_.wait_for(lock, limit, [this] { return disarmed_; })) {
+      std::fprintf(stderr, "%s: did not finish within %lld s; stopping\n", program.c_str(),
+                   static_cast<long long>(limit.count()));
+      std::_Exit(3);
+    }
+  });
+}
+
+TWatchdog::~TWatchdog() {
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    disarmed_ = true;
+  }
+  disarmed_changed_.notify_all();
+  thread_.join();
+}
+
+int GuardedMain(const char* program, int (*body)(int, char**), int argc, char** argv) {
+  try {
+    return body(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    return 1;
+  }
+}
+
+}  // namespace korvi::bench

@@ -1,0 +1,77 @@
+// Process figures read from /proc/self/status, the open-file limit, and the
+// listen-queue overflow counter of /proc/net/netstat.
+#include "bench/process_status.h"
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace korvi::bench {
+
+namespace {
+
+// The number after "Name:" in a status line (kB for the memory lines).
+std::int64_t FieldNumber(const std::string& line, std::size_t name_length) {
+  return std::stoll(line.substr(name_length));
+}
+
+}  // namespace
+
+TProcessStatus ReadProcessStatus() {
+  std::ifstream status("/proc/self/status");
+  if (!status) throw std::runtime_error("cannot read /proc/self/status");
+  TProcessStatus result;
+  int found = 0;
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmRSS:")) {
+      result.ResidentBytes = FieldNumber(line, 6) * 1024;
+      ++found;
+    } else if (line.starts_with("VmSize:")) {
+      result.VirtualBytes = FieldNumber(line, 7) * 1024;
+      ++found;
+    } else if (line.starts_with("Threads:")) {
+      result.Threads = static_cast<int>(FieldNumber(line, 8));
+      ++found;
+    }
+  }
+  if (found != 3) throw std::runtime_error("/proc/self/status lacks VmRSS, VmSize or Threads");
+  return result;
+}
+
+std::int64_t RaiseOpenFileLimit(std::int64_t wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const rlim_t target = limit.rlim_max == RLIM_INFINITY
+                            ? static_cast<rlim_t>(wanted)
+                            : std::min(static_cast<rlim_t>(wanted), limit.rlim_max);
+  if (target > limit.rlim_cur) {
+    limit.rlim_cur = target;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return static_cast<std::int64_t>(limit.rlim_cur);
+}
+
+std::int64_t ReadListenOverflows() {
+  // The file holds pairs of lines: "TcpExt: Name ..." then "TcpExt: value ...".
+  std::ifstream netstat("/proc/net/netstat");
+  std::string names;
+  std::string values;
+  while (std::getline(netstat, names) && std::getline(netstat, values)) {
+    if (!names.starts_with("TcpExt:")) continue;
+    std::istringstream name_words(names);
+    std::istringstream value_words(values);
+    std::string name;
+    std::string value;
+    while (name_words >> name && value_words >> value) {
+      if (name == "ListenOverflows") return std::stoll(value);
+    }
+  }
+  return -1;
+}
+
+}  // namespace korvi::bench
