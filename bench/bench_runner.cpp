@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 #include "host/application.h"
@@ -24,14 +25,21 @@ class TLoopbackListenSocket : public TSSLKSocket {
   }
 };
 
+// A TKorvi whose listener binds 127.0.0.1 instead of every interface.
+class TLoopbackKorvi : public TKorvi {
+ public:
+  TLoopbackKorvi() : TKorvi(nullptr) {}
+
+ protected:
+  std::unique_ptr<TSSLKSocket> CreateKorviSocket() override {
+    return std::make_unique<TLoopbackListenSocket>(nullptr);
+  }
+};
+
 // Life limit of a connection: longer than any benchmark run.
 constexpr int kConnectionLifeSeconds = 600;
 
 }  // namespace
-
-std::unique_ptr<TSSLKSocket> TLoopbackKorvi::CreateKorviSocket() {
-  return std::make_unique<TLoopbackListenSocket>(nullptr);
-}
 
 int RunWithServer(const std::string& program, const std::string& root,
                   const std::function<int(TKorvi& server)>& driver) {

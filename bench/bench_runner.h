@@ -7,7 +7,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,15 +14,6 @@
 #include "server/korvi.h"
 
 namespace korvi::bench {
-
-// A TKorvi whose listener binds 127.0.0.1 instead of every interface.
-class TLoopbackKorvi : public TKorvi {
- public:
-  TLoopbackKorvi() : TKorvi(nullptr) {}
-
- protected:
-  std::unique_ptr<TSSLKSocket> CreateKorviSocket() override;
-};
 
 // Ends the process with exit code 3 and a message on standard error when it
 // is not disarmed (destroyed) within the given time.
@@ -41,7 +31,8 @@ class TWatchdog {
   std::thread thread_;
 };
 
-// Starts a TLoopbackKorvi over `root` on a port the system picks, runs
+// Starts a TKorvi over `root` that listens on 127.0.0.1 only, on a port the
+// system picks; runs
 // `driver` with it on a new thread while the calling thread, which must be
 // the main thread, runs Application().Run(), and destroys the server (which
 // waits for its worker threads) when the driver has returned. Returns the
