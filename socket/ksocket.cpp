@@ -317,7 +317,10 @@ int TCustomKSocket::Listen() {
     ChangeState(wsConnected);
     TriggerSessionConnected(0);
   } else {
-    if (listen(SocketHandle, 5) != 0) {
+    // The old socket library capped the queue of waiting connections at 5;
+    // on Linux the system's own maximum keeps a burst of connects from
+    // stalling in SYN retries while the accepting thread catches up.
+    if (listen(SocketHandle, SOMAXCONN) != 0) {
       WSASetLastErrorFromErrno();
       SocketError("Listen");
       return -1;
