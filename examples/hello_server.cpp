@@ -1,0 +1,60 @@
+// An application that embeds the server: one action answers /hello with a
+// greeting built from the query, everything else is served from the current
+// directory. Stop it with Ctrl-C.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "host/application.h"
+#include "server/korvi.h"
+#include "web/action_item.h"
+#include "web/korvi_request.h"
+#include "web/korvi_response.h"
+
+// The text with the characters HTML gives meaning to written as entities.
+static std::string EscapeHtml(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+int main() {
+  using namespace korvi;
+  Application().HandleStopSignals();
+
+  auto server = std::make_unique<TKorvi>(nullptr);
+  server->SetPort(8081);
+
+  // Requests whose path starts with /hello go to this handler, on the
+  // connection's own worker thread.
+  TKActionItem* hello = server->Actions()->Add();
+  hello->SetPathInfo("/hello");
+  hello->SetOnAction([](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+    const std::string name = request->GetFieldValue("name", "world");
+    response->SetContent("<html><body><h1>Hello, " + EscapeHtml(name) + "!</h1></body></html>\r\n");
+    handled = true;
+  });
+
+  server->StartListening();
+  std::printf("hello_server: try http://localhost:%d/hello?name=Korvi\n", server->ServerPort());
+  std::fflush(stdout);
+  Application().Run();
+  return 0;
+}
