@@ -288,6 +288,12 @@ void TCustomKSocket::Connect() {
 }
 
 int TCustomKSocket::Listen() {
+  // A socket that already holds a connection or a listener keeps it: a new
+  // descriptor would leave the old one open (and its port bound) for good.
+  if (SocketHandle != -1 && state_ != wsClosed) {
+    RaiseException("Listen: Socket already in use");
+    return -1;
+  }
   if (!PortAssigned || !ProtoAssigned || !AddrAssigned) {
     WSASetLastError(WSAEINVAL);
     SocketError(!PortAssigned    ? "listen: port not assigned"

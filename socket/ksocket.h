@@ -139,7 +139,8 @@ class TCustomKSocket : public TComponent {
 
   // Opens the socket and starts connecting to Addr:Port (a datagram socket is connected at once).
   virtual void Connect();
-  // Binds to Addr:Port and listens; 0 on success, -1 on failure.
+  // Binds to Addr:Port and listens; 0 on success, -1 on failure (refused
+  // with "Listen: Socket already in use" while the socket is open).
   virtual int Listen();
   // Accepts a waiting connection on a listening socket; its handle or -1.
   virtual int Accept();

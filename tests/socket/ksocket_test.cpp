@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -193,6 +194,34 @@ TEST(KSocketTest, FailedBindRaisesAndReleasesTheSocket) {
   socket.SetPort("0");
   EXPECT_EQ(socket.Listen(), 0);
   EXPECT_EQ(socket.State(), wsListening);
+}
+
+// Listening again on an open socket is refused: the listener (or the
+// adopted connection) keeps its descriptor and no second one is opened.
+TEST(KSocketTest, ListenOnAnOpenSocketIsRefusedAndLeaksNothing) {
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  const int handle = listener.Handle();
+  const int descriptors = test::OpenDescriptorCount();
+  ExpectThrowMessage<ESocketException>([&] { listener.Listen(); }, "Listen: Socket already in use");
+  EXPECT_EQ(test::OpenDescriptorCount(), descriptors);
+  EXPECT_EQ(listener.Handle(), handle);
+  EXPECT_EQ(listener.State(), wsListening);
+  EXPECT_EQ(listener.GetXPort(), std::to_string(port));
+  // The kept listener still takes connections.
+  LoopbackClient peer(port);
+  const int accepted = AcceptWaiting(listener);
+  EXPECT_GT(accepted, 0);
+  if (accepted > 0) ::close(accepted);
+
+  test::LoopbackConnection<> pair;
+  int errors = 0;
+  pair.socket.OnError = [&](TObject*) { ++errors; };
+  const int before = test::OpenDescriptorCount();
+  EXPECT_EQ(pair.socket.Listen(), -1);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(pair.socket.State(), wsConnected);
+  EXPECT_EQ(test::OpenDescriptorCount(), before);
 }
 
 TEST(KSocketTest, DupRefusesNoHandle) {
