@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,31 +96,10 @@ int Occurrences(const std::string& text, const std::string& needle) {
   return count;
 }
 
-// The bytes waiting unread at the server's end of the one established
-// connection to `port`, as the kernel lists it in /proc/net/tcp; -1 while
-// there is no such connection (not yet accepted, or closed).
-int UnreadAtServer(int port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // column headings
-  while (std::getline(table, line)) {
-    std::istringstream columns(line);
-    std::string slot, local, remote, state, queues;
-    columns >> slot >> local >> remote >> state >> queues;
-    const size_t colon = local.find(':');
-    if (state != "01" || colon == std::string::npos ||
-        std::stoi(local.substr(colon + 1), nullptr, 16) != port) {
-      continue;
-    }
-    return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
-  }
-  return -1;
-}
-
 // Waits until the worker thread of the one connection to `port` has read
 // every byte sent to it so far, the connection still being open.
 bool ServerReadEverything(int port) {
-  return PumpUntil([&] { return UnreadAtServer(port) == 0; });
+  return PumpUntil([&] { return test::UnreadAtServer(port) == 0; });
 }
 
 // A request line with a query: decoded path, raw query, protocol, and no

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/pump.h"
@@ -83,6 +85,10 @@ std::string LoopbackClient::ReadAll(int timeout_ms) {
   return received_;
 }
 
+void LoopbackClient::ShutdownWrite() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
 void LoopbackClient::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -113,6 +119,24 @@ int OpenDescriptorCount() {
     ::closedir(dir);
   }
   return count;
+}
+
+int UnreadAtServer(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // column headings
+  while (std::getline(table, line)) {
+    std::istringstream columns(line);
+    std::string slot, local, remote, state, queues;
+    columns >> slot >> local >> remote >> state >> queues;
+    const size_t colon = local.find(':');
+    if (state != "01" || colon == std::string::npos ||
+        std::stoi(local.substr(colon + 1), nullptr, 16) != port) {
+      continue;
+    }
+    return std::stoi(queues.substr(queues.find(':') + 1), nullptr, 16);
+  }
+  return -1;
 }
 
 }  // namespace korvi::test

@@ -31,6 +31,8 @@ class LoopbackClient {
   std::string ReadAll(int timeout_ms = 5000);
   // True once ReadAll saw the other side close the connection.
   bool PeerClosed() const { return peer_closed_; }
+  // Ends the sending direction only; the answer can still be read.
+  void ShutdownWrite();
   // Orderly close.
   void Close();
   // Closes with a reset (linger on, time 0) instead of an orderly close.
@@ -46,5 +48,9 @@ class LoopbackClient {
 int FreePort();
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
+// The bytes waiting unread at the server's end of the one established
+// connection to `port`, as the kernel lists it in /proc/net/tcp; -1 while
+// there is no such connection (closed, or never opened).
+int UnreadAtServer(int port);
 
 }  // namespace korvi::test

@@ -16,9 +16,9 @@ bool PumpUntil(const std::function<bool()>& done, int timeout_ms) {
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     TMessage msg;
-    // A step of at most 50 ms keeps the condition checked when work happens
-    // on other threads without posting to this one.
-    if (queue.GetMessageFor(msg, static_cast<int>(left < 50 ? left : 50))) {
+    // A step of at most 5 ms keeps the condition checked promptly when work
+    // happens on other threads without posting to this one.
+    if (queue.GetMessageFor(msg, static_cast<int>(left < 5 ? left : 5))) {
       queue.DispatchMessage(msg);
     } else if (msg.Msg == WM_QUIT) {
       return done();

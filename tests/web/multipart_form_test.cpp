@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 #include "host/streams.h"
 #include "host/string_list.h"
 #include "tests/web/received_request.h"
@@ -182,6 +186,107 @@ TEST(MultipartRequestTest, NonMultipartBodyUsesTheUrlEncodedPath) {
   EXPECT_EQ(request.GetFileName("a"), "");
   EXPECT_EQ(request.GetFileField("a"), nullptr);
   EXPECT_FALSE(request.MultiPartProcessed());
+}
+
+// --- Randomized bodies -------------------------------------------------
+
+// Random bytes from `rng`, `length` of them; `alphabet` empty means any byte.
+std::string RandomBytes(std::mt19937& rng, std::size_t length, const std::string& alphabet = "") {
+  std::string bytes(length, '\0');
+  for (char& c : bytes) {
+    if (alphabet.empty()) {
+      c = static_cast<char>(std::uniform_int_distribution<int>(0, 255)(rng));
+    } else {
+      c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+    }
+  }
+  return bytes;
+}
+
+// Whatever the body, the three lists run in step, every range lies inside
+// the body and every copied part and text is bounded by it.
+void ExpectBounded(const std::string& body) {
+  ParsedForm form(body);
+  ASSERT_EQ(form.ranges.Count(), form.fields.Count());
+  ASSERT_EQ(form.names.Count(), form.fields.Count());
+  ASSERT_LE(static_cast<std::size_t>(form.fields.Count()), body.size());
+  TStringStream stream(body);
+  for (int i = 0; i < form.ranges.Count(); ++i) {
+    const std::string range = form.ranges.ValueFromIndex(i);
+    const std::size_t comma = range.find(',');
+    ASSERT_NE(comma, std::string::npos) << range;
+    const long long start = std::stoll(range.substr(0, comma));
+    const long long end = std::stoll(range.substr(comma + 1));
+    EXPECT_LE(0, start) << range;
+    EXPECT_LE(start, end) << range;
+    EXPECT_LE(end, static_cast<long long>(body.size())) << range;
+    auto part = CopyFormPart(stream, range);
+    ASSERT_NE(part, nullptr) << range;
+    EXPECT_EQ(part->Size(), end - start);
+    EXPECT_LE(form.fields[i].size(), body.size() + 1);
+  }
+}
+
+// Broken bodies: random delimiters (empty, binary, longer than a line),
+// parts without headers, cut anywhere, with the delimiter inside the data,
+// lone CRs and LFs, and plain noise.
+TEST(MultipartFormFuzzTest, BrokenBodiesStayWithinTheBody) {
+  std::mt19937 rng(7340033);
+  const std::string pieces[] = {"\r\n",
+                                "\r",
+                                "\n",
+                                "--",
+                                "Content-Type: x\r\n",
+                                "Content-Disposition: form-data; name=\"",
+                                "filename=\"",
+                                "\""};
+  for (int i = 0; i < 400; ++i) {
+    const std::size_t delimiter_length = std::uniform_int_distribution<std::size_t>(0, 300)(rng);
+    const std::string delimiter = RandomBytes(rng, delimiter_length, i % 3 == 0 ? "" : "-abc\r\n");
+    std::string body = delimiter + "\r\n";
+    const int parts = std::uniform_int_distribution<int>(0, 5)(rng);
+    for (int p = 0; p < parts; ++p) {
+      if (rng() % 4 != 0) body += "Content-Disposition: form-data; name=\"n\"; filename=\"f\"\r\n";
+      if (rng() % 2 == 0) body += "Content-Type: application/octet-stream\r\n";
+      if (rng() % 3 != 0) body += "\r\n";
+      body += RandomBytes(rng, std::uniform_int_distribution<std::size_t>(0, 600)(rng),
+                          rng() % 2 == 0 ? "" : "ab\r\n-");
+      if (rng() % 3 == 0) body += delimiter;  // the delimiter inside the data
+      body += pieces[std::uniform_int_distribution<std::size_t>(0, std::size(pieces) - 1)(rng)];
+      body += "\r\n" + delimiter + "\r\n";
+    }
+    body.resize(std::uniform_int_distribution<std::size_t>(0, body.size())(rng));
+    ExpectBounded(body);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// Well-formed bodies with random binary files (lines of any length, CR and
+// LF bytes inside) give every file back byte for byte.
+TEST(MultipartFormFuzzTest, WellFormedBinaryFilesComeBackExactly) {
+  std::mt19937 rng(131071);
+  for (int i = 0; i < 150; ++i) {
+    const std::string delimiter =
+        "--" + RandomBytes(rng, std::uniform_int_distribution<std::size_t>(10, 60)(rng),
+                           "abcdefghijklmnopqrstuvwxyz0123456789");
+    std::vector<std::string> files;
+    std::string body;
+    const int parts = std::uniform_int_distribution<int>(1, 4)(rng);
+    for (int p = 0; p < parts; ++p) {
+      files.push_back(RandomBytes(rng, std::uniform_int_distribution<std::size_t>(0, 2000)(rng),
+                                  p % 2 == 0 ? "" : "x\r\n"));
+      body += delimiter + "\r\nContent-Disposition: form-data; name=\"f" + std::to_string(p) +
+              "\"; filename=\"f.bin\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+              files.back() + "\r\n";
+    }
+    body += delimiter + "--\r\n";
+    ParsedForm form(body);
+    for (int p = 0; p < parts; ++p) {
+      EXPECT_EQ(form.Bytes(body, "f" + std::to_string(p)), files[static_cast<std::size_t>(p)])
+          << "body " << i << " part " << p;
+    }
+    if (::testing::Test::HasFailure()) return;
+  }
 }
 
 }  // namespace
