@@ -4,16 +4,12 @@
 #include "host/component.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "host/sysutils.h"
 
 namespace korvi {
 
 namespace {
-
-bool SameText(std::string_view a, std::string_view b) {
-  return std::ranges::equal(
-      a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
-}
 
 // Removes `item` from `list` when it is there; true when it was.
 bool RemoveFrom(std::vector<TComponent*>& list, TComponent* item) {
