@@ -37,10 +37,6 @@ constexpr std::int64_t UnixDateDelta = 25569;
 // Day counts beyond 31 December 9999 are not dates.
 constexpr double MaxDayCount = 2958466.0;
 
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 bool IsLeapYear(int year) {
   return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
 }
@@ -103,9 +99,9 @@ std::string Padded(int value, int digits) {
 
 // Length of the run of `c` (either case) at `pos`.
 int RunLength(std::string_view format, std::size_t pos) {
-  const char upper = Upper(format[pos]);
+  const char upper = UpCase(format[pos]);
   int count = 0;
-  while (pos + count < format.size() && Upper(format[pos + count]) == upper)
+  while (pos + count < format.size() && UpCase(format[pos + count]) == upper)
     ++count;
   return count;
 }
@@ -393,7 +389,7 @@ std::string FormatDateTime(std::string_view format, TDateTime value) {
   std::size_t pos = 0;
   while (pos < format.size()) {
     const char c = format[pos];
-    char token = Upper(c);
+    char token = UpCase(c);
     if (token >= 'A' && token <= 'Z') {
       // "m" right after an hour specifier means minutes.
       if (token == 'M' && last == 'H') token = 'N';

@@ -25,10 +25,6 @@ TDateTime LocalDateTime(const struct timespec& when) {
   return UnixToLocalDateTime(when.tv_sec, static_cast<int>(when.tv_nsec / 1000000));
 }
 
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 // Wildcard match without regard to ASCII case: "*" any run, "?" one byte.
 bool Wildcard(std::string_view name, std::string_view mask) {
   std::size_t n = 0, m = 0;
@@ -37,7 +33,7 @@ bool Wildcard(std::string_view name, std::string_view mask) {
     if (m < mask.size() && mask[m] == '*') {
       star = m++;
       resume = n;
-    } else if (m < mask.size() && (mask[m] == '?' || Upper(mask[m]) == Upper(name[n]))) {
+    } else if (m < mask.size() && (mask[m] == '?' || UpCase(mask[m]) == UpCase(name[n]))) {
       ++m;
       ++n;
     } else if (star != std::string_view::npos) {

@@ -18,17 +18,13 @@ bool IsBlank(char c) {
   return static_cast<unsigned char>(c) <= 32;
 }
 
-char UpperChar(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 char LowerChar(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 int HexDigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
-  c = UpperChar(c);
+  c = UpCase(c);
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
@@ -48,7 +44,7 @@ bool ParseInteger(std::string_view text, std::int64_t min, std::int64_t max, std
   if (pos < text.size() && text[pos] == '$') {
     base = 16;
     ++pos;
-  } else if (pos + 1 < text.size() && text[pos] == '0' && UpperChar(text[pos + 1]) == 'X') {
+  } else if (pos + 1 < text.size() && text[pos] == '0' && UpCase(text[pos + 1]) == 'X') {
     base = 16;
     pos += 2;
   }
@@ -246,10 +242,14 @@ std::string TrimRight(std::string_view text) {
   return std::string(text.substr(0, end));
 }
 
+char UpCase(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 std::string UpperCase(std::string_view text) {
   std::string out(text);
   for (char& c : out)
-    c = UpperChar(c);
+    c = UpCase(c);
   return out;
 }
 
@@ -263,8 +263,8 @@ std::string LowerCase(std::string_view text) {
 int CompareText(std::string_view a, std::string_view b) {
   const std::size_t common = a.size() < b.size() ? a.size() : b.size();
   for (std::size_t i = 0; i < common; ++i) {
-    const int ca = static_cast<unsigned char>(UpperChar(a[i]));
-    const int cb = static_cast<unsigned char>(UpperChar(b[i]));
+    const int ca = static_cast<unsigned char>(UpCase(a[i]));
+    const int cb = static_cast<unsigned char>(UpCase(b[i]));
     if (ca != cb) return ca - cb;
   }
   if (a.size() == b.size()) return 0;

@@ -43,6 +43,8 @@ double StrToFloat(std::string_view text);
 std::string Trim(std::string_view text);
 std::string TrimLeft(std::string_view text);
 std::string TrimRight(std::string_view text);
+// The upper-case form of an ASCII letter; every other byte comes back unchanged.
+char UpCase(char c);
 // ASCII-only case mapping; bytes outside a-z/A-Z are unchanged.
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);

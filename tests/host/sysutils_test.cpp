@@ -140,6 +140,13 @@ TEST(TextHelpers, TrimRemovesControlBytesAndBlanks) {
 TEST(TextHelpers, CaseMappingAndComparisonAreAsciiOnly) {
   EXPECT_EQ(UpperCase("abc-XYZ-\xe9"), "ABC-XYZ-\xe9");
   EXPECT_EQ(LowerCase("ABC-xyz-\xc9"), "abc-xyz-\xc9");
+  // The bytes next to the letters stay as they are.
+  EXPECT_EQ(UpCase('a'), 'A');
+  EXPECT_EQ(UpCase('z'), 'Z');
+  EXPECT_EQ(UpCase('`'), '`');
+  EXPECT_EQ(UpCase('{'), '{');
+  EXPECT_EQ(UpCase('Q'), 'Q');
+  EXPECT_EQ(UpCase('\xe9'), '\xe9');
   EXPECT_EQ(CompareText("Content-Length", "content-length"), 0);
   EXPECT_LT(CompareText("abc", "ABD"), 0);
   EXPECT_GT(CompareText("b", "A"), 0);
