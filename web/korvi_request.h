@@ -133,7 +133,7 @@ class TKorviRequest : public TKRequest {
   bool IsMultiPart();
   // Runs the multipart parse unless it has run.
   void EnsureMultiPart();
-  // Variable 25: the body up to its first zero byte.
+  // Variable 25: the whole body, zero bytes included.
   std::string BodyText();
   // A header value by name from the thread's header lines.
   std::string HeaderValue(const char* name) const;
