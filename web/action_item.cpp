@@ -85,8 +85,11 @@ bool TKActionItem::DispatchAction(TKorviRequest* request, TKorviResponse* respon
   bool handled = false;
   if (!(default_ && use_default)) {
     if (!enabled_ || path_info_.empty()) return false;
-    std::string path = UpperCase(request->GetStringVariable(kPathVariable));
-    if (path.rfind(UpperCase(path_info_), 0) != 0) return false;
+    const std::string path = request->GetStringVariable(kPathVariable);
+    if (path.size() < path_info_.size() ||
+        !SameText(std::string_view(path).substr(0, path_info_.size()), path_info_)) {
+      return false;
+    }
   }
   if (on_action_) on_action_(this, request, response, handled);
   return handled;
