@@ -226,8 +226,7 @@ std::string TKorviResponse::HeaderText() {
 void TKorviResponse::SendResponse() {
   std::string headers = HeaderText();
   TStream* stream = ContentStream();
-  std::int64_t length = 0;
-  if (!content_.empty()) length += static_cast<std::int64_t>(content_.size());
+  std::int64_t length = static_cast<std::int64_t>(content_.size());
   if (stream != nullptr) length += stream->Size();
   headers += Format("Content-Length: %d\r\n\r\n", {length});
   WriteOutput(headers);
@@ -237,21 +236,17 @@ void TKorviResponse::SendResponse() {
 void TKorviResponse::WriteOutput(const std::string& headers) {
   TMemoryStream& out = *korvi_request_->GetBody();
   out.Clear();
-  out.WriteBuffer(headers.data(), static_cast<std::int64_t>(headers.size()));
   TStream* stream = ContentStream();
+  // Nothing to say: not even the header text goes out.
+  if (stream == nullptr && content_.empty()) return;
+  out.WriteBuffer(headers.data(), static_cast<std::int64_t>(headers.size()));
+  out.WriteBuffer(content_.data(), static_cast<std::int64_t>(content_.size()));
   if (stream != nullptr) {
-    if (!content_.empty()) {
-      out.WriteBuffer(content_.data(), static_cast<std::int64_t>(content_.size()));
-    }
     stream->SetPosition(0);
     CopyInBlocks(*stream, out);
     content_length_ = static_cast<std::int32_t>(out.Size());
-  } else if (!content_.empty()) {
-    content_length_ = static_cast<std::int32_t>(content_.size());
-    out.WriteBuffer(content_.data(), static_cast<std::int64_t>(content_.size()));
   } else {
-    // Nothing to say: not even the header text goes out.
-    out.Clear();
+    content_length_ = static_cast<std::int32_t>(content_.size());
   }
 }
 
