@@ -66,6 +66,9 @@ struct QueueCore {
   void Watch(int fd, std::uint32_t events, TReadyHandler handler);
   void Modify(int fd, std::uint32_t events);
   void Unwatch(int fd);
+  // Takes the watcher of `fd` out of the epoll set and the tables (the
+  // caller holds `mutex`); an empty one when `fd` is not watched.
+  Watcher Detach(int fd);
 
   const std::thread::id owner = std::this_thread::get_id();
   int epoll_fd = -1;
@@ -125,6 +128,19 @@ std::shared_ptr<QueueCore> OwnerOf(HWND wnd) {
   std::lock_guard lock(registry.mutex);
   auto it = registry.targets.find(wnd);
   return it == registry.targets.end() ? nullptr : it->second.queue;
+}
+
+// Takes `wnd` out of the registry when `queue` owns it. The method comes
+// back to the caller, so that it is destroyed after the lock is released:
+// what it captures may itself post or deallocate.
+std::shared_ptr<TWndMethod> RemoveTarget(HWND wnd, const QueueCore* queue) {
+  Registry& registry = Targets();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.targets.find(wnd);
+  if (it == registry.targets.end() || it->second.queue.get() != queue) return nullptr;
+  std::shared_ptr<TWndMethod> method = std::move(it->second.method);
+  registry.targets.erase(it);
+  return method;
 }
 
 // The method of `wnd` when `queue` owns it, or nullptr.
@@ -259,18 +275,12 @@ void QueueCore::Close() {
 }
 
 void QueueCore::Watch(int fd, std::uint32_t events, TReadyHandler handler) {
-  Watcher replaced;
+  Watcher replaced;  // destroyed after the lock is released
   {
     std::lock_guard lock(mutex);
     if (!alive) return;
-    if (auto old = watch_ids.find(fd); old != watch_ids.end()) {
-      // Watching a descriptor again replaces its handler and events.
-      auto it = watchers.find(old->second);
-      if (it->second.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-      replaced = std::move(it->second);
-      watchers.erase(it);
-      watch_ids.erase(old);
-    }
+    // Watching a descriptor again replaces its handler and events.
+    replaced = Detach(fd);
     const std::uint64_t id = next_watch_id++;
     if (events != 0) EpollControl(epoll_fd, EPOLL_CTL_ADD, fd, events, id);
     watchers[id] = Watcher{fd, events, std::make_shared<TReadyHandler>(std::move(handler))};
@@ -295,18 +305,21 @@ void QueueCore::Modify(int fd, std::uint32_t events) {
 }
 
 void QueueCore::Unwatch(int fd) {
-  Watcher removed;
-  {
-    std::lock_guard lock(mutex);
-    auto id = watch_ids.find(fd);
-    if (!alive || id == watch_ids.end()) return;
-    auto it = watchers.find(id->second);
-    // The descriptor may already be closed; then the kernel dropped it.
-    if (it->second.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
-    removed = std::move(it->second);
-    watchers.erase(it);
-    watch_ids.erase(id);
-  }
+  Watcher removed;  // destroyed after the lock is released
+  std::lock_guard lock(mutex);
+  if (alive) removed = Detach(fd);
+}
+
+Watcher QueueCore::Detach(int fd) {
+  auto id = watch_ids.find(fd);
+  if (id == watch_ids.end()) return {};
+  auto it = watchers.find(id->second);
+  // The descriptor may already be closed; then the kernel dropped it.
+  if (it->second.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  Watcher removed = std::move(it->second);
+  watchers.erase(it);
+  watch_ids.erase(id);
+  return removed;
 }
 
 }  // namespace detail
@@ -366,26 +379,14 @@ HWND TEventQueue::AllocateHWnd(TWndMethod method) {
 }
 
 void TEventQueue::DeallocateHWnd(HWND wnd) {
-  std::shared_ptr<TWndMethod> removed;  // destroyed after the lock is released
-  detail::Registry& registry = detail::Targets();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(wnd);
-  if (it == registry.targets.end() || it->second.queue != core_) return;
-  removed = std::move(it->second.method);
-  registry.targets.erase(it);
+  detail::RemoveTarget(wnd, core_.get());
 }
 
 void TEventQueue::ReleaseTarget(HWND wnd, int fd) {
   std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
   if (!owner) return;  // the owning thread has ended and took its targets along
   owner->Unwatch(fd);
-  std::shared_ptr<TWndMethod> removed;
-  detail::Registry& registry = detail::Targets();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(wnd);
-  if (it == registry.targets.end()) return;
-  removed = std::move(it->second.method);
-  registry.targets.erase(it);
+  detail::RemoveTarget(wnd, owner.get());
 }
 
 void TEventQueue::Watch(int fd, std::uint32_t events, TReadyHandler handler) {
