@@ -6,34 +6,11 @@
 #include <string>
 
 #include "host/application.h"
+#include "server/directory_listing.h"
 #include "server/korvi.h"
 #include "web/action_item.h"
 #include "web/korvi_request.h"
 #include "web/korvi_response.h"
-
-// The text with the characters HTML gives meaning to written as entities.
-static std::string EscapeHtml(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 int main() {
   using namespace korvi;
@@ -48,7 +25,7 @@ int main() {
   hello->SetPathInfo("/hello");
   hello->SetOnAction([](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
     const std::string name = request->GetFieldValue("name", "world");
-    response->SetContent("<html><body><h1>Hello, " + EscapeHtml(name) + "!</h1></body></html>\r\n");
+    response->SetContent("<html><body><h1>Hello, " + HTMLEscape(name) + "!</h1></body></html>\r\n");
     handled = true;
   });
 
