@@ -192,20 +192,20 @@ void TCustomKSocket::SetProto(const std::string& Value) {
   SocketType = number == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
 }
 
-std::string TCustomKSocket::GetXAddr() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
-  sockaddr_in name{};
+bool TCustomKSocket::LocalName(sockaddr_in& name) {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return false;
   int len = sizeof name;
-  if (GetSockName(name, len) != 0) return "error";
-  return DottedAddress(name.sin_addr.s_addr);
+  return GetSockName(name, len) == 0;
+}
+
+std::string TCustomKSocket::GetXAddr() {
+  sockaddr_in name{};
+  return LocalName(name) ? DottedAddress(name.sin_addr.s_addr) : "error";
 }
 
 std::string TCustomKSocket::GetXPort() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
   sockaddr_in name{};
-  int len = sizeof name;
-  if (GetSockName(name, len) != 0) return "error";
-  return IntToStr(ntohs(name.sin_port));
+  return LocalName(name) ? IntToStr(ntohs(name.sin_port)) : "error";
 }
 
 std::string TCustomKSocket::GetPeerAddr() {

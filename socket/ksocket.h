@@ -312,6 +312,9 @@ class TCustomKSocket : public TComponent {
   // Resolves Addr when needed and creates the system socket; false (after
   // reporting `function`) when the socket cannot be created.
   bool CreateSocket(const std::string& function);
+  // The local address record when bound, connected or listening; false
+  // otherwise or when the system cannot tell it.
+  bool LocalName(sockaddr_in& name);
   // Sets a socket-level option; false (after reporting `function`) when it fails.
   bool SetSocketOption(int option, int value, const std::string& function);
   // _read on the own handle; a receive call lets FD_READ come again.
