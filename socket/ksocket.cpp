@@ -4,7 +4,6 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <cstring>
 
 #include "host/sysutils.h"
-#include "socket/async_lookup.h"
 #include "socket/name_lookup.h"
 #include "socket/wait_control.h"
 
