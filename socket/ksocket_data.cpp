@@ -181,8 +181,7 @@ int TCustomKSocket::Receive(void* Buffer, int BufferSize) {
 }
 
 std::string TCustomKSocket::ReceiveStr() {
-  int pending = 0;
-  ioctl(SocketHandle, FIONREAD, &pending);
+  const int pending = PendingCount(SocketHandle);
   if (pending <= 0) return {};
   std::string text(static_cast<size_t>(pending), '\0');
   const int received = ReadHandle(text.data(), pending, 0);
