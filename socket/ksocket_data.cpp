@@ -336,23 +336,23 @@ bool TCustomKSocket::Wait(int Timeout, TSocketState WaitFor) {
 }
 
 void TCustomKSocket::Flush() {
-  if (MultiThreaded) {
-    while (SocketHandle != -1 && !all_sent_) {
+  // Sends from the chain, pumping one message between tries, until it is
+  // empty, the socket closed, a quit request came or `waiting` turned false.
+  const auto drain = [this](const auto& waiting, TPumpResult (*pump)(int)) {
+    while (waiting() && SocketHandle != -1 && !all_sent_) {
       TryToSend();
-      if (SocketHandle == -1 || all_sent_) break;
-      if (PumpOwnQueueOnce(-1) == TPumpResult::Quit) break;
+      if (SocketHandle == -1 || all_sent_ || pump(-1) == TPumpResult::Quit) return;
     }
+  };
+  if (MultiThreaded) {
+    drain([] { return true; }, PumpOwnQueueOnce);
     return;
   }
   if (!CheckFWait()) return;
   wait_ctrl_->SetCaption(IntToStr(FlushTimeout));
   wait_ctrl_->SetVisible(true);
   wait_ctrl_->Start();
-  while (wait_ctrl_ != nullptr && wait_ctrl_->Running() && SocketHandle != -1 && !all_sent_) {
-    TryToSend();
-    if (SocketHandle == -1 || all_sent_) break;
-    if (PumpApplicationOnce(-1) == TPumpResult::Quit) break;
-  }
+  drain([this] { return wait_ctrl_ != nullptr && wait_ctrl_->Running(); }, PumpApplicationOnce);
   if (wait_ctrl_ != nullptr) {
     wait_ctrl_->Stop();
     wait_ctrl_->SetVisible(false);
