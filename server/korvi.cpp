@@ -17,6 +17,7 @@
 #include "server/property_source.h"
 #include "socket/ssl_ksocket.h"
 #include "web/action_item.h"
+#include "web/http_text.h"
 
 namespace korvi {
 
@@ -123,11 +124,7 @@ void TKorvi::LoadURLMap() {
   for (int i = 0; i < lines.Count(); ++i) {
     if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
     // Directories written with backslashes name the same directories here.
-    std::string directory = lines.ValueFromIndex(i);
-    for (char& c : directory) {
-      if (c == '\\') c = PathDelim;
-    }
-    url_map_.Add(lines.Names(i) + "=" + directory);
+    url_map_.Add(lines.Names(i) + "=" + DosPathToUnixPath(lines.ValueFromIndex(i)));
   }
 }
 

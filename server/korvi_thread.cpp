@@ -340,14 +340,14 @@ void TKorviThread::SetThreadRoot(const std::string& Root) {
 bool TKorviThread::URLtoPath(std::string& Url) {
   if (ThreadRoot.empty()) return true;
   if (UpperCase(Url).find(UpperCase(ThreadRoot)) != std::string::npos) return true;
-  std::replace(Url.begin(), Url.end(), '\\', '/');
+  Url = DosPathToUnixPath(Url);
   if (!Url.empty() && Url.front() == '/') Url.erase(0, 1);
   Url = ThreadRoot + (Url.empty() ? DefaultFileName : Url);
   return true;
 }
 
 void TKorviThread::PathToURL(std::string& Path) {
-  std::replace(Path.begin(), Path.end(), '\\', '/');
+  Path = DosPathToUnixPath(Path);
   if (!ThreadRoot.empty() && Path.compare(0, ThreadRoot.size(), ThreadRoot) == 0) {
     Path.erase(0, ThreadRoot.size());
   } else if (!Path.empty() && Path.front() == '/') {
