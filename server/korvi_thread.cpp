@@ -7,7 +7,6 @@
 
 #include <algorithm>
 
-#include "host/exceptions.h"
 #include "host/sysutils.h"
 #include "server/korvi.h"
 #include "socket/name_lookup.h"

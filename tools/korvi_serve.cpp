@@ -3,7 +3,6 @@
 // request, until SIGINT or SIGTERM.
 #include <cstdio>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
