@@ -121,11 +121,16 @@ void TKorviThread::Responding() {
       WriteError(403);
     }
   } else {
+    // A file that is gone or cannot be opened gets the 503 page.
     const TDateTime last_write = FileDateTime(TargetPath);
-    try {
-      if (last_write == -1.0) throw EFOpenError("Cannot open file \"" + TargetPath + "\"");
-      FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
-    } catch (const std::exception&) {
+    if (last_write != -1.0) {
+      try {
+        FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
+      } catch (const std::exception&) {
+        // No stream: answered below.
+      }
+    }
+    if (!FileStream) {
       WriteError(503);
       return;
     }
