@@ -109,7 +109,11 @@ int TMapForm::RowOf(std::string_view Path, int Except) const {
 
 int TMapForm::FindRow(std::string_view Path) const {
   const std::string path = MapPath(Path);
-  return path.empty() ? -1 : RowOf(path, 0);
+  if (path.empty()) return -1;
+  const int row = RowOf(path, 0);
+  // A path written into the file by hand may lack the slash or keep a
+  // trailing one; it is found as it is typed.
+  return row >= 0 ? row : RowOf(Trim(Path), 0);
 }
 
 bool TMapForm::Add(std::string_view Path, std::string_view Directory) {

@@ -69,8 +69,9 @@ class TMapForm {
   int RowCount() const;
   // Column 0 (URL path) or 1 (directory) of `Row`; empty beyond MapList.
   std::string Cells(int Col, int Row) const;
-  // The row (1 or more) whose URL path is `Path` ("/" put in front when
-  // missing), without regard to case; -1 when there is none.
+  // The row (1 or more) whose URL path is `Path` as Add would store it, or
+  // else exactly as typed (a path written by hand), without regard to case;
+  // -1 when there is none.
   int FindRow(std::string_view Path) const;
 
   // Maps `Path` to `Directory`. The path gets a leading "/" when it lacks

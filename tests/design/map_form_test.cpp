@@ -129,6 +129,15 @@ TEST_F(MapFormTest, ChangesAreSortedAndSavedWhole) {
        },
        {kHeading, "="},
        "[VERSION]\nPIRNASK=0.1\n[MAP]\n"},
+      {"paths written by hand without the slash or with a trailing one are found as typed",
+       "[MAP]\ndocs=old\n/img/=p\n/z=1\n",
+       [](TMapForm& f) {
+         EXPECT_TRUE(f.Delete(f.FindRow("DOCS")));
+         EXPECT_TRUE(f.Delete(f.FindRow("/img/")));
+         EXPECT_EQ(f.FindRow("/img/"), -1);
+       },
+       {kHeading, "/z=1"},
+       "[MAP]\n/z=1\n[VERSION]\nPIRNASK=0.1\n"},
       {"an add after that takes the placeholder's line",
        "[MAP]\n/docs=manuals\n",
        [](TMapForm& f) {
