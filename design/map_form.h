@@ -38,7 +38,7 @@ class TMapForm {
   static constexpr std::string_view InvalidMessage = "URL Path or Directory Not Valid";
 
   // An editor for the map file `IniFileName`; nothing is read before
-  // FormShow, which must come before any other call.
+  // FormShow (or ShowModal), which comes before every editing call.
   explicit TMapForm(std::string IniFileName);
   ~TMapForm();
   TMapForm(const TMapForm&) = delete;
