@@ -16,8 +16,9 @@ namespace korvi {
 
 namespace {
 
-// The template ends after this many more empty reads than 25 (the scanner
-// returns empty lines only once the input is exhausted).
+// The first pass ends once more than this many consecutive empty reads have
+// been written (the scanner returns empty lines only once the input is
+// exhausted).
 constexpr int kEmptyReadsBeforeEnd = 25;
 
 // The value of field `field` in the data set of `source`, through FindField
@@ -34,6 +35,34 @@ bool ReadField(TDataSource* source, const std::string& field, bool must_exist, s
   } catch (const std::exception&) {
     return false;
   }
+}
+
+// `line` with every stretch from `open` to the next `close` replaced by
+// replace(text between them), and CR LF appended. An `open` with no `close`
+// after it, or whose text `accept` refuses, is copied as its first byte and
+// the search goes on after that byte.
+template <typename Accept, typename Replace>
+std::string ReplaceEnclosed(std::string_view line, std::string_view open, char close, Accept accept,
+                            Replace replace) {
+  std::string out;
+  std::size_t i = 0;
+  for (;;) {
+    const std::size_t start = line.find(open, i);
+    if (start == line.npos) break;
+    out.append(line, i, start - i);
+    const std::size_t inner = start + open.size();
+    const std::size_t end = line.find(close, start + 1);
+    if (end == line.npos || !accept(line.substr(inner, end - inner))) {
+      out += open[0];
+      i = start + 1;
+      continue;
+    }
+    out += replace(line.substr(inner, end - inner));
+    i = end + 1;
+  }
+  out.append(line, i);
+  out += "\r\n";
+  return out;
 }
 
 }  // namespace
@@ -98,51 +127,23 @@ std::string TKorviDataProducer::ResolveEntry(const std::string& name) {
 }
 
 std::string TKorviDataProducer::ExpandDynamicContent(const std::string& line) {
-  std::string out;
-  std::size_t i = 0;
-  for (;;) {
-    const std::size_t open = line.find('%', i);
-    if (open == std::string::npos) break;
-    out.append(line, i, open - i);
-    const std::size_t close = line.find('%', open + 1);
-    if (close == std::string::npos || line.find(' ', open + 1) < close) {
-      // Plain text: the next "%" may open an entry.
-      out += '%';
-      i = open + 1;
-      continue;
-    }
-    out += ResolveEntry(Trim(std::string_view(line).substr(open + 1, close - open - 1)));
-    i = close + 1;
-  }
-  out.append(line, i);
-  out += "\r\n";
-  return ExpandTags(out);
+  // An entry is "%", a name without blanks, "%"; any other "%" is text.
+  const std::string entries = ReplaceEnclosed(
+      line, "%", '%', [](std::string_view name) { return name.find(' ') == name.npos; },
+      [this](std::string_view name) { return ResolveEntry(Trim(name)); });
+  return ExpandTags(entries);
 }
 
 std::string TKorviDataProducer::ExpandTags(const std::string& line) {
-  std::string out;
-  std::size_t i = 0;
-  for (;;) {
-    const std::size_t open = line.find("<#", i);
-    if (open == std::string::npos) break;
-    out.append(line, i, open - i);
-    const std::size_t close = line.find('>', open + 1);
-    if (close == std::string::npos) {
-      // Unterminated: the rest is copied as text.
-      out += '<';
-      i = open + 1;
-      continue;
-    }
-    const std::string inner = Trim(std::string_view(line).substr(open + 2, close - open - 2));
-    const std::size_t space = inner.find(' ');
-    TStringList params;
-    if (space != std::string::npos) SplitTagParams(Trim(inner.substr(space + 1)), params);
-    out += HandleTag(inner.substr(0, space), params);
-    i = close + 1;
-  }
-  out.append(line, i);
-  out += "\r\n";
-  return out;
+  return ReplaceEnclosed(
+      line, "<#", '>', [](std::string_view) { return true; },
+      [this](std::string_view tag) {
+        const std::string inner = Trim(tag);
+        const std::size_t space = inner.find(' ');
+        TStringList params;
+        if (space != std::string::npos) SplitTagParams(Trim(inner.substr(space + 1)), params);
+        return HandleTag(inner.substr(0, space), params);
+      });
 }
 
 std::string TKorviDataProducer::ContentFromStream(TStream& stream) {
