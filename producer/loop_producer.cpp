@@ -31,6 +31,40 @@ std::string LoopLabel(const std::string& directive) {
   return UpperCase(directive.substr(start, end - start));
 }
 
+// Reads the lines of a loop's body into `body` (each followed by CR LF) up
+// to the first line holding `end_marker`, whose text before the marker is
+// the body's last line. `remainder` receives the text after the end
+// directive's ">". Returns false when the template ends at this loop: the
+// input ended first (`remainder` empty), the end directive has no ">"
+// (`remainder` is the line from the marker on) or reading failed
+// (`remainder` is the last line read).
+bool CollectBody(TKorviParser& parser, const std::string& end_marker, TStringStream& body,
+                 std::string& remainder) {
+  try {
+    for (;;) {
+      remainder = parser.SkipToEOL();
+      if (remainder.empty()) return false;  // only at the end of the input
+      const std::size_t marker = UpperCase(remainder).find(end_marker);
+      if (marker == std::string::npos) {
+        body.WriteString(remainder + kCRLF);
+        continue;
+      }
+      body.WriteString(remainder.substr(0, marker) + kCRLF);
+      remainder.erase(0, marker);
+      const std::size_t close = remainder.find('>');
+      if (close == std::string::npos) {
+        throw Exception("Unterminated ENDLoop Driective [" + remainder + "]");
+      }
+      remainder.erase(0, close + 1);
+      return true;
+    }
+  } catch (const std::exception&) {
+    // The loop is still processed with the body so far; the error itself is
+    // not reported.
+    return false;
+  }
+}
+
 // Keeps the nesting depth of loops being processed.
 class TDepthGuard {
  public:
@@ -61,7 +95,7 @@ void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
   int empty_reads = 0;
   bool last_pass = false;
   while (!last_pass) {
-    std::string line = parser.SkipToEOL();
+    const std::string line = parser.SkipToEOL();
     empty_reads = line.empty() ? empty_reads + 1 : 0;
     last_pass = empty_reads >= kEmptyReadsToEnd;
     const std::size_t at = UpperCase(line).find("<!LOOP");
@@ -78,36 +112,9 @@ void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
     std::string remainder = line.substr(close + 1);
     write(kCRLF);
     const std::string label = LoopLabel(directive);
-    const std::string end_marker = "<!ENDLOOP" + label;
     TStringStream body;
     body.WriteString(remainder + kCRLF);
-    try {
-      for (;;) {
-        remainder = parser.SkipToEOL();
-        if (remainder.empty()) {
-          // The input ended before the end directive: stop collecting here.
-          last_pass = true;
-          break;
-        }
-        const std::size_t marker = UpperCase(remainder).find(end_marker);
-        if (marker == std::string::npos) {
-          body.WriteString(remainder + kCRLF);
-          continue;
-        }
-        body.WriteString(remainder.substr(0, marker) + kCRLF);
-        remainder.erase(0, marker);
-        const std::size_t end_close = remainder.find('>');
-        if (end_close == std::string::npos) {
-          throw Exception("Unterminated ENDLoop Driective [" + remainder + "]");
-        }
-        remainder.erase(0, end_close + 1);
-        break;
-      }
-    } catch (const std::exception&) {
-      // The template ends at this loop, processed with the body so far; the
-      // error itself is not reported.
-      last_pass = true;
-    }
+    if (!CollectBody(parser, "<!ENDLOOP" + label, body, remainder)) last_pass = true;
     ProcessLoop(directive, label, body, output);
     write(kCRLF);
     write(ExpandDynamicContent(remainder));
