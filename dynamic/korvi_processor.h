@@ -105,7 +105,8 @@ class TKorviProcessor : public TComponent {
   // module holds the name, no copy can be made or the list is full.
   void AddQuery(TKorviProducer* Producer, const TStringList& Params, TPageQueries& Page);
   // DELQUERY: removes data source number "DS" from the producer's list and
-  // frees it when the page opened it; never fails.
+  // closes its query when the page opened it (a source the caller supplied
+  // is only taken off the list); never fails.
   void DelQuery(TKorviProducer* Producer, const TStringList& Params, TPageQueries& Page);
   // True when request field `Name` is filled; otherwise false with Message
   // set to the field Name + "Help" or "ERROR: Missing Required Field [Name]".

@@ -35,7 +35,7 @@ bool TPageQueries::Release(TDataSource* source) {
   auto it = std::find_if(opened_.begin(), opened_.end(),
                          [source](const Opened& opened) { return opened.source.get() == source; });
   if (it == opened_.end()) return false;
-  opened_.erase(it);
+  it->query->Close();
   return true;
 }
 

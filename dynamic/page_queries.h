@@ -1,9 +1,11 @@
 // TPageQueries: what one processed page knows of its named queries. It holds
 // the data modules the page may take queries from and owns the working
 // copies that the page's ADDQUERY directives opened, each with the data
-// source it shows through; destroying it closes and frees those that no
-// DELQUERY directive freed before. One object belongs to one call, so calls
-// running at the same time on one processor never see each other's lists.
+// source it shows through. A DELQUERY directive closes a copy at once; the
+// objects themselves are freed when the page ends, because a loop of the
+// page may still be walking the data set. One object belongs to one call,
+// so calls running at the same time on one processor never see each
+// other's lists.
 #pragma once
 
 #include <memory>
@@ -31,7 +33,7 @@ class TPageQueries {
 
   // Keeps the first MaxDataModules of `modules` (not owned).
   explicit TPageQueries(const TDataModules& modules);
-  // Closes and frees every query still held, with its data source.
+  // Frees every query the page opened, with its data source.
   ~TPageQueries();
   TPageQueries(const TPageQueries&) = delete;
   TPageQueries& operator=(const TPageQueries&) = delete;
@@ -43,8 +45,8 @@ class TPageQueries {
 
   // Takes `query` and the `source` attached to it for the rest of the page.
   void Adopt(std::unique_ptr<TQuery> query, std::unique_ptr<TDataSource> source);
-  // Closes and frees `source` and its query when the page opened them and
-  // returns true; false (nothing freed) for a source someone else owns.
+  // Closes the query of `source` when the page opened it and returns true;
+  // false (nothing closed) for a source someone else owns.
   bool Release(TDataSource* source);
 
  private:

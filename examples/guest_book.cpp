@@ -35,7 +35,8 @@ const char* const kPage = R"(<html><head><title>Guest book</title></head><body>
 <h1>Guest book</h1>
 <#q Action=ADDQUERY Name=qEntries>
 <ul>
-<!LOOP DS=1><li><b>%name%</b>: %message% <small>(%signed%)</small></li><!ENDLOOP>
+<!LOOP DS=1><li><b>%name%</b>: %message% <small>(%signed%)</small></li>
+<!ENDLOOP>
 </ul>
 <form method="post" action="/guestbook/sign">
 <input type="hidden" name="FQuery" value="qSign">

@@ -24,11 +24,12 @@ constexpr int kRequestsPerClient = 4;
 class ConcurrentPagesTest : public test::PageTest {
  protected:
   ConcurrentPagesTest() {
-    // Two databases, one per module; each lists two rows per person.
+    // Two databases, one per module; each lists two rows per person. ("0"
+    // would bind as an empty text, so people are numbered from 1.)
     for (const char* letter : {"a", "b"}) {
-      db_ = dir_.File(std::string(letter) + ".db");
+      db_ = dir_.File(std::string(letter) + ".db");  // where Exec and AddQuery work
       Exec("create table tags(who text, tag text)");
-      for (int who = 0; who < kClients; ++who)
+      for (int who = 1; who <= kClients; ++who)
         for (int row = 1; row <= 2; ++row)
           Exec("insert into tags values('" + std::to_string(who) + "', '" + letter +
                std::to_string(who) + "-" + std::to_string(row) + "')");
@@ -38,7 +39,7 @@ class ConcurrentPagesTest : public test::PageTest {
     }
     const std::string page = WritePage("tags.htm",
                                        "<#q Action=ADDQUERY Name=qTags who=^who>\n"
-                                       "<!LOOP DS=1>row:%tag%;<!ENDLOOP>\n");
+                                       "<!LOOP DS=1>row:%tag%;\n<!ENDLOOP>\n");
     SetHandler([this, page](TKorviRequest& request, TKorviResponse& response) {
       TDataModule* module = request.GetFieldByName("m") == "a" ? &module_ : &other_;
       processor_.ProcessHtmlFile(&server_, &request, &response, page, {}, {module});
@@ -60,7 +61,7 @@ TEST_F(ConcurrentPagesTest, EachRequestSeesItsOwnModuleAndRows) {
   std::vector<std::string> failures(kClients);
   std::atomic<int> finished{0};
   std::vector<std::thread> clients;
-  for (int who = 0; who < kClients; ++who) {
+  for (int who = 1; who <= kClients; ++who) {
     clients.emplace_back([&, who] {
       for (int round = 0; round < kRequestsPerClient; ++round) {
         const std::string letter = (who + round) % 2 == 0 ? "a" : "b";
@@ -71,7 +72,7 @@ TEST_F(ConcurrentPagesTest, EachRequestSeesItsOwnModuleAndRows) {
         client.ReadBlocking(answer, std::string::npos, 10000);
         if (Count(answer, "row:") != 2 || Count(answer, "row:" + mine + "-1;") != 1 ||
             Count(answer, "row:" + mine + "-2;") != 1)
-          failures[who] += "round " + std::to_string(round) + ":\n" + answer + "\n";
+          failures[who - 1] += "round " + std::to_string(round) + ":\n" + answer + "\n";
       }
       ++finished;
     });

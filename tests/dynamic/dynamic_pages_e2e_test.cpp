@@ -28,7 +28,7 @@ class DynamicPagesEndToEnd : public test::PageTest {
     const std::string list = WritePage("guests.htm",
                                        "<html><body><ul>\n"
                                        "<#q Action=ADDQUERY Name=qGuests>\n"
-                                       "<!LOOP DS=1><li>%name% (%nights%)</li><!ENDLOOP>\n"
+                                       "<!LOOP DS=1><li>%name% (%nights%)</li>\n<!ENDLOOP>\n"
                                        "</ul></body></html>\n");
     // A posted form runs its query first; either way the list follows.
     SetHandler([this, list](TKorviRequest& request, TKorviResponse& response) {

@@ -172,7 +172,7 @@ TEST_F(QueryDirectiveTest, AddAndDeleteRenumber) {
                       "<#q Action=ADDQUERY Name=qOrders CustNo=^cust>\n"
                       "<#q Action=ADDQUERY Name=qMissing>\n"
                       "a:%#3.item%|%3.cust%:\n"
-                      "<!LOOP DS=3>r:%item%;<!ENDLOOP>\n"
+                      "<!LOOP DS=3>r:%item%;\n<!ENDLOOP>\n"
                       "<#q action=delquery DS=1>\n"
                       "b:%#2.cust%|%#1.extra%:\n"
                       "<#q Action=DELQUERY DS=x><#q Action=DELQUERY DS=9>\n"
@@ -218,6 +218,15 @@ TEST_F(QueryDirectiveTest, WhichTagsAreDirectives) {
     EXPECT_TRUE(Has(page, "(" + c.shown + ")")) << c.tag << "\n" << page;
     EXPECT_EQ(Has(page, "bolt"), c.opened) << c.tag;
   }
+}
+
+// Deleting the source a loop walks ends the page with an error rather
+// than reading a freed data set.
+TEST_F(QueryDirectiveTest, DeletingTheSourceOfARunningLoop) {
+  ServePage(WritePage("inner.htm",
+                      "<#q Action=ADDQUERY Name=qOrders CustNo=^cust>\n"
+                      "<!LOOP DS=1>%item%\n<#q Action=DELQUERY DS=1>\n<!ENDLOOP>\n"));
+  EXPECT_TRUE(Body("/?f_cust=7").starts_with("ERROR: "));
 }
 
 // A query that cannot be copied adds no source, and the page goes on.

@@ -170,7 +170,7 @@ TEST_F(ProcessorTest, FooterAndErrorContent) {
     processor_.ProcessHtmlFile(&server_, &request, &response, missing, {}, {});
   });
   const std::string answer = Answer("/");
-  EXPECT_TRUE(Has(answer, "Content-Type: text/html\r\n")) << answer;
+  EXPECT_TRUE(Has(answer, "Content-type: text/html\r\n")) << answer;
   EXPECT_TRUE(Has(answer, "\r\n\r\nERROR: ")) << answer;
   EXPECT_TRUE(Has(answer, "missing.htm")) << answer;
   EXPECT_FALSE(Has(answer, "Produced by")) << answer;
