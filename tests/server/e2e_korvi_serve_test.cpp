@@ -3,9 +3,7 @@
 // properties, and stops cleanly on SIGTERM and SIGINT.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -25,11 +23,7 @@ const char* const kListening = "listening on port ";
 
 // korvi-serve is built into the same directory as this test program.
 std::string ServeProgram() {
-  char self[PATH_MAX];
-  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return "korvi-serve";
-  std::string path(self, static_cast<size_t>(length));
-  return path.substr(0, path.rfind('/') + 1) + "korvi-serve";
+  return test::BuiltProgram("korvi-serve");
 }
 
 bool Has(const std::string& text, const std::string& part) {

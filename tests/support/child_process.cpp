@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <stdexcept>
 
 #include "support/pump.h"
@@ -142,6 +143,14 @@ ChildResult RunPumping(const std::vector<std::string>& argv, int timeout_ms) {
   ChildProcess child(argv);
   EXPECT_TRUE(PumpUntil([&] { return child.Poll(); }, timeout_ms)) << argv[0] << " did not end";
   return {child.Output(), child.Errors(), child.ExitCode()};
+}
+
+std::string BuiltProgram(const std::string& name) {
+  char self[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return name;
+  const std::string path(self, static_cast<size_t>(length));
+  return path.substr(0, path.rfind('/') + 1) + name;
 }
 
 }  // namespace korvi::test

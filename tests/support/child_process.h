@@ -52,6 +52,10 @@ struct ChildResult {
   int exit_code = -1;
 };
 
+// The path of program `name` built into the directory of the running test
+// program (where the build puts every program).
+std::string BuiltProgram(const std::string& name);
+
 // Runs `argv` to its end while pumping the calling thread's queue (so a
 // server living there keeps accepting). Fails the test on timeout.
 ChildResult RunPumping(const std::vector<std::string>& argv, int timeout_ms = 15000);

@@ -1,0 +1,268 @@
+// The session store over real request and response objects: first visits,
+// the cookie on the wire, returning and unknown cookies, address-based
+// sharing, unguessable IDs, expiry, closing, and sessions kept alive by
+// their holders.
+#include "session/korvi_sessions.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "host/timer.h"
+#include "support/pump.h"
+#include "tests/web/received_request.h"
+#include "web/korvi_request.h"
+#include "web/korvi_response.h"
+
+namespace korvi {
+namespace {
+
+constexpr TDateTime kMinute = 1.0 / 1440;
+
+// One request as a worker thread hands it to an action: a received GET from
+// `address`, carrying `cookie` as its "Cookie" header when not empty.
+class Visit {
+ public:
+  explicit Visit(const std::string& cookie = "", const std::string& address = "127.0.0.1")
+      : received_("GET", "/", "HTTP/1.0") {
+    TStringList& headers = received_.Thread().HeaderLines;
+    headers.Put(0, "remote-address=" + address);
+    if (!cookie.empty()) headers.Add("cookie=" + cookie);
+    response_ = std::make_unique<TKorviResponse>(&received_.Request());
+  }
+  TKorviRequest& Request() { return received_.Request(); }
+  TKorviResponse& Response() { return *response_; }
+  // The response as it goes to the client.
+  std::string Sent() {
+    response_->SetContent("x");
+    response_->SendResponse();
+    return received_.Body();
+  }
+
+ private:
+  test::ReceivedRequest received_;
+  std::unique_ptr<TKorviResponse> response_;
+};
+
+// An object that counts its destruction.
+class Tracked : public TObject {
+ public:
+  explicit Tracked(int& freed) : freed_(freed) {}
+  ~Tracked() override { ++freed_; }
+
+ private:
+  int& freed_;
+};
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
+class KorviSessionsTest : public ::testing::Test {
+ protected:
+  KorviSessionsTest() : store_(nullptr) {}
+  // Starts a session for `visit` expiring in an hour; returns it.
+  std::shared_ptr<TKorviSession> Start(Visit& visit) {
+    return store_.StartSession(visit.Request(), visit.Response(), Now() + 60 * kMinute);
+  }
+  // The "<CookieName>=<ID>" cookie the response of `visit` sets.
+  std::string CookieOf(Visit& visit) {
+    return store_.CookieName() + "=" + visit.Response().GetCookieValue(store_.CookieName());
+  }
+  TKorviSessions store_;
+};
+
+// No cookie: no session until StartSession, which sets the cookie; the same
+// request then finds its new session through that cookie.
+TEST_F(KorviSessionsTest, FirstVisitStartsASessionAndSetsItsCookie) {
+  Visit first;
+  EXPECT_FALSE(store_.ValidSession(first.Request(), first.Response()));
+  EXPECT_EQ(store_.GetSession(first.Request(), first.Response()), nullptr);
+
+  const TDateTime expiration = Now() + 20 * kMinute;
+  auto session = store_.StartSession(first.Request(), first.Response(), expiration);
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(session->GetExpiration(), expiration);
+  EXPECT_EQ(store_.GetSessionCount(), 1);
+  EXPECT_TRUE(store_.ValidSession(first.Request(), first.Response()));
+  EXPECT_EQ(store_.GetSession(first.Request(), first.Response()), session);
+  EXPECT_EQ(Occurrences(first.Sent(), "\r\nSet-Cookie: " + CookieOf(first) + "; path=/\r\n"), 1);
+}
+
+// The ID is the creation time's digits and 32 random hexadecimal characters,
+// different for sessions started within one millisecond.
+TEST_F(KorviSessionsTest, SessionIdsAreTimeDigitsAndRandomHex) {
+  std::set<std::string> randoms;
+  for (int i = 0; i < 50; ++i) {
+    Visit visit;
+    Start(visit);
+    const std::string id = visit.Response().GetCookieValue(store_.CookieName());
+    ASSERT_GT(id.size(), 32u + 10u);
+    const std::string digits = id.substr(0, id.size() - 32), random = id.substr(digits.size());
+    EXPECT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << id;
+    EXPECT_EQ(random.find_first_not_of("0123456789ABCDEF"), std::string::npos) << id;
+    randoms.insert(random);
+  }
+  EXPECT_EQ(randoms.size(), 50u);
+  EXPECT_EQ(store_.GetSessionCount(), 50);
+}
+
+// The cookie brings the same session back; StartSession keeps it, moves its
+// expiration and sets the cookie again.
+TEST_F(KorviSessionsTest, ReturningCookieFindsTheSameSession) {
+  Visit first;
+  auto session = Start(first);
+  Visit next(CookieOf(first) + "; lang=en");
+  EXPECT_TRUE(store_.ValidSession(next.Request(), next.Response()));
+  EXPECT_EQ(store_.GetSession(next.Request(), next.Response()), session);
+
+  Visit again("lang=en; " + CookieOf(first));
+  const TDateTime later = Now() + 90 * kMinute;
+  EXPECT_EQ(store_.StartSession(again.Request(), again.Response(), later), session);
+  EXPECT_EQ(session->GetExpiration(), later);
+  EXPECT_EQ(CookieOf(again), CookieOf(first));
+  EXPECT_EQ(Occurrences(again.Sent(), "\r\nSet-Cookie: "), 1);
+  EXPECT_EQ(store_.GetSessionCount(), 1);
+}
+
+// A cookie naming no held session counts as none: StartSession issues a new
+// ID, and the same request then finds that session, not the stale one.
+TEST_F(KorviSessionsTest, UnknownCookieGetsAFreshSession) {
+  Visit earlier;
+  Start(earlier);
+  const std::string stale = store_.CookieName() + "=20240101000000DEADBEEF";
+  Visit visit(stale);
+  EXPECT_FALSE(store_.ValidSession(visit.Request(), visit.Response()));
+  auto session = Start(visit);
+  EXPECT_NE(CookieOf(visit), stale);
+  EXPECT_EQ(store_.GetSessionCount(), 2);
+  EXPECT_TRUE(store_.ValidSession(visit.Request(), visit.Response()));
+  EXPECT_EQ(store_.GetSession(visit.Request(), visit.Response()), session);
+}
+
+// By address: one session per client address, whatever cookies say, and
+// no cookie is set.
+TEST_F(KorviSessionsTest, AddressBasedStoreSharesASessionPerAddress) {
+  store_.SetStorageType(siAddressBased);
+  Visit first("", "10.0.0.1");
+  EXPECT_FALSE(store_.ValidSession(first.Request(), first.Response()));
+  auto session = Start(first);
+  EXPECT_EQ(first.Response().Cookies().Count(), 0);
+  EXPECT_EQ(Occurrences(first.Sent(), "Set-Cookie"), 0);
+
+  Visit same("", "10.0.0.1");
+  EXPECT_EQ(store_.GetSession(same.Request(), same.Response()), session);
+  Visit other_browser(store_.CookieName() + "=anything", "10.0.0.1");
+  EXPECT_EQ(Start(other_browser), session);
+  Visit elsewhere("", "10.0.0.2");
+  EXPECT_FALSE(store_.ValidSession(elsewhere.Request(), elsewhere.Response()));
+  EXPECT_NE(Start(elsewhere), session);
+  EXPECT_EQ(store_.GetSessionCount(), 2);
+}
+
+// The scan drops a session only once the current time is past its
+// expiration; the timer's scan uses the current time.
+TEST_F(KorviSessionsTest, ExpiryScanDropsSessionsPastTheirExpiration) {
+  struct Case {
+    TDateTime expires;  // relative to the scan's moment
+    bool survives;
+  } cases[] = {{kMinute, true}, {0.0, true}, {-kMinute / 60000, false}, {-kMinute, false}};
+  const TDateTime scan_at = Now() + 2 * kMinute;
+  for (const Case& c : cases) {
+    Visit visit;
+    auto session = store_.StartSession(visit.Request(), visit.Response(), scan_at + c.expires);
+    store_.RemoveExpired(scan_at);
+    EXPECT_EQ(store_.ValidSession(visit.Request(), visit.Response()), c.survives) << c.expires;
+    store_.CloseAllSessions();
+  }
+
+  Visit past, ahead;
+  store_.StartSession(past.Request(), past.Response(), Now() - kMinute);
+  store_.StartSession(ahead.Request(), ahead.Response(), Now() + kMinute);
+  store_.TimerOnTimer(nullptr);
+  EXPECT_FALSE(store_.ValidSession(past.Request(), past.Response()));
+  EXPECT_TRUE(store_.ValidSession(ahead.Request(), ahead.Response()));
+  EXPECT_EQ(store_.GetSessionCount(), 1);
+}
+
+// The store's timer runs the scan on the creating thread's queue every
+// 60 seconds; a shorter interval shows the wiring without the wait.
+TEST_F(KorviSessionsTest, TimerRunsTheExpiryScan) {
+  EXPECT_EQ(store_.Timer()->Interval(), 60000u);
+  EXPECT_TRUE(store_.Timer()->Enabled());
+  Visit visit;
+  store_.StartSession(visit.Request(), visit.Response(), Now() - kMinute);
+  store_.Timer()->SetInterval(10);
+  EXPECT_TRUE(test::PumpUntil([&] { return store_.GetSessionCount() == 0; }));
+}
+
+// A session removed from the store while a caller holds it stays usable,
+// objects and all, and is freed when that caller lets go.
+TEST_F(KorviSessionsTest, RemovedSessionLivesUntilItsLastHolderLetsGo) {
+  const std::function<void(TKorviSessions&)> removals[] = {
+      [](TKorviSessions& store) { store.CloseAllSessions(); },
+      [](TKorviSessions& store) { store.RemoveExpired(Now() + 1000.0); },
+  };
+  for (const auto& remove : removals) {
+    int freed = 0;
+    Visit visit;
+    auto session = Start(visit);
+    session->SetObject("cart", std::make_shared<Tracked>(freed));
+    remove(store_);
+    EXPECT_EQ(store_.GetSessionCount(), 0);
+    EXPECT_EQ(store_.GetSession(visit.Request(), visit.Response()), nullptr);
+    session->SetVariant("n", 7);
+    EXPECT_EQ(session->GetVariant("N").AsInteger(), 7);
+    EXPECT_EQ(freed, 0);
+    session.reset();
+    EXPECT_EQ(freed, 1);
+  }
+}
+
+// Destroying the store frees its sessions and their objects.
+TEST(KorviSessionsLifetimeTest, DestroyedStoreFreesItsSessions) {
+  int freed = 0;
+  {
+    TKorviSessions store(nullptr);
+    Visit visit;
+    store.StartSession(visit.Request(), visit.Response(), Now() + kMinute)
+        ->SetObject("a", std::make_shared<Tracked>(freed));
+  }
+  EXPECT_EQ(freed, 1);
+}
+
+TEST(KorviSessionsDateTimeTest, DigitsOfTheDateAndTimeRunTogether) {
+  struct Case {
+    int year, month, day, hour, min, sec, msec;
+    const char* digits;
+  } cases[] = {
+      {2000, 1, 1, 0, 0, 0, 0, "2000110000"},
+      {1999, 5, 3, 14, 7, 9, 45, "199953147945"},
+      {2024, 12, 31, 23, 59, 59, 999, "20241231235959999"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TKorviSessions::CreateDateTimeString(EncodeDate(c.year, c.month, c.day),
+                                                   EncodeTime(c.hour, c.min, c.sec, c.msec)),
+              c.digits);
+  }
+  int year_before = 0, year_after = 0, month = 0, day = 0;
+  DecodeDate(Now(), year_before, month, day);
+  const std::string now = TKorviSessions::CreateDateTimeString();
+  DecodeDate(Now(), year_after, month, day);
+  EXPECT_EQ(now.find_first_not_of("0123456789"), std::string::npos) << now;
+  EXPECT_TRUE(now.starts_with(std::to_string(year_before)) ||
+              now.starts_with(std::to_string(year_after)))
+      << now;
+  TKorviSessions store(nullptr);
+  EXPECT_EQ(store.CookieName().find_first_not_of("0123456789"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvi
