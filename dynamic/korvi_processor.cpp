@@ -42,6 +42,7 @@ std::string RequestTextForPage(const std::string& text) {
   return result;
 }
 
+// The foot of every processed page.
 std::string Footer() {
   return std::string("<br><center>Produced by the Korvi web server") +
          ", a small HTTP server embedded in applications: <a href=\"" + KorviProductAddress +

@@ -110,7 +110,7 @@ TEST_F(ProcessQueryTest, Messages) {
     std::string query;
     std::string answer;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"FQuery=qInsert&name=Ann", "failed|Internal Error: Unable to get value for FRequired"},
       {"FQuery=qInsert&FRequired=name;email&name=Ann",
        "failed|ERROR: Missing Required Field [email]"},
@@ -125,6 +125,14 @@ TEST_F(ProcessQueryTest, Messages) {
       {"FQuery=qStale&FRequired=a&a=1", "failed|Internal Error: Unable to copy query [qStale]"},
       {"FQuery=qBroken&FRequired=a&a=1", "failed|ERROR: no such table: nowhere"},
   };
+  // A long list of required fields is checked to its end.
+  std::string required = "FQuery=qInsert&FRequired=";
+  std::string given;
+  for (int n = 10; n < 30; ++n) {
+    required += "field_number_" + std::to_string(n) + (n < 29 ? ";" : "");
+    if (n < 29) given += "&field_number_" + std::to_string(n) + "=x";
+  }
+  cases.push_back({required + given, "failed|ERROR: Missing Required Field [field_number_29]"});
   for (const Case& c : cases)
     EXPECT_EQ(Body("/form?" + c.query), c.answer) << c.query;
   EXPECT_EQ(Rows("select count(*) from people"), "0;");
