@@ -3,8 +3,7 @@
 // component it serves (Dispatcher) and offers the three ways of asking for a
 // page; the page producers override them.
 //
-// Producers are general text machinery: field values and replacement texts
-// go into the page as they are, so escaping for HTML is the caller's business.
+// Texts go into pages as they are: escaping for HTML is the caller's business.
 #pragma once
 
 #include <string>

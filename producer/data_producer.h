@@ -17,8 +17,11 @@
 // dropped and every line is written with two CR LF pairs, followed by 26
 // empty reads of two pairs each; then the tag pass of the page producer runs
 // over the result, so tags in field values and replacement texts are
-// expanded too. Field values go into the page as they are: escaping for
-// HTML is the caller's business.
+// expanded too. That pass reads whole lines through the scanner, so an
+// expanded line longer than its buffer (a long field value without line
+// ends) raises EParserError "Error: line to long on line <n>".
+//
+// Texts go into pages as they are: escaping for HTML is the caller's business.
 #pragma once
 
 #include <array>
@@ -66,7 +69,8 @@ class TKorviDataProducer : public TKorviPageProducer {
 
   // The value of entry `name` from the data sources ("+" read as a blank).
   // `handled` is false when no source has the field; errors of the data
-  // layer count as not found. An empty name is handled and gives "".
+  // layer count as not found. An empty name is handled and gives "". A bad
+  // "%" escape in `name` raises EConvertError.
   virtual std::string HandleEntry(const std::string& name, bool& handled);
   // One template line with its entries and then its tags expanded; the
   // result ends with two CR LF pairs.

@@ -26,8 +26,8 @@
 //
 // List mode limits the loops over one data source (ListDS) to a window of
 // rows: from row FirstRecord, at most MaxRecords rows (at least one).
-// Field values go into the page as they are: escaping for HTML is the
-// caller's business.
+//
+// Texts go into pages as they are: escaping for HTML is the caller's business.
 #pragma once
 
 #include <cstdint>

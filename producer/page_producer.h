@@ -11,8 +11,7 @@
 // whole field is quoted. Everything else is copied unchanged, except that
 // the blanks after a "<" that does not open a tag are dropped.
 //
-// Field values and replacement texts go into the page as they are: escaping
-// for HTML is the caller's business.
+// Texts go into pages as they are: escaping for HTML is the caller's business.
 #pragma once
 
 #include <functional>

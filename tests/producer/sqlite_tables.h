@@ -26,10 +26,10 @@ class SQLiteTables {
   // list in `rows` (SQL literals, e.g. "'a', 1").
   void Table(const std::string& name, const std::string& columns,
              const std::vector<std::string>& rows) {
-    std::string sql = "create table " + name + "(" + columns + ");";
+    std::string sql = "begin; create table " + name + "(" + columns + ");";
     for (const std::string& row : rows)
       sql += "insert into " + name + " values(" + row + ");";
-    Exec(sql);
+    Exec(sql + "commit;");
   }
   // A data source named `name` over the opened query `select`; the object
   // lives as long as this one.
