@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,10 @@ using ZWSOnTxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesSent)>
 // Raised before and after the action dispatch of every request.
 using TKorviProcessEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
                                               TKorviResponse* Response, TKorviThread* Thread)>;
+// An action (or the response it built) raised `Error` while answering
+// `Request`; the client gets status 500 with "EXCEPTION: " and the message.
+using TKorviExceptionEvent =
+    std::function<void(TObject* Sender, TKorviRequest* Request, const std::exception& Error)>;
 // Asks the application for the content type of a file extension (without
 // the dot); a non-empty MimeType it leaves is used.
 using TGetMimeType =
@@ -106,6 +111,12 @@ class TKorvi : public TComponent {
   TKorviProcessEvent OnBeforeProcess;
   TKorviProcessEvent OnAfterProcess;
   TGetMimeType OnGetMimeType;
+  // Reports an exception raised by an action handler or by SendResponse,
+  // on the connection's worker thread (Sender is the server), before the
+  // 500 answer is built. This is how the library hands such exceptions to
+  // the application; without a handler only the client sees them. An
+  // exception the handler raises is ignored.
+  TKorviExceptionEvent OnException;
 
   // Largest request body accepted; a longer announced body gets the 400 page.
   std::int64_t MaxRequestBody = DefaultMaxRequestBody;

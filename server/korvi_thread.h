@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -185,6 +186,8 @@ class TKorviThread : public TThread {
   void RequestComplete();
   void RefuseRequest();
   void AnswerBuiltIn();
+  // Hands an exception of the actions to the server's OnException.
+  void ReportException(const std::exception& error);
 
   std::int64_t received_ = 0;    // bytes received for the request
   std::string listing_url_;      // the request path with "." and ".." resolved

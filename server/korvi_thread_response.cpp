@@ -43,6 +43,8 @@ void TKorviThread::StartResponse() {
         ResponseObject->SendResponse();
       }
     } catch (const std::exception& error) {
+      ReportException(error);
+      ResponseObject->SetStatusCode(500);
       ResponseObject->SetContent("EXCEPTION: " + MessageOf(error));
       ServeStatic = false;
       ResponseObject->SendResponse();
@@ -58,6 +60,15 @@ void TKorviThread::StartResponse() {
   }
   if (!response_built_) AnswerBuiltIn();
   StartDataSend();
+}
+
+void TKorviThread::ReportException(const std::exception& error) {
+  if (!Server->OnException) return;
+  try {
+    Server->OnException(Server, RequestObject, error);
+  } catch (const std::exception&) {
+    // The client still gets its 500 answer.
+  }
 }
 
 void TKorviThread::AnswerBuiltIn() {
@@ -77,9 +88,10 @@ void TKorviThread::AnswerBuiltIn() {
     FindTarget(target);
     if (WrittenStatus() == 0 && ServeStatic) Responding();
   } else if (ContentLength > 0 && ReqState == REQSTAT_DONE && SameText(Method, "POST")) {
+    // A form posted to a file or directory that no action takes.
     ServeStatic = true;
     FindTarget(target);
-    if (WrittenStatus() == 0 && BodyStream->Size() == 0) WriteError(400);
+    if (WrittenStatus() == 0) WriteError(BodyStream->Size() == 0 ? 400 : 405);
   } else {
     WriteError(501);
   }

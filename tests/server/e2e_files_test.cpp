@@ -31,8 +31,6 @@ using test::Curl;
 using test::LoopbackClient;
 using test::PumpUntil;
 
-const char* const kStatusOk = "HTTP/1.0 200 OK\r\n";
-
 // `answer` with the value of its "Date" header replaced by "*".
 std::string MaskDate(std::string answer) {
   const size_t date = answer.find("\r\nDate: ");
@@ -42,15 +40,17 @@ std::string MaskDate(std::string answer) {
   return answer;
 }
 
-// The status line and "Server"/"Date" headers every built-in answer starts with.
-std::string AnswerStart() {
+// The status line with `status` and the "Server"/"Date" headers every
+// built-in answer starts with.
+std::string AnswerStart(const std::string& status = "200 OK") {
   std::string host;
   try {
     host = LocalHostName();
   } catch (const std::exception&) {
     // No host name: no "Server" header.
   }
-  return std::string(kStatusOk) + (host.empty() ? "" : "Server: " + host + "\r\n") + "Date: *\r\n";
+  return "HTTP/1.0 " + status + "\r\n" + (host.empty() ? "" : "Server: " + host + "\r\n") +
+         "Date: *\r\n";
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -96,9 +96,10 @@ class FilesEndToEnd : public ::testing::Test {
     return Curl(server_.ServerPort(), path, method);
   }
 
-  // The whole error answer for `message`.
+  // The start of the error answer for `message`, whose status line carries
+  // the same status text.
   static std::string ErrorAnswer(const std::string& message) {
-    return AnswerStart() + "\r\n" +
+    return AnswerStart(message) + "\r\n" +
            "<BODY TEXT=\"#000000\" BGCOLOR=\"#FFFFFF\" LINK=\"#FFFF80\" VLINK=\"#C0C0C0\" "
            "ALINK=\"#80FFFF\"><B><FONT SIZE=+3>ERROR : " +
            message;
@@ -158,7 +159,7 @@ TEST_F(FilesEndToEnd, DirectoryWithoutSlashAndExtraPath) {
   EXPECT_TRUE(Has(Get("/SUB/INDEX.HTM"), "<p>sub home</p>"));
 }
 
-// Every error goes out as an error page with the status line 200.
+// Every error goes out as an error page whose status line carries the error.
 TEST_F(FilesEndToEnd, ErrorPages) {
   server_.StartListening();
   struct Case {

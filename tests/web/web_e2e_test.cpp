@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -134,9 +135,22 @@ TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
   EXPECT_TRUE(returned == binary);
 }
 
+// An action that raises answers with status 500 and its message, and the
+// exception reaches the application through OnException.
 TEST_F(WebEndToEnd, FailingActionAnswersWithTheException) {
   On("/boom", [](TKorviRequest&, TKorviResponse&) { throw Exception("it broke"); });
-  EXPECT_EQ(Curl({}, "/boom"), "EXCEPTION: it broke");
+  std::mutex lock;
+  std::string reported;
+  server_.OnException = [&](TObject* sender, TKorviRequest* request, const std::exception& error) {
+    std::lock_guard<std::mutex> guard(lock);
+    reported = (sender == &server_ ? "server|" : "other|") + request->GetStringVariable(2) + "|" +
+               error.what();
+  };
+  const std::string answer = Curl({"-i"}, "/boom");
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\nEXCEPTION: it broke")) << answer;
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(reported, "server|/boom|it broke");
 }
 
 TEST_F(WebEndToEnd, HandledButEmptyResponseSendsNothing) {
