@@ -68,6 +68,29 @@ TEST(KorviResponseTest, StatusLineEchoesTheRequestVersion) {
   EXPECT_EQ(answer.Sent().substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
 }
 
+// The server closes after every answer: a status line other than HTTP/1.0
+// says so with "Connection: close", which replaces an application's own
+// "Connection" header; an HTTP/1.0 one needs nothing.
+TEST(KorviResponseTest, NonHttp10AnswersSayTheConnectionCloses) {
+  struct Case {
+    const char* protocol;
+    const char* expected;
+  };
+  for (const Case& c :
+       {Case{"HTTP/1.1",
+             "HTTP/1.1 200 OK\r\nX-Id: 7\r\nContent-type: text/html\r\nConnection: close\r\n"
+             "Content-Length: 2\r\n\r\nhi"},
+        Case{"HTTP/1.0",
+             "HTTP/1.0 200 OK\r\nX-Id: 7\r\nConnection: keep-alive\r\nContent-type: "
+             "text/html\r\nContent-Length: 2\r\n\r\nhi"}}) {
+    Answer answer(c.protocol);
+    answer.response.SetCustomHeader("X-Id", "7");
+    answer.response.SetCustomHeader("Connection", "keep-alive");
+    answer.response.SetContent("hi");
+    EXPECT_EQ(answer.Sent(), c.expected) << c.protocol;
+  }
+}
+
 TEST(KorviResponseTest, CodeWithoutTextFallsBackToOk) {
   Answer answer("HTTP/1.1");
   answer.response.SetStatusCode(402);

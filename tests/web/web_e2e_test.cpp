@@ -105,6 +105,26 @@ TEST_F(WebEndToEnd, ResponseHeadersAndCookiesGoOnTheWire) {
             "gone");
 }
 
+// Python's http.client keeps an HTTP/1.1 connection for the next request
+// unless the answer says it closes: three requests in a row on one client
+// object all succeed.
+TEST_F(WebEndToEnd, PythonClientReusingItsConnectionGetsEveryAnswer) {
+  On("/n", [](TKorviRequest& request, TKorviResponse& response) {
+    response.SetContent("n" + request.GetFieldValue("i", "-"));
+  });
+  const char* const script =
+      "import http.client, sys\n"
+      "c = http.client.HTTPConnection('127.0.0.1', int(sys.argv[1]), timeout=10)\n"
+      "for i in range(3):\n"
+      "    c.request('GET', '/n?i=%d' % i)\n"
+      "    r = c.getresponse()\n"
+      "    print(r.status, r.read().decode())\n";
+  const test::ChildResult run =
+      test::RunPumping({"python3", "-c", script, std::to_string(server_.ServerPort())});
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
+  EXPECT_EQ(run.output, "200 n0\n200 n1\n200 n2\n") << run.errors;
+}
+
 TEST_F(WebEndToEnd, RedirectIsFollowedByTheClient) {
   On("/old", [](TKorviRequest&, TKorviResponse& response) { response.SendRedirect("/new"); });
   On("/new", [](TKorviRequest&, TKorviResponse& response) { response.SetContent("arrived"); });
