@@ -134,8 +134,8 @@ void TKorviThread::Responding() {
     }
   } else {
     // A file that is gone or cannot be opened gets the 503 page.
-    const TDateTime last_write = FileDateTime(TargetPath);
-    if (last_write != -1.0) {
+    const std::int64_t last_write = FileAge(TargetPath);
+    if (last_write != -1) {
       try {
         FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
       } catch (const std::exception&) {

@@ -19,7 +19,8 @@ const char* const kHead = "HTTP/1.0 200 OK\r\nDate: Tue, 8 Dec 2026 04:05:09 CST
 std::string Listing(const std::string& directory, const std::string& url,
                     const std::string& mask = "*.*") {
   TOutputText out;
-  out.SetClock([] { return EncodeDate(2026, 12, 8) + EncodeTime(4, 5, 9, 0); });
+  // 10:05:09 UTC is 04:05:09 CST.
+  out.SetClock([] { return DateTimeToUnix(EncodeDate(2026, 12, 8) + EncodeTime(10, 5, 9, 0)); });
   WriteDirectoryListing(out, directory + "/", url, mask);
   EXPECT_EQ(out.WrittenStatus(), 200);
   return out.Text();

@@ -106,5 +106,49 @@ TEST_F(ClientsEndToEnd, PostToAFileGetsMethodNotAllowed) {
   EXPECT_TRUE(Has(run.output, "ERROR : 405 Method Not Allowed</FONT>")) << run.output;
 }
 
+// The moment `moment` as the server's header dates write it: Central
+// Standard Time (UTC-6), English names.
+std::string CstText(std::time_t moment) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t shifted = moment - 6 * 3600;
+  std::tm utc{};
+  ::gmtime_r(&shifted, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %d %s %04d %02d:%02d:%02d CST", kDays[utc.tm_wday],
+                utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                utc.tm_sec);
+  return text;
+}
+
+// The value of header `name` in a raw answer ("" when absent).
+std::string HeaderValue(const std::string& answer, const std::string& name) {
+  const std::size_t at = answer.find("\r\n" + name + ": ");
+  if (at == std::string::npos) return {};
+  const std::size_t value = at + name.size() + 4;
+  return answer.substr(value, answer.find("\r\n", value) - value);
+}
+
+// "CST" dates are true: Last-Modified is the file's modification time and
+// Date the time of the answer, both in UTC-6.
+TEST_F(ClientsEndToEnd, HeaderDatesAreCentralStandardTime) {
+  const std::string file = dir_.Write("www/dated.htm", "dated");
+  const std::time_t modified = 1614834367;  // 2021-03-04 05:06:07 UTC
+  const timespec times[2] = {{modified, 0}, {modified, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  server_.StartListening();
+  const std::time_t before = std::time(nullptr);
+  const std::string answer = test::Curl(Port(), "/dated.htm");
+  const std::time_t after = std::time(nullptr);
+  EXPECT_EQ(HeaderValue(answer, "Last-Modified"), "Wed, 3 Mar 2021 23:06:07 CST");
+  EXPECT_EQ(HeaderValue(answer, "Last-Modified"), CstText(modified));
+  const std::string date = HeaderValue(answer, "Date");
+  bool matches = false;
+  for (std::time_t t = before; t <= after; ++t)
+    matches = matches || date == CstText(t);
+  EXPECT_TRUE(matches) << date << " not between " << CstText(before) << " and " << CstText(after);
+}
+
 }  // namespace
 }  // namespace korvi

@@ -110,7 +110,7 @@ class FilesEndToEnd : public ::testing::Test {
     const std::string path = root_ + "/" + relative;
     return AnswerStart() + (type.empty() ? "" : "Content-type: " + type + "\r\n") +
            "Content-Length: " + IntToStr(FileSize(path)) + "\r\n" +
-           "Last-Modified: " + FormatHeaderDate(FileDateTime(path)) + "\r\n\r\n";
+           "Last-Modified: " + FormatHeaderDate(FileAge(path)) + "\r\n\r\n";
   }
 
   test::TempDir dir_;

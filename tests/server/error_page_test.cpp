@@ -12,7 +12,8 @@ namespace {
 std::string ErrorAnswer(int code, int status) {
   TOutputText out;
   out.SetLocalHostName("box");
-  out.SetClock([] { return EncodeDate(2026, 12, 8) + EncodeTime(4, 5, 9, 0); });
+  // 10:05:09 UTC is 04:05:09 CST.
+  out.SetClock([] { return DateTimeToUnix(EncodeDate(2026, 12, 8) + EncodeTime(10, 5, 9, 0)); });
   WriteErrorPage(out, code);
   EXPECT_EQ(out.WrittenStatus(), status);
   return out.Text();
