@@ -150,5 +150,27 @@ TEST_F(ClientsEndToEnd, HeaderDatesAreCentralStandardTime) {
   EXPECT_TRUE(matches) << date << " not between " << CstText(before) << " and " << CstText(after);
 }
 
+// Entries whose names hold "#", "%", "+" or UTF-8 bytes are reached
+// through their own listing links (which a browser and curl send as they
+// stand), under their names as shown; the listing says it is UTF-8.
+TEST_F(ClientsEndToEnd, ListingLinksReachEveryEntry) {
+  const std::vector<std::string> names = {"hash#1.txt", "pct%41.txt", "a+b.txt",
+                                          "\xC3\xA9t\xC3\xA9 doc.txt", "q?.txt"};
+  for (const std::string& name : names)
+    dir_.Write("www/sub#dir/" + name, "content of " + name);
+  server_.StartListening();
+  const std::string listing = test::Curl(Port(), "/sub%23dir/");
+  EXPECT_TRUE(Has(listing, "\r\nContent-type: text/html; charset=utf-8\r\n")) << listing;
+  for (const std::string& name : names) {
+    const std::size_t shown = listing.find("\">" + name + "</a>");
+    ASSERT_NE(shown, std::string::npos) << name << "\n" << listing;
+    const std::size_t href = listing.rfind("<a href=\"", shown) + 9;
+    const std::string link = listing.substr(href, shown - href);
+    const ChildResult run = test::RunCurl(Port(), link, {"-f"});
+    EXPECT_EQ(run.exit_code, 0) << name << " via " << link << "\n" << run.errors;
+    EXPECT_EQ(run.output, "content of " + name) << name << " via " << link;
+  }
+}
+
 }  // namespace
 }  // namespace korvi

@@ -140,7 +140,11 @@ TEST_F(FilesEndToEnd, RootDefaultListingAndListingOff) {
   EXPECT_TRUE(Has(Get("/"), "<p>home</p>"));
   ASSERT_EQ(::remove((root_ + "/index.htm").c_str()), 0);
   const std::string listing = Get("/");
-  EXPECT_EQ(MaskDate(listing).rfind(AnswerStart() + "\r\n" + ListingPageOpen, 0), 0u) << listing;
+  EXPECT_EQ(
+      MaskDate(listing).rfind(
+          AnswerStart() + "Content-type: text/html; charset=utf-8\r\n\r\n" + ListingPageOpen, 0),
+      0u)
+      << listing;
   EXPECT_TRUE(Has(listing, "SERVER ROOT<hr>"));
   EXPECT_TRUE(Has(listing, "<a href=\"/page.htm\">page.htm</a>"));
   EXPECT_TRUE(Has(listing, "<a href=\"/sub\">sub</a>"));
