@@ -38,9 +38,12 @@ using ZWSOnRxEvent = std::function<void(int ReqNum, const std::string& RemoteAdd
                                         const std::string& URLSubmitted)>;
 // A request is complete: the thread count and the bytes received for it.
 using ZWSOnRxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesRecieved)>;
-// A response is about to go out: the thread count and the bytes to send.
+// A response is about to go out: the thread count and the bytes to send
+// (status line, headers and content).
 using ZWSOnTxEvent = std::function<void(int ReqNum, std::int64_t bytesToSend)>;
-// A response has been handed to the socket: the thread count and the bytes sent.
+// A response has ended, once per response: the thread count and the bytes of
+// it the system took, counted like bytesToSend. Fewer than announced when the
+// client went away or stalled for the whole Timeout.
 using ZWSOnTxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesSent)>;
 // Raised before and after the action dispatch of every request.
 using TKorviProcessEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
@@ -97,7 +100,9 @@ class TKorvi : public TComponent {
   const std::string& ServerRoot() const { return server_root_; }
   // Stores the root with a trailing "/" added and empties URLMapIniFile.
   void SetRoot(std::string Value);
-  // Life time limit of one connection in seconds (5 or less means 100).
+  // Seconds (5 or less means 100) that bound the intake of a request as a
+  // whole, and then, while the answer goes out, a stall: the connection ends
+  // only when the client took no byte for that long.
   int Timeout = 100;
   // The action collection requests are offered to.
   TKActionItems* Actions() const { return actions_.get(); }

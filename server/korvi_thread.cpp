@@ -88,11 +88,15 @@ void TKorviThread::Execute() {
     // and is freed here, never by the server's main thread.
     LifeTimer = std::make_unique<TTimer>(nullptr);
     LifeTimer->SetEnabled(false);
-    LifeTimer->SetInterval(LifeTimeInterval(Server->Timeout));
+    life_ = std::chrono::milliseconds(LifeTimeInterval(Server->Timeout));
+    LifeTimer->SetInterval(static_cast<unsigned>(life_.count()));
     LifeTimer->SetOnTimer([this](TObject* Sender) { ZOnTimer(Sender); });
     LifeTimer->SetEnabled(true);
     SetUpSocket();
     RunMessageLoops();
+    // An answer cut short (the client left, stalled, or the server is
+    // going away) still reports what went out.
+    ReportResponseDone();
   } catch (const std::exception&) {
     // A connection that cannot be set up or served any further just ends.
   }
@@ -107,6 +111,9 @@ void TKorviThread::SetUpSocket() {
   Socket->LingerTimeout = 0;
   Socket->SetLingerOption();
   Socket->MultiThreaded = true;
+  // A client that ends its direction after the request still gets the
+  // whole answer: the socket stays open until the thread closes it.
+  Socket->KeepOpenOnPeerClose = true;
   Socket->OnDataAvailable = [this](TObject* Sender, std::uint16_t Error) {
     OnSocketDataAvailable(Sender, Error);
   };
@@ -129,19 +136,13 @@ void TKorviThread::SetUpSocket() {
 }
 
 void TKorviThread::RunMessageLoops() {
+  // The loop ends when the connection is over: the answer went out and the
+  // client closed (or lingering timed out), the connection failed, the life
+  // timer fired, or the server asked the thread to stop.
   TEventQueue& queue = TEventQueue::Current();
   TMessage msg;
   while (!Terminated() && queue.GetMessage(msg))
     queue.DispatchMessage(msg);
-  quit_posted_ = false;
-  // Let a response queued just before the end drain. The loop ends when the
-  // connection failed, when asked to stop, or when the life timer (running
-  // again for this last stretch) fires.
-  if (Socket->AllSent() || connection_failed_ || StopRequested()) return;
-  if (!LifeTimer->Enabled()) LifeTimer->SetEnabled(true);
-  while (!Socket->AllSent() && !connection_failed_ && !StopRequested() && queue.GetMessage(msg)) {
-    queue.DispatchMessage(msg);
-  }
 }
 
 void TKorviThread::Release() {
@@ -157,25 +158,45 @@ void TKorviThread::RequestStop() {
   if (window_ != 0) PostMessage(window_, WM_QUIT, 0, 0);
 }
 
-bool TKorviThread::StopRequested() const {
-  std::lock_guard<std::mutex> lock(window_lock_);
-  return stop_requested_;
-}
-
-void TKorviThread::OnSessionOver(TObject* /*Sender*/, std::uint16_t /*Error*/) {
-  connection_failed_ = true;
-  Release();
+void TKorviThread::OnSessionOver(TObject* /*Sender*/, std::uint16_t Error) {
+  if (Error != 0 || Socket->State() != wsConnected) {
+    Release();  // reset or failed: nothing more goes out
+    return;
+  }
+  // The client finished sending. Before the answer, the request can no
+  // longer complete; once the answer is out, this ends the lingering. While
+  // it goes out, it goes on: the client may still be reading.
+  peer_closed_ = true;
+  if (!answering_ || handed_over_) Release();
 }
 
 void TKorviThread::OnSocketError(TObject* /*Sender*/) {
-  connection_failed_ = true;
   Terminate();
 }
 
 void TKorviThread::ZOnTimer(TObject* /*Sender*/) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto deadline = Deadline(now);
+  if (deadline > now) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    LifeTimer->SetInterval(static_cast<unsigned>(left.count()));
+    return;
+  }
   LifeTimer->SetEnabled(false);
-  quit_posted_ = false;  // the timer always ends the current loop
   Release();
+}
+
+std::chrono::steady_clock::time_point TKorviThread::Deadline(TimePoint now) {
+  if (lingering_)
+    return std::min(last_arrival_ + std::chrono::milliseconds(KorviLingerMs),
+                    linger_start_ + life_);
+  if (!answering_) return now;  // the intake is bounded as a whole
+  // Sending: only a stall of the whole interval ends the connection.
+  if (Socket->WriteCount() != moved_count_) {
+    moved_count_ = Socket->WriteCount();
+    last_move_ = now;
+  }
+  return last_move_ + life_;
 }
 
 // --- Request intake --------------------------------------------------------
@@ -189,6 +210,7 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
   }
   // Data after a complete request is read and ignored: one response per
   // connection.
+  if (count > 0 && lingering_) last_arrival_ = std::chrono::steady_clock::now();
   if (count <= 0 || ReqState == REQSTAT_DONE) return;
   received_ += count;
   int position = 0;
@@ -216,7 +238,7 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
     AddToBody(count, 0);
   }
   if (bad_request_) {
-    RefuseRequest();
+    RefuseRequest(400);
   } else if (ReqState == REQSTAT_DONE) {
     RequestComplete();
   }
@@ -312,21 +334,12 @@ void TKorviThread::RequestComplete() {
   }
 }
 
-void TKorviThread::RefuseRequest() {
-  // The client may still be sending. Closing now, with its bytes unread,
-  // would reset the connection and could destroy the page on its way; so
-  // the page goes out, our direction ends once it is sent, and whatever
-  // still arrives is read and dropped until the client closes (or the life
-  // timer fires).
+void TKorviThread::RefuseRequest(int code) {
+  // The client may still be sending; the page goes out like any answer,
+  // and what still arrives is read and dropped while the connection ends.
   ReqState = REQSTAT_DONE;
-  refused_ = true;
-  WriteError(400);
-  try {
-    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength());
-    Socket->Send(Output.Data(), OutLength());
-  } catch (const std::exception&) {
-    Release();
-  }
+  WriteError(code);
+  StartDataSend();
 }
 
 // --- Paths and the client connection ---------------------------------------

@@ -120,7 +120,8 @@ std::string AbsoluteDirectory(const std::string& directory) {
   return IncludeTrailingPathDelimiter(GetCurrentDir()) + directory;
 }
 
-// One log line per answered request: client, method, path, bytes sent.
+// One log line per answered request: client, method, path, and the bytes
+// the system took (fewer than the answer when the client left early).
 class TRequestLog {
  public:
   // Hooks the log to the server's request events.
@@ -131,7 +132,7 @@ class TRequestLog {
     server.OnBeforeProcess = [](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
       Current().method = thread->Method;
     };
-    server.OnResponse = [this](int, std::int64_t bytes) { Write(Current(), bytes); };
+    server.OnResponseDone = [this](int, std::int64_t bytes) { Write(Current(), bytes); };
   }
 
  private:

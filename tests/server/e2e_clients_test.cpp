@@ -172,5 +172,109 @@ TEST_F(ClientsEndToEnd, ListingLinksReachEveryEntry) {
   }
 }
 
+// `size` bytes of a pattern that shows where a cut or a shift happened.
+std::string Pattern(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    data[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+  return data;
+}
+
+// The body of a raw answer (what follows the empty line), or "" without one.
+std::string BodyOf(const std::string& answer) {
+  const std::size_t end = answer.find("\r\n\r\n");
+  return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+// A client that ends its sending direction right after the request (as
+// some HTTP/1.0 clients and scripts do) gets answers of 300 KB and 20 MB
+// whole, not just their first chunks.
+TEST_F(ClientsEndToEnd, HalfClosingClientGetsLargeAnswersWhole) {
+  const std::string small = Pattern(300 * 1024);
+  const std::string large = Pattern(20 * 1024 * 1024);
+  dir_.Write("www/small.bin", small);
+  dir_.Write("www/large.bin", large);
+  server_.StartListening();
+  for (const auto& [path, content] : {std::pair{"/small.bin", &small}, {"/large.bin", &large}}) {
+    LoopbackClient client(Port());
+    client.Send(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
+    client.ShutdownWrite();
+    const std::string body = BodyOf(client.ReadAll(30000));
+    EXPECT_TRUE(client.PeerClosed()) << path;
+    ASSERT_EQ(body.size(), content->size()) << path;
+    EXPECT_TRUE(body == *content) << path;
+  }
+  EXPECT_TRUE(AllThreadsGone());
+}
+
+// Bytes the worker never asked for, arriving after the answer has been
+// handed to the system, do not make the system reset the connection and
+// drop the part of the answer the client has not read yet.
+TEST_F(ClientsEndToEnd, BytesSentAfterTheRequestDoNotCostTheAnswer) {
+  const std::string content = Pattern(300 * 1024);
+  dir_.Write("www/small.bin", content);
+  server_.StartListening();
+  LoopbackClient client(Port());
+  client.Send("GET /small.bin HTTP/1.0\r\n\r\n");
+  // The server has handed over the whole answer and its connection has
+  // left the established state, while the client has read nothing.
+  ASSERT_TRUE(PumpUntil([&] { return test::UnreadAtServer(Port()) == -1; }, 10000));
+  client.Send("GET /small.bin HTTP/1.0\r\n\r\n");
+  const std::string body = BodyOf(client.ReadAll(10000));
+  ASSERT_EQ(body.size(), content.size());
+  EXPECT_TRUE(body == content);
+  client.Close();
+  EXPECT_TRUE(AllThreadsGone());
+}
+
+// A rate-limited download that takes longer than Timeout arrives whole: the
+// life timer ends a connection only when the client took nothing for that
+// long. OnResponseDone reports every byte announced.
+TEST_F(ClientsEndToEnd, SlowDownloadOutlastsTheTimeout) {
+  // curl keeps only the average of each few seconds near its limit; at
+  // 500 KB/s, 8 MB take well over the 6 s Timeout even so.
+  const std::string content = Pattern(8 * 1024 * 1024);
+  dir_.Write("www/slow.bin", content);
+  const std::string saved = dir_.File("saved.bin");
+  server_.Timeout = 6;
+  RecordSizes();
+  SmallSendBuffers();
+  server_.StartListening();
+  const ChildResult run =
+      test::RunPumping({"curl", "-sS", "--max-time", "60", "--limit-rate", "500K", "-o", saved,
+                        "http://127.0.0.1:" + std::to_string(Port()) + "/slow.bin"},
+                       60000);
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
+  const std::string received = test::ReadFile(saved);
+  ASSERT_EQ(received.size(), content.size());
+  EXPECT_TRUE(received == content);
+  ASSERT_TRUE(AllThreadsGone());
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_EQ(sent_, to_send_);
+}
+
+// A client that leaves in the middle of a download: OnResponseDone still
+// comes, once, with the bytes the system took (at least what the client
+// read, fewer than announced).
+TEST_F(ClientsEndToEnd, CutDownloadReportsTheBytesActuallySent) {
+  dir_.Write("www/large.bin", Pattern(20 * 1024 * 1024));
+  RecordSizes();
+  SmallSendBuffers();
+  server_.StartListening();
+  std::string part;
+  {
+    LoopbackClient client(Port());
+    client.Send("GET /large.bin HTTP/1.0\r\n\r\n");
+    PumpUntil([&] { return !client.ReadAvailable(part) || part.size() >= 1024 * 1024; });
+    client.Reset();
+  }
+  ASSERT_TRUE(AllThreadsGone());
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_EQ(to_send_.size(), 1u);
+  ASSERT_EQ(sent_.size(), 1u);
+  EXPECT_GE(sent_[0], static_cast<std::int64_t>(part.size()));
+  EXPECT_LT(sent_[0], to_send_[0]);
+}
+
 }  // namespace
 }  // namespace korvi

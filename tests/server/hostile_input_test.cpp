@@ -175,6 +175,7 @@ class HostileInput : public ::testing::Test {
     ASSERT_TRUE(client.PeerClosed()) << what;
     ASSERT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << what;
     ASSERT_TRUE(answer.ends_with("\r\n\r\n" + kPage)) << what << "\n" << answer;
+    client.Close();  // the worker reads on until the client has closed
     ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }, 10000)) << what;
   }
 
@@ -326,6 +327,7 @@ TEST_F(HostileInput, ClimbingPathsNeverLeaveTheRoot) {
     EXPECT_TRUE(client.PeerClosed()) << path;
     EXPECT_EQ(answer.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << path;
     EXPECT_EQ(answer.find("OUTSIDE"), std::string::npos) << path;
+    client.Close();
     ExpectServerHealthy(path);
     if (HasFatalFailure()) return;
   }
@@ -340,6 +342,7 @@ TEST_F(HostileInput, RequestsSplitAtRandomPointsAreAnsweredWhole) {
     const std::string answer = client.ReadAll(10000);
     EXPECT_TRUE(client.PeerClosed());
     EXPECT_TRUE(answer.ends_with("\r\n\r\n" + kPage)) << answer;
+    client.Close();
     ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }, 10000));
   }
 }

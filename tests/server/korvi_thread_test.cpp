@@ -291,6 +291,7 @@ TEST_F(IntakeTest, TwoHundredConnectionsGetTwoHundredThreads) {
   for (auto& client : clients) {
     EXPECT_NE(client->ReadAll(30000).find("<p>home</p>"), std::string::npos);
   }
+  clients.clear();
   EXPECT_TRUE(AllThreadsGone());
   EXPECT_EQ(done_, 200);
 }
