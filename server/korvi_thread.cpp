@@ -24,6 +24,9 @@ constexpr std::size_t kThreadStack = 1024 * 1024;
 constexpr std::size_t kThreadStack = 256 * 1024;
 #endif
 
+// The answer to an HTTP/1.1 client that waits before sending its body.
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
 // Life time of a connection for a server Timeout in seconds.
 unsigned LifeTimeInterval(int timeout) {
   if (timeout <= 5) return 100000;
@@ -228,7 +231,12 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
     const std::int64_t header_bytes = received_ - count + position;
     if (header_bytes > KorviMaxHeaderBlock) bad_request_ = true;
     if (header_end && !bad_request_) {
+      if (ChunkedBody()) {
+        RefuseRequest(411);
+        return;
+      }
       if (BodySent()) {
+        if (count - position < ContentLength) ContinueIfExpected();
         AddToBody(count, position);
       } else if (!bad_request_) {
         ReqState = REQSTAT_DONE;
@@ -241,6 +249,25 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
     RefuseRequest(400);
   } else if (ReqState == REQSTAT_DONE) {
     RequestComplete();
+  }
+}
+
+bool TKorviThread::ChunkedBody() const {
+  const int index = HeaderLines.IndexOfName("Transfer-Encoding");
+  return index >= 0 &&
+         LowerCase(HeaderLines.ValueFromIndex(index)).find("chunked") != std::string::npos;
+}
+
+void TKorviThread::ContinueIfExpected() {
+  const int index = HeaderLines.IndexOfName("Expect");
+  if (index < 0 || !SameText(Protocol, "HTTP/1.1") ||
+      !SameText(Trim(HeaderLines.ValueFromIndex(index)), "100-continue")) {
+    return;
+  }
+  try {
+    Socket->Send(kContinue.data(), static_cast<int>(kContinue.size()));
+  } catch (const std::exception&) {
+    Release();
   }
 }
 

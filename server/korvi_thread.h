@@ -196,6 +196,10 @@ class TKorviThread : public TThread {
   void RequestComplete();
   // Answers at once with the error page `code`, whatever else arrives.
   void RefuseRequest(int code);
+  // True when the body comes in chunks ("Transfer-Encoding"), which is not read.
+  bool ChunkedBody() const;
+  // Asks an HTTP/1.1 client waiting for "100 Continue" to send its body.
+  void ContinueIfExpected();
   void AnswerBuiltIn();
   // Everything of the answer has been handed to the system.
   void AnswerHandedOver();

@@ -276,5 +276,26 @@ TEST_F(ClientsEndToEnd, CutDownloadReportsTheBytesActuallySent) {
   EXPECT_LT(sent_[0], to_send_[0]);
 }
 
+// A body sent in chunks is refused with the 411 page before any action
+// sees the request (it would see no fields).
+TEST_F(ClientsEndToEnd, ChunkedBodyGetsLengthRequired) {
+  std::atomic<int> actions{0};
+  TKActionItem* item = server_.Actions()->Add();
+  item->SetPathInfo("/form");
+  item->SetOnAction([&](TObject*, TKorviRequest*, TKorviResponse* response, bool& handled) {
+    ++actions;
+    response->SetContent("taken");
+    handled = true;
+  });
+  const std::string body = dir_.Write("body.txt", "a=1&b=" + std::string(100000, 'x'));
+  server_.StartListening();
+  const ChildResult run = test::RunCurl(
+      Port(), "/form", {"-i", "-H", "Transfer-Encoding: chunked", "--data-binary", "@" + body});
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
+  EXPECT_TRUE(run.output.starts_with("HTTP/1.0 411 Length Required\r\n")) << run.output;
+  EXPECT_TRUE(Has(run.output, "ERROR : 411 Length Required</FONT>")) << run.output;
+  EXPECT_EQ(actions, 0);
+}
+
 }  // namespace
 }  // namespace korvi

@@ -155,6 +155,25 @@ TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
   EXPECT_TRUE(returned == binary);
 }
 
+// curl asking for "100 Continue" before a 5 MB upload gets it, and the body
+// arrives whole (without the answer curl would wait far past its limit).
+TEST_F(WebEndToEnd, UploadWaitingForContinueArrivesWhole) {
+  std::string content(5 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 131 % 251);
+  const std::string upload = dir_.Write("big.bin", content);
+  On("/up", [&content](TKorviRequest& request, TKorviResponse& response) {
+    std::unique_ptr<TMemoryStream> file = request.GetFileField("f");
+    const bool same = file && file->Size() == static_cast<std::int64_t>(content.size()) &&
+                      std::string(file->Memory(), content.size()) == content;
+    response.SetContent(same ? "whole" : "damaged");
+  });
+  EXPECT_EQ(Curl({"-H", "Expect: 100-continue", "--expect100-timeout", "60", "-F",
+                  "f=@" + upload + ";type=application/octet-stream"},
+                 "/up"),
+            "whole");
+}
+
 // An action that raises answers with status 500 and its message, and the
 // exception reaches the application through OnException.
 TEST_F(WebEndToEnd, FailingActionAnswersWithTheException) {
