@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "host/component.h"
@@ -134,6 +135,9 @@ class TKorvi : public TComponent {
   // keep their values), then starts listening as a loaded server does.
   // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
+  // True when `Name` (without regard to case) is one of the stored
+  // properties ReadState applies.
+  static bool IsStoredProperty(std::string_view Name);
   // Starts listening for a server built in code (the step loading ends with):
   // ServerPort or the first free port above it, up to 64000 (port 0: one
   // the system picks). Only the first call listens.
