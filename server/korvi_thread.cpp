@@ -96,7 +96,7 @@ void TKorviThread::Execute() {
     LifeTimer->SetOnTimer([this](TObject* Sender) { ZOnTimer(Sender); });
     LifeTimer->SetEnabled(true);
     SetUpSocket();
-    RunMessageLoops();
+    RunMessageLoop();
     // An answer cut short (the client left, stalled, or the server is
     // going away) still reports what went out.
     ReportResponseDone();
@@ -138,7 +138,7 @@ void TKorviThread::SetUpSocket() {
   if (stop_requested_) Terminate();
 }
 
-void TKorviThread::RunMessageLoops() {
+void TKorviThread::RunMessageLoop() {
   // The loop ends when the connection is over: the answer went out and the
   // client closed (or lingering timed out), the connection failed, the life
   // timer fired, or the server asked the thread to stop.

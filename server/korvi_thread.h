@@ -175,7 +175,7 @@ class TKorviThread : public TThread {
   bool DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL);
 
  protected:
-  // The thread body: socket set-up, the two message loops.
+  // The thread body: socket set-up and the message loop.
   void Execute() override;
   // Creates the connection socket (a TSSLKSocket without TLS).
   virtual std::unique_ptr<TSSLKSocket> CreateKorviSocket();
@@ -191,7 +191,7 @@ class TKorviThread : public TThread {
 
  private:
   void SetUpSocket();
-  void RunMessageLoops();
+  void RunMessageLoop();
   void ParseRequestLine();
   void RequestComplete();
   // Answers at once with the error page `code`, whatever else arrives.

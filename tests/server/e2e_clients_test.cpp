@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
+#include "tests/server/response_sizes.h"
 #include "web/action_item.h"
 #include "web/korvi_response.h"
 
@@ -46,18 +46,6 @@ class ClientsEndToEnd : public ::testing::Test {
 
   int Port() const { return server_.ServerPort(); }
 
-  // Records the announced and the reported size of every answer.
-  void RecordSizes() {
-    server_.OnResponse = [this](int, std::int64_t bytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      to_send_.push_back(bytes);
-    };
-    server_.OnResponseDone = [this](int, std::int64_t bytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      sent_.push_back(bytes);
-    };
-  }
-
   // Keeps the system from buffering much of an answer ahead of a slow
   // client, so that the answer's pace is the client's.
   void SmallSendBuffers() {
@@ -72,9 +60,7 @@ class ClientsEndToEnd : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  std::mutex mutex_;
-  std::vector<std::int64_t> to_send_;
-  std::vector<std::int64_t> sent_;
+  test::ResponseSizes sizes_;
   TKorvi server_{nullptr};  // last: destroyed, with its threads, first
 };
 
@@ -229,28 +215,39 @@ TEST_F(ClientsEndToEnd, BytesSentAfterTheRequestDoNotCostTheAnswer) {
 
 // A rate-limited download that takes longer than Timeout arrives whole: the
 // life timer ends a connection only when the client took nothing for that
-// long. OnResponseDone reports every byte announced.
+// long. OnResponseDone reports every byte announced. curl's own limit keeps
+// only a rough average, so a reader that takes curl's output at 1 MB/s sets
+// the pace: 8 MB take about 8 s, past the 6 s Timeout.
 TEST_F(ClientsEndToEnd, SlowDownloadOutlastsTheTimeout) {
-  // curl keeps only the average of each few seconds near its limit; at
-  // 500 KB/s, 8 MB take well over the 6 s Timeout even so.
   const std::string content = Pattern(8 * 1024 * 1024);
   dir_.Write("www/slow.bin", content);
   const std::string saved = dir_.File("saved.bin");
   server_.Timeout = 6;
-  RecordSizes();
+  sizes_.Attach(server_);
   SmallSendBuffers();
   server_.StartListening();
+  const char* const slow_reader =
+      "import subprocess, sys, time\n"
+      "curl = subprocess.Popen(['curl', '-sS', '--max-time', '60', '--limit-rate', '1M',\n"
+      "                         sys.argv[1]], stdout=subprocess.PIPE)\n"
+      "start, got = time.monotonic(), 0\n"
+      "with open(sys.argv[2], 'wb') as out:\n"
+      "    while chunk := curl.stdout.read(32768):\n"
+      "        out.write(chunk)\n"
+      "        got += len(chunk)\n"
+      "        time.sleep(max(0.0, got / 1048576 - (time.monotonic() - start)))\n"
+      "sys.exit(curl.wait())\n";
   const ChildResult run =
-      test::RunPumping({"curl", "-sS", "--max-time", "60", "--limit-rate", "500K", "-o", saved,
-                        "http://127.0.0.1:" + std::to_string(Port()) + "/slow.bin"},
+      test::RunPumping({"python3", "-c", slow_reader,
+                        "http://127.0.0.1:" + std::to_string(Port()) + "/slow.bin", saved},
                        60000);
   EXPECT_EQ(run.exit_code, 0) << run.errors;
   const std::string received = test::ReadFile(saved);
   ASSERT_EQ(received.size(), content.size());
   EXPECT_TRUE(received == content);
   ASSERT_TRUE(AllThreadsGone());
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_EQ(sent_, to_send_);
+  EXPECT_EQ(sizes_.Sent(), sizes_.Announced());
+  EXPECT_EQ(sizes_.Sent().size(), 1u);
 }
 
 // A client that leaves in the middle of a download: OnResponseDone still
@@ -258,7 +255,7 @@ TEST_F(ClientsEndToEnd, SlowDownloadOutlastsTheTimeout) {
 // read, fewer than announced).
 TEST_F(ClientsEndToEnd, CutDownloadReportsTheBytesActuallySent) {
   dir_.Write("www/large.bin", Pattern(20 * 1024 * 1024));
-  RecordSizes();
+  sizes_.Attach(server_);
   SmallSendBuffers();
   server_.StartListening();
   std::string part;
@@ -269,11 +266,12 @@ TEST_F(ClientsEndToEnd, CutDownloadReportsTheBytesActuallySent) {
     client.Reset();
   }
   ASSERT_TRUE(AllThreadsGone());
-  std::lock_guard<std::mutex> lock(mutex_);
-  ASSERT_EQ(to_send_.size(), 1u);
-  ASSERT_EQ(sent_.size(), 1u);
-  EXPECT_GE(sent_[0], static_cast<std::int64_t>(part.size()));
-  EXPECT_LT(sent_[0], to_send_[0]);
+  const std::vector<std::int64_t> announced = sizes_.Announced();
+  const std::vector<std::int64_t> sent = sizes_.Sent();
+  ASSERT_EQ(announced.size(), 1u);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_GE(sent[0], static_cast<std::int64_t>(part.size()));
+  EXPECT_LT(sent[0], announced[0]);
 }
 
 // A body sent in chunks is refused with the 411 page before any action

@@ -21,6 +21,7 @@
 #include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
+#include "tests/server/response_sizes.h"
 #include "web/action_item.h"
 #include "web/korvi_response.h"
 
@@ -68,14 +69,7 @@ class FilesEndToEnd : public ::testing::Test {
     root_ = dir_.File("www");
     server_.SetRoot(root_);
     server_.SetPort(test::FreePort());
-    server_.OnResponse = [this](int, std::int64_t bytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      to_send_.push_back(bytes);
-    };
-    server_.OnResponseDone = [this](int, std::int64_t bytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      sent_.push_back(bytes);
-    };
+    sizes_.Attach(server_);
   }
 
   std::string Raw(const std::string& request) {
@@ -116,8 +110,7 @@ class FilesEndToEnd : public ::testing::Test {
   test::TempDir dir_;
   std::string root_;
   std::mutex mutex_;
-  std::vector<std::int64_t> to_send_;
-  std::vector<std::int64_t> sent_;
+  test::ResponseSizes sizes_;
   TKorvi server_{nullptr};  // last: destroyed, with its threads, first
 };
 
@@ -260,9 +253,9 @@ TEST_F(FilesEndToEnd, LargeFileInChunks) {
   ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
   std::lock_guard<std::mutex> lock(mutex_);
   EXPECT_EQ(chunks, (std::vector<std::int64_t>{8192, 8192, 3616}));
-  ASSERT_EQ(to_send_.size(), 1u);
-  EXPECT_EQ(to_send_[0], static_cast<std::int64_t>(answer.size()));
-  EXPECT_EQ(sent_, std::vector<std::int64_t>{static_cast<std::int64_t>(answer.size())});
+  const std::vector<std::int64_t> whole = {static_cast<std::int64_t>(answer.size())};
+  EXPECT_EQ(sizes_.Announced(), whole);
+  EXPECT_EQ(sizes_.Sent(), whole);
 }
 
 // A directory with blanks, a subdirectory, a hidden file and a mask.
