@@ -162,7 +162,7 @@ TEST_F(WebEndToEnd, UploadWaitingForContinueArrivesWhole) {
   for (size_t i = 0; i < content.size(); ++i)
     content[i] = static_cast<char>(i * 131 % 251);
   const std::string upload = dir_.Write("big.bin", content);
-  On("/up", [&content](TKorviRequest& request, TKorviResponse& response) {
+  On("/up", [content](TKorviRequest& request, TKorviResponse& response) {
     std::unique_ptr<TMemoryStream> file = request.GetFileField("f");
     const bool same = file && file->Size() == static_cast<std::int64_t>(content.size()) &&
                       std::string(file->Memory(), content.size()) == content;
