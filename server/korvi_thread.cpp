@@ -46,7 +46,14 @@ bool ParseContentLength(const std::string& text, std::int64_t& value) {
   return true;
 }
 
+// The worker thread whose Execute runs on this thread.
+thread_local TKorviThread* t_current = nullptr;
+
 }  // namespace
+
+TKorviThread* TKorviThread::Current() {
+  return t_current;
+}
 
 TKorviThread::TKorviThread(int SocketHandle)
     : TThread(true), DataBuffer(KorviChunkSize + 1, 0), SocketHandle(SocketHandle) {
@@ -86,6 +93,7 @@ void TKorviThread::Synchronize(const std::function<void()>& Method) {
 // --- Thread body -----------------------------------------------------------
 
 void TKorviThread::Execute() {
+  t_current = this;
   try {
     // The timer belongs to this thread: it ticks through this thread's queue
     // and is freed here, never by the server's main thread.
@@ -103,6 +111,7 @@ void TKorviThread::Execute() {
   } catch (const std::exception&) {
     // A connection that cannot be set up or served any further just ends.
   }
+  t_current = nullptr;
 }
 
 void TKorviThread::SetUpSocket() {
@@ -287,6 +296,7 @@ bool TKorviThread::ReadLine(const char* Buffer, int Length, int& Position) {
 
 void TKorviThread::ProcessLine() {
   if (ReqState == REQSTAT_REQUEST) {
+    request_line_ = LineBuffer;
     ParseRequestLine();
     ReqState = REQSTAT_HEADER;
     if (Server->OnRequest) Server->OnRequest(Server->ThreadCount(), Socket->GetPeerAddr(), URL);

@@ -109,6 +109,17 @@ class TKorviThread : public TThread {
   int OutLength() const { return Output.OutLength(); }
   // Status code of the status line written (0: none yet).
   int WrittenStatus() const { return Output.WrittenStatus(); }
+  // The request line as received, without its line end and any CR or NUL
+  // bytes (empty until it has arrived).
+  const std::string& RequestLine() const { return request_line_; }
+  // Once the answer has started going out, the status code its status line
+  // carries, for an action's answer as for a built-in one; 0 before that,
+  // and when the answer has no status line (an action that produced nothing).
+  int ResponseStatus() const;
+
+  // The worker thread the calling code runs on, nullptr on any other
+  // thread; the server's events on a connection reach its thread this way.
+  static TKorviThread* Current();
 
   // Runs `Method` on the application's main thread and returns when it has run.
   virtual void Synchronize(const std::function<void()>& Method);
@@ -213,6 +224,7 @@ class TKorviThread : public TThread {
   using TimePoint = std::chrono::steady_clock::time_point;
 
   std::int64_t received_ = 0;          // bytes received for the request
+  std::string request_line_;           // the request line as received
   std::string listing_url_;            // the request path with "." and ".." resolved
   bool bad_request_ = false;           // the request is refused with the 400 page
   bool response_built_ = false;        // an action's response fills BodyStream

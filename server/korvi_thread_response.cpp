@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "host/exceptions.h"
 #include "host/files.h"
@@ -27,6 +28,21 @@ namespace {
 std::string MessageOf(const std::exception& error) {
   if (const auto* e = dynamic_cast<const Exception*>(&error)) return e->Message();
   return error.what();
+}
+
+// The code of the status line `text` begins with: its second word when that
+// is a three-digit number ("HTTP/1.0 404 Not Found" gives 404), else 0.
+int StatusLineCode(std::string_view text) {
+  const std::string_view line = text.substr(0, text.find_first_of("\r\n"));
+  const size_t blank = line.find(' ');
+  if (blank == std::string_view::npos || line.size() < blank + 4) return 0;
+  if (line.size() > blank + 4 && line[blank + 4] != ' ') return 0;
+  int code = 0;
+  for (const char c : line.substr(blank + 1, 3)) {
+    if (c < '0' || c > '9') return 0;
+    code = code * 10 + (c - '0');
+  }
+  return code;
 }
 
 }  // namespace
@@ -154,6 +170,13 @@ void TKorviThread::Responding() {
     }
     if (SameText(Method, "HEAD")) FileStream.reset();
   }
+}
+
+int TKorviThread::ResponseStatus() const {
+  if (!answering_) return 0;
+  if (!response_built_) return WrittenStatus();
+  return StatusLineCode(
+      std::string_view(BodyStream->Memory(), static_cast<size_t>(BodyStream->Size())));
 }
 
 // --- Transmission ------------------------------------------------------------

@@ -1,6 +1,10 @@
 // korvi-serve: serves a directory (or the directories of a URL map file)
 // over HTTP/1.0 with the Korvi server component, logging one line per
-// request, until SIGINT or SIGTERM.
+// request (and, when asked, a Common Log Format access log), until SIGINT or
+// SIGTERM.
+#include <signal.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -15,6 +19,7 @@
 #include "host/ini_file.h"
 #include "host/string_list.h"
 #include "host/sysutils.h"
+#include "server/access_log.h"
 #include "server/korvi.h"
 #include "server/korvi_thread.h"
 #include "server/mime_types.h"
@@ -47,6 +52,9 @@ const char* const kUsage =
     "                       ServerRoot, Timeout, MaxRequestBody; other keys are\n"
     "                       reported and ignored); options given on the command\n"
     "                       line take precedence\n"
+    "  --access-log FILE    also append one line per request to FILE in the Common\n"
+    "                       Log Format; SIGHUP makes it open FILE again, so that\n"
+    "                       the log can be rotated\n"
     "  --help               show this text\n";
 
 // Section of a --config file that holds the server's properties.
@@ -64,8 +72,8 @@ class TUsageError : public Exception {
 };
 
 // The stored properties the server is loaded with: those of --config,
-// overridden by the command-line options.
-void ReadProperties(int argc, char** argv, TStringList& properties) {
+// overridden by the command-line options; and the access log file named.
+void ReadProperties(int argc, char** argv, TStringList& properties, std::string& access_log) {
   TStringList options;
   std::string config;
   for (int i = 1; i < argc; ++i) {
@@ -94,6 +102,8 @@ void ReadProperties(int argc, char** argv, TStringList& properties) {
       options.SetValue("Timeout", value());
     } else if (arg == "--config") {
       config = value();
+    } else if (arg == "--access-log") {
+      access_log = value();
     } else {
       throw TUsageError("unknown option " + std::string(arg));
     }
@@ -135,15 +145,24 @@ void ReadProperties(int argc, char** argv, TStringList& properties) {
 // the system took (fewer than the answer when the client left early).
 class TRequestLog {
  public:
-  // Hooks the log to the server's request events.
-  void Attach(TKorvi& server) {
+  // Hooks the log to the server's request events; `access`, when given,
+  // gets the Common Log Format line of every answer too.
+  void Attach(TKorvi& server, TAccessLog* access) {
     server.OnRequest = [](int, const std::string& address, const std::string& url) {
       Current() = TEntry{address, "", url};
     };
     server.OnBeforeProcess = [](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
       Current().method = thread->Method;
     };
-    server.OnResponseDone = [this](int, std::int64_t bytes) { Write(Current(), bytes); };
+    server.OnResponseDone = [this, access](int, std::int64_t bytes) {
+      // The access log first: once the line on standard output appears,
+      // the access log holds the request too.
+      TKorviThread* thread = TKorviThread::Current();
+      if (access != nullptr && thread != nullptr) {
+        access->Write(FormatAccessLine(AccessEntryOf(*thread, bytes)));
+      }
+      Write(Current(), bytes);
+    };
   }
 
  private:
@@ -168,6 +187,29 @@ class TRequestLog {
   std::mutex lock_;
 };
 
+// The access log that SIGHUP reopens.
+std::atomic<TAccessLog*> hang_up_target{nullptr};
+
+extern "C" void OnHangUp(int) {
+  if (TAccessLog* log = hang_up_target.load()) log->Reopen();
+}
+
+// Makes SIGHUP reopen an access log while the object lives.
+class THangUpReopens {
+ public:
+  explicit THangUpReopens(TAccessLog& log) {
+    hang_up_target = &log;
+    struct sigaction action {};
+    action.sa_handler = OnHangUp;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+  }
+  ~THangUpReopens() { hang_up_target = nullptr; }
+  THangUpReopens(const THangUpReopens&) = delete;
+  THangUpReopens& operator=(const THangUpReopens&) = delete;
+};
+
 int Serve(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--help") {
@@ -176,7 +218,8 @@ int Serve(int argc, char** argv) {
     }
   }
   TStringList properties;
-  ReadProperties(argc, argv, properties);
+  std::string access_path;
+  ReadProperties(argc, argv, properties, access_path);
   const std::string root = properties.Values("ServerRoot");
   const std::string map = properties.Values("URLMapIniFile");
   if (!root.empty()) {
@@ -187,11 +230,17 @@ int Serve(int argc, char** argv) {
   if (!map.empty() && !FileExists(map)) throw TUsageError("no URL map file " + map);
 
   Application().HandleStopSignals();
-  // The log and the type table outlive the server and its worker threads.
+  // The logs and the type table outlive the server and its worker threads.
+  std::unique_ptr<TAccessLog> access_log;
+  std::unique_ptr<THangUpReopens> reopens;
+  if (!access_path.empty()) {
+    access_log = std::make_unique<TAccessLog>(access_path);
+    reopens = std::make_unique<THangUpReopens>(*access_log);
+  }
   TRequestLog log;
   TMimeTable mime_types;
   auto server = std::make_unique<TKorvi>(nullptr);
-  log.Attach(*server);
+  log.Attach(*server, access_log.get());
   if (mime_types.LoadFromFile(kSystemMimeTypes)) {
     server->OnGetMimeType = [&mime_types](TObject*, const std::string& ext, std::string& type) {
       type = mime_types.TypeOf(ext);
