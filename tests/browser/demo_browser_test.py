@@ -264,9 +264,9 @@ class DemoBrowserTest(unittest.TestCase):
         link = driver.find_element(By.LINK_TEXT, "tea_notes.bin")
         self.assertEqual(link.get_attribute("href"), self.server.url + "/files/tea_notes.bin")
         link.click()
+        # Chromium writes into a ".crdownload" file and gives it its name when done.
         downloaded = os.path.join(driver.downloads, "tea_notes.bin")
-        wait_until(lambda: os.path.exists(downloaded) and os.path.getsize(downloaded)
-                   == len(content), "the download of tea_notes.bin")
+        wait_until(lambda: os.path.exists(downloaded), "the download of tea_notes.bin")
         with open(downloaded, "rb") as file:
             self.assertEqual(file.read(), content)
 
