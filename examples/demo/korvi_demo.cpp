@@ -2,10 +2,10 @@
 // and what every page shares (the cart in the session, the navigation bar).
 #include "korvi_demo.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <utility>
 
 #include "host/datetime.h"
 #include "host/exceptions.h"
@@ -32,14 +32,20 @@ const char* const kCartObject = "Cart";
 // Largest upload the server takes into memory.
 constexpr std::int64_t kMaxUpload = 16 * 1024 * 1024;
 
+// The absolute form of the directory `directory`, without a trailing "/".
+std::string AbsoluteDirectory(const std::string& directory) {
+  std::filesystem::path path = std::filesystem::absolute(directory).lexically_normal();
+  if (!path.has_filename()) path = path.parent_path();
+  return path.string();
+}
+
 // `settings` with absolute directories; the data directory is made.
 TDemoSettings Prepared(TDemoSettings settings) {
-  namespace fs = std::filesystem;
-  settings.DataDir = fs::absolute(settings.DataDir).lexically_normal().string();
-  settings.SiteDir = fs::absolute(settings.SiteDir).lexically_normal().string();
+  settings.DataDir = AbsoluteDirectory(settings.DataDir);
+  settings.SiteDir = AbsoluteDirectory(settings.SiteDir);
   if (!DirectoryExists(settings.SiteDir + "/templates"))
     throw Exception("no templates in " + settings.SiteDir);
-  fs::create_directories(settings.DataDir);
+  std::filesystem::create_directories(settings.DataDir);
   return settings;
 }
 

@@ -1,5 +1,7 @@
 // TKorviDemo's cart pages: the browser's cart lives in its session, found
 // again on every request through the session cookie.
+#include "korvi_demo.h"
+
 #include <memory>
 #include <string>
 
@@ -7,7 +9,6 @@
 #include "data/query.h"
 #include "host/sysutils.h"
 #include "html_producer.h"
-#include "korvi_demo.h"
 #include "server/directory_listing.h"
 #include "shopping_cart.h"
 #include "web/korvi_request.h"

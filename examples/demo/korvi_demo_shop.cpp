@@ -1,6 +1,8 @@
 // TKorviDemo's shop pages: the home page and the tea list, made by loop
 // producers over the database, and the tea page with its review form, run
 // by the page processor.
+#include "korvi_demo.h"
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -10,7 +12,6 @@
 #include "data/query.h"
 #include "host/sysutils.h"
 #include "html_producer.h"
-#include "korvi_demo.h"
 #include "server/directory_listing.h"
 #include "server/korvi.h"
 #include "shopping_cart.h"

@@ -1,6 +1,8 @@
 // TKorviDemo's upload page: a multipart form whose file goes into the shared
 // directory, where the server's own file answering and directory listing
 // (/files/ in the URL map) make it reachable.
+#include "korvi_demo.h"
+
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -9,7 +11,6 @@
 #include "host/streams.h"
 #include "host/sysutils.h"
 #include "html_producer.h"
-#include "korvi_demo.h"
 #include "server/directory_listing.h"
 #include "shopping_cart.h"
 #include "web/korvi_request.h"
