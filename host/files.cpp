@@ -89,6 +89,11 @@ std::string IncludeTrailingPathDelimiter(std::string_view path) {
   return out;
 }
 
+std::string ExpandFileName(std::string_view path) {
+  if (path.empty() || path.front() == PathDelim) return std::string(path);
+  return IncludeTrailingPathDelimiter(GetCurrentDir()) + std::string(path);
+}
+
 std::string ExtractFileExt(std::string_view path) {
   const std::size_t at = path.find_last_of("./");
   if (at == std::string_view::npos || path[at] != '.') return {};

@@ -31,6 +31,9 @@ TDateTime FileDateTime(const std::string& path);
 std::string GetCurrentDir();
 // `path` with a trailing "/" added when missing (an empty path stays empty).
 std::string IncludeTrailingPathDelimiter(std::string_view path);
+// `path` made absolute against the current directory; an absolute or empty
+// path comes back as it is.
+std::string ExpandFileName(std::string_view path);
 // "dir/name.ext" -> ".ext" (empty when the name has no "."),
 // -> "name.ext", -> "dir/".
 std::string ExtractFileExt(std::string_view path);

@@ -43,6 +43,27 @@ bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// The line `name`=`value` for `section`; anything that would read back as
+// another line, section or key is refused.
+std::string EntryLine(std::string_view section, std::string_view key, std::string_view value) {
+  const std::string name = Trim(key);
+  if (HasLineBreak(section) || section.find(']') != std::string_view::npos || name.empty() ||
+      name[0] == '[' || name[0] == ';' || HasLineBreak(name) ||
+      name.find('=') != std::string::npos || HasLineBreak(value)) {
+    throw Exception("Invalid ini file entry [" + std::string(section) + "] " + name);
+  }
+  return name + "=" + std::string(value);
+}
+
+// Where new entries go: after the last non-blank line, before the blank
+// lines that separate the section from the next one.
+std::vector<std::string>::iterator EntryInsertPoint(std::vector<std::string>& lines) {
+  auto at = lines.end();
+  while (at != lines.begin() && Trim(*(at - 1)).empty())
+    --at;
+  return at;
+}
+
 [[noreturn]] void RaiseWriteError(const std::string& path, const std::string& reason) {
   throw EFOpenError("Cannot open file \"" + path + "\". " + reason);
 }
@@ -61,7 +82,7 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-TIniFile::TIniFile(std::string path) : path_(std::move(path)) {
+TIniFile::TIniFile(std::string path, TIniSaving saving) : path_(std::move(path)), saving_(saving) {
   TStringList lines;
   try {
     lines.LoadFromFile(path_);
@@ -92,6 +113,16 @@ const TIniFile::Section* TIniFile::Find(std::string_view section) const {
   return const_cast<TIniFile*>(this)->Find(section);
 }
 
+TIniFile::Section& TIniFile::FindOrAdd(std::string_view section) {
+  if (Section* s = Find(section)) return *s;
+  sections_.push_back({Trim(section), {}});
+  return sections_.back();
+}
+
+void TIniFile::Changed() const {
+  if (saving_ == TIniSaving::EveryWrite) UpdateFile();
+}
+
 void TIniFile::ReadSectionValues(std::string_view section, TStringList& lines) const {
   lines.Clear();
   const Section* s = Find(section);
@@ -114,40 +145,57 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
 }
 
 void TIniFile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  const std::string name = Trim(key);
-  // Anything that would read back as another line, section or key is refused.
-  if (HasLineBreak(section) || section.find(']') != std::string_view::npos || name.empty() ||
-      name[0] == '[' || name[0] == ';' || HasLineBreak(name) ||
-      name.find('=') != std::string::npos || HasLineBreak(value)) {
-    throw Exception("Invalid ini file entry [" + std::string(section) + "] " + name);
-  }
-  Section* s = Find(section);
-  if (s == nullptr) {
-    sections_.push_back({Trim(section), {}});
-    s = &sections_.back();
-  }
-  const std::string line = name + "=" + std::string(value);
+  const std::string line = EntryLine(section, key, value);
+  const std::string name = line.substr(0, line.find('='));
+  Section& s = FindOrAdd(section);
   std::string existing, ignored;
-  for (std::string& old : s->lines) {
+  for (std::string& old : s.lines) {
     if (SplitEntry(old, existing, ignored) && SameText(existing, name)) {
       old = line;
-      UpdateFile();
+      Changed();
       return;
     }
   }
-  // New keys go after the section's last non-blank line, before the blank
-  // lines that separate it from the next section.
-  auto at = s->lines.end();
-  while (at != s->lines.begin() && Trim(*(at - 1)).empty())
-    --at;
-  s->lines.insert(at, line);
-  UpdateFile();
+  s.lines.insert(EntryInsertPoint(s.lines), line);
+  Changed();
+}
+
+void TIniFile::ReplaceSectionValues(std::string_view section, const TStringList& values) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < values.Count(); ++i) {
+    entries.push_back(EntryLine(section, values.Names(i), values.ValueFromIndex(i)));
+  }
+  Section& s = FindOrAdd(section);
+  std::vector<std::string> kept;
+  std::ptrdiff_t first_entry = -1;
+  std::string key, value;
+  for (std::string& line : s.lines) {
+    if (!SplitEntry(line, key, value)) {
+      kept.push_back(std::move(line));
+    } else if (first_entry < 0) {
+      first_entry = static_cast<std::ptrdiff_t>(kept.size());
+    }
+  }
+  const auto at = first_entry >= 0 ? kept.begin() + first_entry : EntryInsertPoint(kept);
+  kept.insert(at, entries.begin(), entries.end());
+  s.lines = std::move(kept);
+  Changed();
+}
+
+void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
+  Section* s = Find(section);
+  if (s == nullptr) return;
+  std::string name, value;
+  const std::size_t removed = std::erase_if(s->lines, [&](const std::string& line) {
+    return SplitEntry(line, name, value) && SameText(name, Trim(key));
+  });
+  if (removed != 0) Changed();
 }
 
 void TIniFile::EraseSection(std::string_view section) {
   const std::size_t before = sections_.size();
   std::erase_if(sections_, [&](const Section& s) { return SameText(s.name, section); });
-  if (sections_.size() != before) UpdateFile();
+  if (sections_.size() != before) Changed();
 }
 
 bool TIniFile::SectionExists(std::string_view section) const {

@@ -195,7 +195,10 @@ std::string LocalHostName() {
 }
 
 TStringList& LocalIPList() {
-  static TStringList local_ips;
+  // One list per thread, made on the thread's first call: a list refilled
+  // here is never one another thread is reading, and nothing at namespace
+  // scope depends on when it is created or freed.
+  thread_local TStringList local_ips;
   local_ips.Clear();
   if (const auto entry = KSocketGetHostByName(LocalHostName())) {
     for (std::uint32_t addr : entry->Addresses)

@@ -69,9 +69,9 @@ std::optional<THostEntry> KSocketGetHostByName(const std::string& Name);
 std::optional<THostEntry> KSocketGetHostByName(const std::string& Name, int& Error);
 // The machine's host name; raises ESocketException "Winsock.GetHostName failed".
 std::string LocalHostName();
-// The dotted addresses of LocalHostName(), in a list shared by the process:
-// the caller must not keep it across calls (the next call refills it) and
-// must not call it from two threads at once.
+// The dotted addresses of LocalHostName(), in the calling thread's own list:
+// the next call on the same thread refills it, and calls on other threads
+// never touch it. The list lives until its thread ends.
 TStringList& LocalIPList();
 
 }  // namespace korvi

@@ -113,13 +113,6 @@ void ReadProperties(int argc, char** argv, TStringList& properties) {
   }
 }
 
-// A relative directory taken from the current directory, made absolute so
-// that listings and logs name it unambiguously.
-std::string AbsoluteDirectory(const std::string& directory) {
-  if (directory.empty() || directory.front() == PathDelim) return directory;
-  return IncludeTrailingPathDelimiter(GetCurrentDir()) + directory;
-}
-
 // One log line per answered request: client, method, path, bytes sent.
 class TRequestLog {
  public:
@@ -169,7 +162,8 @@ int Serve(int argc, char** argv) {
   const std::string map = properties.Values("URLMapIniFile");
   if (!root.empty()) {
     if (!DirectoryExists(root)) throw TUsageError("no directory " + root);
-    properties.SetValue("ServerRoot", AbsoluteDirectory(root));
+    // Made absolute so that listings and logs name it unambiguously.
+    properties.SetValue("ServerRoot", ExpandFileName(root));
   }
   if (!map.empty() && !FileExists(map)) throw TUsageError("no URL map file " + map);
 

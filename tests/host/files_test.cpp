@@ -46,6 +46,9 @@ TEST(Files, CurrentDirectoryHasNoTrailingDelimiter) {
   EXPECT_EQ(current[0], '/');
   EXPECT_TRUE(current == "/" || current.back() != '/');
   EXPECT_TRUE(DirectoryExists(current));
+  EXPECT_EQ(ExpandFileName("map.ini"), IncludeTrailingPathDelimiter(current) + "map.ini");
+  EXPECT_EQ(ExpandFileName("/etc/map.ini"), "/etc/map.ini");
+  EXPECT_EQ(ExpandFileName(""), "");
 }
 
 TEST(Files, PathPieces) {

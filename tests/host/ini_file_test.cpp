@@ -107,6 +107,43 @@ TEST(IniFile, EraseSectionRemovesItsLines) {
   EXPECT_FALSE(FileExists(dir.File("untouched.ini")));
 }
 
+// Replacing a section's entries keeps the section in its place with its
+// comments and blank lines; the entries stand where the first one stood, or
+// at the end of a section that had none.
+TEST(IniFile, ReplaceSectionValuesKeepsPlaceAndComments) {
+  test::TempDir dir;
+  const std::string path =
+      dir.Write("site.ini", "[Map]\n; mappings\n/docs=old\n; between\n/img=x\n\n[Other]\nk=v\n");
+  TIniFile ini(path);
+  ini.ReplaceSectionValues("MAP", TStringList{"/a=1", "/b=c=d"});
+  ini.ReplaceSectionValues("Notes", TStringList{"n=1"});
+  EXPECT_EQ(test::ReadFile(path),
+            "[Map]\n; mappings\n/a=1\n/b=c=d\n; between\n\n[Other]\nk=v\n[Notes]\nn=1\n");
+  ini.ReplaceSectionValues("map", TStringList{});
+  ini.ReplaceSectionValues("Other", TStringList{"k=w"});
+  EXPECT_EQ(test::ReadFile(path), "[Map]\n; mappings\n; between\n\n[Other]\nk=w\n[Notes]\nn=1\n");
+  EXPECT_THROW(ini.ReplaceSectionValues("Map", TStringList{"/ok=1", "=no name"}), Exception);
+  EXPECT_EQ(test::ReadFile(path), "[Map]\n; mappings\n; between\n\n[Other]\nk=w\n[Notes]\nn=1\n");
+}
+
+// Created to save on UpdateFile, the object keeps every change in memory
+// until one save writes them all; DeleteKey removes every entry of its key.
+TEST(IniFile, SavingOnUpdateFileWritesAllChangesOnce) {
+  test::TempDir dir;
+  const char* const before = "[Korvi]\nServerRoot=/srv\nserverroot=/again\nServerPort=80\n";
+  const std::string path = dir.Write("serve.ini", before);
+  TIniFile ini(path, TIniSaving::OnUpdateFile);
+  ini.DeleteKey("korvi", "ServerRoot");
+  ini.WriteString("Korvi", "URLMapIniFile", "map.ini");
+  ini.ReplaceSectionValues("MAP", TStringList{"/a=1"});
+  ini.EraseSection("absent");
+  ini.DeleteKey("absent", "x");
+  EXPECT_EQ(test::ReadFile(path), before);
+  EXPECT_EQ(ini.ReadString("Korvi", "ServerRoot", "gone"), "gone");
+  ini.UpdateFile();
+  EXPECT_EQ(test::ReadFile(path), "[Korvi]\nServerPort=80\nURLMapIniFile=map.ini\n[MAP]\n/a=1\n");
+}
+
 // Entries that would read back as other lines, sections or keys are refused
 // and leave the file as it was.
 TEST(IniFile, RefusesEntriesThatWouldCorruptTheFile) {
@@ -148,6 +185,8 @@ TEST(IniFile, UnreadableFileIsNotOverwritten) {
   const std::string path = dir.MakeDir("actually_a_directory");
   TIniFile ini(path);
   EXPECT_FALSE(ini.SectionExists("MAP"));
+  EXPECT_FALSE(ini.ReadError().empty());
+  EXPECT_TRUE(TIniFile(dir.File("missing.ini")).ReadError().empty());
   EXPECT_THROW(ini.WriteString("MAP", "/a", "1"), EFOpenError);
   EXPECT_THROW(ini.UpdateFile(), EFOpenError);
   EXPECT_TRUE(DirectoryExists(path));

@@ -11,6 +11,7 @@
 #include "support/child_process.h"
 #include "support/curl.h"
 #include "support/loopback_client.h"
+#include "support/served.h"
 #include "support/temp_dir.h"
 
 namespace korvi {
@@ -18,48 +19,15 @@ namespace {
 
 using test::ChildProcess;
 using test::Curl;
-
-const char* const kListening = "listening on port ";
-
-// korvi-serve is built into the same directory as this test program.
-std::string ServeProgram() {
-  return test::BuiltProgram("korvi-serve");
-}
+using test::Served;
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A running korvi-serve, by default on a port of the system's choosing.
-class Served {
- public:
-  explicit Served(std::vector<std::string> options, bool any_port = true)
-      : process_(Arguments(std::move(options), any_port)) {
-    listening_ = process_.WaitForOutput(kListening, 15000);
-    if (listening_) {
-      const std::string& out = process_.Output();
-      port_ = std::stoi(out.substr(out.find(kListening) + std::string(kListening).size()));
-    }
-  }
-  bool Listening() const { return listening_; }
-  int Port() const { return port_; }
-  ChildProcess& Process() { return process_; }
-  // Stops the program with `signal`; true when it ended with exit code 0.
-  bool Stop(int signal) {
-    process_.Signal(signal);
-    return process_.WaitForExit(15000) && process_.ExitCode() == 0;
-  }
-
- private:
-  static std::vector<std::string> Arguments(std::vector<std::string> options, bool any_port) {
-    options.insert(options.begin(), ServeProgram());
-    if (any_port) options.insert(options.end(), {"--port", "0"});
-    return options;
-  }
-  ChildProcess process_;
-  bool listening_ = false;
-  int port_ = 0;
-};
+std::string ServeProgram() {
+  return test::BuiltProgram("korvi-serve");
+}
 
 class KorviServeEndToEnd : public ::testing::Test {
  protected:

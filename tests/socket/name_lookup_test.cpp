@@ -9,6 +9,7 @@
 
 #include "socket/ksocket.h"
 #include "support/expect_message.h"
+#include "support/string_lines.h"
 
 namespace korvi {
 namespace {
@@ -54,6 +55,29 @@ TEST(NameLookupTest, BlockingLookupsOfLocalNames) {
   EXPECT_FALSE(LocalHostName().empty());
   TStringList& ips = LocalIPList();
   EXPECT_EQ(&ips, &LocalIPList());
+}
+
+// Threads asking for the local addresses at the same time each fill and
+// read a list of their own, with the same addresses the main thread gets.
+TEST(NameLookupTest, LocalIPListIsSafeFromAnyThread) {
+  const test::LineVector expected = test::Lines(LocalIPList());
+  constexpr int kThreads = 4;
+  std::vector<const TStringList*> lists(kThreads);
+  std::vector<test::LineVector> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i)
+        seen[t] = test::Lines(LocalIPList());
+      lists[t] = &LocalIPList();
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(seen[t], expected);
+    EXPECT_NE(lists[t], &LocalIPList());
+  }
 }
 
 // Sockets come and go on several threads at once; the count and the

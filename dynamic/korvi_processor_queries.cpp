@@ -1,0 +1,170 @@
+// TKorviProcessor's database work: the ADDQUERY and DELQUERY directives of a
+// page, query parameters set from text, and ProcessQuery for submitted forms.
+#include "dynamic/korvi_processor.h"
+
+#include <climits>
+#include <exception>
+#include <memory>
+
+#include "data/data_source.h"
+#include "data/query.h"
+#include "host/datetime.h"
+#include "host/exceptions.h"
+#include "host/string_list.h"
+#include "host/sysutils.h"
+#include "server/korvi.h"
+#include "web/korvi_request.h"
+
+namespace korvi {
+
+namespace {
+
+// The working copy of `component` made by `server`, or nullptr when none
+// can be made. Raises when the component is no query.
+std::unique_ptr<TQuery> CopyOf(TKorvi* server, TComponent* component, const std::string& name) {
+  auto* query = dynamic_cast<TQuery*>(component);
+  if (query == nullptr) throw Exception("Component [" + name + "] is not a query");
+  if (server == nullptr) return nullptr;
+  return std::unique_ptr<TQuery>(server->DupQuery(query));
+}
+
+}  // namespace
+
+void TKorviProcessor::AddQuery(TKorviProducer* Producer, const TStringList& Params,
+                               TPageQueries& Page) {
+  const std::string name = Params.Values("Name");
+  TComponent* component = Page.FindComponent(name);
+  if (component == nullptr) return;
+  std::unique_ptr<TQuery> query = CopyOf(Producer->Server, component, name);
+  if (query == nullptr) return;
+  for (int index = 0; index < query->Params().Count(); ++index) {
+    TParam& param = query->Params()[index];
+    SetParam(param, ExpandIt(Producer, Producer->Request, Producer->Response,
+                             Params.Values(param.Name())));
+  }
+  query->Open();
+  auto source = std::make_unique<TDataSource>(nullptr);
+  source->SetDataSet(query.get());
+  // A full list leaves the page without the source; both are freed here.
+  if (Producer->AddDataSource(source.get())) Page.Adopt(std::move(query), std::move(source));
+}
+
+void TKorviProcessor::DelQuery(TKorviProducer* Producer, const TStringList& Params,
+                               TPageQueries& Page) {
+  std::int32_t number = 0;
+  if (!TryStrToInt(Params.Values("DS"), number) || number == INT_MAX) return;
+  TDataSource* source = Producer->GetDSByNumber(number);
+  if (source == nullptr) return;
+  Producer->DelDataSource(number);
+  // Sources the caller of ProcessHtmlFile supplied stay the caller's.
+  Page.Release(source);
+}
+
+bool TKorviProcessor::CheckForField(TKorviRequest* Request, TKorviResponse*, std::string& Message,
+                                    const std::string& Name) {
+  if (!Request->GetFieldByName(Name).empty()) return true;
+  Message = Request->GetFieldByName(Name + "Help");
+  if (Message.empty()) Message = "ERROR: Missing Required Field [" + Name + "]";
+  return false;
+}
+
+bool TKorviProcessor::GotRequired(TKorviRequest* Request, TKorviResponse* Response,
+                                  std::string& Message) {
+  std::string list = Request->GetFieldByName("FRequired");
+  if (list.empty()) {
+    Message = "Internal Error: Unable to get value for FRequired";
+    return false;
+  }
+  for (auto semicolon = list.find(';'); semicolon != std::string::npos;
+       semicolon = list.find(';')) {
+    if (!CheckForField(Request, Response, Message, list.substr(0, semicolon))) return false;
+    list.erase(0, semicolon + 1);
+  }
+  return CheckForField(Request, Response, Message, list);
+}
+
+void TKorviProcessor::SetParam(TParam& Param, const std::string& Value) {
+  if (Value.empty() || Value == "0") {
+    try {
+      Param.SetAsString("");
+    } catch (const Exception&) {
+    }
+    return;
+  }
+  switch (Param.DataType()) {
+    case ftString:
+    case ftMemo:
+      Param.SetAsString(Value);
+      break;
+    case ftSmallint:
+      Param.SetAsSmallInt(StrToIntDef(Value, 0));
+      break;
+    case ftInteger:
+      Param.SetAsInteger(StrToIntDef(Value, 0));
+      break;
+    case ftWord:
+      Param.SetAsWord(StrToIntDef(Value, 0));
+      break;
+    case ftBoolean:
+      Param.SetAsBoolean(Value[0] == 'T' || Value[0] == 't');
+      break;
+    case ftFloat:
+      Param.SetAsFloat(StrToFloat(Value));
+      break;
+    case ftCurrency:
+      Param.SetAsCurrency(StrToFloat(Value));
+      break;
+    case ftBCD:
+      Param.SetAsBCD(StrToFloat(Value));
+      break;
+    case ftDate:
+      Param.SetAsDate(StrToDate(Value));
+      break;
+    case ftTime:
+      Param.SetAsTime(StrToTime(Value));
+      break;
+    case ftDateTime:
+      Param.SetAsDateTime(StrToDateTime(Value));
+      break;
+    case ftBlob:
+      Param.SetValue(Variant(Value));
+      break;
+    default:
+      throw Exception("Unmatched parameter type for [" + Param.Name() + "]");
+  }
+}
+
+bool TKorviProcessor::ProcessQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
+                                   const TDataModules& DataModules, std::string& Message) {
+  if (!GotRequired(Request, Response, Message)) return false;
+  const std::string name = Request->GetFieldByName("FQuery");
+  if (name.empty()) {
+    Message = "Internal Error: Unable to get value for FQuery";
+    return false;
+  }
+  TComponent* component = FindInDataModules(DataModules, name);
+  if (component == nullptr) {
+    Message = "Internal Error: Unable to find query [" + name + "] in datamodules";
+    return false;
+  }
+  try {
+    std::unique_ptr<TQuery> query = CopyOf(Server, component, name);
+    if (query == nullptr) {
+      Message = "Internal Error: Unable to copy query [" + name + "]";
+      return false;
+    }
+    for (int index = 0; index < query->Params().Count(); ++index) {
+      TParam& param = query->Params()[index];
+      std::string text = param.AsString();
+      if (text.empty()) text = LowerCase(param.Name());
+      SetParam(param, ExpandIt(nullptr, Request, Response, text));
+    }
+    query->ExecSQL();
+    return true;
+  } catch (const std::exception& e) {
+    Message = std::string("ERROR: ") + e.what();
+    return false;
+  }
+}
+
+}  // namespace korvi

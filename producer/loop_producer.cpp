@@ -1,0 +1,167 @@
+// TKorviProducer: the line loop that finds loop sections and collects their
+// bodies, and ProcessLoop, which walks a data set and expands the body once
+// per row (recursively for nested loops).
+#include "producer/loop_producer.h"
+
+#include <exception>
+
+#include "data/data_set.h"
+#include "data/data_source.h"
+#include "host/exceptions.h"
+#include "host/streams.h"
+#include "host/sysutils.h"
+#include "producer/korvi_parser.h"
+#include "web/http_text.h"
+
+namespace korvi {
+
+namespace {
+
+// A line loop ends after its 25th consecutive empty read (the scanner
+// returns empty lines only once the input is exhausted).
+constexpr int kEmptyReadsToEnd = 25;
+const char* const kCRLF = "\r\n";
+
+// The label of a loop directive: the text after "<!LOOP" up to the first
+// blank (or the closing ">"), upper-cased.
+std::string LoopLabel(const std::string& directive) {
+  const std::size_t start = 6;  // after "<!LOOP"
+  std::size_t end = directive.find(' ', start);
+  if (end == std::string::npos) end = directive.size() - 1;  // before ">"
+  return UpperCase(directive.substr(start, end - start));
+}
+
+// Reads the lines of a loop's body into `body` (each followed by CR LF) up
+// to the first line holding `end_marker`, whose text before the marker is
+// the body's last line. `remainder` receives the text after the end
+// directive's ">". Returns false when the template ends at this loop: the
+// input ended first (`remainder` empty), the end directive has no ">"
+// (`remainder` is the line from the marker on) or reading failed
+// (`remainder` is the last line read).
+bool CollectBody(TKorviParser& parser, const std::string& end_marker, TStringStream& body,
+                 std::string& remainder) {
+  try {
+    for (;;) {
+      remainder = parser.SkipToEOL();
+      if (remainder.empty()) return false;  // only at the end of the input
+      const std::size_t marker = UpperCase(remainder).find(end_marker);
+      if (marker == std::string::npos) {
+        body.WriteString(remainder + kCRLF);
+        continue;
+      }
+      body.WriteString(remainder.substr(0, marker) + kCRLF);
+      remainder.erase(0, marker);
+      const std::size_t close = remainder.find('>');
+      if (close == std::string::npos) {
+        throw Exception("Unterminated ENDLoop Driective [" + remainder + "]");
+      }
+      remainder.erase(0, close + 1);
+      return true;
+    }
+  } catch (const std::exception&) {
+    // The loop is still processed with the body so far; the error itself is
+    // not reported.
+    return false;
+  }
+}
+
+// Keeps the nesting depth of loops being processed.
+class TDepthGuard {
+ public:
+  explicit TDepthGuard(int& depth) : depth_(depth) { ++depth_; }
+  ~TDepthGuard() { --depth_; }
+  TDepthGuard(const TDepthGuard&) = delete;
+  TDepthGuard& operator=(const TDepthGuard&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
+std::string TKorviProducer::ContentFromStream(TStream& stream) {
+  TStringStream page;
+  ExpandLines(stream, page);
+  return page.DataString();
+}
+
+void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
+  auto write = [&output](const std::string& text) {
+    output.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
+  };
+  input.SetPosition(0);
+  // The scanner's copies are not wanted: it writes to no stream.
+  TKorviParser parser(input, nullptr);
+  int empty_reads = 0;
+  bool last_pass = false;
+  while (!last_pass) {
+    const std::string line = parser.SkipToEOL();
+    empty_reads = line.empty() ? empty_reads + 1 : 0;
+    last_pass = empty_reads >= kEmptyReadsToEnd;
+    const std::size_t at = UpperCase(line).find("<!LOOP");
+    if (at == std::string::npos) {
+      write(ExpandDynamicContent(line));
+      continue;
+    }
+    write(ExpandDynamicContent(line.substr(0, at)));
+    const std::size_t close = line.find('>', at);
+    if (close == std::string::npos) {
+      throw Exception("Unterminated Loop Driective [" + line.substr(at) + "]");
+    }
+    const std::string directive = line.substr(at, close - at + 1);
+    std::string remainder = line.substr(close + 1);
+    write(kCRLF);
+    const std::string label = LoopLabel(directive);
+    TStringStream body;
+    body.WriteString(remainder + kCRLF);
+    if (!CollectBody(parser, "<!ENDLOOP" + label, body, remainder)) last_pass = true;
+    ProcessLoop(directive, label, body, output);
+    write(kCRLF);
+    write(ExpandDynamicContent(remainder));
+  }
+}
+
+void TKorviProducer::ProcessLoop(const std::string& directive, const std::string&, TStream& body,
+                                 TStream& output) {
+  TDepthGuard depth(loop_depth_);
+  if (loop_depth_ > kMaxLoopDepth) {
+    throw Exception("Loop Directive nested too deeply [" + directive + "]");
+  }
+  TStringList params;
+  const std::size_t blank = directive.find(' ');
+  if (blank != std::string::npos) {
+    const std::size_t close = directive.find('>', blank);
+    static const TCharSet kAmpersand{'&'};
+    static const TCharSet kBlank{' '};
+    ExtractHeaderFields(kAmpersand, kBlank, Trim(directive.substr(blank, close - blank)), params,
+                        false);
+  }
+  const std::string ds = params.Values("DS");
+  if (ds.empty()) throw Exception(" ERROR: DS not set in Loop Directive ");
+  TDataSource* source = GetDS(ds);
+  TDataSet* dataset = source == nullptr ? nullptr : source->DataSet();
+  if (dataset == nullptr) return;
+
+  const bool reverse = SameText(params.Values("DIRECTION"), "REVERSE");
+  auto ended = [&] { return reverse ? dataset->Bof() : dataset->Eof(); };
+  auto step = [&] { reverse ? dataset->Prior() : dataset->Next(); };
+  if (reverse) {
+    dataset->Last();
+  } else {
+    dataset->First();
+  }
+  const bool list_mode = ListMode && GetDS(list_ds_) == source;
+  if (list_mode) {
+    ListCount = dataset->RecordCount();
+    for (std::int32_t row = 1; !ended() && FirstRecord > row; ++row)
+      step();
+  }
+  std::int32_t written = 0;
+  while (!ended()) {
+    ExpandLines(body, output);
+    step();
+    if (list_mode && ++written >= MaxRecords) break;
+  }
+}
+
+}  // namespace korvi
