@@ -7,7 +7,7 @@
 #include "data/data_set.h"
 #include "data/data_source.h"
 #include "host/sysutils.h"
-#include "server/directory_listing.h"
+#include "web/http_text.h"
 
 namespace korvi {
 

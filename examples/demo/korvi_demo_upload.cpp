@@ -11,8 +11,8 @@
 #include "host/streams.h"
 #include "host/sysutils.h"
 #include "html_producer.h"
-#include "server/directory_listing.h"
 #include "shopping_cart.h"
+#include "web/http_text.h"
 #include "web/korvi_request.h"
 #include "web/korvi_response.h"
 
