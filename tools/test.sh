@@ -6,7 +6,7 @@
 #   tools/test.sh thread     only the TSan pass
 set -eu
 cd "$(dirname "$0")/.."
-KORVI_EXTRA_PACKAGES=chromium tools/setup-deps.sh
+KORVI_EXTRA_PACKAGES="chromium chromium-driver python3-selenium" tools/setup-deps.sh
 jobs=$(nproc)
 pass() {
   dir="build-$1"
