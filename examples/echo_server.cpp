@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/application.h"
-#include "socket/ksocket.h"
+#include <korvi/host/application.h>
+#include <korvi/socket/ksocket.h>
 
 namespace {
 

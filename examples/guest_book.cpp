@@ -15,15 +15,15 @@
 #include <memory>
 #include <string>
 
-#include "data/data_module.h"
-#include "data/query.h"
-#include "dynamic/korvi_processor.h"
-#include "host/application.h"
-#include "server/korvi.h"
-#include "web/action_item.h"
-#include "web/http_text.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include <korvi/data/data_module.h>
+#include <korvi/data/query.h>
+#include <korvi/dynamic/korvi_processor.h>
+#include <korvi/host/application.h>
+#include <korvi/server/korvi.h>
+#include <korvi/web/action_item.h>
+#include <korvi/web/http_text.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
 
 namespace {
 

@@ -17,16 +17,16 @@
 #include <memory>
 #include <string>
 
-#include "data/data_source.h"
-#include "data/query.h"
-#include "host/application.h"
-#include "host/exceptions.h"
-#include "host/sysutils.h"
-#include "producer/loop_producer.h"
-#include "server/korvi.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include <korvi/data/data_source.h>
+#include <korvi/data/query.h>
+#include <korvi/host/application.h>
+#include <korvi/host/exceptions.h>
+#include <korvi/host/sysutils.h>
+#include <korvi/producer/loop_producer.h>
+#include <korvi/server/korvi.h>
+#include <korvi/web/action_item.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
 
 namespace {
 

@@ -9,13 +9,13 @@
 #include <mutex>
 #include <string>
 
-#include "host/application.h"
-#include "server/korvi.h"
-#include "session/korvi_sessions.h"
-#include "session/session_lock.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include <korvi/host/application.h>
+#include <korvi/server/korvi.h>
+#include <korvi/session/korvi_sessions.h>
+#include <korvi/session/session_lock.h>
+#include <korvi/web/action_item.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
 
 int main(int argc, char** argv) {
   using namespace korvi;

@@ -4,10 +4,10 @@
 
 #include <utility>
 
-#include "data/data_set.h"
-#include "data/data_source.h"
-#include "host/sysutils.h"
-#include "web/http_text.h"
+#include <korvi/data/data_set.h>
+#include <korvi/data/data_source.h>
+#include <korvi/host/sysutils.h>
+#include <korvi/web/http_text.h>
 
 namespace korvi {
 

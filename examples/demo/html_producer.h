@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "producer/loop_producer.h"
+#include <korvi/producer/loop_producer.h>
 
 namespace korvi {
 

@@ -7,17 +7,18 @@
 #include <map>
 #include <mutex>
 
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "host/sysutils.h"
-#include "server/korvi.h"
-#include "session/session_lock.h"
+#include <korvi/host/datetime.h>
+#include <korvi/host/exceptions.h>
+#include <korvi/host/files.h>
+#include <korvi/host/sysutils.h>
+#include <korvi/server/korvi.h>
+#include <korvi/session/session_lock.h>
+#include <korvi/web/action_item.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
+
 #include "shopping_cart.h"
 #include "url_map_writer.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
 
 namespace korvi {
 

@@ -24,8 +24,9 @@
 #include <memory>
 #include <string>
 
-#include "dynamic/korvi_processor.h"
-#include "session/korvi_sessions.h"
+#include <korvi/dynamic/korvi_processor.h>
+#include <korvi/session/korvi_sessions.h>
+
 #include "shop_database.h"
 
 namespace korvi {

@@ -7,15 +7,16 @@
 #include <memory>
 #include <string>
 
-#include "data/data_source.h"
-#include "data/memory_data_set.h"
-#include "data/query.h"
-#include "host/sysutils.h"
+#include <korvi/data/data_source.h>
+#include <korvi/data/memory_data_set.h>
+#include <korvi/data/query.h>
+#include <korvi/host/sysutils.h>
+#include <korvi/web/http_text.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
+
 #include "html_producer.h"
 #include "shopping_cart.h"
-#include "web/http_text.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
 
 namespace korvi {
 

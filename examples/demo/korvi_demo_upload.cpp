@@ -8,13 +8,14 @@
 #include <memory>
 #include <string>
 
-#include "host/streams.h"
-#include "host/sysutils.h"
+#include <korvi/host/streams.h>
+#include <korvi/host/sysutils.h>
+#include <korvi/web/http_text.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
+
 #include "html_producer.h"
 #include "shopping_cart.h"
-#include "web/http_text.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
 
 namespace korvi {
 

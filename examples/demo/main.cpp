@@ -10,8 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "host/application.h"
-#include "host/sysutils.h"
+#include <korvi/host/application.h>
+#include <korvi/host/sysutils.h>
+
 #include "korvi_demo.h"
 
 namespace {

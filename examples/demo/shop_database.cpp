@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "data/param.h"
-#include "data/query.h"
+#include <korvi/data/param.h>
+#include <korvi/data/query.h>
 
 namespace korvi {
 

@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "data/data_module.h"
+#include <korvi/data/data_module.h>
 
 namespace korvi {
 

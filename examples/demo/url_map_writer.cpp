@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "host/exceptions.h"
+#include <korvi/host/exceptions.h>
 
 namespace korvi {
 

@@ -2,12 +2,12 @@
 // library snippet.
 #include <memory>
 
-#include "host/application.h"
-#include "server/korvi.h"
-#include "web/action_item.h"
-#include "web/http_text.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include <korvi/host/application.h>
+#include <korvi/server/korvi.h>
+#include <korvi/web/action_item.h>
+#include <korvi/web/http_text.h>
+#include <korvi/web/korvi_request.h>
+#include <korvi/web/korvi_response.h>
 
 int main() {
   korvi::Application().HandleStopSignals();  // Ctrl-C ends Run()
