@@ -65,7 +65,7 @@ std::string FormatAccessLine(const TAccessEntry& entry) {
          (entry.Bytes > 0 ? IntToStr(entry.Bytes) : "-") + "\n";
 }
 
-TAccessEntry AccessEntryOf(TKorviThread& thread, std::int64_t bytes) {
+TAccessEntry AccessEntryOf(const TKorviThread& thread, std::int64_t bytes) {
   TAccessEntry entry;
   entry.Address = thread.HeaderLines.Values("remote-address");
   entry.RequestLine = thread.RequestLine();

@@ -36,7 +36,7 @@ std::string FormatAccessLine(const TAccessEntry& entry);
 
 // The entry of the answer `thread` is sending, of which `bytes` went out,
 // stamped with the current local time.
-TAccessEntry AccessEntryOf(TKorviThread& thread, std::int64_t bytes);
+TAccessEntry AccessEntryOf(const TKorviThread& thread, std::int64_t bytes);
 
 class TAccessLog {
  public:
