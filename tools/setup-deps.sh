@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when any is missing;
 # KORVI_EXTRA_PACKAGES names more (the test command adds chromium).
 set -eu
-packages="cmake g++ make ninja-build libgtest-dev libsqlite3-dev curl ${KORVI_EXTRA_PACKAGES:-}"
+packages="cmake g++ make ninja-build libgtest-dev libsqlite3-dev libpq-dev curl ${KORVI_EXTRA_PACKAGES:-}"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
