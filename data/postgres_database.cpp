@@ -13,6 +13,7 @@
 
 #include "data/database_error.h"
 #include "data/iso_date_time.h"
+#include "data/postgres_connection_pool.h"
 #include "data/sql_params.h"
 #include "host/exceptions.h"
 #include "host/sysutils.h"
@@ -274,10 +275,28 @@ void RefuseCopy(PGconn* conn, ExecStatusType status) {
   }
 }
 
+// Runs the session command `sql`; raises EDatabaseError when it fails.
+void ExecSetting(PGconn* conn, const char* sql) {
+  Result result(PQexec(conn, sql));
+  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+    throw EDatabaseError(ResultMessage(result.get()));
+  }
+}
+
 }  // namespace
 
-TPostgresDatabase::TPostgresDatabase(const std::string& name) {
-  conn_ = PQconnectdb(name.c_str());
+TPostgresDatabase::TPostgresDatabase(const std::string& name) : name_(name) {
+  TPostgresConnectionPool& pool = TPostgresConnectionPool::Instance();
+  while ((conn_ = pool.Take(name_)) != nullptr) {
+    try {
+      PrepareSession(true);
+      return;
+    } catch (const EDatabaseError&) {
+      // The server ended this idle session: try the next or a new one.
+      PQfinish(conn_);
+    }
+  }
+  conn_ = PQconnectdb(name_.c_str());
   if (PQstatus(conn_) != CONNECTION_OK) {
     const std::string message = ConnectionMessage(conn_);
     PQfinish(conn_);
@@ -289,7 +308,7 @@ TPostgresDatabase::TPostgresDatabase(const std::string& name) {
   PQsetNoticeProcessor(
       conn_, [](void*, const char*) {}, nullptr);
   try {
-    PrepareSession();
+    PrepareSession(false);
   } catch (...) {
     PQfinish(conn_);
     throw;
@@ -297,22 +316,27 @@ TPostgresDatabase::TPostgresDatabase(const std::string& name) {
 }
 
 TPostgresDatabase::~TPostgresDatabase() {
-  PQfinish(conn_);
+  if (conn_ == nullptr) return;
+  if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+    TPostgresConnectionPool::Instance().Give(name_, conn_);
+  } else {
+    PQfinish(conn_);
+  }
 }
 
-void TPostgresDatabase::PrepareSession() {
+void TPostgresDatabase::PrepareSession(bool reused) {
+  // DISCARD ALL runs on its own: a batch of statements is one transaction,
+  // which it refuses.
+  if (reused) ExecSetting(conn_, "DISCARD ALL");
   // Dates and times come back in the ISO form whatever the server's default.
-  Result result(PQexec(conn_, "SET DateStyle TO ISO, YMD"));
-  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
-    throw EDatabaseError(ResultMessage(result.get()));
-  }
+  ExecSetting(conn_, "SET DateStyle TO ISO, YMD");
 }
 
 std::optional<TResultTable> TPostgresDatabase::Run(std::string_view sql, const TParams& params) {
   if (PQstatus(conn_) == CONNECTION_BAD) {
     PQreset(conn_);
     if (PQstatus(conn_) != CONNECTION_OK) throw EDatabaseError(ConnectionMessage(conn_));
-    PrepareSession();
+    PrepareSession(false);
   }
   const NumberedText text = NumberMarkers(sql, params);
   if (!Send(conn_, text)) throw EDatabaseError(ConnectionMessage(conn_));

@@ -18,6 +18,10 @@
 //   "yyyy-mm-dd hh:nn:ss", ".zzz" when there are milliseconds, no zone);
 //   bytea -> its bytes; NULL -> null; anything else -> its text.
 //
+// Connections come from and go back to TPostgresConnectionPool: a query
+// keeps its connection while it lives, and a later query on the same
+// database may take it over with a fresh session state.
+//
 // A text without markers may hold several statements, which the server runs
 // as one batch; a text with markers holds one statement.
 #pragma once
@@ -34,11 +38,13 @@ namespace korvi {
 
 class TPostgresDatabase : public TDatabaseEngine {
  public:
-  // Connects with the URI or key=value connection string `name`. Raises
-  // EDatabaseError with libpq's message when the server cannot be reached or
-  // refuses the connection.
+  // Connects with the URI or key=value connection string `name`, reusing an
+  // idle connection to it when there is one. Raises EDatabaseError with
+  // libpq's message when the server cannot be reached or refuses the
+  // connection.
   explicit TPostgresDatabase(const std::string& name);
-  // Closes the connection.
+  // Hands the connection to the pool when it is sound and outside a
+  // transaction, and closes it otherwise.
   ~TPostgresDatabase() override;
   TPostgresDatabase(const TPostgresDatabase&) = delete;
   TPostgresDatabase& operator=(const TPostgresDatabase&) = delete;
@@ -50,9 +56,11 @@ class TPostgresDatabase : public TDatabaseEngine {
   std::optional<TResultTable> Run(std::string_view sql, const TParams& params) override;
 
  private:
-  // Sets what the value mapping relies on for this session.
-  void PrepareSession();
+  // Sets what the value mapping relies on for this session; a connection
+  // taken from the pool first drops what its last user left.
+  void PrepareSession(bool reused);
 
+  std::string name_;
   pg_conn* conn_ = nullptr;
 };
 

@@ -105,6 +105,27 @@ TEST_F(PostgresDatabaseTest, DroppedConnectionIsOpenedAgain) {
   EXPECT_EQ(query_.FieldByName("three").AsInteger(), 3);
 }
 
+// A connection a query let go of serves the next query on the same database,
+// without what the first one left in its session.
+TEST_F(PostgresDatabaseTest, ReleasedConnectionIsReusedWithAFreshSession) {
+  auto first = std::make_unique<TQuery>(nullptr);
+  first->SetDatabaseName(database_.Name());
+  first->SetSQL(
+      "create temporary table scratch(a integer); set time zone 'Asia/Tokyo';"
+      "select pg_backend_pid() as pid");
+  first->Open();
+  const std::string pid = first->FieldByName("pid").AsString();
+  first.reset();
+  EXPECT_EQ(OpenFailure("select pg_backend_pid() as pid, to_regclass('scratch') as scratch,"
+                        " current_setting('TimeZone') = 'Asia/Tokyo' as tokyo,"
+                        " current_setting('DateStyle') as style"),
+            "");
+  EXPECT_EQ(query_.FieldByName("pid").AsString(), pid);
+  EXPECT_TRUE(query_.FieldByName("scratch").IsNull());
+  EXPECT_EQ(query_.FieldByName("tokyo").AsString(), "0");
+  EXPECT_EQ(query_.FieldByName("style").AsString(), "ISO, YMD");
+}
+
 // A server that cannot be reached fails with libpq's message.
 TEST(PostgresDatabase, UnreachableServerRaises) {
   try {
