@@ -17,8 +17,8 @@ cd "$(dirname "$0")/.."
 per_client="${1:-150}"
 clients="${2:-8}"
 
+KORVI_EXTRA_PACKAGES="postgresql nginx" tools/setup-deps.sh
 if [ -z "${KORVI_TEST_POSTGRES:-}" ]; then
-  KORVI_EXTRA_PACKAGES="postgresql nginx" tools/setup-deps.sh
   exec tools/with-postgres.sh bench/two-instances.sh "$@"
 fi
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVI_BUILD_BENCH=ON >/dev/null

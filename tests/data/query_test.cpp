@@ -7,6 +7,7 @@
 #include <string>
 
 #include "data/database_error.h"
+#include "support/expect_message.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 
@@ -211,12 +212,7 @@ TEST_P(QueryEngineTest, FailingStatementRaisesTheEngineMessage) {
   for (const Case& c : cases) {
     q.SetSQL(c.sql);
     if (q.Params().Count() > 0) q.ParamByName("id").SetAsInteger(1);
-    try {
-      q.Open();
-      ADD_FAILURE() << c.sql << " opened";
-    } catch (const EDatabaseError& e) {
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    test::ExpectThrowMessage<EDatabaseError>([&] { q.Open(); }, c.message);
     EXPECT_FALSE(q.Active());
   }
   q.SetSQL("select count(*) as n from u");
