@@ -11,8 +11,8 @@
 #include "host/exceptions.h"
 #include "host/string_list.h"
 #include "host/sysutils.h"
-#include "server/directory_listing.h"
 #include "server/error_page.h"
+#include "web/http_text.h"
 #include "web/korvi_request.h"
 #include "web/korvi_response.h"
 

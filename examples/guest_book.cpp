@@ -26,9 +26,9 @@
 #include "dynamic/korvi_processor.h"
 #include "host/application.h"
 #include "host/exceptions.h"
-#include "server/directory_listing.h"
 #include "server/korvi.h"
 #include "web/action_item.h"
+#include "web/http_text.h"
 #include "web/korvi_request.h"
 #include "web/korvi_response.h"
 

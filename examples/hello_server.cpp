@@ -1,14 +1,15 @@
 // An application that embeds the server: one action answers /hello with a
-// greeting built from the query, everything else is served from the current
-// directory. Stop it with Ctrl-C.
+// greeting built from the query, and a default action answers everything
+// else with "not found", so nothing is served from the file system. Stop it
+// with Ctrl-C.
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "host/application.h"
-#include "server/directory_listing.h"
 #include "server/korvi.h"
 #include "web/action_item.h"
+#include "web/http_text.h"
 #include "web/korvi_request.h"
 #include "web/korvi_response.h"
 
@@ -26,6 +27,16 @@ int main() {
   hello->SetOnAction([](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
     const std::string name = request->GetFieldValue("name", "world");
     response->SetContent("<html><body><h1>Hello, " + HTMLEscape(name) + "!</h1></body></html>\r\n");
+    handled = true;
+  });
+
+  // Every other request: the default action answers it, so the server never
+  // falls back to serving files.
+  TKActionItem* rest = server->Actions()->Add();
+  rest->SetDefault(true);
+  rest->SetOnAction([](TObject*, TKorviRequest*, TKorviResponse* response, bool& handled) {
+    response->SetStatusCode(404);
+    response->SetContent("<html><body>Not found; try /hello?name=Korvi</body></html>\r\n");
     handled = true;
   });
 

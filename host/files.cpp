@@ -72,6 +72,12 @@ TDateTime FileDateTime(const std::string& path) {
   return LocalDateTime(info.st_mtim);
 }
 
+std::int64_t FileAge(const std::string& path) {
+  struct stat info {};
+  if (!StatPath(path, info)) return -1;
+  return static_cast<std::int64_t>(info.st_mtim.tv_sec);
+}
+
 std::string GetCurrentDir() {
   std::string buffer(256, '\0');
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {

@@ -27,6 +27,9 @@ bool DirectoryExists(const std::string& path);  // an existing directory
 std::int64_t FileSize(const std::string& path);
 // Last write time (local), or -1.0 when the path does not exist.
 TDateTime FileDateTime(const std::string& path);
+// Last write time in seconds since the Unix epoch, or -1 when the path does
+// not exist.
+std::int64_t FileAge(const std::string& path);
 // The process's current directory, without a trailing "/".
 std::string GetCurrentDir();
 // `path` with a trailing "/" added when missing (an empty path stays empty).

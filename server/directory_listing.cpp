@@ -7,6 +7,7 @@
 #include "host/sysutils.h"
 #include "server/error_page.h"
 #include "server/output_text.h"
+#include "web/http_text.h"
 
 namespace korvi {
 
@@ -25,20 +26,6 @@ const char* const kTableHead =
 const char* const kDirectorySizeCell = "<b>- SUB -</b>";
 const char* const kEmptyMarker = "Directory is empty ";
 
-// `text` with every blank written as "%20".
-std::string BlanksEncoded(const std::string& text) {
-  std::string result;
-  result.reserve(text.size());
-  for (char c : text) {
-    if (c == ' ') {
-      result += "%20";
-    } else {
-      result += c;
-    }
-  }
-  return result;
-}
-
 // The path of the directory above the one listed at `url`: `url` without a
 // trailing "/", cut before its last "/" ("/" when that is the first character).
 std::string ParentURL(const std::string& url) {
@@ -51,35 +38,11 @@ std::string ParentURL(const std::string& url) {
 
 }  // namespace
 
-std::string HTMLEscape(const std::string& text) {
-  std::string result;
-  result.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        result += "&amp;";
-        break;
-      case '<':
-        result += "&lt;";
-        break;
-      case '>':
-        result += "&gt;";
-        break;
-      case '"':
-        result += "&quot;";
-        break;
-      default:
-        result += c;
-    }
-  }
-  return result;
-}
-
 bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url) {
   if (entry.Name == "." || entry.Name == ".." || entry.IsHidden) return false;
   const std::string size =
       entry.IsDirectory ? std::string(kDirectorySizeCell) : Format("%d", {entry.Size});
-  const std::string link = BlanksEncoded(base_url + entry.Name);
+  const std::string link = HTTPEncodePath(base_url + entry.Name);
   std::string row = "<td><a href=\"" + HTMLEscape(link) + "\">" + HTMLEscape(entry.Name) +
                     "</a></td>" + "<td align=right>" + size + "</td>" + "<td>" +
                     DateToStr(entry.Time) + "</td>" + "<td>" + TimeToStr(entry.Time) + "</td>";
@@ -98,8 +61,10 @@ void WriteDirectoryListing(TOutputText& out, const std::string& directory, const
   if (base.empty() || base.back() != '/') base += '/';
 
   // Clients refuse a bare page without a status line (HTTP/0.9), so the
-  // listing is headed like an error page.
+  // listing is headed like an error page, with its type: names are shown
+  // as the file system stores them, which today means UTF-8.
   out.WriteStatus(200);
+  out.WriteFileType("text/html; charset=utf-8");
   out.WriteString("\r\n");
   out.WriteString(ListingPageOpen);
   out.WriteString(kListingTitle);
@@ -109,7 +74,7 @@ void WriteDirectoryListing(TOutputText& out, const std::string& directory, const
     out.WriteString(kRootMarker);
   } else {
     out.WriteString(kParentLinkStart);
-    out.WriteString(HTMLEscape(BlanksEncoded(ParentURL(url))));
+    out.WriteString(HTMLEscape(HTTPEncodePath(ParentURL(url))));
     out.WriteString(kParentLinkEnd);
   }
 

@@ -1,7 +1,9 @@
 // The HTML listing of a directory, written into the outgoing text of a
 // built-in answer as a complete answer: the status line "HTTP/1.0 200 OK"
-// with the "Server" and "Date" headers, the empty line, then the page.
-// Names and links are HTML-escaped; hidden entries are left out.
+// with the "Server", "Date" and "Content-type: text/html; charset=utf-8"
+// headers, the empty line, then the page. Links are percent-encoded
+// (HTTPEncodePath) so that every entry is reached through its own link;
+// names and links are HTML-escaped; hidden entries are left out.
 #pragma once
 
 #include <string>
@@ -21,7 +23,5 @@ void WriteDirectoryListing(TOutputText& out, const std::string& directory, const
 // Writes the table row of one entry under `base_url` (ending in "/"); false
 // (and nothing written) for ".", ".." and hidden entries.
 bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url);
-// `text` with &, <, > and " written as HTML entities.
-std::string HTMLEscape(const std::string& text);
 
 }  // namespace korvi

@@ -30,8 +30,11 @@ void WritePageFooter(TOutputText& out, const char* text) {
 }
 
 void WriteErrorPage(TOutputText& out, int code) {
-  // The page names the error; the status line always reports success.
-  out.WriteStatus(200);
+  // The status line carries the error, so clients and caches can tell a
+  // failure from a page; a code without a status text goes out as 500.
+  out.WriteStatus(GetHTTPStatus(code).empty() ? 500 : code);
+  // Files are answered to GET and HEAD only.
+  if (code == 405) out.WriteHeaders("Allow", "GET, HEAD");
   out.WriteString("\r\n");
   std::string message;
   SendHTTPError(code, message);

@@ -1,5 +1,6 @@
-// The HTML error page of a built-in answer. It always goes out with the
-// status line "HTTP/1.0 200 OK"; the page names the actual error.
+// The HTML error page of a built-in answer. Its status line carries the
+// error's own code and status text ("HTTP/1.0 404 Not Found"); the page
+// names the error again for people.
 #pragma once
 
 #include <string>
@@ -18,8 +19,9 @@ void SendHTTPError(int code, std::string& text);
 // Writes `text`, then " (" + KorviProductAddress + ")</BODY>": the foot of
 // listings and error pages.
 void WritePageFooter(TOutputText& out, const char* text);
-// Writes the complete error answer for `code`: status line, "Server" and
-// "Date" headers, the empty line and the page.
+// Writes the complete error answer for `code`: the status line of `code`
+// (of 500 when the status table has no text for it), "Server" and "Date"
+// headers ("Allow: GET, HEAD" too for 405), the empty line and the page.
 void WriteErrorPage(TOutputText& out, int code);
 
 }  // namespace korvi

@@ -29,6 +29,11 @@ constexpr const char* kListenAddress = "0.0.0.0";
 // ini reader may have trimmed its blank. Never a mapping.
 constexpr const char* kMapHeadingKey = "URL Path";
 
+// The stored properties, in the order ReadState applies them.
+constexpr std::string_view kStoredProperties[] = {
+    "Active",    "DefaultFile", "DirectoryListing", "DirectoryMask", "URLMapIniFile",
+    "MaxThread", "ServerPort",  "ServerRoot",       "Timeout",       "MaxRequestBody"};
+
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
 }
@@ -146,6 +151,13 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     throw;
   }
   Loaded();
+}
+
+bool TKorvi::IsStoredProperty(std::string_view Name) {
+  for (std::string_view known : kStoredProperties) {
+    if (SameText(known, Name)) return true;
+  }
+  return false;
 }
 
 void TKorvi::Loaded() {

@@ -11,10 +11,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "host/component.h"
@@ -37,13 +39,20 @@ using ZWSOnRxEvent = std::function<void(int ReqNum, const std::string& RemoteAdd
                                         const std::string& URLSubmitted)>;
 // A request is complete: the thread count and the bytes received for it.
 using ZWSOnRxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesRecieved)>;
-// A response is about to go out: the thread count and the bytes to send.
+// A response is about to go out: the thread count and the bytes to send
+// (status line, headers and content).
 using ZWSOnTxEvent = std::function<void(int ReqNum, std::int64_t bytesToSend)>;
-// A response has been handed to the socket: the thread count and the bytes sent.
+// A response has ended, once per response: the thread count and the bytes of
+// it the system took, counted like bytesToSend. Fewer than announced when the
+// client went away or stalled for the whole Timeout.
 using ZWSOnTxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesSent)>;
 // Raised before and after the action dispatch of every request.
 using TKorviProcessEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
                                               TKorviResponse* Response, TKorviThread* Thread)>;
+// An action (or the response it built) raised `Error` while answering
+// `Request`; the client gets status 500 with "EXCEPTION: " and the message.
+using TKorviExceptionEvent =
+    std::function<void(TObject* Sender, TKorviRequest* Request, const std::exception& Error)>;
 // Asks the application for the content type of a file extension (without
 // the dot); a non-empty MimeType it leaves is used.
 using TGetMimeType =
@@ -92,7 +101,9 @@ class TKorvi : public TComponent {
   const std::string& ServerRoot() const { return server_root_; }
   // Stores the root with a trailing "/" added and empties URLMapIniFile.
   void SetRoot(std::string Value);
-  // Life time limit of one connection in seconds (5 or less means 100).
+  // Seconds (5 or less means 100) that bound the intake of a request as a
+  // whole, and then, while the answer goes out, a stall: the connection ends
+  // only when the client took no byte for that long.
   int Timeout = 100;
   // The action collection requests are offered to.
   TKActionItems* Actions() const { return actions_.get(); }
@@ -106,6 +117,12 @@ class TKorvi : public TComponent {
   TKorviProcessEvent OnBeforeProcess;
   TKorviProcessEvent OnAfterProcess;
   TGetMimeType OnGetMimeType;
+  // Reports an exception raised by an action handler or by SendResponse,
+  // on the connection's worker thread (Sender is the server), before the
+  // 500 answer is built. This is how the library hands such exceptions to
+  // the application; without a handler only the client sees them. An
+  // exception the handler raises is ignored.
+  TKorviExceptionEvent OnException;
 
   // Largest request body accepted; a longer announced body gets the 400 page.
   std::int64_t MaxRequestBody = DefaultMaxRequestBody;
@@ -118,6 +135,9 @@ class TKorvi : public TComponent {
   // keep their values), then starts listening as a loaded server does.
   // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
+  // True when `Name` (without regard to case) is one of the stored
+  // properties ReadState applies.
+  static bool IsStoredProperty(std::string_view Name);
   // Starts listening for a server built in code (the step loading ends with):
   // ServerPort or the first free port above it, up to 64000 (port 0: one
   // the system picks). Only the first call listens.

@@ -24,6 +24,9 @@ constexpr std::size_t kThreadStack = 1024 * 1024;
 constexpr std::size_t kThreadStack = 256 * 1024;
 #endif
 
+// The answer to an HTTP/1.1 client that waits before sending its body.
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
 // Life time of a connection for a server Timeout in seconds.
 unsigned LifeTimeInterval(int timeout) {
   if (timeout <= 5) return 100000;
@@ -88,11 +91,15 @@ void TKorviThread::Execute() {
     // and is freed here, never by the server's main thread.
     LifeTimer = std::make_unique<TTimer>(nullptr);
     LifeTimer->SetEnabled(false);
-    LifeTimer->SetInterval(LifeTimeInterval(Server->Timeout));
+    life_ = std::chrono::milliseconds(LifeTimeInterval(Server->Timeout));
+    LifeTimer->SetInterval(static_cast<unsigned>(life_.count()));
     LifeTimer->SetOnTimer([this](TObject* Sender) { ZOnTimer(Sender); });
     LifeTimer->SetEnabled(true);
     SetUpSocket();
-    RunMessageLoops();
+    RunMessageLoop();
+    // An answer cut short (the client left, stalled, or the server is
+    // going away) still reports what went out.
+    ReportResponseDone();
   } catch (const std::exception&) {
     // A connection that cannot be set up or served any further just ends.
   }
@@ -107,6 +114,9 @@ void TKorviThread::SetUpSocket() {
   Socket->LingerTimeout = 0;
   Socket->SetLingerOption();
   Socket->MultiThreaded = true;
+  // A client that ends its direction after the request still gets the
+  // whole answer: the socket stays open until the thread closes it.
+  Socket->KeepOpenOnPeerClose = true;
   Socket->OnDataAvailable = [this](TObject* Sender, std::uint16_t Error) {
     OnSocketDataAvailable(Sender, Error);
   };
@@ -128,20 +138,14 @@ void TKorviThread::SetUpSocket() {
   if (stop_requested_) Terminate();
 }
 
-void TKorviThread::RunMessageLoops() {
+void TKorviThread::RunMessageLoop() {
+  // The loop ends when the connection is over: the answer went out and the
+  // client closed (or lingering timed out), the connection failed, the life
+  // timer fired, or the server asked the thread to stop.
   TEventQueue& queue = TEventQueue::Current();
   TMessage msg;
   while (!Terminated() && queue.GetMessage(msg))
     queue.DispatchMessage(msg);
-  quit_posted_ = false;
-  // Let a response queued just before the end drain. The loop ends when the
-  // connection failed, when asked to stop, or when the life timer (running
-  // again for this last stretch) fires.
-  if (Socket->AllSent() || connection_failed_ || StopRequested()) return;
-  if (!LifeTimer->Enabled()) LifeTimer->SetEnabled(true);
-  while (!Socket->AllSent() && !connection_failed_ && !StopRequested() && queue.GetMessage(msg)) {
-    queue.DispatchMessage(msg);
-  }
 }
 
 void TKorviThread::Release() {
@@ -157,25 +161,45 @@ void TKorviThread::RequestStop() {
   if (window_ != 0) PostMessage(window_, WM_QUIT, 0, 0);
 }
 
-bool TKorviThread::StopRequested() const {
-  std::lock_guard<std::mutex> lock(window_lock_);
-  return stop_requested_;
-}
-
-void TKorviThread::OnSessionOver(TObject* /*Sender*/, std::uint16_t /*Error*/) {
-  connection_failed_ = true;
-  Release();
+void TKorviThread::OnSessionOver(TObject* /*Sender*/, std::uint16_t Error) {
+  if (Error != 0 || Socket->State() != wsConnected) {
+    Release();  // reset or failed: nothing more goes out
+    return;
+  }
+  // The client finished sending. Before the answer, the request can no
+  // longer complete; once the answer is out, this ends the lingering. While
+  // it goes out, it goes on: the client may still be reading.
+  peer_closed_ = true;
+  if (!answering_ || handed_over_) Release();
 }
 
 void TKorviThread::OnSocketError(TObject* /*Sender*/) {
-  connection_failed_ = true;
   Terminate();
 }
 
 void TKorviThread::ZOnTimer(TObject* /*Sender*/) {
+  const auto now = std::chrono::steady_clock::now();
+  const auto deadline = Deadline(now);
+  if (deadline > now) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    LifeTimer->SetInterval(static_cast<unsigned>(left.count()));
+    return;
+  }
   LifeTimer->SetEnabled(false);
-  quit_posted_ = false;  // the timer always ends the current loop
   Release();
+}
+
+std::chrono::steady_clock::time_point TKorviThread::Deadline(TimePoint now) {
+  if (lingering_)
+    return std::min(last_arrival_ + std::chrono::milliseconds(KorviLingerMs),
+                    linger_start_ + life_);
+  if (!answering_) return now;  // the intake is bounded as a whole
+  // Sending: only a stall of the whole interval ends the connection.
+  if (Socket->WriteCount() != moved_count_) {
+    moved_count_ = Socket->WriteCount();
+    last_move_ = now;
+  }
+  return last_move_ + life_;
 }
 
 // --- Request intake --------------------------------------------------------
@@ -189,6 +213,7 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
   }
   // Data after a complete request is read and ignored: one response per
   // connection.
+  if (count > 0 && lingering_) last_arrival_ = std::chrono::steady_clock::now();
   if (count <= 0 || ReqState == REQSTAT_DONE) return;
   received_ += count;
   int position = 0;
@@ -206,7 +231,12 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
     const std::int64_t header_bytes = received_ - count + position;
     if (header_bytes > KorviMaxHeaderBlock) bad_request_ = true;
     if (header_end && !bad_request_) {
+      if (ChunkedBody()) {
+        RefuseRequest(411);
+        return;
+      }
       if (BodySent()) {
+        if (count - position < ContentLength) ContinueIfExpected();
         AddToBody(count, position);
       } else if (!bad_request_) {
         ReqState = REQSTAT_DONE;
@@ -216,9 +246,28 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
     AddToBody(count, 0);
   }
   if (bad_request_) {
-    RefuseRequest();
+    RefuseRequest(400);
   } else if (ReqState == REQSTAT_DONE) {
     RequestComplete();
+  }
+}
+
+bool TKorviThread::ChunkedBody() const {
+  const int index = HeaderLines.IndexOfName("Transfer-Encoding");
+  return index >= 0 &&
+         LowerCase(HeaderLines.ValueFromIndex(index)).find("chunked") != std::string::npos;
+}
+
+void TKorviThread::ContinueIfExpected() {
+  const int index = HeaderLines.IndexOfName("Expect");
+  if (index < 0 || !SameText(Protocol, "HTTP/1.1") ||
+      !SameText(Trim(HeaderLines.ValueFromIndex(index)), "100-continue")) {
+    return;
+  }
+  try {
+    Socket->Send(kContinue.data(), static_cast<int>(kContinue.size()));
+  } catch (const std::exception&) {
+    Release();
   }
 }
 
@@ -312,21 +361,12 @@ void TKorviThread::RequestComplete() {
   }
 }
 
-void TKorviThread::RefuseRequest() {
-  // The client may still be sending. Closing now, with its bytes unread,
-  // would reset the connection and could destroy the page on its way; so
-  // the page goes out, our direction ends once it is sent, and whatever
-  // still arrives is read and dropped until the client closes (or the life
-  // timer fires).
+void TKorviThread::RefuseRequest(int code) {
+  // The client may still be sending; the page goes out like any answer,
+  // and what still arrives is read and dropped while the connection ends.
   ReqState = REQSTAT_DONE;
-  refused_ = true;
-  WriteError(400);
-  try {
-    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength());
-    Socket->Send(Output.Data(), OutLength());
-  } catch (const std::exception&) {
-    Release();
-  }
+  WriteError(code);
+  StartDataSend();
 }
 
 // --- Paths and the client connection ---------------------------------------

@@ -9,7 +9,9 @@
 // objects and the built-in answer units read and write them.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -50,6 +52,10 @@ constexpr int KorviChunkSize = 8192;
 constexpr int KorviMaxLine = 8192;
 // Most bytes a request line and its header lines may take together.
 constexpr std::int64_t KorviMaxHeaderBlock = 1024 * 1024;
+// Once the answer is out and the sending direction ended, the connection is
+// read and discarded until the client closes it, or until nothing arrived
+// for this many milliseconds.
+constexpr unsigned KorviLingerMs = 2000;
 
 class TKorviThread : public TThread {
  public:
@@ -140,9 +146,12 @@ class TKorviThread : public TThread {
   bool CheckDefault();
   // Writes the built-in answer for the resolved target.
   void Responding();
-  // Transmits what was produced and ends the connection.
+  // Starts transmitting what was produced: the outgoing text, then the file
+  // or the response the application built, one chunk per data-sent event.
   void StartDataSend();
-  // Data-sent handler of the socket: sends the next chunk.
+  // Data-sent handler of the socket: sends the next chunk; once everything
+  // has been handed to the system, reports OnResponseDone and ends the
+  // connection gracefully.
   void OnSocketDataSent(TObject* Sender, std::uint16_t Error);
 
   // Appends `Text` to the outgoing text; returns 8192 - OutLength.
@@ -166,12 +175,15 @@ class TKorviThread : public TThread {
   bool DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL);
 
  protected:
-  // The thread body: socket set-up, the two message loops.
+  // The thread body: socket set-up and the message loop.
   void Execute() override;
   // Creates the connection socket (a TSSLKSocket without TLS).
   virtual std::unique_ptr<TSSLKSocket> CreateKorviSocket();
 
-  // Socket and timer handlers.
+  // Socket and timer handlers. The life timer bounds the intake of the
+  // request as a whole; while the answer goes out it ends the connection
+  // only when no byte moved for the whole interval; while lingering, when
+  // nothing arrived for KorviLingerMs.
   void OnSocketDataAvailable(TObject* Sender, std::uint16_t Error);
   void OnSessionOver(TObject* Sender, std::uint16_t Error);
   void OnSocketError(TObject* Sender);
@@ -179,22 +191,45 @@ class TKorviThread : public TThread {
 
  private:
   void SetUpSocket();
-  void RunMessageLoops();
-  bool StopRequested() const;
+  void RunMessageLoop();
   void ParseRequestLine();
   void RequestComplete();
-  void RefuseRequest();
+  // Answers at once with the error page `code`, whatever else arrives.
+  void RefuseRequest(int code);
+  // True when the body comes in chunks ("Transfer-Encoding"), which is not read.
+  bool ChunkedBody() const;
+  // Asks an HTTP/1.1 client waiting for "100 Continue" to send its body.
+  void ContinueIfExpected();
   void AnswerBuiltIn();
+  // Everything of the answer has been handed to the system.
+  void AnswerHandedOver();
+  // Raises OnResponseDone once with the bytes of the answer the system took.
+  void ReportResponseDone();
+  // When the life timer's next tick is due, or now when the connection ends.
+  std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now);
+  // Hands an exception of the actions to the server's OnException.
+  void ReportException(const std::exception& error);
 
-  std::int64_t received_ = 0;    // bytes received for the request
-  std::string listing_url_;      // the request path with "." and ".." resolved
-  bool bad_request_ = false;     // the request is refused with the 400 page
-  bool refused_ = false;         // the 400 page has been queued
-  bool response_built_ = false;  // an action's response fills BodyStream
-  bool connection_failed_ = false;
-  bool quit_posted_ = false;        // a quit message is on its way to the loop
-  mutable std::mutex window_lock_;  // guards window_ and stop_requested_
-  HWND window_ = 0;                 // the socket's window, once it exists
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  std::int64_t received_ = 0;          // bytes received for the request
+  std::string listing_url_;            // the request path with "." and ".." resolved
+  bool bad_request_ = false;           // the request is refused with the 400 page
+  bool response_built_ = false;        // an action's response fills BodyStream
+  bool quit_posted_ = false;           // a quit message is on its way to the loop
+  std::chrono::milliseconds life_{0};  // the life timer's interval
+  bool answering_ = false;             // StartDataSend has run
+  bool handed_over_ = false;           // the system took the whole answer
+  bool done_reported_ = false;         // OnResponseDone has been raised
+  bool lingering_ = false;             // our direction ended; input is dropped
+  bool peer_closed_ = false;           // the client finished sending
+  std::int64_t answer_start_ = 0;      // the socket's WriteCount when the answer began
+  std::int64_t moved_count_ = 0;       // its WriteCount when last looked at
+  TimePoint last_move_;                // when bytes of the answer last moved
+  TimePoint linger_start_;             // when lingering began
+  TimePoint last_arrival_;             // when bytes last arrived while lingering
+  std::mutex window_lock_;             // guards window_ and stop_requested_
+  HWND window_ = 0;                    // the socket's window, once it exists
   bool stop_requested_ = false;
 };
 

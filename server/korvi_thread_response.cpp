@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "host/exceptions.h"
 #include "host/files.h"
@@ -43,6 +44,8 @@ void TKorviThread::StartResponse() {
         ResponseObject->SendResponse();
       }
     } catch (const std::exception& error) {
+      ReportException(error);
+      ResponseObject->SetStatusCode(500);
       ResponseObject->SetContent("EXCEPTION: " + MessageOf(error));
       ServeStatic = false;
       ResponseObject->SendResponse();
@@ -58,6 +61,15 @@ void TKorviThread::StartResponse() {
   }
   if (!response_built_) AnswerBuiltIn();
   StartDataSend();
+}
+
+void TKorviThread::ReportException(const std::exception& error) {
+  if (!Server->OnException) return;
+  try {
+    Server->OnException(Server, RequestObject, error);
+  } catch (const std::exception&) {
+    // The client still gets its 500 answer.
+  }
 }
 
 void TKorviThread::AnswerBuiltIn() {
@@ -77,9 +89,10 @@ void TKorviThread::AnswerBuiltIn() {
     FindTarget(target);
     if (WrittenStatus() == 0 && ServeStatic) Responding();
   } else if (ContentLength > 0 && ReqState == REQSTAT_DONE && SameText(Method, "POST")) {
+    // A form posted to a file or directory that no action takes.
     ServeStatic = true;
     FindTarget(target);
-    if (WrittenStatus() == 0 && BodyStream->Size() == 0) WriteError(400);
+    if (WrittenStatus() == 0) WriteError(BodyStream->Size() == 0 ? 400 : 405);
   } else {
     WriteError(501);
   }
@@ -122,8 +135,8 @@ void TKorviThread::Responding() {
     }
   } else {
     // A file that is gone or cannot be opened gets the 503 page.
-    const TDateTime last_write = FileDateTime(TargetPath);
-    if (last_write != -1.0) {
+    const std::int64_t last_write = FileAge(TargetPath);
+    if (last_write != -1) {
       try {
         FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
       } catch (const std::exception&) {
@@ -146,32 +159,27 @@ void TKorviThread::Responding() {
 // --- Transmission ------------------------------------------------------------
 
 void TKorviThread::StartDataSend() {
+  answering_ = true;
+  answer_start_ = moved_count_ = Socket->WriteCount();
+  last_move_ = std::chrono::steady_clock::now();
   try {
-    if (ServeStatic) {
-      if (OutLength() == 0) return;  // nothing to say: the life timer ends it
-      const std::int64_t file_size = FileStream ? FileStream->Size() : 0;
-      if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + file_size);
-      Socket->Send(Output.Data(), OutLength());
-      if (FileStream) {
-        // The data-sent event of the header text sends the first chunk.
-        TransferStream = FileStream.get();
-        SendPos = 0;
-        Sending = true;
-      } else {
-        Release();
-      }
-    } else if (!response_built_ || BodyStream->Size() == 0) {
-      // A built-in answer to a request with a query: the outgoing text only
-      // (the body stream then still holds the request body).
-      if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength());
-      const int sent = OutLength() > 0 ? Socket->Send(Output.Data(), OutLength()) : 0;
-      if (Server->OnResponseDone) Server->OnResponseDone(Server->ThreadCount(), sent);
-      Release();
+    // An application's answer is the whole response in the body stream
+    // (nothing when it is empty). A built-in one is the outgoing text, then
+    // the file when there is one; the body stream then still holds the
+    // request's body, which never goes back.
+    if (response_built_) {
+      if (BodyStream->Size() > 0) TransferStream = BodyStream.get();
     } else {
-      if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), BodyStream->Size());
-      TransferStream = BodyStream.get();
-      SendPos = 0;
-      Sending = true;
+      TransferStream = FileStream.get();
+    }
+    const std::int64_t stream_size = TransferStream ? TransferStream->Size() : 0;
+    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + stream_size);
+    SendPos = 0;
+    Sending = TransferStream != nullptr;
+    if (OutLength() > 0) {
+      // The data-sent event of the text sends the first chunk.
+      Socket->Send(Output.Data(), OutLength());
+    } else {
       OnSocketDataSent(Socket.get(), 0);
     }
   } catch (const std::exception&) {
@@ -180,27 +188,52 @@ void TKorviThread::StartDataSend() {
 }
 
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {
-  if (refused_) {
-    Socket->Shutdown(SHUT_WR);  // the refusal page is out: end our direction
-    return;
-  }
-  if (!Sending) return;
+  if (!answering_ || handed_over_) return;
+  // Everything queued so far has been handed to the system.
+  last_move_ = std::chrono::steady_clock::now();
   try {
-    const std::int64_t size = TransferStream->Size();
-    if (SendPos >= size) {
-      Release();
+    if (Socket->State() != wsConnected) {
+      Release();  // the connection broke while sending
       return;
     }
-    TransferStream->SetPosition(SendPos);
-    const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, size - SendPos);
-    const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
-    const int sent = Socket->Send(ChunkBuffer, count);
-    if (sent > 0) SendPos += sent;
-    if (SendPos >= size && Server->OnResponseDone) {
-      Server->OnResponseDone(Server->ThreadCount(), size);
+    if (Sending && SendPos < TransferStream->Size()) {
+      TransferStream->SetPosition(SendPos);
+      const std::int64_t wanted =
+          std::min<std::int64_t>(KorviChunkSize, TransferStream->Size() - SendPos);
+      const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
+      const int sent = Socket->Send(ChunkBuffer, count);
+      if (sent > 0) SendPos += sent;
+      return;
     }
+    AnswerHandedOver();
   } catch (const std::exception&) {
     Release();
+  }
+}
+
+void TKorviThread::AnswerHandedOver() {
+  handed_over_ = true;
+  Sending = false;
+  ReportResponseDone();
+  if (peer_closed_) {
+    Release();  // the client has nothing more to say: close at once
+    return;
+  }
+  // Closing with unread input would make the system reset the connection
+  // and drop what the client has not received yet. So our direction ends
+  // here (the client reads to the end of the answer), and what the client
+  // still sends is read and dropped until it closes its side or goes quiet.
+  Socket->Shutdown(SHUT_WR);
+  lingering_ = true;
+  linger_start_ = last_arrival_ = std::chrono::steady_clock::now();
+  LifeTimer->SetInterval(KorviLingerMs);
+}
+
+void TKorviThread::ReportResponseDone() {
+  if (!answering_ || done_reported_) return;
+  done_reported_ = true;
+  if (Server->OnResponseDone) {
+    Server->OnResponseDone(Server->ThreadCount(), Socket->WriteCount() - answer_start_);
   }
 }
 

@@ -2,7 +2,9 @@
 #include "server/output_text.h"
 
 #include <cstring>
+#include <ctime>
 
+#include "host/datetime.h"
 #include "host/exceptions.h"
 #include "server/http_status.h"
 
@@ -14,15 +16,23 @@ namespace {
 // past it in steps of whole chunks.
 constexpr int kChunk = 8192;
 
-}  // namespace
+// Central Standard Time is six hours behind UTC.
+constexpr std::int64_t kCstOffsetSeconds = -6 * 3600;
 
-std::string FormatHeaderDate(TDateTime value) {
-  // "nn" is the minutes specifier; the written text is the same as the
-  // classic "hh:mm:ss" form.
-  return FormatDateTime("ddd, d mmm yyyy hh:nn:ss \"CST\"", value);
+std::int64_t SystemClock() {
+  return static_cast<std::int64_t>(std::time(nullptr));
 }
 
-TOutputText::TOutputText() : buffer_(kChunk + 1, '\0'), clock_(Now) {}
+}  // namespace
+
+std::string FormatHeaderDate(std::int64_t unix_seconds) {
+  // "nn" is the minutes specifier; the written text is the same as the
+  // classic "hh:mm:ss" form.
+  return FormatDateTime("ddd, d mmm yyyy hh:nn:ss \"CST\"",
+                        UnixToDateTime(unix_seconds + kCstOffsetSeconds));
+}
+
+TOutputText::TOutputText() : buffer_(kChunk + 1, '\0'), clock_(SystemClock) {}
 
 int TOutputText::WriteString(std::string_view text) {
   const int length = static_cast<int>(text.size());
@@ -63,7 +73,8 @@ void TOutputText::WriteFileType(std::string_view type) {
   if (!type.empty()) WriteHeaders("Content-type", type);
 }
 
-void TOutputText::WriteFileHeaders(std::string_view type, std::int64_t size, TDateTime last_write) {
+void TOutputText::WriteFileHeaders(std::string_view type, std::int64_t size,
+                                   std::int64_t last_write) {
   WriteStatus(200);
   WriteFileType(type);
   WriteHeader("Content-Length", size);

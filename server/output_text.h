@@ -12,20 +12,21 @@
 #include <string_view>
 #include <vector>
 
-#include "host/datetime.h"
-
 namespace korvi {
 
-// Supplies the current local date and time for the "Date" header.
-using TClock = std::function<TDateTime()>;
+// Supplies the current moment, in seconds since the Unix epoch, for the
+// "Date" header.
+using TClock = std::function<std::int64_t()>;
 
-// Formats `value` as the server writes dates in headers:
-// "Tue, 8 Dec 2026 04:05:09 CST" (local time, whatever the zone).
-std::string FormatHeaderDate(TDateTime value);
+// Formats the moment `unix_seconds` (seconds since the Unix epoch) as the
+// server writes dates in headers: in Central Standard Time (UTC-6), labelled
+// so, whatever the machine's zone: "Tue, 8 Dec 2026 04:05:09 CST".
+std::string FormatHeaderDate(std::int64_t unix_seconds);
 
 class TOutputText {
  public:
-  // An empty text; the status line names no host and dates come from Now().
+  // An empty text; the status line names no host and dates come from the
+  // system clock.
   TOutputText();
 
   // Host name written as the "Server" header (none when empty).
@@ -49,8 +50,9 @@ class TOutputText {
   // "Content-type: " + `type` + CRLF; nothing when `type` is empty.
   void WriteFileType(std::string_view type);
   // The header block of a file answer: status 200, "Content-type" (when
-  // `type` is not empty), "Content-Length", "Last-Modified" and the empty line.
-  void WriteFileHeaders(std::string_view type, std::int64_t size, TDateTime last_write);
+  // `type` is not empty), "Content-Length", "Last-Modified" (the moment
+  // `last_write`, in seconds since the Unix epoch) and the empty line.
+  void WriteFileHeaders(std::string_view type, std::int64_t size, std::int64_t last_write);
 
   // Bytes written so far.
   int OutLength() const { return out_length_; }

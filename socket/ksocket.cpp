@@ -369,6 +369,7 @@ void TCustomKSocket::Dup(int NewHSocket) {
     ChangeState(wsClosed);
   }
   SocketHandle = NewHSocket;
+  write_count_ = 0;
   SetLingerOption();
   if (!notifier_->Select(SocketHandle, kConnectedMask)) {
     SocketError("WSAAsyncSelect");
@@ -476,6 +477,7 @@ bool TCustomKSocket::CreateSocket(const std::string& function) {
     AddrResolved = true;
   }
   SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
+  write_count_ = 0;
   if (SocketHandle >= 0) return true;
   SocketHandle = -1;
   WSASetLastErrorFromErrno();
@@ -623,7 +625,7 @@ void TCustomKSocket::WMASyncSelect(TMessage& msg) {
       CloseReported = true;
       TriggerSessionClosed(error);
     }
-    if (state_ != wsClosed) Close();
+    if (state_ != wsClosed && (error != 0 || !KeepOpenOnPeerClose)) Close();
   }
 }
 

@@ -97,6 +97,9 @@ class TCustomKSocket : public TComponent {
   TStringList& DnsResultList() { return dns_result_list_; }
   // Bytes received through Receive, ReceiveFrom and line mode since the last close.
   int ReadCount() const { return read_count_; }
+  // Bytes the send chain has handed to the system since the socket was last
+  // opened or adopted (kept after a close, until the next one).
+  std::int64_t WriteCount() const { return write_count_; }
   // Bytes pending in the system (-1 and an error report when the query fails).
   int GetRcvdCount();
   int RcvdCount() { return GetRcvdCount(); }
@@ -122,6 +125,10 @@ class TCustomKSocket : public TComponent {
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
   // Linger time in seconds (low 16 bits used).
   int LingerTimeout = 0;
+  // When the peer ends its direction of the connection (no reset, no
+  // error), OnSessionClosed reports it but the socket stays open, so what
+  // is still queued can go out; the owner closes it. False: it closes.
+  bool KeepOpenOnPeerClose = false;
 
   // ---- Events (called on the owning thread when assigned)
 
@@ -339,6 +346,7 @@ class TCustomKSocket : public TComponent {
   TSocketState state_ = wsClosed;
   int last_error_ = 0;
   int read_count_ = 0;
+  std::int64_t write_count_ = 0;
   bool all_sent_ = true;
   bool wait_reached_ = false;  // WaitState (or the close ending it) was entered
   bool destroying_ = false;

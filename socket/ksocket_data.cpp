@@ -108,6 +108,7 @@ void TCustomKSocket::TryToSend() {
       return;
     }
     block->Remove(sent);
+    write_count_ += sent;
     if (sent < count) {
       // Linux takes part of a block when its buffer is nearly full; the rest
       // goes out on the writable notification that this asks for.

@@ -50,7 +50,7 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
   const bool connected = getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
-  gone_ = false;
+  gone_ = read_done_ = false;
   read_armed_ = accept_armed_ = close_armed_ = true;
   write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
@@ -104,11 +104,11 @@ void TSocketNotifier::Update() {
     if (listening_) {
       if (accept_armed_ && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
     } else {
-      if (read_armed_ && (mask_ & FD_READ)) events |= EPOLLIN;
+      if (!read_done_ && read_armed_ && (mask_ & FD_READ)) events |= EPOLLIN;
       if ((write_armed_ && (mask_ & FD_WRITE)) || (connect_armed_ && (mask_ & FD_CONNECT))) {
         events |= EPOLLOUT;
       }
-      if (!datagram_ && close_armed_ && (mask_ & FD_CLOSE)) events |= EPOLLRDHUP;
+      if (!datagram_ && !read_done_ && close_armed_ && (mask_ & FD_CLOSE)) events |= EPOLLRDHUP;
     }
   }
   if (events == 0) {
@@ -161,9 +161,9 @@ void TSocketNotifier::Ready(std::uint32_t events) {
     return;
   }
   const int pending = PendingBytes();
-  // Readable with nothing to read is the end of the stream.
-  const bool hangup =
-      (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || ((events & EPOLLIN) && pending == 0);
+  const bool broken = (events & (EPOLLHUP | EPOLLERR)) != 0;
+  // The peer's FIN, or readable with nothing to read: nothing more arrives.
+  const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && pending == 0);
   if (read_armed_ && pending > 0 && (mask_ & FD_READ)) {
     read_armed_ = false;
     Post(FD_READ, 0);
@@ -172,13 +172,16 @@ void TSocketNotifier::Ready(std::uint32_t events) {
     write_armed_ = false;
     Post(FD_WRITE, 0);
   }
-  if (hangup) {
+  if (peer_done) {
     const int error = (events & EPOLLERR) ? TakeSocketError() : 0;
     if (close_armed_ && (mask_ & FD_CLOSE)) Post(FD_CLOSE, error);
     close_armed_ = false;
-    // The FD_CLOSE handler reads what is still buffered; watching a hung-up
-    // descriptor would only report the hang-up again and again.
-    gone_ = true;
+    // The FD_CLOSE handler reads what is still buffered; watching for input
+    // would only report the end again and again. A peer that only ended its
+    // own direction still takes bytes, so writing is watched until the
+    // connection breaks.
+    read_done_ = true;
+    if (broken) gone_ = true;
   }
   Update();
 }

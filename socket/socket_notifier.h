@@ -14,7 +14,9 @@
 //   FD_ACCEPT  a connection waits; re-enabled by an accept call,
 //   FD_CONNECT once, when a connect finished, with its error,
 //   FD_CLOSE   once, when the peer closed or reset the connection, posted
-//              after the FD_READ of the bytes still pending.
+//              after the FD_READ of the bytes still pending. Without a
+//              reset, FD_WRITE still follows while the connection takes
+//              bytes: a peer may only have ended its own direction.
 // Readiness is only watched while a notification is armed, so a socket whose
 // owner does not react does not keep the thread busy.
 #pragma once
@@ -96,7 +98,8 @@ class TSocketNotifier {
   bool datagram_ = false;
   bool watched_ = false;
   std::uint32_t watched_events_ = 0;
-  bool gone_ = false;  // the peer closed: nothing more to watch
+  bool gone_ = false;       // the connection broke: nothing more to watch
+  bool read_done_ = false;  // the peer finished sending: no input to watch
   bool read_armed_ = false;
   bool accept_armed_ = false;
   bool write_armed_ = false;

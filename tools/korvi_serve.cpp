@@ -1,6 +1,7 @@
 // korvi-serve: serves a directory (or the directories of a URL map file)
 // over HTTP/1.0 with the Korvi server component, logging one line per
 // request, until SIGINT or SIGTERM.
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -28,25 +29,32 @@ const char* const kUsage =
     "Serves a directory over HTTP/1.0 until SIGINT or SIGTERM.\n"
     "\n"
     "  --root DIR           document root (default: the current directory)\n"
-    "  --map FILE           URL map file (ini section [MAP], URL path=directory)\n"
-    "                       instead of a document root\n"
-    "  --port N             port to listen on, or the next free one above it\n"
-    "                       (default 8080; 0 lets the system choose)\n"
+    "  --map FILE           URL map file instead of a document root: ini section\n"
+    "                       [MAP] with lines URL path=directory; a key \"/docs\"\n"
+    "                       serves /docs and everything below it (/docs/a.htm\n"
+    "                       from DIRECTORY/a.htm); a key \"/\" serves only \"/\"\n"
+    "  --port N             port to listen on (0 to 65535), or the next free one\n"
+    "                       above it (default 8080; 0 lets the system choose)\n"
     "  --default-file NAME  file served for a directory (default index.htm)\n"
     "  --no-listing         answer directories without a default file with 403\n"
     "  --mask PATTERN       names that directory listings show (default *.*)\n"
-    "  --timeout SECONDS    life time limit of one connection (default 100)\n"
+    "  --timeout SECONDS    how long a request may take to arrive, and how long\n"
+    "                       an answer may stall before the connection ends\n"
+    "                       (default 100; 5 or less also means 100)\n"
     "  --config FILE        stored server properties, section [Korvi] of an ini\n"
     "                       file (Active, DefaultFile, DirectoryListing,\n"
     "                       DirectoryMask, URLMapIniFile, MaxThread, ServerPort,\n"
-    "                       ServerRoot, Timeout, MaxRequestBody); options given\n"
-    "                       on the command line take precedence\n"
+    "                       ServerRoot, Timeout, MaxRequestBody; other keys are\n"
+    "                       reported and ignored); options given on the command\n"
+    "                       line take precedence\n"
     "  --help               show this text\n";
 
 // Section of a --config file that holds the server's properties.
 const char* const kConfigSection = "Korvi";
 // Port tried first unless the options or the stored properties name one.
 const char* const kDefaultPort = "8080";
+// Highest TCP port number.
+constexpr std::int32_t kLastPort = 65535;
 // System table of content types by extension.
 const char* const kSystemMimeTypes = "/etc/mime.types";
 
@@ -98,6 +106,11 @@ void ReadProperties(int argc, char** argv, TStringList& properties) {
     TStringList stored;
     TIniFile(config).ReadSectionValues(kConfigSection, stored);
     for (int i = 0; i < stored.Count(); ++i) {
+      if (!TKorvi::IsStoredProperty(stored.Names(i))) {
+        std::fprintf(stderr, "korvi-serve: %s: unknown key %s in [%s] ignored\n", config.c_str(),
+                     stored.Names(i).c_str(), kConfigSection);
+        continue;
+      }
       properties.SetValue(stored.Names(i), stored.ValueFromIndex(i));
     }
   }
@@ -111,9 +124,15 @@ void ReadProperties(int argc, char** argv, TStringList& properties) {
   for (int i = 0; i < options.Count(); ++i) {
     properties.SetValue(options.Names(i), options.ValueFromIndex(i));
   }
+  const std::string port = properties.Values("ServerPort");
+  std::int32_t number = -1;
+  if (!TryStrToInt(port, number) || number < 0 || number > kLastPort) {
+    throw TUsageError("port " + port + " is not a number from 0 to 65535");
+  }
 }
 
-// One log line per answered request: client, method, path, bytes sent.
+// One log line per answered request: client, method, path, and the bytes
+// the system took (fewer than the answer when the client left early).
 class TRequestLog {
  public:
   // Hooks the log to the server's request events.
@@ -124,7 +143,7 @@ class TRequestLog {
     server.OnBeforeProcess = [](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
       Current().method = thread->Method;
     };
-    server.OnResponse = [this](int, std::int64_t bytes) { Write(Current(), bytes); };
+    server.OnResponseDone = [this](int, std::int64_t bytes) { Write(Current(), bytes); };
   }
 
  private:
@@ -201,7 +220,7 @@ int main(int argc, char** argv) {
   try {
     return korvi::Serve(argc, argv);
   } catch (const korvi::TUsageError& e) {
-    std::fprintf(stderr, "korvi-serve: %s\n%s", e.Message().c_str(), korvi::kUsage);
+    std::fprintf(stderr, "korvi-serve: %s (try --help)\n", e.Message().c_str());
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvi-serve: %s\n", e.what());

@@ -1,8 +1,12 @@
 #!/bin/sh
-# Builds korvi-serve and serves the sample site in site/ at http://localhost:8080/.
+# Builds korvi-demo, the Korvi Tea House, and starts it at
+# http://localhost:8080/ (the next free port when 8080 is taken); the program
+# prints the address it took. Its database, shared files and URL map go to
+# korvi-demo-data/ at the top of the repository. Extra arguments go to the
+# program (korvi-demo --help lists them).
 set -eu
 cd "$(dirname "$0")/.."
 tools/setup-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVI_BUILD_TESTS=OFF
-cmake --build build -j "$(nproc)" --target korvi-serve
-exec build/bin/korvi-serve --root site --port 8080 "$@"
+cmake --build build -j "$(nproc)" --target korvi-demo
+exec build/bin/korvi-demo --port 8080 "$@"

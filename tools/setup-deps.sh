@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, when any is missing;
-# KORVI_EXTRA_PACKAGES names more (the test command adds chromium).
+# KORVI_EXTRA_PACKAGES names more (the test command adds the browser and Selenium).
 set -eu
 packages="cmake g++ make ninja-build libgtest-dev libsqlite3-dev libpq-dev curl ${KORVI_EXTRA_PACKAGES:-}"
 missing=""

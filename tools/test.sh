@@ -9,7 +9,7 @@
 # KORVI_TEST_POSTGRES already names one.
 set -eu
 cd "$(dirname "$0")/.."
-KORVI_EXTRA_PACKAGES="chromium postgresql" tools/setup-deps.sh
+KORVI_EXTRA_PACKAGES="chromium chromium-driver python3-selenium postgresql" tools/setup-deps.sh
 if [ -z "${KORVI_TEST_POSTGRES:-}" ]; then
   exec tools/with-postgres.sh tools/test.sh "$@"
 fi

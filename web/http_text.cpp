@@ -57,6 +57,17 @@ bool PassesUnencoded(char c) {
   }
 }
 
+// Writes "%XX" for `c` at `out` of `result` (sized for it); returns the
+// position after it.
+std::size_t WriteEscape(std::string& result, std::size_t out, char c) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const auto byte = static_cast<unsigned char>(c);
+  result[out++] = '%';
+  result[out++] = kHex[byte >> 4];
+  result[out++] = kHex[byte & 0x0F];
+  return out;
+}
+
 // Copies `text` with every `from` replaced by `to`.
 std::string ReplaceChar(std::string_view text, char from, char to) {
   std::string result(text);
@@ -174,7 +185,6 @@ std::string HTTPDecode(std::string_view text) {
 }
 
 std::string HTTPEncode(std::string_view text) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string result(text.size() * 3, '\0');
   std::size_t out = 0;
   for (char c : text) {
@@ -183,13 +193,49 @@ std::string HTTPEncode(std::string_view text) {
     } else if (c == ' ') {
       result[out++] = '+';
     } else {
-      unsigned char byte = static_cast<unsigned char>(c);
-      result[out++] = '%';
-      result[out++] = kHex[byte >> 4];
-      result[out++] = kHex[byte & 0x0F];
+      out = WriteEscape(result, out, c);
     }
   }
   result.resize(out);
+  return result;
+}
+
+std::string HTTPEncodePath(std::string_view path) {
+  std::string result(path.size() * 3, '\0');
+  std::size_t out = 0;
+  for (char c : path) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= ' ' || byte >= 0x7F || c == '%' || c == '#' || c == '?' || c == '+') {
+      out = WriteEscape(result, out, c);
+    } else {
+      result[out++] = c;
+    }
+  }
+  result.resize(out);
+  return result;
+}
+
+std::string HTMLEscape(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        result += "&amp;";
+        break;
+      case '<':
+        result += "&lt;";
+        break;
+      case '>':
+        result += "&gt;";
+        break;
+      case '"':
+        result += "&quot;";
+        break;
+      default:
+        result += c;
+    }
+  }
   return result;
 }
 

@@ -1,6 +1,7 @@
-// HTTP text utilities: URL decoding and encoding, splitting header values
-// and form bodies into name=value fields, HTTP dates, and the conversion
-// between URL paths and file-system paths. Stateless; safe on any thread.
+// HTTP text utilities: URL decoding and encoding, HTML escaping, splitting
+// header values and form bodies into name=value fields, HTTP dates, and the
+// conversion between URL paths and file-system paths. Stateless; safe on
+// any thread.
 #pragma once
 
 #include <bitset>
@@ -34,6 +35,13 @@ std::string HTTPDecode(std::string_view text);
 // Encodes every byte but letters, digits and !$'()*-.@_ as "%XX"; a blank
 // becomes "+".
 std::string HTTPEncode(std::string_view text);
+// Percent-encodes ("%XX") what a URL path cannot carry as it is: blanks,
+// "%", "#", "?", "+", control bytes and bytes of 128 and above; "/" and the
+// other characters stay, so the path decodes (HTTPDecode) to `path` again.
+std::string HTTPEncodePath(std::string_view path);
+// `text` with &, <, > and " written as HTML entities, for putting text into
+// a page or an attribute value.
+std::string HTMLEscape(std::string_view text);
 // Reads an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94
 // 08:49:37 GMT", "x: Sun Nov 6 08:49:37 1994") as written, without any zone
 // conversion; raises EConvertError on malformed text.

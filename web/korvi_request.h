@@ -52,6 +52,30 @@ class TKRequest : public TObject {
   // The query or form field `name`, "" when absent.
   virtual std::string GetFieldByName(const std::string& name) = 0;
 
+  // Named readers of the request variables applications use most; each
+  // reads the variable whose number it names.
+  std::string Method() { return GetStringVariable(0); }            // method word, as sent
+  std::string ProtocolVersion() { return GetStringVariable(1); }   // "HTTP/1.1"; "" for none
+  std::string URL() { return GetStringVariable(2); }               // decoded path
+  std::string Query() { return GetStringVariable(3); }             // text after "?", raw
+  std::string PathInfo() { return GetStringVariable(4); }          // decoded path
+  std::string CacheControl() { return GetStringVariable(6); }      // "Cache-Control"
+  TDateTime Date() { return GetDateVariable(7); }                  // "Date"; -1.0 when absent
+  std::string Accept() { return GetStringVariable(8); }            // "Accept"
+  std::string From() { return GetStringVariable(9); }              // "From"
+  std::string Host() { return GetStringVariable(10); }             // "Host"
+  TDateTime IfModifiedSince() { return GetDateVariable(11); }      // -1.0 when absent
+  std::string Referer() { return GetStringVariable(12); }          // "Referer"
+  std::string UserAgent() { return GetStringVariable(13); }        // "User-Agent"
+  std::string ContentEncoding() { return GetStringVariable(14); }  // "Content-Encoding"
+  std::string ContentType() { return GetStringVariable(15); }      // "Content-Type"
+  std::int32_t ContentLength() { return GetIntegerVariable(16); }  // -1 when absent
+  std::string RemoteAddr() { return GetStringVariable(21); }       // client's dotted address
+  std::string Content() { return GetStringVariable(25); }          // the body as text
+  std::string Connection() { return GetStringVariable(26); }       // "Connection"
+  std::string Cookie() { return GetStringVariable(27); }           // "Cookie", as sent
+  std::string Authorization() { return GetStringVariable(28); }    // "Authorization"
+
   // The request method.
   TMethodType MethodType() const { return method_type_; }
   // The fields of an URL-encoded body (built on first use; a decode error

@@ -10,6 +10,7 @@
 // Date variables: 1 Expires, 2 Last-Modified (0 is kept but not written).
 #include "web/korvi_response.h"
 
+#include <string_view>
 #include <vector>
 
 #include "host/exceptions.h"
@@ -36,6 +37,7 @@ constexpr int kExpires = 1;
 constexpr int kLastModified = 2;
 constexpr int kRequestVersion = 1;  // the request's protocol version
 constexpr std::int64_t kBlockSize = 8192;
+constexpr const char* kConnection = "Connection";
 
 // `value` with line breaks turned into blanks, so that no value can end its
 // header line early and smuggle in header lines of its own.
@@ -45,6 +47,17 @@ std::string HeaderSafe(const std::string& value) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   return text;
+}
+
+// Appends "name: value" CR LF for every line of `custom` but those named
+// `left_out` (without regard to case).
+void AppendCustomHeaders(const TStringList& custom, std::string& headers,
+                         std::string_view left_out) {
+  for (int i = 0; i < custom.Count(); ++i) {
+    const std::string name = custom.Names(i);
+    if (!left_out.empty() && SameText(name, left_out)) continue;
+    headers += HeaderSafe(name) + ": " + HeaderSafe(custom.Values(name)) + "\r\n";
+  }
 }
 
 // Appends "name: value" CR LF when `value` is not empty.
@@ -91,10 +104,7 @@ void TKResponse::SetCustomHeaders(const TStringList& headers) {
 }
 
 void TKResponse::AddCustomHeaders(std::string& headers) const {
-  for (int i = 0; i < custom_headers_.Count(); ++i) {
-    std::string name = custom_headers_.Names(i);
-    headers += HeaderSafe(name) + ": " + HeaderSafe(custom_headers_.Values(name)) + "\r\n";
-  }
+  AppendCustomHeaders(custom_headers_, headers, "");
 }
 
 void TKResponse::SetCookieField(const TStringList& values, const std::string& domain,
@@ -199,6 +209,10 @@ std::string TKorviResponse::HeaderText() {
   } else {
     headers = "HTTP/1.0 200 OK\r\n";
   }
+  // The server ends the connection after every answer. An HTTP/1.0 status
+  // line says so by itself; any other tells the client with "Connection:
+  // close", which replaces a "Connection" custom header.
+  const bool says_close = !headers.starts_with("HTTP/1.0 ");
   AddHeader(headers, "Allow", string_variables_[kAllow]);
   for (int i = 0; i < Cookies().Count(); ++i) {
     AddHeader(headers, "Set-Cookie", Cookies().Items(i)->GetHeaderValue());
@@ -216,10 +230,11 @@ std::string TKorviResponse::HeaderText() {
   AddHeader(headers, "Title", string_variables_[kTitle]);
   AddHeader(headers, "Location", string_variables_[kLocation]);
   AddHeader(headers, "WWW-Authenticate", string_variables_[kAuthenticate]);
-  AddCustomHeaders(headers);
+  AppendCustomHeaders(CustomHeaders(), headers, says_close ? kConnection : "");
   AddHeader(headers, "Content-Version", string_variables_[kContentVersion]);
   AddHeader(headers, "Content-Encoding", string_variables_[kContentEncoding]);
   AddHeader(headers, "Content-type", string_variables_[kContentType]);
+  if (says_close) headers += "Connection: close\r\n";
   return headers;
 }
 

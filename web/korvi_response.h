@@ -53,6 +53,25 @@ class TKResponse : public TObject {
   // position (sent with the next SendResponse).
   virtual void SendStream(TStream& stream) = 0;
 
+  // Named accessors of the header variables applications set most; each
+  // reads or writes the variable whose number it names.
+  std::string ContentType() { return GetStringVariable(8); }  // "Content-type"
+  void SetContentType(const std::string& value) { SetStringVariable(8, value); }
+  std::string Location() { return GetStringVariable(6); }  // "Location"
+  void SetLocation(const std::string& value) { SetStringVariable(6, value); }
+  std::string ContentEncoding() { return GetStringVariable(7); }  // "Content-Encoding"
+  void SetContentEncoding(const std::string& value) { SetStringVariable(7, value); }
+  std::string Allow() { return GetStringVariable(5); }  // "Allow"
+  void SetAllow(const std::string& value) { SetStringVariable(5, value); }
+  std::string WWWAuthenticate() { return GetStringVariable(3); }  // "WWW-Authenticate"
+  void SetWWWAuthenticate(const std::string& value) { SetStringVariable(3, value); }
+  std::string Title() { return GetStringVariable(11); }  // "Title"
+  void SetTitle(const std::string& value) { SetStringVariable(11, value); }
+  TDateTime Expires() { return GetDateVariable(1); }  // "Expires"; -1.0: none, 0: "0"
+  void SetExpires(TDateTime value) { SetDateVariable(1, value); }
+  TDateTime LastModified() { return GetDateVariable(2); }  // "Last-Modified"; -1.0: none
+  void SetLastModified(TDateTime value) { SetDateVariable(2, value); }
+
   // The content stream (nullptr when none).
   TStream* ContentStream() const { return content_stream_.get(); }
   // Extra header lines as name=value.

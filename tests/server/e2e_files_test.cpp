@@ -21,6 +21,7 @@
 #include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
+#include "tests/server/response_sizes.h"
 #include "web/action_item.h"
 #include "web/korvi_response.h"
 
@@ -31,8 +32,6 @@ using test::Curl;
 using test::LoopbackClient;
 using test::PumpUntil;
 
-const char* const kStatusOk = "HTTP/1.0 200 OK\r\n";
-
 // `answer` with the value of its "Date" header replaced by "*".
 std::string MaskDate(std::string answer) {
   const size_t date = answer.find("\r\nDate: ");
@@ -42,15 +41,17 @@ std::string MaskDate(std::string answer) {
   return answer;
 }
 
-// The status line and "Server"/"Date" headers every built-in answer starts with.
-std::string AnswerStart() {
+// The status line with `status` and the "Server"/"Date" headers every
+// built-in answer starts with.
+std::string AnswerStart(const std::string& status = "200 OK") {
   std::string host;
   try {
     host = LocalHostName();
   } catch (const std::exception&) {
     // No host name: no "Server" header.
   }
-  return std::string(kStatusOk) + (host.empty() ? "" : "Server: " + host + "\r\n") + "Date: *\r\n";
+  return "HTTP/1.0 " + status + "\r\n" + (host.empty() ? "" : "Server: " + host + "\r\n") +
+         "Date: *\r\n";
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -68,14 +69,7 @@ class FilesEndToEnd : public ::testing::Test {
     root_ = dir_.File("www");
     server_.SetRoot(root_);
     server_.SetPort(test::FreePort());
-    server_.OnResponse = [this](int, std::int64_t bytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      to_send_.push_back(bytes);
-    };
-    server_.OnResponseDone = [this](int, std::int64_t bytes) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      sent_.push_back(bytes);
-    };
+    sizes_.Attach(server_);
   }
 
   std::string Raw(const std::string& request) {
@@ -96,9 +90,10 @@ class FilesEndToEnd : public ::testing::Test {
     return Curl(server_.ServerPort(), path, method);
   }
 
-  // The whole error answer for `message`.
+  // The start of the error answer for `message`, whose status line carries
+  // the same status text.
   static std::string ErrorAnswer(const std::string& message) {
-    return AnswerStart() + "\r\n" +
+    return AnswerStart(message) + "\r\n" +
            "<BODY TEXT=\"#000000\" BGCOLOR=\"#FFFFFF\" LINK=\"#FFFF80\" VLINK=\"#C0C0C0\" "
            "ALINK=\"#80FFFF\"><B><FONT SIZE=+3>ERROR : " +
            message;
@@ -109,14 +104,13 @@ class FilesEndToEnd : public ::testing::Test {
     const std::string path = root_ + "/" + relative;
     return AnswerStart() + (type.empty() ? "" : "Content-type: " + type + "\r\n") +
            "Content-Length: " + IntToStr(FileSize(path)) + "\r\n" +
-           "Last-Modified: " + FormatHeaderDate(FileDateTime(path)) + "\r\n\r\n";
+           "Last-Modified: " + FormatHeaderDate(FileAge(path)) + "\r\n\r\n";
   }
 
   test::TempDir dir_;
   std::string root_;
   std::mutex mutex_;
-  std::vector<std::int64_t> to_send_;
-  std::vector<std::int64_t> sent_;
+  test::ResponseSizes sizes_;
   TKorvi server_{nullptr};  // last: destroyed, with its threads, first
 };
 
@@ -139,7 +133,11 @@ TEST_F(FilesEndToEnd, RootDefaultListingAndListingOff) {
   EXPECT_TRUE(Has(Get("/"), "<p>home</p>"));
   ASSERT_EQ(::remove((root_ + "/index.htm").c_str()), 0);
   const std::string listing = Get("/");
-  EXPECT_EQ(MaskDate(listing).rfind(AnswerStart() + "\r\n" + ListingPageOpen, 0), 0u) << listing;
+  EXPECT_EQ(
+      MaskDate(listing).rfind(
+          AnswerStart() + "Content-type: text/html; charset=utf-8\r\n\r\n" + ListingPageOpen, 0),
+      0u)
+      << listing;
   EXPECT_TRUE(Has(listing, "SERVER ROOT<hr>"));
   EXPECT_TRUE(Has(listing, "<a href=\"/page.htm\">page.htm</a>"));
   EXPECT_TRUE(Has(listing, "<a href=\"/sub\">sub</a>"));
@@ -158,7 +156,7 @@ TEST_F(FilesEndToEnd, DirectoryWithoutSlashAndExtraPath) {
   EXPECT_TRUE(Has(Get("/SUB/INDEX.HTM"), "<p>sub home</p>"));
 }
 
-// Every error goes out as an error page with the status line 200.
+// Every error goes out as an error page whose status line carries the error.
 TEST_F(FilesEndToEnd, ErrorPages) {
   server_.StartListening();
   struct Case {
@@ -230,7 +228,7 @@ TEST_F(FilesEndToEnd, ContentTypes) {
 
 // A large file goes out after the header text in chunks of 8192 bytes, one
 // per data-sent event of the socket; OnResponse announces the header text
-// plus the file, OnResponseDone reports the file's bytes.
+// plus the file, and OnResponseDone reports as many bytes sent.
 TEST_F(FilesEndToEnd, LargeFileInChunks) {
   std::string content(20000, '\0');
   for (size_t i = 0; i < content.size(); ++i)
@@ -255,9 +253,9 @@ TEST_F(FilesEndToEnd, LargeFileInChunks) {
   ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
   std::lock_guard<std::mutex> lock(mutex_);
   EXPECT_EQ(chunks, (std::vector<std::int64_t>{8192, 8192, 3616}));
-  ASSERT_EQ(to_send_.size(), 1u);
-  EXPECT_EQ(to_send_[0], static_cast<std::int64_t>(answer.size()));
-  EXPECT_EQ(sent_, std::vector<std::int64_t>{20000});
+  const std::vector<std::int64_t> whole = {static_cast<std::int64_t>(answer.size())};
+  EXPECT_EQ(sizes_.Announced(), whole);
+  EXPECT_EQ(sizes_.Sent(), whole);
 }
 
 // A directory with blanks, a subdirectory, a hidden file and a mask.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -105,23 +106,72 @@ TEST_F(KorviServeEndToEnd, ConfigFileAndUrlMap) {
   EXPECT_TRUE(mapped.Stop(SIGTERM));
 }
 
-// --help explains and exits 0; bad options and missing paths exit 2.
+// --help explains (also what small timeouts and URL map keys mean) and
+// exits 0; bad options, missing paths and ports out of range exit 2 with
+// one line that points to --help, before anything listens.
 TEST_F(KorviServeEndToEnd, HelpAndBadArguments) {
   ChildProcess help({ServeProgram(), "--help"});
   ASSERT_TRUE(help.WaitForExit(10000));
   EXPECT_EQ(help.ExitCode(), 0);
   EXPECT_TRUE(Has(help.Output(), "--root DIR"));
+  EXPECT_TRUE(Has(help.Output(), "5 or less also means 100")) << help.Output();
+  EXPECT_TRUE(Has(help.Output(), "a key \"/\" serves only \"/\"")) << help.Output();
 
-  const std::vector<std::vector<std::string>> bad = {
-      {"--bogus"}, {"--port"}, {"--root", dir_.File("missing")}, {"--map", dir_.File("no.ini")}};
+  const std::vector<std::vector<std::string>> bad = {{"--bogus"},
+                                                     {"--port"},
+                                                     {"--port", "65536"},
+                                                     {"--port", "-1"},
+                                                     {"--port", "http"},
+                                                     {"--root", dir_.File("missing")},
+                                                     {"--map", dir_.File("no.ini")}};
   for (const std::vector<std::string>& options : bad) {
     std::vector<std::string> argv = {ServeProgram()};
     argv.insert(argv.end(), options.begin(), options.end());
     ChildProcess run(argv);
-    ASSERT_TRUE(run.WaitForExit(10000)) << options[0];
-    EXPECT_EQ(run.ExitCode(), 2) << options[0];
-    EXPECT_TRUE(Has(run.Errors(), "korvi-serve: ")) << options[0];
+    const std::string what = options[0] + (options.size() > 1 ? " " + options[1] : "");
+    ASSERT_TRUE(run.WaitForExit(10000)) << what;
+    EXPECT_EQ(run.ExitCode(), 2) << what;
+    EXPECT_TRUE(run.Errors().starts_with("korvi-serve: ")) << what << "\n" << run.Errors();
+    EXPECT_TRUE(run.Errors().ends_with(" (try --help)\n")) << what << "\n" << run.Errors();
+    EXPECT_EQ(run.Errors().find('\n'), run.Errors().size() - 1) << what << "\n" << run.Errors();
+    EXPECT_FALSE(Has(run.Output(), "listening on port ")) << what;
   }
+}
+
+// A key of the [Korvi] section that names no property is reported, and the
+// server still starts with the others.
+TEST_F(KorviServeEndToEnd, UnknownConfigKeyIsReported) {
+  const std::string config = dir_.Write(
+      "serve.ini", "[Korvi]\nServerRoot=" + dir_.File("site") + "\nDefaultFle=home.htm\n");
+  Served serve({"--config", config});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  EXPECT_TRUE(Has(serve.Process().Errors(), "unknown key DefaultFle in [Korvi]"))
+      << serve.Process().Errors();
+  EXPECT_TRUE(Curl(serve.Port(), "/").ends_with("<p>start</p>"));
+  EXPECT_TRUE(serve.Stop(SIGTERM));
+}
+
+// A client that leaves in the middle of a download is logged with the
+// bytes that went out, not with the size of the whole answer.
+TEST_F(KorviServeEndToEnd, LogShowsTheBytesOfACutDownload) {
+  const std::string big(20 * 1024 * 1024, 'b');
+  dir_.Write("site/big.bin", big);
+  Served serve({"--root", dir_.File("site")});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  {
+    test::LoopbackClient client(serve.Port());
+    client.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+    std::string part;
+    client.ReadBlocking(part, 65536, 10000);
+    client.Reset();
+  }
+  const std::string logged = "127.0.0.1 GET /big.bin ";
+  ASSERT_TRUE(serve.Process().WaitForOutput(logged, 15000)) << serve.Process().Output();
+  const std::string& out = serve.Process().Output();
+  const std::int64_t bytes = std::stoll(out.substr(out.find(logged) + logged.size()));
+  EXPECT_GT(bytes, 0);
+  EXPECT_LT(bytes, static_cast<std::int64_t>(big.size()));
+  EXPECT_TRUE(serve.Stop(SIGTERM));
 }
 
 }  // namespace

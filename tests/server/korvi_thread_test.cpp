@@ -179,7 +179,7 @@ TEST_F(IntakeTest, EmptyRequestGetsNotImplemented) {
   server_.StartListening();
   const std::string answer = Exchange("\r\n");
   EXPECT_EQ(Only().Method, "");
-  EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(answer.rfind("HTTP/1.0 501 Not Implemented\r\n", 0), 0u);
   EXPECT_NE(answer.find("ERROR : 501"), std::string::npos) << answer;
   EXPECT_EQ(bytes_received_, 2);
   EXPECT_EQ(requests_, 0);
@@ -223,7 +223,7 @@ TEST_F(IntakeTest, MalformedRequestsGetBadRequest) {
   };
   for (const std::string& request : requests) {
     const std::string answer = Exchange(request);
-    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << request.substr(0, 40);
+    EXPECT_EQ(answer.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u) << request.substr(0, 40);
     EXPECT_NE(answer.find("ERROR : 400"), std::string::npos) << request.substr(0, 40);
   }
   EXPECT_EQ(done_, 0);
@@ -291,6 +291,7 @@ TEST_F(IntakeTest, TwoHundredConnectionsGetTwoHundredThreads) {
   for (auto& client : clients) {
     EXPECT_NE(client->ReadAll(30000).find("<p>home</p>"), std::string::npos);
   }
+  clients.clear();
   EXPECT_TRUE(AllThreadsGone());
   EXPECT_EQ(done_, 200);
 }

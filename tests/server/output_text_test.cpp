@@ -11,9 +11,14 @@
 namespace korvi {
 namespace {
 
-// 8 December 2026 04:05:09, a Tuesday.
-TDateTime FixedTime() {
-  return EncodeDate(2026, 12, 8) + EncodeTime(4, 5, 9, 0);
+// The moment (seconds since the Unix epoch) of `date` + `time` in UTC.
+std::int64_t Utc(TDateTime date, TDateTime time) {
+  return DateTimeToUnix(date + time);
+}
+
+// 8 December 2026 10:05:09 UTC (04:05:09 CST), a Tuesday.
+std::int64_t FixedTime() {
+  return Utc(EncodeDate(2026, 12, 8), EncodeTime(10, 5, 9, 0));
 }
 
 TOutputText FixedText(const std::string& host) {
@@ -23,11 +28,14 @@ TOutputText FixedText(const std::string& host) {
   return out;
 }
 
-// Dates use the short names, a day without leading zero and two-digit time fields.
+// Dates are the moment in Central Standard Time (UTC-6), whatever the
+// machine's zone, with the short names, a day without leading zero and
+// two-digit time fields.
 TEST(OutputText, FormatsHeaderDates) {
   EXPECT_EQ(FormatHeaderDate(FixedTime()), "Tue, 8 Dec 2026 04:05:09 CST");
-  EXPECT_EQ(FormatHeaderDate(EncodeDate(1999, 1, 31) + EncodeTime(23, 59, 0, 0)),
+  EXPECT_EQ(FormatHeaderDate(Utc(EncodeDate(1999, 2, 1), EncodeTime(5, 59, 0, 0))),
             "Sun, 31 Jan 1999 23:59:00 CST");
+  EXPECT_EQ(FormatHeaderDate(0), "Wed, 31 Dec 1969 18:00:00 CST");
 }
 
 // WriteString reports the room left in the first 8192 bytes, going negative,
@@ -74,11 +82,11 @@ TEST(OutputText, UnknownCodeGivesBareStatusLine) {
 // A file answer's header block: status, type, length, modification date, empty line.
 TEST(OutputText, FileHeadersInOrder) {
   TOutputText typed = FixedText("h");
-  typed.WriteFileHeaders("text/html", 20000, EncodeDate(2001, 2, 3) + EncodeTime(10, 0, 7, 0));
+  typed.WriteFileHeaders("text/html", 20000, Utc(EncodeDate(2001, 2, 3), EncodeTime(10, 0, 7, 0)));
   EXPECT_EQ(typed.Text(),
             "HTTP/1.0 200 OK\r\nServer: h\r\nDate: Tue, 8 Dec 2026 04:05:09 CST\r\n"
             "Content-type: text/html\r\nContent-Length: 20000\r\n"
-            "Last-Modified: Sat, 3 Feb 2001 10:00:07 CST\r\n\r\n");
+            "Last-Modified: Sat, 3 Feb 2001 04:00:07 CST\r\n\r\n");
   EXPECT_EQ(typed.WrittenStatus(), 200);
 
   TOutputText untyped = FixedText("");

@@ -131,6 +131,35 @@ TEST(KSocketDataTest, PartialSendDrainsOnWritableNotifications) {
   EXPECT_TRUE(received == data);
 }
 
+// With KeepOpenOnPeerClose, a peer that ends its own direction is reported
+// but the socket stays open: a large send still drains on writable
+// notifications, and WriteCount tells how many bytes the system took.
+TEST(KSocketDataTest, SocketKeptOpenSendsAfterThePeerEndedItsDirection) {
+  Connection<> c;
+  const int small = 4096;
+  setsockopt(c.socket.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  c.socket.KeepOpenOnPeerClose = true;
+  int closes = 0;
+  int sent_events = 0;
+  c.socket.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+  c.socket.OnDataSent = [&](TObject*, std::uint16_t) { ++sent_events; };
+  EXPECT_EQ(c.socket.WriteCount(), 0);
+  c.peer.ShutdownWrite();
+  ASSERT_TRUE(PumpUntil([&] { return closes == 1; }));
+  EXPECT_EQ(c.socket.State(), wsConnected);
+  const std::string data = Pattern(1 << 20);
+  c.socket.SendStr(data);
+  std::string received;
+  std::thread reader([&] { c.peer.ReadBlocking(received, data.size(), 20000); });
+  EXPECT_TRUE(PumpUntil([&] { return sent_events > 0; }, 20000));
+  reader.join();
+  EXPECT_TRUE(received == data);
+  EXPECT_EQ(c.socket.WriteCount(), 1 << 20);
+  EXPECT_EQ(closes, 1);
+  c.socket.Close();
+  EXPECT_EQ(c.socket.WriteCount(), 1 << 20);
+}
+
 // Bytes still queued when a connection ends go with it: a connection the
 // same object adopts next receives only what is sent to it.
 TEST(KSocketDataTest, UnsentBytesDoNotOutliveTheirConnection) {

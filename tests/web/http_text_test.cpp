@@ -1,9 +1,11 @@
-// HTTP text utilities: URL coding, HTTP dates, field splitting and path
-// delimiters, including the error behaviour callers rely on.
+// HTTP text utilities: URL coding, HTML escaping, HTTP dates, field
+// splitting and path delimiters, including the error behaviour callers
+// rely on.
 #include "web/http_text.h"
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "host/datetime.h"
@@ -58,6 +60,30 @@ TEST(HttpEncodeTest, DecodeUndoesEncodeForEveryByte) {
   for (int c = 0; c < 256; ++c)
     all.push_back(static_cast<char>(c));
   EXPECT_EQ(HTTPDecode(HTTPEncode(all)), all);
+}
+
+// A path keeps its "/" and punctuation; what would end it or change its
+// meaning ("#", "?", "%", "+", blanks, control and high bytes) is escaped,
+// and decoding gives the path back for every byte.
+TEST(HttpEncodePathTest, EscapesWhatAPathCannotCarry) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/a b/hash#1.txt", "/a%20b/hash%231.txt"},
+      {"/pct%41?.txt", "/pct%2541%3F.txt"},
+      {"/a+b.txt", "/a%2Bb.txt"},
+      {"/\xC3\xA9t\xC3\xA9.txt", "/%C3%A9t%C3%A9.txt"},
+      {std::string("/\t\x7F\0", 4), "/%09%7F%00"},
+      {"/~user/(x)&y=z;@!'*,$", "/~user/(x)&y=z;@!'*,$"},
+  };
+  for (const auto& [path, encoded] : cases)
+    EXPECT_EQ(HTTPEncodePath(path), encoded) << path;
+  std::string all;
+  for (int c = 0; c < 256; ++c)
+    all.push_back(static_cast<char>(c));
+  EXPECT_EQ(HTTPDecode(HTTPEncodePath(all)), all);
+}
+
+TEST(HtmlEscapeTest, EscapesMarkupCharacters) {
+  EXPECT_EQ(HTMLEscape("a&<>\"'b"), "a&amp;&lt;&gt;&quot;'b");
 }
 
 TDateTime Nov6() {

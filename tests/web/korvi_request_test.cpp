@@ -38,6 +38,44 @@ TEST(KorviRequestTest, RequestLineVariables) {
   EXPECT_EQ(query[1], "y=A");
 }
 
+// Each named reader gives the variable of its number.
+TEST(KorviRequestTest, NamedReadersGiveTheirVariables) {
+  ReceivedRequest received("POST", "/p%20q?k=v", "HTTP/1.1",
+                           {{"Cache-Control", "cc"},
+                            {"Date", "Sun, 06 Nov 1994 08:49:37 GMT"},
+                            {"Accept", "ac"},
+                            {"From", "fr"},
+                            {"Host", "ho"},
+                            {"If-Modified-Since", "Mon, 07 Nov 1994 08:49:37 GMT"},
+                            {"Referer", "re"},
+                            {"User-Agent", "ua"},
+                            {"Content-Encoding", "ce"},
+                            {"Content-Type", "ct"},
+                            {"Content-Length", "4"},
+                            {"Connection", "co"},
+                            {"Cookie", "ck"},
+                            {"Authorization", "au"}},
+                           "body");
+  TKorviRequest& r = received.Request();
+  const std::pair<std::string, int> texts[] = {{r.Method(), 0},       {r.ProtocolVersion(), 1},
+                                               {r.URL(), 2},          {r.Query(), 3},
+                                               {r.PathInfo(), 4},     {r.CacheControl(), 6},
+                                               {r.Accept(), 8},       {r.From(), 9},
+                                               {r.Host(), 10},        {r.Referer(), 12},
+                                               {r.UserAgent(), 13},   {r.ContentEncoding(), 14},
+                                               {r.ContentType(), 15}, {r.RemoteAddr(), 21},
+                                               {r.Content(), 25},     {r.Connection(), 26},
+                                               {r.Cookie(), 27},      {r.Authorization(), 28}};
+  for (const auto& [value, index] : texts) {
+    EXPECT_EQ(value, r.GetStringVariable(index)) << index;
+    EXPECT_NE(value, "") << index;
+  }
+  EXPECT_EQ(r.ContentLength(), 4);
+  EXPECT_EQ(r.Date(), r.GetDateVariable(7));
+  EXPECT_EQ(r.IfModifiedSince(), r.GetDateVariable(11));
+  EXPECT_EQ(r.IfModifiedSince() - r.Date(), 1.0);
+}
+
 TEST(KorviRequestTest, MissingProtocolGivesEmptyVersion) {
   ReceivedRequest received("GET", "/index.htm", "");
   EXPECT_EQ(received.Request().GetStringVariable(1), "");

@@ -38,6 +38,34 @@ TEST(KorviResponseTest, PresetsOfAFreshResponse) {
   EXPECT_EQ(bare.response.GetStringVariable(0), "HTTP/1.0");
 }
 
+// Each named accessor reads and writes the variable of its number.
+TEST(KorviResponseTest, NamedAccessorsUseTheirVariables) {
+  Answer answer;
+  TKorviResponse& r = answer.response;
+  r.SetContentType("text/plain");
+  r.SetLocation("/there");
+  r.SetContentEncoding("gzip");
+  r.SetAllow("GET");
+  r.SetWWWAuthenticate("Basic");
+  r.SetTitle("T");
+  r.SetExpires(0.0);
+  r.SetLastModified(2.5);
+  const std::pair<std::string, int> texts[] = {{"text/plain", 8}, {"/there", 6}, {"gzip", 7},
+                                               {"GET", 5},        {"Basic", 3},  {"T", 11}};
+  for (const auto& [value, index] : texts)
+    EXPECT_EQ(r.GetStringVariable(index), value) << index;
+  EXPECT_EQ(r.ContentType(), "text/plain");
+  EXPECT_EQ(r.Location(), "/there");
+  EXPECT_EQ(r.ContentEncoding(), "gzip");
+  EXPECT_EQ(r.Allow(), "GET");
+  EXPECT_EQ(r.WWWAuthenticate(), "Basic");
+  EXPECT_EQ(r.Title(), "T");
+  EXPECT_EQ(r.GetDateVariable(1), 0.0);
+  EXPECT_EQ(r.Expires(), 0.0);
+  EXPECT_EQ(r.GetDateVariable(2), 2.5);
+  EXPECT_EQ(r.LastModified(), 2.5);
+}
+
 TEST(KorviResponseTest, OutOfRangeVariablesReadEmptyAndIgnoreWrites) {
   Answer answer;
   TKorviResponse& r = answer.response;
@@ -66,6 +94,29 @@ TEST(KorviResponseTest, StatusLineEchoesTheRequestVersion) {
   answer.response.SetStatusCode(404);
   answer.response.SetContent("x");
   EXPECT_EQ(answer.Sent().substr(0, 24), "HTTP/1.1 404 Not Found\r\n");
+}
+
+// The server closes after every answer: a status line other than HTTP/1.0
+// says so with "Connection: close", which replaces an application's own
+// "Connection" header; an HTTP/1.0 one needs nothing.
+TEST(KorviResponseTest, NonHttp10AnswersSayTheConnectionCloses) {
+  struct Case {
+    const char* protocol;
+    const char* expected;
+  };
+  for (const Case& c :
+       {Case{"HTTP/1.1",
+             "HTTP/1.1 200 OK\r\nX-Id: 7\r\nContent-type: text/html\r\nConnection: close\r\n"
+             "Content-Length: 2\r\n\r\nhi"},
+        Case{"HTTP/1.0",
+             "HTTP/1.0 200 OK\r\nX-Id: 7\r\nConnection: keep-alive\r\nContent-type: "
+             "text/html\r\nContent-Length: 2\r\n\r\nhi"}}) {
+    Answer answer(c.protocol);
+    answer.response.SetCustomHeader("X-Id", "7");
+    answer.response.SetCustomHeader("Connection", "keep-alive");
+    answer.response.SetContent("hi");
+    EXPECT_EQ(answer.Sent(), c.expected) << c.protocol;
+  }
 }
 
 TEST(KorviResponseTest, CodeWithoutTextFallsBackToOk) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,26 @@ TEST_F(WebEndToEnd, ResponseHeadersAndCookiesGoOnTheWire) {
             "gone");
 }
 
+// Python's http.client keeps an HTTP/1.1 connection for the next request
+// unless the answer says it closes: three requests in a row on one client
+// object all succeed.
+TEST_F(WebEndToEnd, PythonClientReusingItsConnectionGetsEveryAnswer) {
+  On("/n", [](TKorviRequest& request, TKorviResponse& response) {
+    response.SetContent("n" + request.GetFieldValue("i", "-"));
+  });
+  const char* const script =
+      "import http.client, sys\n"
+      "c = http.client.HTTPConnection('127.0.0.1', int(sys.argv[1]), timeout=10)\n"
+      "for i in range(3):\n"
+      "    c.request('GET', '/n?i=%d' % i)\n"
+      "    r = c.getresponse()\n"
+      "    print(r.status, r.read().decode())\n";
+  const test::ChildResult run =
+      test::RunPumping({"python3", "-c", script, std::to_string(server_.ServerPort())});
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
+  EXPECT_EQ(run.output, "200 n0\n200 n1\n200 n2\n") << run.errors;
+}
+
 TEST_F(WebEndToEnd, RedirectIsFollowedByTheClient) {
   On("/old", [](TKorviRequest&, TKorviResponse& response) { response.SendRedirect("/new"); });
   On("/new", [](TKorviRequest&, TKorviResponse& response) { response.SetContent("arrived"); });
@@ -134,9 +155,41 @@ TEST_F(WebEndToEnd, UploadedBinaryFileComesBackExactly) {
   EXPECT_TRUE(returned == binary);
 }
 
+// curl asking for "100 Continue" before a 5 MB upload gets it, and the body
+// arrives whole (without the answer curl would wait far past its limit).
+TEST_F(WebEndToEnd, UploadWaitingForContinueArrivesWhole) {
+  std::string content(5 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 131 % 251);
+  const std::string upload = dir_.Write("big.bin", content);
+  On("/up", [content](TKorviRequest& request, TKorviResponse& response) {
+    std::unique_ptr<TMemoryStream> file = request.GetFileField("f");
+    const bool same = file && file->Size() == static_cast<std::int64_t>(content.size()) &&
+                      std::string(file->Memory(), content.size()) == content;
+    response.SetContent(same ? "whole" : "damaged");
+  });
+  EXPECT_EQ(Curl({"-H", "Expect: 100-continue", "--expect100-timeout", "60", "-F",
+                  "f=@" + upload + ";type=application/octet-stream"},
+                 "/up"),
+            "whole");
+}
+
+// An action that raises answers with status 500 and its message, and the
+// exception reaches the application through OnException.
 TEST_F(WebEndToEnd, FailingActionAnswersWithTheException) {
   On("/boom", [](TKorviRequest&, TKorviResponse&) { throw Exception("it broke"); });
-  EXPECT_EQ(Curl({}, "/boom"), "EXCEPTION: it broke");
+  std::mutex lock;
+  std::string reported;
+  server_.OnException = [&](TObject* sender, TKorviRequest* request, const std::exception& error) {
+    std::lock_guard<std::mutex> guard(lock);
+    reported = (sender == &server_ ? "server|" : "other|") + request->GetStringVariable(2) + "|" +
+               error.what();
+  };
+  const std::string answer = Curl({"-i"}, "/boom");
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << answer;
+  EXPECT_TRUE(answer.ends_with("\r\n\r\nEXCEPTION: it broke")) << answer;
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(reported, "server|/boom|it broke");
 }
 
 TEST_F(WebEndToEnd, HandledButEmptyResponseSendsNothing) {

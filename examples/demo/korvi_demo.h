@@ -1,0 +1,120 @@
+// TKorviDemo: the Korvi Tea House, a small shop built on every part of the
+// library. It owns the server and its actions, the session store that keeps
+// each browser's cart, the page processor and the shop's database, and
+// answers:
+//
+//   /              the home page: the default action, which leaves every
+//                  other path to the server's own file answering
+//   /shop?page=N   the teas, four to a page, made by a loop producer
+//   /tea?id=N      one tea with its reviews and a review form, a page run by
+//                  the page processor
+//   /review        the review form's target: ProcessQuery adds the review,
+//                  or the page comes back with the help text of what is missing
+//   /cart/add, /cart/clear, /cart   the browser's cart, kept in its session
+//   /upload        a form that stores a file in the shared files
+//   /static/..., /about/, /files/   files, a default file and a directory
+//                  listing answered by the server through the URL map; any
+//                  other path gets the server's error page
+//
+// The data directory holds the database (made with sample rows on the first
+// start), the uploaded files and the URL map, which korvi-map writes at every
+// start since it names that directory.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "dynamic/korvi_processor.h"
+#include "session/korvi_sessions.h"
+#include "shop_database.h"
+
+namespace korvi {
+
+class TKorvi;
+class TKorviRequest;
+class TKorviResponse;
+class TShoppingCart;
+
+// Where the demo listens and keeps its files.
+struct TDemoSettings {
+  // The port to listen on (the next free one when it is taken; 0: any).
+  int Port = 8080;
+  // The directory of the database, the uploads and the URL map; made when missing.
+  std::string DataDir;
+  // The directory holding templates/, static/ and about/.
+  std::string SiteDir;
+};
+
+class TKorviDemo {
+ public:
+  // Prepares the data directory (the database, the upload directory and the
+  // URL map) and the server with its actions. Raises an exception when any
+  // of it fails.
+  explicit TKorviDemo(const TDemoSettings& settings);
+  // Destroys the server first: that waits for its worker threads, which use
+  // everything else.
+  ~TKorviDemo();
+
+  // Starts listening; returns the port taken.
+  int Start();
+  // The absolute data directory.
+  const std::string& DataDir() const { return settings_.DataDir; }
+
+ private:
+  // A page: fills the response to the request.
+  using TPageHandler = void (TKorviDemo::*)(TKorviRequest& request, TKorviResponse& response);
+
+  // --- Set-up (korvi_demo.cpp) ---
+
+  // Adds the action that answers the paths beginning with `path` with `page`.
+  void AddAction(const std::string& path, TPageHandler page);
+  // Adds the default action, which answers the home page only.
+  void AddHomeAction();
+  // The absolute path of the template file `name`.
+  std::string TemplatePath(const std::string& name) const;
+
+  // --- Shared by the pages (korvi_demo.cpp) ---
+
+  // The cart of the request's browser, in the session its cookie names or in
+  // a new one. Keeps the session for another half hour and (re)sets the
+  // session cookie on the response.
+  std::shared_ptr<TShoppingCart> CartOf(TKorviRequest& request, TKorviResponse& response);
+  // The number of tins in the cart of the request's browser, 0 without a session.
+  int CartItems(TKorviRequest& request, TKorviResponse& response);
+  // The bar on top of every page, showing the cart's item count.
+  static std::string NavigationBar(int cart_items);
+
+  // --- Shop pages (korvi_demo_shop.cpp) ---
+
+  void ServeHome(TKorviRequest& request, TKorviResponse& response);
+  void ServeShop(TKorviRequest& request, TKorviResponse& response);
+  void ServeTea(TKorviRequest& request, TKorviResponse& response);
+  void AddReview(TKorviRequest& request, TKorviResponse& response);
+  // The tea page for the request's "id" field, showing `message` above its form.
+  void RenderTeaPage(TKorviRequest& request, TKorviResponse& response, const std::string& message);
+
+  // --- Cart pages (korvi_demo_cart.cpp) ---
+
+  void ServeCart(TKorviRequest& request, TKorviResponse& response);
+  void AddToCart(TKorviRequest& request, TKorviResponse& response);
+  void ClearCart(TKorviRequest& request, TKorviResponse& response);
+  // The page showing `cart` with `notice` (plain text) above it.
+  void RenderCartPage(const TShoppingCart& cart, TKorviResponse& response,
+                      const std::string& notice);
+
+  // --- Upload page (korvi_demo_upload.cpp) ---
+
+  void ServeUpload(TKorviRequest& request, TKorviResponse& response);
+  // Stores the file of the multipart field "file"; returns the notice to show.
+  std::string StoreUpload(TKorviRequest& request);
+
+  TDemoSettings settings_;
+  std::string uploads_dir_;
+  TShopDatabase database_;
+  TKorviSessions sessions_;
+  TKorviProcessor processor_;
+  // Declared last, so it is destroyed first.
+  std::unique_ptr<TKorvi> server_;
+};
+
+}  // namespace korvi

@@ -1,0 +1,75 @@
+// korvi-demo: the Korvi Tea House, a small shop that shows every part of the
+// library at work (see korvi_demo.h). tools/run.sh builds and starts it.
+//
+//   korvi-demo [--port N] [--data DIR] [--site DIR] [--help]
+//
+// It prints the data directory and the address it listens on, and stops on
+// Ctrl-C or SIGTERM.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "host/application.h"
+#include "host/sysutils.h"
+#include "korvi_demo.h"
+
+namespace {
+
+const char* const kUsage =
+    "Usage: korvi-demo [--port N] [--data DIR] [--site DIR] [--help]\n"
+    "  --port N    port to listen on (default 8080; the next free one when it is\n"
+    "              taken; 0 lets the system choose)\n"
+    "  --data DIR  directory of the database, the shared files and the URL map,\n"
+    "              made with sample data on the first start (default:\n"
+    "              korvi-demo-data in the working directory)\n"
+    "  --site DIR  directory of the templates and static files (default: the\n"
+    "              ones in the source tree)\n";
+
+// Reads the command line into `settings`; false on a usage error.
+bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (i + 1 >= argc) return false;
+    const std::string value = argv[++i];
+    if (option == "--port") {
+      if (!korvi::TryStrToInt(value, settings.Port)) return false;
+    } else if (option == "--data") {
+      settings.DataDir = value;
+    } else if (option == "--site") {
+      settings.SiteDir = value;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  korvi::TDemoSettings settings;
+  settings.DataDir = "korvi-demo-data";
+  settings.SiteDir = KORVI_DEMO_SITE;
+  if (!ReadArguments(argc, argv, settings)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  korvi::Application().HandleStopSignals();
+  try {
+    korvi::TKorviDemo demo(settings);
+    const int port = demo.Start();
+    std::printf("korvi-demo: data directory %s\n", demo.DataDir().c_str());
+    std::printf("korvi-demo: listening on port %d: open http://localhost:%d/\n", port, port);
+    std::fflush(stdout);
+    korvi::Application().Run();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "korvi-demo: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
