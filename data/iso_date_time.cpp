@@ -84,6 +84,12 @@ bool ReadTime(std::string_view text, size_t& pos, TDateTime& value) {
 
 }  // namespace
 
+TIsoPart IsoPartOf(TFieldType type) {
+  if (type == ftDate) return TIsoPart::ipDate;
+  if (type == ftTime) return TIsoPart::ipTime;
+  return TIsoPart::ipDateTime;
+}
+
 std::string DateTimeToIso(TDateTime value, TIsoPart part) {
   switch (part) {
     case TIsoPart::ipDate:

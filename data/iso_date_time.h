@@ -7,12 +7,17 @@
 #include <string>
 #include <string_view>
 
+#include "data/param.h"
 #include "host/datetime.h"
 
 namespace korvi {
 
 // What an ISO text of a value holds.
 enum class TIsoPart { ipDate, ipTime, ipDateTime };
+
+// The part a parameter of declared type `type` holds: the date of ftDate, the
+// time of ftTime, both for any other type.
+TIsoPart IsoPartOf(TFieldType type);
 
 // The ISO text of `value`: its date, its time of day, or both.
 std::string DateTimeToIso(TDateTime value, TIsoPart part);

@@ -23,6 +23,11 @@ double RoundToCurrency(double value) {
 
 }  // namespace
 
+bool IsBinaryType(TFieldType type) {
+  return type == ftBlob || type == ftBytes || type == ftVarBytes || type == ftGraphic ||
+         type == ftTypedBinary;
+}
+
 void TParam::Store(TFieldType type, Variant value) {
   data_type_ = type;
   value_ = std::move(value);

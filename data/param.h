@@ -53,6 +53,10 @@ enum TFieldType : int {
   ftDataSet = 29,
 };
 
+// True for the types whose values are bytes rather than text (ftBlob,
+// ftBytes, ftVarBytes, ftGraphic, ftTypedBinary).
+bool IsBinaryType(TFieldType type);
+
 class TParam {
  public:
   // Creates a parameter named `name`, of unknown type and without value.

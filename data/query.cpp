@@ -1,9 +1,9 @@
-// TQuery: SQL text, parameters and the query's own SQLite connection.
+// TQuery: SQL text, parameters and the query's own database connection.
 #include "data/query.h"
 
+#include "data/database_engine.h"
 #include "data/database_error.h"
 #include "data/sql_params.h"
-#include "data/sqlite_database.h"
 
 namespace korvi {
 
@@ -39,8 +39,8 @@ void TQuery::InternalClose() {
   Records().clear();
 }
 
-TSQLiteDatabase& TQuery::Database() {
-  if (!database_) database_ = std::make_unique<TSQLiteDatabase>(database_name_);
+TDatabaseEngine& TQuery::Database() {
+  if (!database_) database_ = OpenDatabaseEngine(database_name_);
   return *database_;
 }
 

@@ -1,12 +1,13 @@
-// TQuery: a data set over an SQL statement on an SQLite database.
+// TQuery: a data set over an SQL statement on an SQLite or a PostgreSQL
+// database, chosen by the database name (see TDatabaseEngine).
 //
 // Setting the SQL text rebuilds Params from its ":name" markers. Open runs the
 // text and reads every row of its result into memory, so the cursor walks
 // both ways and RecordCount is the number of rows read; ExecSQL runs
 // statements without a result. Each query opens its own connection when it
 // first needs one and keeps it until the database name changes or the query
-// is destroyed, so copies used on different threads share no SQLite state.
-// A ":memory:" database is private to the query's connection.
+// is destroyed, so copies used on different threads share no connection.
+// A ":memory:" SQLite database is private to the query's connection.
 #pragma once
 
 #include <memory>
@@ -19,7 +20,7 @@
 namespace korvi {
 
 class TDataSource;
-class TSQLiteDatabase;
+class TDatabaseEngine;
 
 // How updates of a live result would find their row (stored only).
 enum TUpdateMode { upWhereAll, upWhereChanged, upWhereKeyOnly };
@@ -31,9 +32,11 @@ class TQuery : public TDataSet {
   // Frees the rows and closes the connection.
   ~TQuery() override;
 
-  // The SQLite database file (":memory:" and "file:" URIs work).
+  // The database: a PostgreSQL connection URI ("postgresql://...") or
+  // key=value string ("host=... dbname=..."), or else an SQLite database file
+  // (":memory:" and "file:" URIs work).
   const std::string& DatabaseName() const { return database_name_; }
-  // Sets the database file; raises EDatabaseError while the query is open.
+  // Sets the database; raises EDatabaseError while the query is open.
   void SetDatabaseName(std::string value);
 
   // The SQL text.
@@ -50,8 +53,8 @@ class TQuery : public TDataSet {
   // Runs the SQL text as statements without a result set.
   void ExecSQL();
 
-  // Settings kept with the query and copied by CopyQuery; SQLite needs none of
-  // them. DataSource is a reference only: the query never reads through it.
+  // Settings kept with the query and copied by CopyQuery; the engines need
+  // none of them. DataSource is a reference only: the query never reads through it.
   std::string SessionName;
   TDataSource* DataSource = nullptr;
   bool CachedUpdates = false;
@@ -68,12 +71,12 @@ class TQuery : public TDataSet {
 
  private:
   // The connection, opened on first use.
-  TSQLiteDatabase& Database();
+  TDatabaseEngine& Database();
 
   std::string database_name_;
   std::string sql_;
   TParams params_;
-  std::unique_ptr<TSQLiteDatabase> database_;
+  std::unique_ptr<TDatabaseEngine> database_;
 };
 
 }  // namespace korvi

@@ -23,17 +23,6 @@ using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
   throw EDatabaseError(sqlite3_errmsg(db));
 }
 
-bool IsBinaryType(TFieldType type) {
-  return type == ftBlob || type == ftBytes || type == ftVarBytes || type == ftGraphic ||
-         type == ftTypedBinary;
-}
-
-TIsoPart IsoPartOf(TFieldType type) {
-  if (type == ftDate) return TIsoPart::ipDate;
-  if (type == ftTime) return TIsoPart::ipTime;
-  return TIsoPart::ipDateTime;
-}
-
 int BindText(sqlite3_stmt* statement, int index, const std::string& text) {
   return sqlite3_bind_text64(statement, index, text.data(), text.size(), SQLITE_TRANSIENT,
                              SQLITE_UTF8);

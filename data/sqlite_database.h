@@ -1,5 +1,6 @@
-// TSQLiteDatabase: one SQLite connection, owned by one query and used by one
-// thread at a time, and the mapping of parameter values onto SQLite values.
+// TSQLiteDatabase: the SQLite engine: one connection, owned by one query and
+// used by one thread at a time, and the mapping of parameter values onto
+// SQLite values.
 //
 // Values are bound by the parameter's value and declared type:
 //   null -> NULL; integer, Boolean (1/0) -> INTEGER; float, currency -> REAL;
@@ -14,22 +15,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "data/data_set.h"
-#include "data/param.h"
+#include "data/database_engine.h"
 
 struct sqlite3;
 
 namespace korvi {
 
-// The rows of a statement with result columns.
-struct TResultTable {
-  std::vector<std::string> columns;
-  std::vector<TRecord> rows;
-};
-
-class TSQLiteDatabase {
+class TSQLiteDatabase : public TDatabaseEngine {
  public:
   // How long a statement waits for a database another connection has locked.
   static constexpr int kBusyTimeoutMs = 10000;
@@ -39,7 +32,7 @@ class TSQLiteDatabase {
   // EDatabaseError with SQLite's message when it cannot be opened.
   explicit TSQLiteDatabase(const std::string& name);
   // Closes the connection.
-  ~TSQLiteDatabase();
+  ~TSQLiteDatabase() override;
   TSQLiteDatabase(const TSQLiteDatabase&) = delete;
   TSQLiteDatabase& operator=(const TSQLiteDatabase&) = delete;
 
@@ -48,7 +41,7 @@ class TSQLiteDatabase {
   // or nothing when none has. Raises EDatabaseError with SQLite's message on
   // failure, and "Parameter '<marker>' not found" for a marker without a
   // parameter (including the "?", "@" and "$" forms).
-  std::optional<TResultTable> Run(std::string_view sql, const TParams& params);
+  std::optional<TResultTable> Run(std::string_view sql, const TParams& params) override;
 
  private:
   sqlite3* db_ = nullptr;

@@ -8,7 +8,12 @@
 // the database and the page into a directory of its own and serves that
 // directory as its document root.
 //
-//   guest_book [directory] [port]   (default: a new directory under /tmp, port 8082)
+//   guest_book [directory] [port] [database]
+//
+// Defaults: a new directory under /tmp, port 8082, the SQLite file
+// guest_book.db in the directory. A PostgreSQL connection URI or key=value
+// string as the database puts the book on that server, where several
+// instances can share it; the table is created on first start either way.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,9 +21,11 @@
 #include <string>
 
 #include <korvi/data/data_module.h>
+#include <korvi/data/database_engine.h>
 #include <korvi/data/query.h>
 #include <korvi/dynamic/korvi_processor.h>
 #include <korvi/host/application.h>
+#include <korvi/host/exceptions.h>
 #include <korvi/server/korvi.h>
 #include <korvi/web/action_item.h>
 #include <korvi/web/http_text.h>
@@ -68,6 +75,17 @@ void WriteFile(const std::filesystem::path& path, const std::string& text) {
   std::fclose(file);
 }
 
+// The entries table in the dialect of the engine `database` names; "signed"
+// is the UTC time of signing as "yyyy-mm-dd hh:nn:ss" on both.
+std::string CreateEntries(const std::string& database) {
+  if (IsPostgresName(database)) {
+    return "create table if not exists entries(id serial primary key, name text, message text, "
+           "signed text default to_char(now() at time zone 'utc', 'YYYY-MM-DD HH24:MI:SS'))";
+  }
+  return "create table if not exists entries(id integer primary key, name text, "
+         "message text, signed text default (datetime('now')))";
+}
+
 // A query owned by `module`, named `name`, on `database`.
 TQuery* NamedQuery(TDataModule& module, const char* name, const std::string& database,
                    const std::string& sql) {
@@ -94,18 +112,19 @@ int main(int argc, char** argv) {
     dir = pattern;
   }
   const int port = argc > 2 ? std::atoi(argv[2]) : 8082;
-  const std::string database = (dir / "guest_book.db").string();
+  const std::string database = argc > 3 ? argv[3] : (dir / "guest_book.db").string();
   const std::string page = (dir / "guest_book.htm").string();
   WriteFile(page, kPage);
 
   Application().HandleStopSignals();
-  {
+  try {
     TQuery setup(nullptr);
     setup.SetDatabaseName(database);
-    setup.SetSQL(
-        "create table if not exists entries(id integer primary key, name text, "
-        "message text, signed text default (datetime('now')))");
+    setup.SetSQL(CreateEntries(database));
     setup.ExecSQL();
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "guest_book: %s\n", e.Message().c_str());
+    return 1;
   }
   // Only the queries a page or a form may name belong in the module.
   TDataModule module(nullptr);

@@ -4,9 +4,15 @@
 #   tools/test.sh            both passes
 #   tools/test.sh address    only the ASan + UBSan pass
 #   tools/test.sh thread     only the TSan pass
+# The data tests run on SQLite and on PostgreSQL: the suite runs beside a
+# throw-away PostgreSQL server (tools/with-postgres.sh) unless
+# KORVI_TEST_POSTGRES already names one.
 set -eu
 cd "$(dirname "$0")/.."
-KORVI_EXTRA_PACKAGES="chromium chromium-driver python3-selenium" tools/setup-deps.sh
+KORVI_EXTRA_PACKAGES="chromium chromium-driver python3-selenium postgresql" tools/setup-deps.sh
+if [ -z "${KORVI_TEST_POSTGRES:-}" ]; then
+  exec tools/with-postgres.sh tools/test.sh "$@"
+fi
 jobs=$(nproc)
 pass() {
   dir="build-$1"
@@ -20,5 +26,5 @@ if [ "$what" = all ] || [ "$what" = address ]; then
   ASAN_OPTIONS=detect_leaks=1 pass address
 fi
 if [ "$what" = all ] || [ "$what" = thread ]; then
-  TSAN_OPTIONS=halt_on_error=1 pass thread -L "host|socket|server|session|dynamic"
+  TSAN_OPTIONS=halt_on_error=1 pass thread -L "host|socket|server|session|dynamic|data"
 fi

@@ -65,7 +65,7 @@ void DemoMimeType(TObject*, const std::string& extension, std::string& type) {
 TKorviDemo::TKorviDemo(const TDemoSettings& settings)
     : settings_(Prepared(settings)),
       uploads_dir_(settings_.DataDir + "/files"),
-      database_(settings_.DataDir + "/shop.db"),
+      database_(settings_.Database.empty() ? settings_.DataDir + "/shop.db" : settings_.Database),
       sessions_(nullptr),
       processor_(nullptr),
       server_(std::make_unique<TKorvi>(nullptr)) {

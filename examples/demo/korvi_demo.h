@@ -16,9 +16,9 @@
 //                  listing answered by the server through the URL map; any
 //                  other path gets the server's error page
 //
-// The data directory holds the database (made with sample rows on the first
-// start), the uploaded files and the URL map, which korvi-map writes at every
-// start since it names that directory.
+// The data directory holds the database unless another one is named (made
+// with sample rows on the first start), the uploaded files and the URL map, which korvi-map writes
+// at every start since it names that directory.
 #pragma once
 
 #include <memory>
@@ -44,6 +44,10 @@ struct TDemoSettings {
   std::string DataDir;
   // The directory holding templates/, static/ and about/.
   std::string SiteDir;
+  // The database: empty for the SQLite file shop.db in the data directory,
+  // or any database name a query takes (a PostgreSQL connection URI or
+  // key=value string puts the shop on that server).
+  std::string Database;
 };
 
 class TKorviDemo {

@@ -1,11 +1,12 @@
 // korvi-demo: the Korvi Tea House, a small shop that shows every part of the
 // library at work (see korvi_demo.h). tools/run.sh builds and starts it.
 //
-//   korvi-demo [--port N] [--data DIR] [--site DIR] [--help]
+//   korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME] [--help]
 //
 // It prints the data directory and the address it listens on, and stops on
 // Ctrl-C or SIGTERM.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -18,14 +19,19 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: korvi-demo [--port N] [--data DIR] [--site DIR] [--help]\n"
+    "Usage: korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME] [--help]\n"
     "  --port N    port to listen on (default 8080; the next free one when it is\n"
     "              taken; 0 lets the system choose)\n"
     "  --data DIR  directory of the database, the shared files and the URL map,\n"
     "              made with sample data on the first start (default:\n"
     "              korvi-demo-data in the working directory)\n"
     "  --site DIR  directory of the templates and static files (default: the\n"
-    "              ones in the source tree)\n";
+    "              ones in the source tree)\n"
+    "  --database NAME  the shop's database: a PostgreSQL connection URI\n"
+    "              (postgresql://...) or key=value string (host=... dbname=...)\n"
+    "              puts it on that server, where several instances can share it;\n"
+    "              anything else is an SQLite file (default: $KORVI_DEMO_DATABASE\n"
+    "              when set, else shop.db in the data directory)\n";
 
 // Reads the command line into `settings`; false on a usage error.
 bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
@@ -39,6 +45,8 @@ bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
       settings.DataDir = value;
     } else if (option == "--site") {
       settings.SiteDir = value;
+    } else if (option == "--database") {
+      settings.Database = value;
     } else {
       return false;
     }
@@ -56,6 +64,7 @@ int main(int argc, char** argv) {
   korvi::TDemoSettings settings;
   settings.DataDir = "korvi-demo-data";
   settings.SiteDir = KORVI_DEMO_SITE;
+  if (const char* database = std::getenv("KORVI_DEMO_DATABASE")) settings.Database = database;
   if (!ReadArguments(argc, argv, settings)) {
     std::fputs(kUsage, stderr);
     return 2;

@@ -1,5 +1,7 @@
-// TShopDatabase: the tea house's SQLite file. Opening it creates the tables
-// with their sample rows the first time and reuses them afterwards.
+// TShopDatabase: the tea house's database, an SQLite file or a PostgreSQL
+// database (by the name, as TQuery chooses). Opening it creates the tables
+// with their sample rows the first time and reuses them afterwards; both
+// engines get the same rows and give the same pages.
 //
 // It hands out fresh queries for the pages the application builds itself
 // (a data set serves one thread at a time, and every request runs on a
@@ -17,20 +19,23 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include <korvi/data/data_module.h>
 
 namespace korvi {
 
 class TQuery;
+// The words of the engine's SQL dialect that the shop's SQL needs.
+struct TDialect;
 
 class TShopDatabase {
  public:
-  // Opens the database file `path`, creating its tables and sample rows when
-  // it has none. Raises EDatabaseError when the file cannot be used.
+  // Opens the database `path`, creating its tables and sample rows when it
+  // has none. Raises EDatabaseError when it cannot be used.
   explicit TShopDatabase(std::string path);
 
-  // The database file.
+  // The database name.
   const std::string& Path() const { return path_; }
   // The data module holding the named queries. Worker threads only read it:
   // the processor runs copies of its queries.
@@ -58,8 +63,11 @@ class TShopDatabase {
   void CreateSampleData() const;
   // Adds the named query `name` with `sql` to the data module.
   TQuery& AddNamedQuery(const char* name, const std::string& sql);
+  // SQL reading the price column `column` as text with two decimals.
+  std::string Money(std::string_view column) const;
 
   std::string path_;
+  const TDialect& dialect_;
   TDataModule named_queries_{nullptr};
 };
 

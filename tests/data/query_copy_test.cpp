@@ -12,6 +12,7 @@
 #include "data/data_source.h"
 #include "host/sysutils.h"
 #include "support/temp_dir.h"
+#include "support/test_database.h"
 
 namespace korvi {
 namespace {
@@ -34,9 +35,12 @@ class Copier {
   int count_ = 0;
 };
 
-class QueryCopyTest : public ::testing::Test {
+// Copies on each engine, over a table of three people.
+class QueryCopyTest : public test::EngineTest {
  protected:
   void SetUp() override {
+    test::EngineTest::SetUp();
+    if (IsSkipped()) return;
     TQuery setup(nullptr);
     setup.SetDatabaseName(db_);
     setup.SetSQL(
@@ -45,13 +49,13 @@ class QueryCopyTest : public ::testing::Test {
     setup.ExecSQL();
   }
 
-  test::TempDir dir_;
-  std::string db_ = dir_.File("people.db");
+  const std::string& db_ = Database();
 };
+KORVI_INSTANTIATE_FOR_ENGINES(QueryCopyTest);
 
 // Two copies of q are q1 and q2, with the source's settings, SQL, parameter
 // types and values, and open state.
-TEST_F(QueryCopyTest, CopiesAreNumberedAndComplete) {
+TEST_P(QueryCopyTest, CopiesAreNumberedAndComplete) {
   TDataSource master(nullptr);
   TQuery q(nullptr);
   q.SetName("q");
@@ -105,7 +109,7 @@ TEST_F(QueryCopyTest, CopiesAreNumberedAndComplete) {
 }
 
 // A closed source gives a closed copy.
-TEST_F(QueryCopyTest, ClosedSourceGivesClosedCopy) {
+TEST_P(QueryCopyTest, ClosedSourceGivesClosedCopy) {
   TQuery q(nullptr);
   q.SetName("qClosed");
   q.SetDatabaseName(db_);
@@ -129,7 +133,7 @@ TEST(QueryCopy, UncopyableQueryGivesNone) {
 }
 
 // Copies made and walked on several threads at once each see every row.
-TEST_F(QueryCopyTest, CopiesWorkOnSeveralThreads) {
+TEST_P(QueryCopyTest, CopiesWorkOnSeveralThreads) {
   TQuery q(nullptr);
   q.SetName("qPeople");
   q.SetDatabaseName(db_);

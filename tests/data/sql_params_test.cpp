@@ -24,6 +24,8 @@ TEST(ParamNamesInSQL, MarkersOutsideQuotesAndComments) {
       {"where a = :p$1 and b = :\xC3\xA9t\xC3\xA9", {"p$1", "\xC3\xA9t\xC3\xA9"}},
       {"select ':unterminated", {}},
       {"select 1 /* :unterminated", {}},
+      {"select a::text, :b::int, $$ :no $$, $q$ :no $q$, $1, x$y:c", {"b", "c"}},
+      {"select $$ :unterminated", {}},
   };
   for (const Case& c : cases)
     EXPECT_EQ(ParamNamesInSQL(c.sql), c.names) << c.sql;
