@@ -599,7 +599,7 @@ void TCustomKSocket::WndProc(TMessage& MsgRec) {
 }
 
 void TCustomKSocket::WMASyncSelect(TMessage& msg) {
-  if (SocketHandle == -1 || static_cast<int>(msg.WParam) != SocketHandle || Paused) return;
+  if (SocketHandle == -1 || !notifier_->IsCurrent(msg) || Paused) return;
   const unsigned events = WSAGetSelectEvent(msg.LParam);
   const std::uint16_t error = WSAGetSelectError(msg.LParam);
   if (events & FD_CONNECT) {

@@ -417,6 +417,51 @@ TEST(KSocketTest, ResumeReportsWhatPauseDropped) {
   EXPECT_EQ(closes, 1);
 }
 
+// A notification queued for a connection that the socket then closed does
+// not reach the next connection it adopts under the same descriptor number
+// (Linux hands out the lowest free number at once).
+TEST(KSocketTest, StaleNotificationMissesTheNextConnectionOnTheSameNumber) {
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  LoopbackClient first(port);
+  TKSocket socket(nullptr);
+  socket.Dup(AcceptWaiting(listener));
+  const int number = socket.Handle();
+  first.Close();
+  // Take the close notification out of the queue without delivering it.
+  TEventQueue& queue = TEventQueue::Current();
+  TMessage stale;
+  for (int waits = 0; waits < 100 && stale.Msg == WM_NULL; ++waits) {
+    TMessage msg;
+    if (!queue.GetMessageFor(msg, 50)) continue;
+    if (msg.Msg == WM_ASYNCSELECT && (WSAGetSelectEvent(msg.LParam) & FD_CLOSE)) {
+      stale = msg;
+    } else {
+      queue.DispatchMessage(msg);
+    }
+  }
+  ASSERT_EQ(stale.Msg, WM_ASYNCSELECT);
+  socket.Close();
+
+  LoopbackClient second(port);
+  int handle = AcceptWaiting(listener);
+  ASSERT_GE(handle, 0);
+  if (handle != number) {
+    ASSERT_EQ(dup2(handle, number), number);
+    close(handle);
+  }
+  socket.Dup(number);
+  int closes = 0;
+  socket.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+  queue.DispatchMessage(stale);
+  EXPECT_TRUE(queue.ProcessMessages());
+  EXPECT_EQ(socket.State(), wsConnected);
+  EXPECT_EQ(closes, 0);
+  socket.SendStr("still here");
+  std::string got;
+  EXPECT_TRUE(PumpUntil([&] { return second.ReadAvailable(got) && got == "still here"; }));
+}
+
 // A socket destroyed on its own thread leaves no message target behind.
 TEST(KSocketTest, DestroyedSocketLeavesNothingRegistered) {
   const int sockets = SocketCount();
