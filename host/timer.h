@@ -5,6 +5,7 @@
 
 #include "host/component.h"
 #include "host/event_queue.h"
+#include "host/file_descriptor.h"
 
 namespace korvi {
 
@@ -32,7 +33,7 @@ class TTimer : public TComponent {
   unsigned interval_ = 1000;
   bool enabled_ = true;
   TNotifyEvent on_timer_;
-  int fd_ = -1;  // timerfd, watched by the creating thread's queue
+  TFileDescriptor fd_;  // timerfd, watched by the creating thread's queue
   HWND wnd_ = 0;
   // Bumped on every re-arm; WM_TIMERs posted before it are stale and ignored.
   std::uintptr_t generation_ = 0;

@@ -13,8 +13,10 @@
 #include "host/ini_file.h"
 #include "host/sysutils.h"
 #include "host/thread.h"
+#include "server/descriptor_reserve.h"
 #include "server/korvi_thread.h"
 #include "server/property_source.h"
+#include "socket/socket_errors.h"
 #include "socket/ssl_ksocket.h"
 #include "web/action_item.h"
 #include "web/http_text.h"
@@ -44,6 +46,7 @@ TKorvi::TKorvi(TComponent* Owner)
 }
 
 TKorvi::~TKorvi() {
+  reserve_.reset();
   if (listen_socket_) {
     try {
       listen_socket_->Close();
@@ -158,6 +161,7 @@ void TKorvi::StartListening() {
   first_load_ = false;
   LoadURLMap();
   listen_socket_ = CreateKorviSocket();
+  reserve_ = std::make_unique<TDescriptorReserve>(*listen_socket_);
   KorviSSLInit();
   listen_socket_->OnSessionAvailable = [this](TObject* Sender, std::uint16_t Error) {
     ServerSocketSessionAvailable(Sender, Error);
@@ -193,9 +197,12 @@ void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*E
   try {
     handle = listen_socket_->Accept();
   } catch (const std::exception&) {
+    // Reported below through the last socket error.
+  }
+  if (handle < 0) {
+    if (TDescriptorReserve::IsShortage(WSAGetLastError())) reserve_->Refuse();
     return;
   }
-  if (handle < 0) return;
   TKorviThread* thread = nullptr;
   try {
     thread = new TKorviThread(handle);

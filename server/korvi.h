@@ -28,6 +28,7 @@ class TKorviResponse;
 class TKActionItem;
 class TKActionItems;
 class TSSLKSocket;
+class TDescriptorReserve;
 class TQuery;
 class TPropertySource;
 
@@ -182,6 +183,8 @@ class TKorvi : public TComponent {
   std::unique_ptr<TKActionItems> actions_;
 
   std::unique_ptr<TSSLKSocket> listen_socket_;
+  // Refuses connections when no descriptor is left for them (the spare).
+  std::unique_ptr<TDescriptorReserve> reserve_;
   int thread_count_ = 0;
   mutable std::mutex thread_lock_;  // ThreadLock: thread_count_ and workers_
   std::condition_variable threads_changed_;
