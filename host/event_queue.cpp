@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -374,8 +375,24 @@ void TEventQueue::DeallocateHWnd(HWND wnd) {
 void TEventQueue::ReleaseTarget(HWND wnd, int fd) {
   std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
   if (!owner) return;  // the owning thread has ended and took its targets along
-  owner->Unwatch(fd);
+  if (fd >= 0) owner->Unwatch(fd);
   detail::RemoveTarget(wnd, owner.get());
+}
+
+void TEventQueue::UnwatchFor(HWND wnd, int fd) {
+  if (std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd)) owner->Unwatch(fd);
+}
+
+void TEventQueue::CheckOwnerThread([[maybe_unused]] HWND wnd, [[maybe_unused]] const char* what) {
+#ifndef NDEBUG
+  const std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
+  if (owner && owner->owner != std::this_thread::get_id()) {
+    const std::string text = std::string("korvi: ") + what +
+                             " freed on a thread other than its own while that thread runs\n";
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, text.data(), text.size());
+    std::abort();
+  }
+#endif
 }
 
 void TEventQueue::Watch(int fd, std::uint32_t events, TReadyHandler handler) {

@@ -29,6 +29,7 @@ TTimer::TTimer(TComponent* owner)
 }
 
 TTimer::~TTimer() {
+  TEventQueue::CheckOwnerThread(wnd_, "TTimer");
   TEventQueue::ReleaseTarget(wnd_, fd_.Get());
 }
 

@@ -1,6 +1,7 @@
 // TTimer: a component that calls OnTimer every Interval milliseconds while
 // Enabled. Ticks come through the event queue of the thread that created the
-// timer, so OnTimer runs on that thread while it pumps its queue.
+// timer, so OnTimer runs on that thread while it pumps its queue. Free it on
+// that thread, or after that thread ended (debug builds check this).
 #pragma once
 
 #include "host/component.h"

@@ -68,6 +68,7 @@ TCustomKSocket::TCustomKSocket(TComponent* owner) : TComponent(owner) {
 }
 
 TCustomKSocket::~TCustomKSocket() {
+  TEventQueue::CheckOwnerThread(WindowHandle(), "TCustomKSocket");
   destroying_ = true;
   try {
     CancelDnsLookup();

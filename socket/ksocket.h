@@ -72,7 +72,8 @@ class TCustomKSocket : public TComponent {
   // channel on the calling thread's event queue.
   explicit TCustomKSocket(TComponent* owner);
   // Cancels a pending lookup, closes the socket and removes the channel.
-  // Destroy the object on the thread that created it.
+  // Destroy the object on the thread that created it, or after that thread
+  // ended (debug builds check this).
   ~TCustomKSocket() override;
 
   // ---- Address properties (changes are refused unless the socket is closed)

@@ -26,8 +26,9 @@ TSocketNotifier::TSocketNotifier(TWndMethod method) : queue_(&TEventQueue::Curre
 }
 
 TSocketNotifier::~TSocketNotifier() {
+  TEventQueue::CheckOwnerThread(wnd_, "TSocketNotifier");
   Release();
-  queue_->DeallocateHWnd(wnd_);
+  TEventQueue::ReleaseTarget(wnd_, -1);
 }
 
 bool TSocketNotifier::Select(int fd, unsigned mask) {
@@ -71,7 +72,8 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
 
 void TSocketNotifier::Release() {
   ++registration_;
-  if (watched_) queue_->Unwatch(fd_);
+  // Through the target: the queue is gone when its thread has ended.
+  if (watched_) TEventQueue::UnwatchFor(wnd_, fd_);
   watched_ = false;
   watched_events_ = 0;
   fd_ = -1;

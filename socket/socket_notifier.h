@@ -61,7 +61,8 @@ class TSocketNotifier {
   // Creates the message target on the calling thread's queue; its messages
   // go to `method`.
   explicit TSocketNotifier(TWndMethod method);
-  // Stops watching and removes the target (call on the owning thread).
+  // Stops watching and removes the target. Call on the owning thread, or
+  // after it ended (debug builds check this).
   ~TSocketNotifier();
   TSocketNotifier(const TSocketNotifier&) = delete;
   TSocketNotifier& operator=(const TSocketNotifier&) = delete;
@@ -74,7 +75,8 @@ class TSocketNotifier {
   // connected socket, a closed connection); a connect in progress stays
   // pending. False (and the last socket error set) when it fails.
   bool Select(int fd, unsigned mask);
-  // Forgets the descriptor (call before it is closed).
+  // Forgets the descriptor (call before it is closed; also safe once the
+  // owning thread has ended).
   void Release();
 
   // A receive call was made: FD_READ may be posted again.

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -168,6 +170,31 @@ TEST(TimerTest, FailedCreationLeaksNoDescriptor) {
     }
     EXPECT_EQ(test::OpenDescriptorCount(), before);
   }).join();
+}
+
+// Freeing a timer on another thread while its own thread still runs (and
+// may be running the timer's handlers that moment) stops a debug build at
+// once with a message.
+TEST(TimerDeathTest, FreedOffItsRunningThreadStopsTheProcess) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the owner-thread check is a debug check";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        std::promise<TTimer*> made;
+        std::atomic<bool> stop{false};
+        std::thread owner([&] {
+          made.set_value(new TTimer(nullptr));
+          TMessage msg;
+          while (!stop)
+            TEventQueue::Current().GetMessageFor(msg, 10);
+        });
+        delete made.get_future().get();
+        stop = true;
+        owner.join();
+      },
+      "TTimer freed on a thread other than its own");
 }
 
 }  // namespace

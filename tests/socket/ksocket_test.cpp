@@ -6,6 +6,9 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -460,6 +463,44 @@ TEST(KSocketTest, StaleNotificationMissesTheNextConnectionOnTheSameNumber) {
   socket.SendStr("still here");
   std::string got;
   EXPECT_TRUE(PumpUntil([&] { return second.ReadAvailable(got) && got == "still here"; }));
+}
+
+// Freeing a socket on another thread while its own thread still runs (and
+// may be dispatching its notifications that moment) stops a debug build at
+// once with a message; one freed after its thread ended is simply gone.
+TEST(KSocketDeathTest, FreedOffItsRunningThreadStopsTheProcess) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the owner-thread check is a debug check";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        std::promise<TKSocket*> made;
+        std::atomic<bool> stop{false};
+        std::thread owner([&] {
+          auto* socket = new TKSocket(nullptr);
+          ListenOnLoopback(*socket);
+          made.set_value(socket);
+          TMessage msg;
+          while (!stop)
+            TEventQueue::Current().GetMessageFor(msg, 10);
+        });
+        delete made.get_future().get();
+        stop = true;
+        owner.join();
+      },
+      "TCustomKSocket freed on a thread other than its own");
+
+  const int sockets = SocketCount();
+  std::unique_ptr<TKSocket> orphan;
+  std::thread([&] {
+    orphan = std::make_unique<TKSocket>(nullptr);
+    ListenOnLoopback(*orphan);
+  }).join();
+  const HWND window = orphan->WindowHandle();
+  orphan.reset();
+  EXPECT_FALSE(PostMessage(window, WM_USER, 0, 0));
+  EXPECT_EQ(SocketCount(), sockets);
 }
 
 // A socket destroyed on its own thread leaves no message target behind.
