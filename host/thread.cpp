@@ -16,17 +16,19 @@ namespace korvi {
 
 namespace {
 
-// One Synchronize call waiting for the main thread.
+// One Synchronize call waiting for the main thread. It has a completion of
+// its own, so finishing one call wakes only the thread that made it.
 struct SyncRequest {
   const std::function<void()>* method;
   std::exception_ptr error;
   bool done = false;
+  std::condition_variable completed;  // signalled (under the mutex) when done
 };
 
-// Pending Synchronize calls. The condition is signalled when a call is
-// queued, when one has run and when a thread's Execute returns, which is
-// everything a waiter on either side looks for. Never destroyed, so threads
-// still running at exit find it intact.
+// Pending Synchronize calls. `changed` wakes the main thread waiting in
+// WaitFor: it is signalled when a call is queued and when a thread's
+// Execute returns. Never destroyed, so threads still running at exit find
+// it intact.
 struct SyncState {
   std::mutex mutex;
   std::condition_variable changed;
@@ -62,11 +64,13 @@ bool CheckSynchronize() {
       request->error = std::current_exception();
     }
     {
-      // The request lives on the waiting thread's stack: not touched after this.
+      // The request lives on the waiting thread's stack, which may go as soon
+      // as the mutex is released: it is signalled under the mutex and not
+      // touched after this.
       std::lock_guard lock(sync.mutex);
       request->done = true;
+      request->completed.notify_one();
     }
-    sync.changed.notify_all();
     ran = true;
   }
   return ran;
@@ -159,7 +163,7 @@ void TThread::Synchronize(const std::function<void()>& method) {
     return;
   }
   SyncState& sync = Sync();
-  SyncRequest request{&method, nullptr};
+  SyncRequest request{&method, nullptr, false, {}};
   {
     std::lock_guard lock(sync.mutex);
     sync.pending.push_back(&request);
@@ -170,7 +174,7 @@ void TThread::Synchronize(const std::function<void()>& method) {
   TEventQueue::Main().PostTask([] { CheckSynchronize(); });
   {
     std::unique_lock lock(sync.mutex);
-    sync.changed.wait(lock, [&request] { return request.done; });
+    request.completed.wait(lock, [&request] { return request.done; });
   }
   if (request.error) std::rethrow_exception(request.error);
 }
