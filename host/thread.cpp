@@ -3,11 +3,13 @@
 // that runs the list, and waits until its method has run there.
 #include "host/thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "host/event_queue.h"
 #include "host/exceptions.h"
@@ -20,6 +22,7 @@ namespace {
 // its own, so finishing one call wakes only the thread that made it.
 struct SyncRequest {
   const std::function<void()>* method;
+  const TThread* caller;  // the thread object of the calling thread, if any
   std::exception_ptr error;
   bool done = false;
   std::condition_variable completed;  // signalled (under the mutex) when done
@@ -40,6 +43,16 @@ SyncState& Sync() {
   return *state;
 }
 
+// The TThread whose Execute runs on the calling thread (nullptr elsewhere).
+thread_local TThread* current_thread = nullptr;
+
+// The callers whose methods are running on the main thread, innermost last
+// (a method may pump and so run another caller's method). Main thread only.
+std::vector<const TThread*>& RunningCallers() {
+  static std::vector<const TThread*>* const callers = new std::vector<const TThread*>;
+  return *callers;
+}
+
 }  // namespace
 
 bool IsMainThread() {
@@ -58,11 +71,13 @@ bool CheckSynchronize() {
       request = sync.pending.front();
       sync.pending.pop_front();
     }
+    RunningCallers().push_back(request->caller);
     try {
       (*request->method)();
     } catch (...) {
       request->error = std::current_exception();
     }
+    RunningCallers().pop_back();
     {
       // The request lives on the waiting thread's stack, which may go as soon
       // as the mutex is released: it is signalled under the mutex and not
@@ -106,12 +121,14 @@ void TThread::Resume() {
 void* TThread::Entry(void* self) {
   auto* thread = static_cast<TThread*>(self);
   { std::lock_guard wait_for_resume(thread->handle_mutex_); }
+  current_thread = thread;
   try {
     thread->Execute();
   } catch (...) {
     // An exception cannot cross the thread's start routine; the thread
-    // simply ends, as when Execute returns.
+    // simply ends, as when Execute returns (EThreadAbandoned included).
   }
+  current_thread = nullptr;
   if (thread->free_on_terminate_) {
     pthread_detach(pthread_self());
     delete thread;
@@ -162,8 +179,10 @@ void TThread::Synchronize(const std::function<void()>& method) {
     method();
     return;
   }
+  TThread* const caller = current_thread;
+  if (caller != nullptr && caller->abandoned_) throw EThreadAbandoned{};
   SyncState& sync = Sync();
-  SyncRequest request{&method, nullptr, false, {}};
+  SyncRequest request{&method, caller, nullptr, false, {}};
   {
     std::lock_guard lock(sync.mutex);
     sync.pending.push_back(&request);
@@ -176,7 +195,20 @@ void TThread::Synchronize(const std::function<void()>& method) {
     std::unique_lock lock(sync.mutex);
     request.completed.wait(lock, [&request] { return request.done; });
   }
+  // The method destroyed what this thread works for: go no further.
+  if (caller != nullptr && caller->abandoned_) throw EThreadAbandoned{};
   if (request.error) std::rethrow_exception(request.error);
+}
+
+bool TThread::SynchronizeRunning() const {
+  if (!IsMainThread()) return false;
+  const std::vector<const TThread*>& callers = RunningCallers();
+  return std::find(callers.begin(), callers.end(), this) != callers.end();
+}
+
+void TThread::Abandon() {
+  abandoned_ = true;
+  Terminate();
 }
 
 }  // namespace korvi

@@ -268,8 +268,21 @@ void TKorvi::DetachThread(TKorviThread* Thread) {
 
 void TKorvi::StopWorkers() {
   std::unique_lock<std::mutex> lock(thread_lock_);
-  for (TKorviThread* thread : workers_)
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    TKorviThread* thread = *it;
     thread->RequestStop();
+    if (!thread->SynchronizeRunning()) {
+      ++it;
+      continue;
+    }
+    // This destructor runs inside that worker's Synchronize call, so the
+    // worker cannot end before it: it is let go and no longer counted, and
+    // it forgets this server before its call returns.
+    thread->Server = nullptr;
+    thread->Abandon();
+    it = workers_.erase(it);
+    --thread_count_;
+  }
   const bool main = IsMainThread();
   while (thread_count_ > 0) {
     // Workers waiting in Synchronize need the main thread to finish.

@@ -62,6 +62,11 @@ class TKorvi : public TComponent {
   explicit TKorvi(TComponent* Owner);
   // Closes the listener, asks every live worker thread to end and waits for
   // them (running Synchronize calls meanwhile), then frees the actions.
+  // Destroyed by a method that one of its own workers runs through
+  // Synchronize, it does not wait for that worker (which waits for the
+  // method): the worker is abandoned (TThread::Abandon), so its Synchronize
+  // raises EThreadAbandoned and it ends without touching the server again.
+  // Destroy the server on the main thread.
   ~TKorvi() override;
 
   // --- Published properties, in declaration (loading) order ---
