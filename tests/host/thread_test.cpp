@@ -113,6 +113,48 @@ TEST(ThreadTest, SynchronizeWakesOnlyItsOwnCaller) {
   EXPECT_LT(wake_ups, 10);
 }
 
+// A thread abandoned by the method it waits for unwinds with
+// EThreadAbandoned (past handlers of std::exception) instead of returning,
+// and every later Synchronize call raises it at once.
+TEST(ThreadTest, AbandonedThreadUnwindsOutOfSynchronize) {
+  bool running = false;
+  bool returned = false;
+  bool caught_as_std = false;
+  bool abandoned = false;
+  bool later_ran = false;
+  bool later_abandoned = false;
+  bool terminated = false;
+  FunctionThread thread([&](FunctionThread& self) {
+    try {
+      TThread::Synchronize([&] {
+        running = self.SynchronizeRunning();
+        self.Abandon();
+      });
+      returned = true;
+    } catch (const std::exception&) {
+      caught_as_std = true;
+    } catch (const EThreadAbandoned&) {
+      abandoned = true;
+    }
+    try {
+      TThread::Synchronize([&] { later_ran = true; });
+    } catch (const EThreadAbandoned&) {
+      later_abandoned = true;
+    }
+    terminated = self.Terminated();
+  });
+  thread.Resume();
+  thread.WaitFor();
+  EXPECT_TRUE(running);
+  EXPECT_FALSE(thread.SynchronizeRunning());
+  EXPECT_FALSE(returned);
+  EXPECT_FALSE(caught_as_std);
+  EXPECT_TRUE(abandoned);
+  EXPECT_FALSE(later_ran);
+  EXPECT_TRUE(later_abandoned);
+  EXPECT_TRUE(terminated);
+}
+
 // The method's exception reaches the thread that called Synchronize; on the
 // main thread the method simply runs in place.
 TEST(ThreadTest, SynchronizePassesExceptionsBackAndRunsDirectlyOnMain) {
