@@ -120,15 +120,24 @@ void TKorvi::SetActions(const TKActionItems& Value) {
 }
 
 void TKorvi::LoadURLMap() {
-  url_map_.Clear();
-  if (url_map_ini_file_.empty()) return;
-  TStringList lines;
-  TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
-  for (int i = 0; i < lines.Count(); ++i) {
-    if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
-    // Directories written with backslashes name the same directories here.
-    url_map_.Add(lines.Names(i) + "=" + DosPathToUnixPath(lines.ValueFromIndex(i)));
+  auto map = std::make_shared<TStringList>();
+  if (!url_map_ini_file_.empty()) {
+    TStringList lines;
+    TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+      if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
+      // Directories written with backslashes name the same directories here.
+      map->Add(lines.Names(i) + "=" + DosPathToUnixPath(lines.ValueFromIndex(i)));
+    }
   }
+  // Workers may be reading the old lines: they keep them until done.
+  std::lock_guard<std::mutex> lock(url_map_lock_);
+  url_map_ = std::move(map);
+}
+
+std::shared_ptr<const TStringList> TKorvi::URLMap() const {
+  std::lock_guard<std::mutex> lock(url_map_lock_);
+  return url_map_;
 }
 
 void TKorvi::ReadState(const TPropertySource& Source) {
