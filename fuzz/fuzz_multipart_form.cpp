@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvi::TMemoryStream stream;
   stream.WriteBuffer(body.data(), static_cast<std::int64_t>(body.size()));
   for (int i = 0; i < ranges.Count(); ++i) {
-    const std::string range = ranges.ValueFromIndex(i);
+    // A part name may itself hold "=": the range is what follows the last one.
+    const std::string range = ranges[i].substr(ranges[i].rfind('=') + 1);
     const std::size_t comma = range.find(',');
     Check(comma != std::string::npos, "a file range is start,end");
     const long long start = std::stoll(range.substr(0, comma));

@@ -230,7 +230,11 @@ void QueueCore::Poll(int timeout_ms) {
     RaiseSystemError("epoll_wait", errno);
   }
   for (int i = 0; i < count; ++i) {
-    if (events[i].data.u64 == kWakeId) {
+    // epoll_event is packed on x86-64: its fields are copied out, never
+    // bound to references (the id would sit at a misaligned address).
+    const std::uint64_t id = events[i].data.u64;
+    const std::uint32_t ready = events[i].events;
+    if (id == kWakeId) {
       std::uint64_t value;
       [[maybe_unused]] ssize_t got = read(wake_fd.Get(), &value, sizeof value);
       continue;
@@ -238,12 +242,12 @@ void QueueCore::Poll(int timeout_ms) {
     std::shared_ptr<TReadyHandler> handler;
     {
       std::lock_guard lock(mutex);
-      auto it = watchers.find(events[i].data.u64);
+      auto it = watchers.find(id);
       if (it == watchers.end() || it->second.events == 0) continue;
       handler = it->second.handler;
     }
     // The copy keeps the handler alive even if it unwatches its descriptor.
-    (*handler)(events[i].events);
+    (*handler)(ready);
   }
 }
 

@@ -9,6 +9,8 @@
 # The last lines of each log give the executions and coverage.
 set -eu
 cd "$(dirname "$0")/.."
+# Absolute paths: a target may change its working directory.
+top=$(pwd)
 seconds="${1:-60}"
 [ $# -gt 0 ] && shift
 command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
@@ -24,10 +26,10 @@ for target in $targets; do
   mkdir -p "build-fuzz/corpus/$target" "build-fuzz/findings/$target"
   echo "== $target: $seconds s"
   # -rss_limit_mb: the sanitizers' shadow memory counts against it.
-  ASAN_OPTIONS=detect_leaks=1 "build-fuzz/bin/$target" -max_total_time="$seconds" \
+  ASAN_OPTIONS=detect_leaks=1 "$top/build-fuzz/bin/$target" -max_total_time="$seconds" \
     -print_final_stats=1 -rss_limit_mb=4096 -timeout=30 \
-    -artifact_prefix="build-fuzz/findings/$target/" \
-    "build-fuzz/corpus/$target" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || true
+    -artifact_prefix="$top/build-fuzz/findings/$target/" \
+    "$top/build-fuzz/corpus/$target" "$top/fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || true
   grep -E "^#[0-9]+.*(DONE|pulse)|stat::number_of_executed_units|stat::peak_rss|ERROR|fuzz check" \
     "build-fuzz/$target.log" | tail -4
   ls "build-fuzz/findings/$target"
