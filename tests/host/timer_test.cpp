@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "host/exceptions.h"
 #include "support/descriptor_limit.h"
+#include "support/foreign_thread.h"
 #include "support/loopback_client.h"
 #include "support/pump.h"
 
@@ -180,21 +179,8 @@ TEST(TimerDeathTest, FreedOffItsRunningThreadStopsTheProcess) {
   GTEST_SKIP() << "the owner-thread check is a debug check";
 #endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        std::promise<TTimer*> made;
-        std::atomic<bool> stop{false};
-        std::thread owner([&] {
-          made.set_value(new TTimer(nullptr));
-          TMessage msg;
-          while (!stop)
-            TEventQueue::Current().GetMessageFor(msg, 10);
-        });
-        delete made.get_future().get();
-        stop = true;
-        owner.join();
-      },
-      "TTimer freed on a thread other than its own");
+  EXPECT_DEATH(test::DeleteOffItsThread([] { return new TTimer(nullptr); }),
+               "TTimer freed on a thread other than its own");
 }
 
 }  // namespace

@@ -240,16 +240,31 @@ TEST_F(KorviServeEndToEnd, RaisesTheDescriptorLimit) {
   EXPECT_TRUE(serve.Stop(SIGTERM));
 }
 
+// korvi-serve limited to 48 descriptors, idle after one request, with the
+// descriptors it then holds.
+class DescriptorPressure : public KorviServeEndToEnd {
+ protected:
+  void SetUp() override {
+    serve_ = std::make_unique<Served>(std::vector<std::string>{"--root", dir_.File("site")}, true,
+                                      PressureLauncher(48));
+    ASSERT_TRUE(serve_->Listening()) << serve_->Process().Errors();
+    pid_ = serve_->Process().Pid();
+    idle_descriptors_ = DescriptorsOf(pid_);
+    ASSERT_TRUE(Has(Curl(serve_->Port(), "/"), "<p>start</p>"));
+    ASSERT_TRUE(WaitFor([&] { return DescriptorsOf(pid_) == idle_descriptors_; }, 10000));
+  }
+  std::unique_ptr<Served> serve_;
+  int pid_ = 0;
+  int idle_descriptors_ = 0;
+};
+
 // With too few descriptors for every connection, the server refuses (closes
 // at once) what it cannot serve and keeps the rest; once the clients are
 // gone it holds exactly the descriptors it held before and serves again.
-TEST_F(KorviServeEndToEnd, RefusesUnderDescriptorPressureAndRecovers) {
-  Served serve({"--root", dir_.File("site")}, true, PressureLauncher(48));
-  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
-  const int pid = serve.Process().Pid();
-  const int idle_descriptors = DescriptorsOf(pid);
-  ASSERT_TRUE(Has(Curl(serve.Port(), "/"), "<p>start</p>"));
-  ASSERT_TRUE(WaitFor([&] { return DescriptorsOf(pid) == idle_descriptors; }, 10000));
+TEST_F(DescriptorPressure, RefusesWhatItCannotServeAndRecovers) {
+  Served& serve = *serve_;
+  const int pid = pid_;
+  const int idle_descriptors = idle_descriptors_;
 
   for (int round = 0; round < 3; ++round) {
     // Silent clients, each holding a worker while it has one.
@@ -291,13 +306,9 @@ TEST_F(KorviServeEndToEnd, RefusesUnderDescriptorPressureAndRecovers) {
 // connections off its queue and refuses them at once (rather than leaving
 // them there and spinning on them), and serves again when descriptors are
 // back.
-TEST_F(KorviServeEndToEnd, RefusesWithNoDescriptorLeft) {
-  Served serve({"--root", dir_.File("site")}, true, PressureLauncher(48));
-  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
-  const int pid = serve.Process().Pid();
-  const int idle_descriptors = DescriptorsOf(pid);
-  ASSERT_TRUE(Has(Curl(serve.Port(), "/"), "<p>start</p>"));
-  ASSERT_TRUE(WaitFor([&] { return DescriptorsOf(pid) == idle_descriptors; }, 10000));
+TEST_F(DescriptorPressure, RefusesWithNoDescriptorLeft) {
+  Served& serve = *serve_;
+  const int pid = pid_;
   const auto set_limit = [pid](int soft) {
     return test::RunPumping({"prlimit", "--pid", std::to_string(pid),
                              "--nofile=" + std::to_string(soft) + ":48"})

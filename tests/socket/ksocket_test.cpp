@@ -6,8 +6,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +15,7 @@
 #include "socket/name_lookup.h"
 #include "socket/ssl_ksocket.h"
 #include "support/expect_message.h"
+#include "support/foreign_thread.h"
 #include "support/pump.h"
 #include "tests/socket/loopback_connection.h"
 
@@ -473,23 +472,12 @@ TEST(KSocketDeathTest, FreedOffItsRunningThreadStopsTheProcess) {
   GTEST_SKIP() << "the owner-thread check is a debug check";
 #endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(
-      {
-        std::promise<TKSocket*> made;
-        std::atomic<bool> stop{false};
-        std::thread owner([&] {
-          auto* socket = new TKSocket(nullptr);
-          ListenOnLoopback(*socket);
-          made.set_value(socket);
-          TMessage msg;
-          while (!stop)
-            TEventQueue::Current().GetMessageFor(msg, 10);
-        });
-        delete made.get_future().get();
-        stop = true;
-        owner.join();
-      },
-      "TCustomKSocket freed on a thread other than its own");
+  EXPECT_DEATH(test::DeleteOffItsThread([] {
+                 auto* socket = new TKSocket(nullptr);
+                 ListenOnLoopback(*socket);
+                 return socket;
+               }),
+               "TCustomKSocket freed on a thread other than its own");
 
   const int sockets = SocketCount();
   std::unique_ptr<TKSocket> orphan;
