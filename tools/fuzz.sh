@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 seconds="${1:-60}"
 [ $# -gt 0 ] && shift
-command -v clang++ >/dev/null || { echo "fuzz.sh: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
+KORVI_EXTRA_PACKAGES="clang libclang-rt-14-dev" tools/setup-deps.sh
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DKORVI_SANITIZE=address -DKORVI_BUILD_FUZZ=ON \
   -DKORVI_BUILD_TESTS=OFF >/dev/null
