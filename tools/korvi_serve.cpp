@@ -11,6 +11,7 @@
 
 #include "host/application.h"
 #include "host/exceptions.h"
+#include "host/file_descriptor.h"
 #include "host/files.h"
 #include "host/ini_file.h"
 #include "host/string_list.h"
@@ -186,6 +187,8 @@ int Serve(int argc, char** argv) {
   }
   if (!map.empty() && !FileExists(map)) throw TUsageError("no URL map file " + map);
 
+  // Every connection costs several descriptors: take all the system allows.
+  RaiseDescriptorLimit();
   Application().HandleStopSignals();
   // The log and the type table outlive the server and its worker threads.
   TRequestLog log;
