@@ -18,6 +18,7 @@
 #include "bench/bench_runner.h"
 #include "bench/loopback_client.h"
 #include "bench/process_status.h"
+#include "host/file_descriptor.h"
 
 namespace korvi::bench {
 namespace {
@@ -175,9 +176,9 @@ int Main(int argc, char** argv) {
                      std::chrono::milliseconds(std::max(1LL, options.Get("limit-ms"))), 0};
   const int cycles = static_cast<int>(options.Get("cycles"));
 
-  settings.Descriptors = RaiseOpenFileLimit(static_cast<std::int64_t>(settings.Connections) *
-                                                kDescriptorsPerConnection +
-                                            kSpareDescriptors);
+  settings.Descriptors = RaiseDescriptorLimit(static_cast<std::int64_t>(settings.Connections) *
+                                                  kDescriptorsPerConnection +
+                                              kSpareDescriptors);
   const int affordable =
       static_cast<int>((settings.Descriptors - kSpareDescriptors) / kDescriptorsPerConnection);
   if (affordable < settings.Connections) {

@@ -5,13 +5,9 @@
 // percentiles per file, with the answers that took a second or more and the
 // kernel's listen-queue overflows (system-wide) during the phase. It stops
 // by itself after the two phases.
-#include <stdlib.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -20,6 +16,7 @@
 
 #include "bench/bench_options.h"
 #include "bench/bench_runner.h"
+#include "bench/document_tree.h"
 #include "bench/loopback_client.h"
 #include "bench/process_status.h"
 
@@ -27,38 +24,6 @@ namespace korvi::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A temporary document root with the two files the clients fetch.
-class TDocumentTree {
- public:
-  TDocumentTree(std::size_t small_bytes, std::size_t large_bytes) {
-    char name[] = "/tmp/korvi-bench-XXXXXX";
-    if (mkdtemp(name) == nullptr) throw std::runtime_error("cannot create a temporary directory");
-    root_ = name;
-    Write("small.htm", small_bytes);
-    Write("large.bin", large_bytes);
-  }
-  ~TDocumentTree() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  TDocumentTree(const TDocumentTree&) = delete;
-  TDocumentTree& operator=(const TDocumentTree&) = delete;
-
-  const std::string& Root() const { return root_; }
-
- private:
-  // A file of `bytes` bytes of printable text in lines of 64.
-  void Write(const std::string& name, std::size_t bytes) {
-    std::string content(bytes, 'x');
-    for (std::size_t i = 63; i < bytes; i += 64)
-      content[i] = '\n';
-    std::ofstream out(root_ + "/" + name, std::ios::binary);
-    out << content;
-    if (!out) throw std::runtime_error("cannot write " + name);
-  }
-  std::string root_;
-};
 
 // What the clients of one phase measured together.
 struct TPhaseResult {
@@ -140,12 +105,6 @@ TPhaseResult RunPhase(int port, const std::string& path, int clients, std::chron
   return total;
 }
 
-double Percentile(const std::vector<double>& sorted, double fraction) {
-  if (sorted.empty()) return 0;
-  const auto index = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1));
-  return sorted[index];
-}
-
 void PrintPhase(const std::string& label, const TPhaseResult& phase) {
   const double mib = static_cast<double>(phase.Bytes) / (1024.0 * 1024.0);
   // Answers that took a second or more waited for the kernel to retry the
@@ -210,8 +169,9 @@ int Main(int argc, char** argv) {
                            static_cast<int>(std::max(1LL, options.Get("timeout-ms"))),
                            options.Get("small-bytes"), options.Get("large-bytes")};
 
-  const TDocumentTree tree(static_cast<std::size_t>(settings.SmallBytes),
-                           static_cast<std::size_t>(settings.LargeBytes));
+  const TDocumentTree tree;
+  tree.Write("small.htm", static_cast<std::size_t>(settings.SmallBytes));
+  tree.Write("large.bin", static_cast<std::size_t>(settings.LargeBytes));
   // The longest a sound run can take: both phases plus the last waits.
   const TWatchdog watchdog(
       options.Program(),

@@ -42,11 +42,13 @@ constexpr int kConnectionLifeSeconds = 600;
 }  // namespace
 
 int RunWithServer(const std::string& program, const std::string& root,
-                  const std::function<int(TKorvi& server)>& driver) {
+                  const std::function<int(TKorvi& server)>& driver,
+                  const std::function<void(TKorvi& server)>& setup) {
   auto server = std::make_unique<TLoopbackKorvi>();
   server->SetRoot(root);
   server->Timeout = kConnectionLifeSeconds;
   server->SetPort(0);
+  if (setup) setup(*server);
   server->StartListening();
   if (server->ListenSocket() == nullptr || server->ListenSocket()->State() != wsListening) {
     throw std::runtime_error("the server does not listen");

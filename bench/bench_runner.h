@@ -32,7 +32,8 @@ class TWatchdog {
 };
 
 // Starts a TKorvi over `root` that listens on 127.0.0.1 only, on a port the
-// system picks; runs
+// system picks (`setup`, when given, shapes it first, for example with
+// actions); runs
 // `driver` with it on a new thread while the calling thread, which must be
 // the main thread, runs Application().Run(), and destroys the server (which
 // waits for its worker threads) when the driver has returned. Returns the
@@ -40,7 +41,8 @@ class TWatchdog {
 // prefixed with `program`). Raises std::runtime_error when the server does
 // not listen.
 int RunWithServer(const std::string& program, const std::string& root,
-                  const std::function<int(TKorvi& server)>& driver);
+                  const std::function<int(TKorvi& server)>& driver,
+                  const std::function<void(TKorvi& server)>& setup = {});
 
 // Runs a benchmark program's body; an exception it raises is printed with
 // `program` on standard error and gives exit code 1.

@@ -39,6 +39,8 @@ class TLoopbackConnection {
   THttpAnswer ReadAnswer();
   // Closes the connection (again: nothing).
   void Close();
+  // The socket (-1 once closed).
+  int Handle() const { return fd_; }
 
  private:
   int fd_ = -1;

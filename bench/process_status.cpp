@@ -1,10 +1,7 @@
-// Process figures read from /proc/self/status, the open-file limit, and the
-// listen-queue overflow counter of /proc/net/netstat.
+// Process figures read from /proc/self/status, and the listen-queue
+// overflow counter of /proc/net/netstat.
 #include "bench/process_status.h"
 
-#include <sys/resource.h>
-
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -41,19 +38,6 @@ TProcessStatus ReadProcessStatus() {
   }
   if (found != 3) throw std::runtime_error("/proc/self/status lacks VmRSS, VmSize or Threads");
   return result;
-}
-
-std::int64_t RaiseOpenFileLimit(std::int64_t wanted) {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  const rlim_t target = limit.rlim_max == RLIM_INFINITY
-                            ? static_cast<rlim_t>(wanted)
-                            : std::min(static_cast<rlim_t>(wanted), limit.rlim_max);
-  if (target > limit.rlim_cur) {
-    limit.rlim_cur = target;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  return static_cast<std::int64_t>(limit.rlim_cur);
 }
 
 std::int64_t ReadListenOverflows() {

@@ -1,6 +1,6 @@
 // Process and system figures for the benchmarks: resident and virtual
-// memory and the thread count from /proc/self/status, the open-file limit,
-// and the kernel's count of connections dropped at full listen queues.
+// memory and the thread count from /proc/self/status, and the kernel's count of connections dropped
+// at full listen queues.
 #pragma once
 
 #include <cstdint>
@@ -16,10 +16,6 @@ struct TProcessStatus {
 
 // Reads /proc/self/status; raises std::runtime_error when it cannot.
 TProcessStatus ReadProcessStatus();
-
-// Raises the soft limit of open descriptors towards `wanted` (at most to the
-// hard limit); returns the soft limit in force afterwards.
-std::int64_t RaiseOpenFileLimit(std::int64_t wanted);
 
 // The kernel's ListenOverflows counter (/proc/net/netstat): how often a
 // connection attempt found a listener's accept queue full, for every

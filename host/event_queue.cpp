@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "host/exceptions.h"
+#include "host/file_descriptor.h"
 
 namespace korvi {
 
@@ -71,8 +73,8 @@ struct QueueCore {
   Watcher Detach(int fd);
 
   const std::thread::id owner = std::this_thread::get_id();
-  int epoll_fd = -1;
-  int wake_fd = -1;
+  TFileDescriptor epoll_fd;
+  TFileDescriptor wake_fd;
 
   std::mutex mutex;  // guards everything below
   bool alive = true;
@@ -154,22 +156,11 @@ std::shared_ptr<TWndMethod> MethodOf(HWND wnd, const QueueCore* queue) {
 
 }  // namespace
 
-QueueCore::QueueCore() {
-  epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd < 0) RaiseSystemError("Cannot create event queue", errno);
-  wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_fd < 0) {
-    const int error = errno;
-    close(epoll_fd);
-    RaiseSystemError("Cannot create event queue", error);
-  }
-  try {
-    EpollControl(epoll_fd, EPOLL_CTL_ADD, wake_fd, EPOLLIN, kWakeId);
-  } catch (...) {
-    close(wake_fd);
-    close(epoll_fd);
-    throw;
-  }
+QueueCore::QueueCore()
+    : epoll_fd(epoll_create1(EPOLL_CLOEXEC)), wake_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  // Both descriptors close again when this constructor raises.
+  if (!epoll_fd.Valid() || !wake_fd.Valid()) RaiseSystemError("Cannot create event queue", errno);
+  EpollControl(epoll_fd.Get(), EPOLL_CTL_ADD, wake_fd.Get(), EPOLLIN, kWakeId);
 }
 
 QueueCore::~QueueCore() {
@@ -186,7 +177,7 @@ bool QueueCore::Post(QueueItem item) {
   // empty-to-filled step is enough.
   if (was_empty) {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = write(wake_fd, &one, sizeof one);
+    [[maybe_unused]] ssize_t written = write(wake_fd.Get(), &one, sizeof one);
   }
   return true;
 }
@@ -232,27 +223,31 @@ std::uint64_t QueueCore::LastSeq() {
 
 void QueueCore::Poll(int timeout_ms) {
   epoll_event events[kMaxEvents];
-  const int count = epoll_wait(epoll_fd, events, kMaxEvents, timeout_ms);
+  const int count = epoll_wait(epoll_fd.Get(), events, kMaxEvents, timeout_ms);
   if (count < 0) {
     // A signal interrupted the wait; the caller simply looks again.
     if (errno == EINTR) return;
     RaiseSystemError("epoll_wait", errno);
   }
   for (int i = 0; i < count; ++i) {
-    if (events[i].data.u64 == kWakeId) {
+    // epoll_event is packed on x86-64: its fields are copied out, never
+    // bound to references (the id would sit at a misaligned address).
+    const std::uint64_t id = events[i].data.u64;
+    const std::uint32_t ready = events[i].events;
+    if (id == kWakeId) {
       std::uint64_t value;
-      [[maybe_unused]] ssize_t got = read(wake_fd, &value, sizeof value);
+      [[maybe_unused]] ssize_t got = read(wake_fd.Get(), &value, sizeof value);
       continue;
     }
     std::shared_ptr<TReadyHandler> handler;
     {
       std::lock_guard lock(mutex);
-      auto it = watchers.find(events[i].data.u64);
+      auto it = watchers.find(id);
       if (it == watchers.end() || it->second.events == 0) continue;
       handler = it->second.handler;
     }
     // The copy keeps the handler alive even if it unwatches its descriptor.
-    (*handler)(events[i].events);
+    (*handler)(ready);
   }
 }
 
@@ -266,9 +261,8 @@ void QueueCore::Close() {
     dropped_items.swap(items);
     dropped_watchers.swap(watchers);
     watch_ids.clear();
-    close(wake_fd);
-    close(epoll_fd);
-    wake_fd = epoll_fd = -1;
+    wake_fd.Reset();
+    epoll_fd.Reset();
   }
   // Tasks and handlers are destroyed outside the lock: what they capture may
   // post or unwatch on the way out.
@@ -282,7 +276,7 @@ void QueueCore::Watch(int fd, std::uint32_t events, TReadyHandler handler) {
     // Watching a descriptor again replaces its handler and events.
     replaced = Detach(fd);
     const std::uint64_t id = next_watch_id++;
-    if (events != 0) EpollControl(epoll_fd, EPOLL_CTL_ADD, fd, events, id);
+    if (events != 0) EpollControl(epoll_fd.Get(), EPOLL_CTL_ADD, fd, events, id);
     watchers[id] = Watcher{fd, events, std::make_shared<TReadyHandler>(std::move(handler))};
     watch_ids[fd] = id;
   }
@@ -296,9 +290,9 @@ void QueueCore::Modify(int fd, std::uint32_t events) {
   if (events == 0) {
     // epoll reports errors and hang-ups even for an empty event set, so
     // switching off means leaving the epoll set.
-    if (watcher.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+    if (watcher.events != 0) epoll_ctl(epoll_fd.Get(), EPOLL_CTL_DEL, fd, nullptr);
   } else {
-    EpollControl(epoll_fd, watcher.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, events,
+    EpollControl(epoll_fd.Get(), watcher.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, events,
                  id->second);
   }
   watcher.events = events;
@@ -315,7 +309,7 @@ Watcher QueueCore::Detach(int fd) {
   if (id == watch_ids.end()) return {};
   auto it = watchers.find(id->second);
   // The descriptor may already be closed; then the kernel dropped it.
-  if (it->second.events != 0) epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+  if (it->second.events != 0) epoll_ctl(epoll_fd.Get(), EPOLL_CTL_DEL, fd, nullptr);
   Watcher removed = std::move(it->second);
   watchers.erase(it);
   watch_ids.erase(id);
@@ -385,8 +379,24 @@ void TEventQueue::DeallocateHWnd(HWND wnd) {
 void TEventQueue::ReleaseTarget(HWND wnd, int fd) {
   std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
   if (!owner) return;  // the owning thread has ended and took its targets along
-  owner->Unwatch(fd);
+  if (fd >= 0) owner->Unwatch(fd);
   detail::RemoveTarget(wnd, owner.get());
+}
+
+void TEventQueue::UnwatchFor(HWND wnd, int fd) {
+  if (std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd)) owner->Unwatch(fd);
+}
+
+void TEventQueue::CheckOwnerThread([[maybe_unused]] HWND wnd, [[maybe_unused]] const char* what) {
+#ifndef NDEBUG
+  const std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
+  if (owner && owner->owner != std::this_thread::get_id()) {
+    const std::string text = std::string("korvi: ") + what +
+                             " freed on a thread other than its own while that thread runs\n";
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, text.data(), text.size());
+    std::abort();
+  }
+#endif
 }
 
 void TEventQueue::Watch(int fd, std::uint32_t events, TReadyHandler handler) {

@@ -7,6 +7,10 @@
 // them; any thread may post to an HWND, and the message is dispatched to the
 // target's method on the owning thread, in posting order. Posting to an HWND
 // that no longer exists fails quietly (PostMessage returns false).
+//
+// Objects that own a target and watched descriptors (timers, sockets) must
+// be freed on the owning thread, or after it ended: while it runs, it may be
+// running their handlers. Debug builds check this (CheckOwnerThread).
 #pragma once
 
 #include <cstdint>
@@ -99,16 +103,24 @@ class TEventQueue {
   // The thread this queue belongs to is the calling thread.
   bool IsOwnerThread() const;
 
+  // Stops watching `fd` (-1: none) and removes `wnd`, on the queue that owns
+  // `wnd`. Call on that queue's thread; once that thread has ended it does
+  // nothing (its queue took its targets and descriptors along).
+  static void ReleaseTarget(HWND wnd, int fd);
+  // Stops watching `fd` on the queue that owns `wnd`; nothing once that
+  // queue's thread has ended.
+  static void UnwatchFor(HWND wnd, int fd);
+  // Debug builds stop the process with a message naming `what` when the
+  // queue that owns `wnd` belongs to another thread that still runs: `what`
+  // is being freed there while that thread may be running its handlers.
+  static void CheckOwnerThread(HWND wnd, const char* what);
+
  private:
   friend class TApplication;
-  friend class TTimer;
   TEventQueue();
   // Dispatches what is queued now; `filter` sees each message first and
   // returning true swallows it. Returns false when it met (and put back) WM_QUIT.
   bool ProcessQueued(const std::function<bool(TMessage&)>& filter);
-  // Stops watching `fd` and removes `wnd` on whichever queue owns `wnd`;
-  // safe from any thread, and a no-op once that queue's thread has ended.
-  static void ReleaseTarget(HWND wnd, int fd);
   // Shared with the HWND registry, so posters never touch a dead queue.
   std::shared_ptr<detail::QueueCore> core_;
 };

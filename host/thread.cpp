@@ -3,11 +3,13 @@
 // that runs the list, and waits until its method has run there.
 #include "host/thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "host/event_queue.h"
 #include "host/exceptions.h"
@@ -16,17 +18,20 @@ namespace korvi {
 
 namespace {
 
-// One Synchronize call waiting for the main thread.
+// One Synchronize call waiting for the main thread. It has a completion of
+// its own, so finishing one call wakes only the thread that made it.
 struct SyncRequest {
   const std::function<void()>* method;
+  const TThread* caller;  // the thread object of the calling thread, if any
   std::exception_ptr error;
   bool done = false;
+  std::condition_variable completed;  // signalled (under the mutex) when done
 };
 
-// Pending Synchronize calls. The condition is signalled when a call is
-// queued, when one has run and when a thread's Execute returns, which is
-// everything a waiter on either side looks for. Never destroyed, so threads
-// still running at exit find it intact.
+// Pending Synchronize calls. `changed` wakes the main thread waiting in
+// WaitFor: it is signalled when a call is queued and when a thread's
+// Execute returns. Never destroyed, so threads still running at exit find
+// it intact.
 struct SyncState {
   std::mutex mutex;
   std::condition_variable changed;
@@ -36,6 +41,16 @@ struct SyncState {
 SyncState& Sync() {
   static SyncState* const state = new SyncState;
   return *state;
+}
+
+// The TThread whose Execute runs on the calling thread (nullptr elsewhere).
+thread_local TThread* current_thread = nullptr;
+
+// The callers whose methods are running on the main thread, innermost last
+// (a method may pump and so run another caller's method). Main thread only.
+std::vector<const TThread*>& RunningCallers() {
+  static std::vector<const TThread*>* const callers = new std::vector<const TThread*>;
+  return *callers;
 }
 
 }  // namespace
@@ -56,17 +71,21 @@ bool CheckSynchronize() {
       request = sync.pending.front();
       sync.pending.pop_front();
     }
+    RunningCallers().push_back(request->caller);
     try {
       (*request->method)();
     } catch (...) {
       request->error = std::current_exception();
     }
+    RunningCallers().pop_back();
     {
-      // The request lives on the waiting thread's stack: not touched after this.
+      // The request lives on the waiting thread's stack, which may go as soon
+      // as the mutex is released: it is signalled under the mutex and not
+      // touched after this.
       std::lock_guard lock(sync.mutex);
       request->done = true;
+      request->completed.notify_one();
     }
-    sync.changed.notify_all();
     ran = true;
   }
   return ran;
@@ -102,12 +121,14 @@ void TThread::Resume() {
 void* TThread::Entry(void* self) {
   auto* thread = static_cast<TThread*>(self);
   { std::lock_guard wait_for_resume(thread->handle_mutex_); }
+  current_thread = thread;
   try {
     thread->Execute();
   } catch (...) {
     // An exception cannot cross the thread's start routine; the thread
-    // simply ends, as when Execute returns.
+    // simply ends, as when Execute returns (EThreadAbandoned included).
   }
+  current_thread = nullptr;
   if (thread->free_on_terminate_) {
     pthread_detach(pthread_self());
     delete thread;
@@ -158,8 +179,10 @@ void TThread::Synchronize(const std::function<void()>& method) {
     method();
     return;
   }
+  TThread* const caller = current_thread;
+  if (caller != nullptr && caller->abandoned_) throw EThreadAbandoned{};
   SyncState& sync = Sync();
-  SyncRequest request{&method, nullptr};
+  SyncRequest request{&method, caller, nullptr, false, {}};
   {
     std::lock_guard lock(sync.mutex);
     sync.pending.push_back(&request);
@@ -170,9 +193,22 @@ void TThread::Synchronize(const std::function<void()>& method) {
   TEventQueue::Main().PostTask([] { CheckSynchronize(); });
   {
     std::unique_lock lock(sync.mutex);
-    sync.changed.wait(lock, [&request] { return request.done; });
+    request.completed.wait(lock, [&request] { return request.done; });
   }
+  // The method destroyed what this thread works for: go no further.
+  if (caller != nullptr && caller->abandoned_) throw EThreadAbandoned{};
   if (request.error) std::rethrow_exception(request.error);
+}
+
+bool TThread::SynchronizeRunning() const {
+  if (!IsMainThread()) return false;
+  const std::vector<const TThread*>& callers = RunningCallers();
+  return std::find(callers.begin(), callers.end(), this) != callers.end();
+}
+
+void TThread::Abandon() {
+  abandoned_ = true;
+  Terminate();
 }
 
 }  // namespace korvi

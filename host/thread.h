@@ -13,6 +13,13 @@
 
 namespace korvi {
 
+// Unwinds a thread whose owner was destroyed while the thread waited in
+// Synchronize (see TThread::Abandon). It deliberately derives from nothing:
+// handlers that catch std::exception and carry on must not catch it, since
+// nothing of the destroyed owner may be touched again. The thread's start
+// routine catches it and the thread ends.
+struct EThreadAbandoned {};
+
 class TThread : public TObject {
  public:
   // Creates the thread; unless `create_suspended`, it starts at once. A
@@ -40,8 +47,17 @@ class TThread : public TObject {
   void WaitFor();
   // Runs `method` on the main thread and returns when it has run; runs it
   // directly when called on the main thread. An exception thrown by the
-  // method is passed on to the caller.
+  // method is passed on to the caller. In a thread that was abandoned it
+  // raises EThreadAbandoned instead of returning.
   static void Synchronize(const std::function<void()>& method);
+  // True while a method this thread handed to Synchronize runs on the main
+  // thread (always false when asked on another thread).
+  bool SynchronizeRunning() const;
+  // Lets the thread go when the object it serves is destroyed by the very
+  // method it waits for in Synchronize (main thread only): the waiting call,
+  // and every later one, raises EThreadAbandoned in the thread instead of
+  // returning, and Terminated becomes true.
+  void Abandon();
 
  protected:
   // The thread body.
@@ -63,6 +79,7 @@ class TThread : public TObject {
   std::atomic<bool> finished_{false};
   std::atomic<bool> terminated_{false};
   std::atomic<bool> free_on_terminate_{false};
+  std::atomic<bool> abandoned_{false};
   std::size_t stack_size_ = 0;
 };
 

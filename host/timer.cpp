@@ -14,24 +14,23 @@
 
 namespace korvi {
 
-TTimer::TTimer(TComponent* owner) : TComponent(owner) {
-  fd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (fd_ < 0) throw Exception(std::string("Cannot create timer: ") + std::strerror(errno));
+TTimer::TTimer(TComponent* owner)
+    : TComponent(owner), fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+  if (!fd_.Valid()) throw Exception(std::string("Cannot create timer: ") + std::strerror(errno));
   TEventQueue& queue = TEventQueue::Current();
   wnd_ = queue.AllocateHWnd([this](TMessage& msg) { WndProc(msg); });
   try {
-    queue.Watch(fd_, EPOLLIN, [this](std::uint32_t) { Expired(); });
+    queue.Watch(fd_.Get(), EPOLLIN, [this](std::uint32_t) { Expired(); });
   } catch (...) {
-    TEventQueue::ReleaseTarget(wnd_, fd_);
-    close(fd_);
+    TEventQueue::ReleaseTarget(wnd_, fd_.Get());
     throw;
   }
   UpdateTimer();
 }
 
 TTimer::~TTimer() {
-  TEventQueue::ReleaseTarget(wnd_, fd_);
-  close(fd_);
+  TEventQueue::CheckOwnerThread(wnd_, "TTimer");
+  TEventQueue::ReleaseTarget(wnd_, fd_.Get());
 }
 
 void TTimer::SetInterval(unsigned interval) {
@@ -59,13 +58,13 @@ void TTimer::UpdateTimer() {
     timing.it_interval.tv_nsec = static_cast<long>(interval_ % 1000) * 1000000L;
     timing.it_value = timing.it_interval;
   }
-  timerfd_settime(fd_, 0, &timing, nullptr);
+  timerfd_settime(fd_.Get(), 0, &timing, nullptr);
 }
 
 void TTimer::Expired() {
   std::uint64_t expirations = 0;
   // Several expiries since the last look become one tick, as with a window timer.
-  if (read(fd_, &expirations, sizeof expirations) != sizeof expirations) return;
+  if (read(fd_.Get(), &expirations, sizeof expirations) != sizeof expirations) return;
   PostMessage(wnd_, WM_TIMER, generation_, 0);
 }
 

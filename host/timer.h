@@ -1,10 +1,12 @@
 // TTimer: a component that calls OnTimer every Interval milliseconds while
 // Enabled. Ticks come through the event queue of the thread that created the
-// timer, so OnTimer runs on that thread while it pumps its queue.
+// timer, so OnTimer runs on that thread while it pumps its queue. Free it on
+// that thread, or after that thread ended (debug builds check this).
 #pragma once
 
 #include "host/component.h"
 #include "host/event_queue.h"
+#include "host/file_descriptor.h"
 
 namespace korvi {
 
@@ -32,7 +34,7 @@ class TTimer : public TComponent {
   unsigned interval_ = 1000;
   bool enabled_ = true;
   TNotifyEvent on_timer_;
-  int fd_ = -1;  // timerfd, watched by the creating thread's queue
+  TFileDescriptor fd_;  // timerfd, watched by the creating thread's queue
   HWND wnd_ = 0;
   // Bumped on every re-arm; WM_TIMERs posted before it are stale and ignored.
   std::uintptr_t generation_ = 0;

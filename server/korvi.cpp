@@ -13,8 +13,10 @@
 #include "host/ini_file.h"
 #include "host/sysutils.h"
 #include "host/thread.h"
+#include "server/descriptor_reserve.h"
 #include "server/korvi_thread.h"
 #include "server/property_source.h"
+#include "socket/socket_errors.h"
 #include "socket/ssl_ksocket.h"
 #include "web/action_item.h"
 #include "web/http_text.h"
@@ -49,6 +51,7 @@ TKorvi::TKorvi(TComponent* Owner)
 }
 
 TKorvi::~TKorvi() {
+  reserve_.reset();
   if (listen_socket_) {
     try {
       listen_socket_->Close();
@@ -122,15 +125,24 @@ void TKorvi::SetActions(const TKActionItems& Value) {
 }
 
 void TKorvi::LoadURLMap() {
-  url_map_.Clear();
-  if (url_map_ini_file_.empty()) return;
-  TStringList lines;
-  TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
-  for (int i = 0; i < lines.Count(); ++i) {
-    if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
-    // Directories written with backslashes name the same directories here.
-    url_map_.Add(lines.Names(i) + "=" + DosPathToUnixPath(lines.ValueFromIndex(i)));
+  auto map = std::make_shared<TStringList>();
+  if (!url_map_ini_file_.empty()) {
+    TStringList lines;
+    TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
+    for (int i = 0; i < lines.Count(); ++i) {
+      if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
+      // Directories written with backslashes name the same directories here.
+      map->Add(lines.Names(i) + "=" + DosPathToUnixPath(lines.ValueFromIndex(i)));
+    }
   }
+  // Workers may be reading the old lines: they keep them until done.
+  std::lock_guard<std::mutex> lock(url_map_lock_);
+  url_map_ = std::move(map);
+}
+
+std::shared_ptr<const TStringList> TKorvi::URLMap() const {
+  std::lock_guard<std::mutex> lock(url_map_lock_);
+  return url_map_;
 }
 
 void TKorvi::ReadState(const TPropertySource& Source) {
@@ -170,6 +182,7 @@ void TKorvi::StartListening() {
   first_load_ = false;
   LoadURLMap();
   listen_socket_ = CreateKorviSocket();
+  reserve_ = std::make_unique<TDescriptorReserve>(*listen_socket_);
   KorviSSLInit();
   listen_socket_->OnSessionAvailable = [this](TObject* Sender, std::uint16_t Error) {
     ServerSocketSessionAvailable(Sender, Error);
@@ -205,9 +218,12 @@ void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*E
   try {
     handle = listen_socket_->Accept();
   } catch (const std::exception&) {
+    // Reported below through the last socket error.
+  }
+  if (handle < 0) {
+    if (TDescriptorReserve::IsShortage(WSAGetLastError())) reserve_->Refuse();
     return;
   }
-  if (handle < 0) return;
   TKorviThread* thread = nullptr;
   try {
     thread = new TKorviThread(handle);
@@ -273,8 +289,21 @@ void TKorvi::DetachThread(TKorviThread* Thread) {
 
 void TKorvi::StopWorkers() {
   std::unique_lock<std::mutex> lock(thread_lock_);
-  for (TKorviThread* thread : workers_)
+  for (auto it = workers_.begin(); it != workers_.end();) {
+    TKorviThread* thread = *it;
     thread->RequestStop();
+    if (!thread->SynchronizeRunning()) {
+      ++it;
+      continue;
+    }
+    // This destructor runs inside that worker's Synchronize call, so the
+    // worker cannot end before it: it is let go and no longer counted, and
+    // it forgets this server before its call returns.
+    thread->Server = nullptr;
+    thread->Abandon();
+    it = workers_.erase(it);
+    --thread_count_;
+  }
   const bool main = IsMainThread();
   while (thread_count_ > 0) {
     // Workers waiting in Synchronize need the main thread to finish.

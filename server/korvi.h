@@ -4,8 +4,9 @@
 //
 // The component lives on the main thread: property writers, the accept
 // handler and loading run there. Worker threads read the configuration
-// without locking; only the live-thread count and the query counter are
-// shared writable state, each behind its own lock.
+// without locking; the live-thread count and the query counter are shared
+// writable state, each behind its own lock, and the URL map is an immutable
+// snapshot that a change replaces whole.
 #pragma once
 
 #include <atomic>
@@ -30,6 +31,7 @@ class TKorviResponse;
 class TKActionItem;
 class TKActionItems;
 class TSSLKSocket;
+class TDescriptorReserve;
 class TQuery;
 class TPropertySource;
 
@@ -70,6 +72,11 @@ class TKorvi : public TComponent {
   explicit TKorvi(TComponent* Owner);
   // Closes the listener, asks every live worker thread to end and waits for
   // them (running Synchronize calls meanwhile), then frees the actions.
+  // Destroyed by a method that one of its own workers runs through
+  // Synchronize, it does not wait for that worker (which waits for the
+  // method): the worker is abandoned (TThread::Abandon), so its Synchronize
+  // raises EThreadAbandoned and it ends without touching the server again.
+  // Destroy the server on the main thread.
   ~TKorvi() override;
 
   // --- Published properties, in declaration (loading) order ---
@@ -161,8 +168,11 @@ class TKorvi : public TComponent {
   // Adds / removes one live thread under ThreadLock.
   void IncThreadNumber();
   void DecThreadNumber();
-  // The URL path=directory lines of section "MAP" of the URL map file.
-  const TStringList& URLMap() const { return url_map_; }
+  // The URL path=directory lines of section "MAP" of the URL map file, as an
+  // immutable snapshot: setting the map file or the root replaces the
+  // snapshot whole, so a worker keeps reading the lines it took. Safe from
+  // any thread.
+  std::shared_ptr<const TStringList> URLMap() const;
   // The listening socket (nullptr until listening starts).
   TSSLKSocket* ListenSocket() const { return listen_socket_.get(); }
   // True until listening has been started.
@@ -202,13 +212,16 @@ class TKorvi : public TComponent {
   std::unique_ptr<TKActionItems> actions_;
 
   std::unique_ptr<TSSLKSocket> listen_socket_;
+  // Refuses connections when no descriptor is left for them (the spare).
+  std::unique_ptr<TDescriptorReserve> reserve_;
   int thread_count_ = 0;
   mutable std::mutex thread_lock_;  // ThreadLock: thread_count_ and workers_
   std::condition_variable threads_changed_;
   std::unordered_set<TKorviThread*> workers_;
   int query_count_ = 0;
-  std::mutex query_lock_;  // QueryLock: query_count_
-  TStringList url_map_;
+  std::mutex query_lock_;            // QueryLock: query_count_
+  mutable std::mutex url_map_lock_;  // guards the url_map_ pointer, not the lines
+  std::shared_ptr<const TStringList> url_map_ = std::make_shared<const TStringList>();
   bool first_load_ = true;
 };
 

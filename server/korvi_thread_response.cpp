@@ -115,7 +115,8 @@ void TKorviThread::AnswerBuiltIn() {
 }
 
 bool TKorviThread::FindTarget(std::string& Target) {
-  const TTargetResolver resolver(ThreadRoot, Server->URLMap(), DefaultFileName);
+  const std::shared_ptr<const TStringList> map = Server->URLMap();
+  const TTargetResolver resolver(ThreadRoot, *map, DefaultFileName);
   const TTarget found = resolver.FindTarget(URL, ServeStatic);
   TargetPath = found.Path;
   TargetAttr = found.Attr;
@@ -130,7 +131,8 @@ std::string TKorviThread::StripLast(std::string& Path) {
 }
 
 bool TKorviThread::CheckDefault() {
-  const TTargetResolver resolver(ThreadRoot, Server->URLMap(), DefaultFileName);
+  const std::shared_ptr<const TStringList> map = Server->URLMap();
+  const TTargetResolver resolver(ThreadRoot, *map, DefaultFileName);
   TTarget target;
   target.Path = TargetPath;
   target.Attr = TargetAttr;

@@ -68,6 +68,7 @@ TCustomKSocket::TCustomKSocket(TComponent* owner) : TComponent(owner) {
 }
 
 TCustomKSocket::~TCustomKSocket() {
+  TEventQueue::CheckOwnerThread(WindowHandle(), "TCustomKSocket");
   destroying_ = true;
   try {
     CancelDnsLookup();
@@ -75,7 +76,7 @@ TCustomKSocket::~TCustomKSocket() {
   } catch (const Exception&) {
     // A destructor cannot report; the handle is released below in any case.
   }
-  if (SocketHandle != -1) CloseHandle();
+  if (SocketHandle.Valid()) CloseHandle();
   if (wait_ctrl_ != nullptr) RemoveFreeNotification(wait_ctrl_);
   SocketDestroyed();
 }
@@ -105,7 +106,9 @@ void TCustomKSocket::AssignDefaultValue() {
   SocketType = SOCK_STREAM;
   LingerOnOff = wsLingerOn;
   LingerTimeout = 0;
-  SocketHandle = -1;
+  // Every close path has released the handle by now; a subclass that resets
+  // an open socket closes it here rather than losing it.
+  if (SocketHandle.Valid()) CloseHandle();
   state_ = wsClosed;
   WaitState = wsInvalidState;
   all_sent_ = true;
@@ -219,14 +222,14 @@ std::string TCustomKSocket::GetPeerAddr() {
 int TCustomKSocket::GetPeerName(sockaddr_in& Name, int NameLen) {
   if (state_ != wsConnected) return -1;
   socklen_t len = static_cast<socklen_t>(NameLen);
-  const int result = getpeername(SocketHandle, reinterpret_cast<sockaddr*>(&Name), &len);
+  const int result = getpeername(SocketHandle.Get(), reinterpret_cast<sockaddr*>(&Name), &len);
   if (result != 0) WSASetLastErrorFromErrno();
   return result;
 }
 
 int TCustomKSocket::GetSockName(sockaddr_in& Name, int& NameLen) {
   socklen_t len = static_cast<socklen_t>(NameLen);
-  const int result = getsockname(SocketHandle, reinterpret_cast<sockaddr*>(&Name), &len);
+  const int result = getsockname(SocketHandle.Get(), reinterpret_cast<sockaddr*>(&Name), &len);
   if (result != 0) WSASetLastErrorFromErrno();
   NameLen = static_cast<int>(len);
   return result;
@@ -235,7 +238,7 @@ int TCustomKSocket::GetSockName(sockaddr_in& Name, int& NameLen) {
 // ---- Connection operations
 
 void TCustomKSocket::Connect() {
-  if (SocketHandle != -1 && state_ != wsClosed) {
+  if (SocketHandle.Valid() && state_ != wsClosed) {
     RaiseException("Connect: Socket already in use");
     return;
   }
@@ -266,7 +269,7 @@ void TCustomKSocket::Connect() {
       return;
     }
   }
-  if (!notifier_->Select(SocketHandle, kConnectMask)) {
+  if (!notifier_->Select(SocketHandle.Get(), kConnectMask)) {
     SocketError("WSAAsyncSelect");
     return;
   }
@@ -275,7 +278,8 @@ void TCustomKSocket::Connect() {
     TriggerSessionConnected(0);
     return;
   }
-  if (connect(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) == 0 ||
+  if (connect(SocketHandle.Get(), reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) ==
+          0 ||
       errno == EINPROGRESS) {
     notifier_->ConnectStarted();
     ChangeState(wsConnecting);
@@ -288,7 +292,7 @@ void TCustomKSocket::Connect() {
 int TCustomKSocket::Listen() {
   // A socket that already holds a connection or a listener keeps it: a new
   // descriptor would leave the old one open (and its port bound) for good.
-  if (SocketHandle != -1 && state_ != wsClosed) {
+  if (SocketHandle.Valid() && state_ != wsClosed) {
     RaiseException("Listen: Socket already in use");
     return -1;
   }
@@ -304,9 +308,10 @@ int TCustomKSocket::Listen() {
   // lets a restarted listener bind again (two live listeners still conflict).
   if (SocketType == SOCK_STREAM) {
     int reuse = 1;
-    setsockopt(SocketHandle, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    setsockopt(SocketHandle.Get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   }
-  if (bind(SocketHandle, reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) != 0) {
+  if (bind(SocketHandle.Get(), reinterpret_cast<const sockaddr*>(&SockAddr), sizeof SockAddr) !=
+      0) {
     const int error = WSASetLastErrorFromErrno();
     // The socket never reached a state that Close would act on: release it
     // here so a failed attempt (the server tries port after port) leaks nothing.
@@ -324,14 +329,14 @@ int TCustomKSocket::Listen() {
     // The old socket library capped the queue of waiting connections at 5;
     // on Linux the system's own maximum keeps a burst of connects from
     // stalling in SYN retries while the accepting thread catches up.
-    if (listen(SocketHandle, SOMAXCONN) != 0) {
+    if (listen(SocketHandle.Get(), SOMAXCONN) != 0) {
       WSASetLastErrorFromErrno();
       SocketError("Listen");
       return -1;
     }
     ChangeState(wsListening);
   }
-  if (!notifier_->Select(SocketHandle, kListenMask)) {
+  if (!notifier_->Select(SocketHandle.Get(), kListenMask)) {
     SocketError("WSAASyncSelect");
     return -1;
   }
@@ -344,7 +349,7 @@ int TCustomKSocket::Accept() {
     SocketError("not a listening socket");
     return -1;
   }
-  const int handle = accept4(SocketHandle, nullptr, nullptr, SOCK_CLOEXEC);
+  const int handle = accept4(SocketHandle.Get(), nullptr, nullptr, SOCK_CLOEXEC);
   if (handle < 0) WSASetLastErrorFromErrno();
   notifier_->AcceptCalled();
   if (handle < 0) {
@@ -368,10 +373,10 @@ void TCustomKSocket::Dup(int NewHSocket) {
     }
     ChangeState(wsClosed);
   }
-  SocketHandle = NewHSocket;
+  SocketHandle.Reset(NewHSocket);
   write_count_ = 0;
   SetLingerOption();
-  if (!notifier_->Select(SocketHandle, kConnectedMask)) {
+  if (!notifier_->Select(SocketHandle.Get(), kConnectedMask)) {
     SocketError("WSAAsyncSelect");
     return;
   }
@@ -387,7 +392,7 @@ void TCustomKSocket::Abort() {
 }
 
 void TCustomKSocket::InternalClose(bool bShut) {
-  if (SocketHandle == -1) {
+  if (!SocketHandle.Valid()) {
     if (state_ != wsClosed) {
       ChangeState(wsClosed);
       AssignDefaultValue();
@@ -416,27 +421,27 @@ void TCustomKSocket::InternalClose(bool bShut) {
 }
 
 void TCustomKSocket::Shutdown(int How) {
-  if (SocketHandle != -1) shutdown(SocketHandle, How);
+  if (SocketHandle.Valid()) shutdown(SocketHandle.Get(), How);
 }
 
 void TCustomKSocket::Pause() {
   Paused = true;
-  if (SocketHandle != -1) notifier_->Select(SocketHandle, 0);
+  if (SocketHandle.Valid()) notifier_->Select(SocketHandle.Get(), 0);
 }
 
 void TCustomKSocket::Resume() {
   Paused = false;
   // A listening socket gets its accept notification back; without it a
   // resumed listener would never hear of a connection again.
-  if (SocketHandle != -1) {
-    notifier_->Select(SocketHandle, state_ == wsListening ? kListenMask : kConnectedMask);
+  if (SocketHandle.Valid()) {
+    notifier_->Select(SocketHandle.Get(), state_ == wsListening ? kListenMask : kConnectedMask);
   }
 }
 
 void TCustomKSocket::BindSocket() {
   sockaddr_in local{};
   local.sin_family = AF_INET;
-  if (bind(SocketHandle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  if (bind(SocketHandle.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     RaiseExceptionFmt("winsock.bind failed, error #%d", {WSASetLastErrorFromErrno()});
     return;
   }
@@ -450,14 +455,14 @@ void TCustomKSocket::BindSocket() {
 
 void TCustomKSocket::SetLingerOption() {
   if (LingerOnOff == wsLingerNoSet) return;
-  if (SocketHandle == -1) {
+  if (!SocketHandle.Valid()) {
     RaiseException("Cannot set linger option at this time");
     return;
   }
   linger option{};
   option.l_onoff = LingerOnOff == wsLingerOn ? 1 : 0;
   option.l_linger = LingerTimeout & 0xFFFF;
-  if (setsockopt(SocketHandle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
+  if (setsockopt(SocketHandle.Get(), SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0) {
     WSASetLastErrorFromErrno();
     SocketError("setsockopt(SO_LINGER)");
   }
@@ -476,17 +481,16 @@ bool TCustomKSocket::CreateSocket(const std::string& function) {
     SockAddr.sin_addr.s_addr = KSocketResolveHost(addr_text_);
     AddrResolved = true;
   }
-  SocketHandle = socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber);
+  SocketHandle.Reset(socket(AddressFamily, SocketType | SOCK_CLOEXEC, ProtocolNumber));
   write_count_ = 0;
-  if (SocketHandle >= 0) return true;
-  SocketHandle = -1;
+  if (SocketHandle.Valid()) return true;
   WSASetLastErrorFromErrno();
   SocketError(function);
   return false;
 }
 
 bool TCustomKSocket::SetSocketOption(int option, int value, const std::string& function) {
-  if (setsockopt(SocketHandle, SOL_SOCKET, option, &value, sizeof value) == 0) return true;
+  if (setsockopt(SocketHandle.Get(), SOL_SOCKET, option, &value, sizeof value) == 0) return true;
   WSASetLastErrorFromErrno();
   SocketError(function);
   return false;
@@ -494,8 +498,7 @@ bool TCustomKSocket::SetSocketOption(int option, int value, const std::string& f
 
 int TCustomKSocket::CloseHandle() {
   notifier_->Release();
-  const int error = close(SocketHandle) == 0 ? 0 : WSASetLastErrorFromErrno();
-  SocketHandle = -1;
+  const int error = SocketHandle.Reset() == 0 ? 0 : WSASetLastErrorFromErrno();
   // What the chain still holds was meant for this connection only; the
   // emptied first block stays for reuse.
   if (!SendBufferList.empty()) {
@@ -512,7 +515,7 @@ void TCustomKSocket::SocketError(const std::string& sockfunc) {
   const std::string text =
       "Error " + IntToStr(error) + " in function " + sockfunc + "\r\n" + KSocketErrorDesc(error);
   if (error == WSAECONNRESET || error == WSAENOTCONN) {
-    if (SocketHandle != -1) CloseHandle();
+    if (SocketHandle.Valid()) CloseHandle();
     ChangeState(wsClosed);
   }
   RaiseException(text);
@@ -601,7 +604,7 @@ void TCustomKSocket::WndProc(TMessage& MsgRec) {
 }
 
 void TCustomKSocket::WMASyncSelect(TMessage& msg) {
-  if (SocketHandle == -1 || static_cast<int>(msg.WParam) != SocketHandle || Paused) return;
+  if (!SocketHandle.Valid() || !notifier_->IsCurrent(msg) || Paused) return;
   const unsigned events = WSAGetSelectEvent(msg.LParam);
   const std::uint16_t error = WSAGetSelectError(msg.LParam);
   if (events & FD_CONNECT) {

@@ -25,6 +25,7 @@
 #include "host/component.h"
 #include "host/event_queue.h"
 #include "host/exceptions.h"
+#include "host/file_descriptor.h"
 #include "host/string_list.h"
 #include "socket/send_buffer.h"
 #include "socket/socket_errors.h"
@@ -71,7 +72,8 @@ class TCustomKSocket : public TComponent {
   // channel on the calling thread's event queue.
   explicit TCustomKSocket(TComponent* owner);
   // Cancels a pending lookup, closes the socket and removes the channel.
-  // Destroy the object on the thread that created it.
+  // Destroy the object on the thread that created it, or after that thread
+  // ended (debug builds check this).
   ~TCustomKSocket() override;
 
   // ---- Address properties (changes are refused unless the socket is closed)
@@ -111,7 +113,7 @@ class TCustomKSocket : public TComponent {
   // here ends the owning thread's MessageLoop).
   HWND WindowHandle() const { return notifier_->Handle(); }
   // The system socket (-1 when none).
-  int Handle() const { return SocketHandle; }
+  int Handle() const { return SocketHandle.Get(); }
   // The wait control used by blocking operations when not MultiThreaded.
   TWait* WaitCtrl() const { return wait_ctrl_; }
   void SetWaitCtrl(TWait* Value);
@@ -306,7 +308,7 @@ class TCustomKSocket : public TComponent {
   bool LineMode = false;
   bool CloseReported = false;
   std::uint64_t LookupHandle = 0;
-  int SocketHandle = -1;
+  TFileDescriptor SocketHandle;  // the system socket, closed with the object
   sockaddr_in SockAddr{};
   bool TlsEnabled = false;
 

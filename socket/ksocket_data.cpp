@@ -51,7 +51,7 @@ int TCustomKSocket::_read(int s, void* buf, int len, int flags) {
 }
 
 int TCustomKSocket::ReadHandle(void* buf, int len, int flags) {
-  const int result = _read(SocketHandle, buf, len, flags);
+  const int result = _read(SocketHandle.Get(), buf, len, flags);
   notifier_->ReadCalled();
   return result;
 }
@@ -78,7 +78,7 @@ void TCustomKSocket::PutStringInSendBuffer(const std::string& Str) {
 }
 
 void TCustomKSocket::TryToSend() {
-  if (SocketHandle == -1 || SendBufferList.empty()) return;
+  if (!SocketHandle.Valid() || SendBufferList.empty()) return;
   for (;;) {
     TBuffer* block = SendBufferList.front().get();
     int count = 0;
@@ -91,9 +91,10 @@ void TCustomKSocket::TryToSend() {
       SendBufferList.pop_front();
       continue;
     }
-    const int sent = SocketType == SOCK_DGRAM ? _WriteTo(SocketHandle, data, count, SendFlagsValue,
-                                                         SockAddr, sizeof SockAddr)
-                                              : _Write(SocketHandle, data, count, SendFlagsValue);
+    const int sent =
+        SocketType == SOCK_DGRAM
+            ? _WriteTo(SocketHandle.Get(), data, count, SendFlagsValue, SockAddr, sizeof SockAddr)
+            : _Write(SocketHandle.Get(), data, count, SendFlagsValue);
     if (sent == 0) return;
     if (sent < 0) {
       const int error = WSAGetLastError();
@@ -182,7 +183,7 @@ int TCustomKSocket::Receive(void* Buffer, int BufferSize) {
 }
 
 std::string TCustomKSocket::ReceiveStr() {
-  const int pending = PendingCount(SocketHandle);
+  const int pending = PendingCount(SocketHandle.Get());
   if (pending <= 0) return {};
   std::string text(static_cast<size_t>(pending), '\0');
   const int received = ReadHandle(text.data(), pending, 0);
@@ -192,7 +193,7 @@ std::string TCustomKSocket::ReceiveStr() {
 
 int TCustomKSocket::ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen) {
   socklen_t len = static_cast<socklen_t>(FromLen);
-  const auto result = recvfrom(SocketHandle, Buffer, static_cast<size_t>(BufferSize), 0,
+  const auto result = recvfrom(SocketHandle.Get(), Buffer, static_cast<size_t>(BufferSize), 0,
                                reinterpret_cast<sockaddr*>(&From), &len);
   if (result < 0) last_error_ = WSASetLastErrorFromErrno();
   notifier_->ReadCalled();
@@ -210,7 +211,7 @@ int TCustomKSocket::PeekData(void* Buffer, int BufferSize) {
 }
 
 int TCustomKSocket::GetRcvdCount() {
-  const int count = PendingCount(SocketHandle);
+  const int count = PendingCount(SocketHandle.Get());
   if (count < 0) SocketError("ioctlSocket");
   return count;
 }
@@ -225,7 +226,7 @@ void TCustomKSocket::ASyncReceive(std::uint16_t Error) {
         return;
       }
       if (last_error_ != 0) return;
-      const int pending = PendingCount(SocketHandle);
+      const int pending = PendingCount(SocketHandle.Get());
       if (pending < 0) {
         last_error_ = WSAGetLastError();
         return;
@@ -248,14 +249,14 @@ void TCustomKSocket::ReadLineStart() {
 }
 
 void TCustomKSocket::ReadLineReceive() {
-  if (SocketHandle == -1) {
+  if (!SocketHandle.Valid()) {
     LineMode = false;
     StopWaitCtrl();
     return;
   }
   for (;;) {
     if (state_ != wsConnected) return;
-    const int pending = PendingCount(SocketHandle);
+    const int pending = PendingCount(SocketHandle.Get());
     if (pending < 0) {
       LineMode = false;
       SocketError("ioctlSocket");
@@ -340,9 +341,9 @@ void TCustomKSocket::Flush() {
   // Sends from the chain, pumping one message between tries, until it is
   // empty, the socket closed, a quit request came or `waiting` turned false.
   const auto drain = [this](const auto& waiting, TPumpResult (*pump)(int)) {
-    while (waiting() && SocketHandle != -1 && !all_sent_) {
+    while (waiting() && SocketHandle.Valid() && !all_sent_) {
       TryToSend();
-      if (SocketHandle == -1 || all_sent_ || pump(-1) == TPumpResult::Quit) return;
+      if (!SocketHandle.Valid() || all_sent_ || pump(-1) == TPumpResult::Quit) return;
     }
   };
   if (MultiThreaded) {
@@ -361,10 +362,10 @@ void TCustomKSocket::Flush() {
 }
 
 void TCustomKSocket::WaitForClose() {
-  while (SocketHandle != -1 && state_ != wsClosed) {
+  while (SocketHandle.Valid() && state_ != wsClosed) {
     if (PumpApplicationOnce(kCloseProbeMs) == TPumpResult::Quit) return;
-    if (SocketHandle == -1) return;
-    const int pending = PendingCount(SocketHandle);
+    if (!SocketHandle.Valid()) return;
+    const int pending = PendingCount(SocketHandle.Get());
     if (pending < 0) return;
     if (pending > 0) {
       if (LineMode) {
@@ -372,7 +373,7 @@ void TCustomKSocket::WaitForClose() {
       } else {
         TriggerDataAvailable(0);
       }
-      if (SocketHandle == -1) return;
+      if (!SocketHandle.Valid()) return;
     }
     // A one-byte peek tells an open connection (would block, or data) from
     // one the peer has closed (0), without consuming anything.

@@ -12,14 +12,23 @@
 #include "socket/socket_errors.h"
 
 namespace korvi {
+namespace {
+
+static_assert(sizeof(std::intptr_t) >= 8, "the registration rides in the upper half of LParam");
+
+// Bits 32-63 of a notification's LParam: the registration it was posted for.
+constexpr int kRegistrationShift = 32;
+
+}  // namespace
 
 TSocketNotifier::TSocketNotifier(TWndMethod method) : queue_(&TEventQueue::Current()) {
   wnd_ = queue_->AllocateHWnd(std::move(method));
 }
 
 TSocketNotifier::~TSocketNotifier() {
+  TEventQueue::CheckOwnerThread(wnd_, "TSocketNotifier");
   Release();
-  queue_->DeallocateHWnd(wnd_);
+  TEventQueue::ReleaseTarget(wnd_, -1);
 }
 
 bool TSocketNotifier::Select(int fd, unsigned mask) {
@@ -32,6 +41,9 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
     WSASetLastErrorFromErrno();
     return false;
   }
+  // Notifications already queued belong to the earlier registration: this
+  // one reports afresh what holds now.
+  ++registration_;
   if (fd != fd_) {
     Release();
     fd_ = fd;
@@ -59,7 +71,9 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
 }
 
 void TSocketNotifier::Release() {
-  if (watched_) queue_->Unwatch(fd_);
+  ++registration_;
+  // Through the target: the queue is gone when its thread has ended.
+  if (watched_) TEventQueue::UnwatchFor(wnd_, fd_);
   watched_ = false;
   watched_events_ = 0;
   fd_ = -1;
@@ -92,8 +106,17 @@ void TSocketNotifier::ConnectStarted() {
 
 bool TSocketNotifier::Post(unsigned event, int error) {
   if (fd_ < 0) return false;
-  return PostMessage(wnd_, WM_ASYNCSELECT, static_cast<std::uintptr_t>(fd_),
-                     WSAMakeSelectReply(event, static_cast<unsigned>(error)));
+  const std::intptr_t reply =
+      static_cast<std::intptr_t>(static_cast<std::uint64_t>(registration_) << kRegistrationShift) |
+      WSAMakeSelectReply(event, static_cast<unsigned>(error));
+  return PostMessage(wnd_, WM_ASYNCSELECT, static_cast<std::uintptr_t>(fd_), reply);
+}
+
+bool TSocketNotifier::IsCurrent(const TMessage& msg) const {
+  const auto registration =
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>(msg.LParam) >> kRegistrationShift);
+  return fd_ >= 0 && msg.WParam == static_cast<std::uintptr_t>(fd_) &&
+         registration == registration_;
 }
 
 // Watches exactly the readiness that an armed notification is waiting for.

@@ -3,8 +3,9 @@
 // It owns a message target (HWND) on the event queue of the thread that
 // created it and watches the socket's descriptor there. Descriptor readiness
 // becomes the five Windows Sockets notifications, posted to the target as
-// WM_ASYNCSELECT messages (WParam = descriptor, LParam = event bit in the low
-// 16 bits, error in the high 16 bits), with Winsock's meaning:
+// WM_ASYNCSELECT messages (WParam = descriptor, LParam = event bit in bits
+// 0-15, error in bits 16-31, and the registration it belongs to in the upper
+// 32 bits), with Winsock's meaning:
 //   FD_READ    bytes are pending; not posted again until a receive call
 //              re-enables it (then again while bytes remain),
 //   FD_WRITE   after a connect completes, when a connected socket is
@@ -19,6 +20,11 @@
 //              bytes: a peer may only have ended its own direction.
 // Readiness is only watched while a notification is armed, so a socket whose
 // owner does not react does not keep the thread busy.
+//
+// Every registration (each Select, and each Release) has an identity of its
+// own that its notifications carry. A notification still queued when the
+// descriptor was closed or registered again is stale: IsCurrent rejects it,
+// so it cannot reach a later connection that Linux gave the same number.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +63,8 @@ class TSocketNotifier {
   // Creates the message target on the calling thread's queue; its messages
   // go to `method`.
   explicit TSocketNotifier(TWndMethod method);
-  // Stops watching and removes the target (call on the owning thread).
+  // Stops watching and removes the target. Call on the owning thread, or
+  // after it ended (debug builds check this).
   ~TSocketNotifier();
   TSocketNotifier(const TSocketNotifier&) = delete;
   TSocketNotifier& operator=(const TSocketNotifier&) = delete;
@@ -70,7 +77,8 @@ class TSocketNotifier {
   // connected socket, a closed connection); a connect in progress stays
   // pending. False (and the last socket error set) when it fails.
   bool Select(int fd, unsigned mask);
-  // Forgets the descriptor (call before it is closed).
+  // Forgets the descriptor (call before it is closed; also safe once the
+  // owning thread has ended).
   void Release();
 
   // A receive call was made: FD_READ may be posted again.
@@ -82,8 +90,11 @@ class TSocketNotifier {
   // A non-blocking connect was started: FD_CONNECT (and FD_WRITE) follow.
   void ConnectStarted();
 
-  // Posts a notification for the current descriptor; false when the target is gone.
+  // Posts a notification for the current registration; false when the target is gone.
   bool Post(unsigned event, int error);
+  // True when `msg` is a notification of the current registration (not one
+  // queued for a descriptor since closed or registered again).
+  bool IsCurrent(const TMessage& msg) const;
 
  private:
   void Ready(std::uint32_t events);
@@ -93,6 +104,7 @@ class TSocketNotifier {
   HWND wnd_ = 0;
   TEventQueue* queue_;
   int fd_ = -1;
+  std::uint32_t registration_ = 0;  // identity of the current registration
   unsigned mask_ = 0;
   bool listening_ = false;
   bool datagram_ = false;

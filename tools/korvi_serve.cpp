@@ -15,6 +15,7 @@
 
 #include "host/application.h"
 #include "host/exceptions.h"
+#include "host/file_descriptor.h"
 #include "host/files.h"
 #include "host/ini_file.h"
 #include "host/string_list.h"
@@ -229,6 +230,8 @@ int Serve(int argc, char** argv) {
   }
   if (!map.empty() && !FileExists(map)) throw TUsageError("no URL map file " + map);
 
+  // Every connection costs several descriptors: take all the system allows.
+  RaiseDescriptorLimit();
   Application().HandleStopSignals();
   // The logs and the type table outlive the server and its worker threads.
   std::unique_ptr<TAccessLog> access_log;

@@ -26,5 +26,5 @@ if [ "$what" = all ] || [ "$what" = address ]; then
   ASAN_OPTIONS=detect_leaks=1 pass address
 fi
 if [ "$what" = all ] || [ "$what" = thread ]; then
-  TSAN_OPTIONS=halt_on_error=1 pass thread -L "host|socket|server|session|dynamic|data"
+  TSAN_OPTIONS=halt_on_error=1 pass thread -L "host|socket|server|session|dynamic|data|fuzz"
 fi

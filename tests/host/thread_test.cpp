@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
@@ -64,6 +68,91 @@ TEST(ThreadTest, WaitForOnMainServesSynchronize) {
   thread.Resume();
   thread.WaitFor();
   EXPECT_EQ(calls, 3);
+}
+
+// Voluntary context switches of thread `tid` of this process so far.
+long VoluntarySwitches(pid_t tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  const std::string label = "voluntary_ctxt_switches:";
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(label)) return std::stol(line.substr(label.size()));
+  }
+  return -1;
+}
+
+// A thread waiting in Synchronize sleeps until its own call has run: the
+// completions of 200 calls of another thread do not wake it.
+TEST(ThreadTest, SynchronizeWakesOnlyItsOwnCaller) {
+  constexpr int kOtherCalls = 200;
+  std::atomic<int> others_done{0};
+  FunctionThread other([&](FunctionThread&) {
+    for (int i = 0; i < kOtherCalls; ++i) {
+      TThread::Synchronize([] {});
+      ++others_done;
+    }
+  });
+  long wake_ups = -1;
+  FunctionThread waiter([&](FunctionThread&) {
+    const pid_t tid = gettid();
+    TThread::Synchronize([&] {
+      // On the main thread, while the waiter waits for this very call.
+      const long before = VoluntarySwitches(tid);
+      other.Resume();
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (others_done < kOtherCalls && std::chrono::steady_clock::now() < deadline) {
+        if (!CheckSynchronize()) std::this_thread::yield();
+      }
+      wake_ups = VoluntarySwitches(tid) - before;
+    });
+  });
+  waiter.Resume();
+  waiter.WaitFor();
+  other.WaitFor();
+  EXPECT_EQ(others_done, kOtherCalls);
+  EXPECT_GE(wake_ups, 0);
+  EXPECT_LT(wake_ups, 10);
+}
+
+// A thread abandoned by the method it waits for unwinds with
+// EThreadAbandoned (past handlers of std::exception) instead of returning,
+// and every later Synchronize call raises it at once.
+TEST(ThreadTest, AbandonedThreadUnwindsOutOfSynchronize) {
+  bool running = false;
+  bool returned = false;
+  bool caught_as_std = false;
+  bool abandoned = false;
+  bool later_ran = false;
+  bool later_abandoned = false;
+  bool terminated = false;
+  FunctionThread thread([&](FunctionThread& self) {
+    try {
+      TThread::Synchronize([&] {
+        running = self.SynchronizeRunning();
+        self.Abandon();
+      });
+      returned = true;
+    } catch (const std::exception&) {
+      caught_as_std = true;
+    } catch (const EThreadAbandoned&) {
+      abandoned = true;
+    }
+    try {
+      TThread::Synchronize([&] { later_ran = true; });
+    } catch (const EThreadAbandoned&) {
+      later_abandoned = true;
+    }
+    terminated = self.Terminated();
+  });
+  thread.Resume();
+  thread.WaitFor();
+  EXPECT_TRUE(running);
+  EXPECT_FALSE(thread.SynchronizeRunning());
+  EXPECT_FALSE(returned);
+  EXPECT_FALSE(caught_as_std);
+  EXPECT_TRUE(abandoned);
+  EXPECT_FALSE(later_ran);
+  EXPECT_TRUE(later_abandoned);
+  EXPECT_TRUE(terminated);
 }
 
 // The method's exception reaches the thread that called Synchronize; on the

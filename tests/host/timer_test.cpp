@@ -8,6 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "host/exceptions.h"
+#include "support/descriptor_limit.h"
+#include "support/foreign_thread.h"
+#include "support/loopback_client.h"
 #include "support/pump.h"
 
 namespace korvi {
@@ -148,6 +152,35 @@ TEST(TimerTest, FreedByOwnerOrAfterItsThread) {
   Clock clock;
   EXPECT_TRUE(clock.Wait(6));
   EXPECT_EQ(ticks, 0);
+}
+
+// A timer whose thread cannot get its queue (no descriptor left for the
+// epoll set after the timer's own) raises and leaves no descriptor behind.
+TEST(TimerTest, FailedCreationLeaksNoDescriptor) {
+  // UBSan checks a type with a pipe the first time it meets it, and would
+  // find no descriptor for one under the squeeze: it meets the types here.
+  { TTimer warm_up(nullptr); }
+  EXPECT_THROW(throw Exception("warm-up"), Exception);
+  std::jthread([] {
+    const int before = test::OpenDescriptorCount();
+    {
+      test::ScopedDescriptorLimit squeeze(1);
+      EXPECT_THROW(TTimer timer(nullptr), Exception);
+    }
+    EXPECT_EQ(test::OpenDescriptorCount(), before);
+  }).join();
+}
+
+// Freeing a timer on another thread while its own thread still runs (and
+// may be running the timer's handlers that moment) stops a debug build at
+// once with a message.
+TEST(TimerDeathTest, FreedOffItsRunningThreadStopsTheProcess) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the owner-thread check is a debug check";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(test::DeleteOffItsThread([] { return new TTimer(nullptr); }),
+               "TTimer freed on a thread other than its own");
 }
 
 }  // namespace

@@ -4,8 +4,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
+#include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/mime_types.h"
@@ -172,6 +181,158 @@ TEST_F(KorviServeEndToEnd, LogShowsTheBytesOfACutDownload) {
   EXPECT_GT(bytes, 0);
   EXPECT_LT(bytes, static_cast<std::int64_t>(big.size()));
   EXPECT_TRUE(serve.Stop(SIGTERM));
+}
+
+// Open descriptors of process `pid`, the lowest free descriptor number and
+// a line of one of its /proc files.
+int DescriptorsOf(int pid) {
+  const std::filesystem::path dir = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator(dir, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+int LowestFreeDescriptorOf(int pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  int fd = 0;
+  while (std::filesystem::exists(std::filesystem::symlink_status(dir + std::to_string(fd))))
+    ++fd;
+  return fd;
+}
+std::string ProcField(int pid, const std::string& file, const std::string& label) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(label)) return line.substr(label.size());
+  }
+  return "";
+}
+
+// Waits, pumping nothing, until `done()` holds; false after `timeout_ms`.
+bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Starts korvi-serve with `limit` descriptors at most. Under UBSan its
+// dynamic type check is switched off for the run: the check needs a pipe and
+// reports a false fault when the process has no descriptor left.
+std::vector<std::string> PressureLauncher(int limit) {
+  std::vector<std::string> launcher = {"env"};
+#ifdef KORVI_VPTR_CHECK_OFF
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  launcher.push_back(std::string("ASAN_OPTIONS=verify_asan_link_order=0") +
+                     (asan != nullptr ? std::string(":") + asan : ""));
+  launcher.push_back(std::string("LD_PRELOAD=") + KORVI_VPTR_CHECK_OFF);
+#endif
+  const std::string nofile = std::to_string(limit);
+  launcher.insert(launcher.end(), {"prlimit", "--nofile=" + nofile + ":" + nofile});
+  return launcher;
+}
+
+// The soft limit of open descriptors goes up to the hard limit at start.
+TEST_F(KorviServeEndToEnd, RaisesTheDescriptorLimit) {
+  Served serve({"--root", dir_.File("site")}, true, {"prlimit", "--nofile=64:4096"});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  std::istringstream limits(ProcField(serve.Process().Pid(), "limits", "Max open files"));
+  std::string soft;
+  std::string hard;
+  limits >> soft >> hard;
+  EXPECT_EQ(soft, "4096");
+  EXPECT_EQ(hard, "4096");
+  EXPECT_TRUE(serve.Stop(SIGTERM));
+}
+
+// korvi-serve limited to 48 descriptors, idle after one request, with the
+// descriptors it then holds.
+class DescriptorPressure : public KorviServeEndToEnd {
+ protected:
+  void SetUp() override {
+    serve_ = std::make_unique<Served>(std::vector<std::string>{"--root", dir_.File("site")}, true,
+                                      PressureLauncher(48));
+    ASSERT_TRUE(serve_->Listening()) << serve_->Process().Errors();
+    pid_ = serve_->Process().Pid();
+    idle_descriptors_ = DescriptorsOf(pid_);
+    ASSERT_TRUE(Has(Curl(serve_->Port(), "/"), "<p>start</p>"));
+    ASSERT_TRUE(WaitFor([&] { return DescriptorsOf(pid_) == idle_descriptors_; }, 10000));
+  }
+  std::unique_ptr<Served> serve_;
+  int pid_ = 0;
+  int idle_descriptors_ = 0;
+};
+
+// With too few descriptors for every connection, the server refuses (closes
+// at once) what it cannot serve and keeps the rest; once the clients are
+// gone it holds exactly the descriptors it held before and serves again.
+TEST_F(DescriptorPressure, RefusesWhatItCannotServeAndRecovers) {
+  Served& serve = *serve_;
+  const int pid = pid_;
+  const int idle_descriptors = idle_descriptors_;
+
+  for (int round = 0; round < 3; ++round) {
+    // Silent clients, each holding a worker while it has one.
+    constexpr int kClients = 40;
+    std::vector<std::unique_ptr<test::LoopbackClient>> clients;
+    for (int i = 0; i < kClients; ++i)
+      clients.push_back(std::make_unique<test::LoopbackClient>(serve.Port()));
+    std::vector<bool> refused(kClients, false);
+    int refusals = 0;
+    const bool sorted = WaitFor(
+        [&] {
+          for (int i = 0; i < kClients; ++i) {
+            std::string ignored;
+            if (!refused[i] && !clients[i]->ReadAvailable(ignored)) {
+              refused[i] = true;
+              ++refusals;
+            }
+          }
+          // A worker that serves a connection holds four descriptors.
+          const int held = (DescriptorsOf(pid) - idle_descriptors) / 4;
+          return refusals + held == kClients;
+        },
+        15000);
+    serve.Process().Poll();
+    ASSERT_TRUE(sorted) << round << ": " << refusals << " refused, " << DescriptorsOf(pid)
+                        << " descriptors\n"
+                        << serve.Process().Errors();
+    EXPECT_GT(refusals, 0) << round;
+    EXPECT_LT(refusals, kClients) << round << serve.Process().Errors();
+    clients.clear();
+    EXPECT_TRUE(WaitFor([&] { return DescriptorsOf(pid) == idle_descriptors; }, 10000))
+        << round << ": " << DescriptorsOf(pid) << " descriptors, " << idle_descriptors << " before";
+    EXPECT_TRUE(Has(Curl(serve.Port(), "/"), "<p>start</p>")) << round;
+  }
+  EXPECT_TRUE(serve.Stop(SIGTERM)) << serve.Process().Errors();
+}
+
+// A server left without a single free descriptor still takes waiting
+// connections off its queue and refuses them at once (rather than leaving
+// them there and spinning on them), and serves again when descriptors are
+// back.
+TEST_F(DescriptorPressure, RefusesWithNoDescriptorLeft) {
+  Served& serve = *serve_;
+  const int pid = pid_;
+  const auto set_limit = [pid](int soft) {
+    return test::RunPumping({"prlimit", "--pid", std::to_string(pid),
+                             "--nofile=" + std::to_string(soft) + ":48"})
+               .exit_code == 0;
+  };
+  // Every number below the limit is taken.
+  ASSERT_TRUE(set_limit(LowestFreeDescriptorOf(pid)));
+  for (int i = 0; i < 3; ++i) {
+    test::LoopbackClient client(serve.Port());
+    std::string ignored;
+    EXPECT_TRUE(WaitFor([&] { return !client.ReadAvailable(ignored); }, 5000)) << i;
+  }
+  ASSERT_TRUE(set_limit(48));
+  EXPECT_TRUE(Has(Curl(serve.Port(), "/"), "<p>start</p>"));
+  EXPECT_TRUE(serve.Stop(SIGTERM)) << serve.Process().Errors();
 }
 
 }  // namespace

@@ -10,7 +10,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "data/query.h"
 #include "host/exceptions.h"
@@ -24,6 +29,7 @@ namespace korvi {
 namespace {
 
 using test::LoopbackClient;
+using test::PumpUntil;
 
 // A plain listening socket on all interfaces, standing in for another program.
 class PortSquatter {
@@ -88,19 +94,60 @@ TEST(KorviProperties, RootAndUrlMapExcludeEachOther) {
   TKorvi server(nullptr);
   server.SetIniFile(ini);
   EXPECT_EQ(server.ServerRoot(), "");
-  ASSERT_EQ(server.URLMap().Count(), 2);
-  EXPECT_EQ(server.URLMap()[0], "/docs=C:/Manuals/");
-  EXPECT_EQ(server.URLMap().Values("/IMG"), "pictures");
+  ASSERT_EQ(server.URLMap()->Count(), 2);
+  EXPECT_EQ((*server.URLMap())[0], "/docs=C:/Manuals/");
+  EXPECT_EQ(server.URLMap()->Values("/IMG"), "pictures");
 
   server.SetRoot("/srv/www");
   EXPECT_EQ(server.ServerRoot(), "/srv/www/");
   EXPECT_EQ(server.URLMapIniFile(), "");
-  EXPECT_EQ(server.URLMap().Count(), 0);
+  EXPECT_EQ(server.URLMap()->Count(), 0);
 
   server.SetIniFile("");
   EXPECT_EQ(server.ServerRoot(), "/srv/www/");
   server.SetIniFile(dir.File("missing.ini"));
-  EXPECT_EQ(server.URLMap().Count(), 0);
+  EXPECT_EQ(server.URLMap()->Count(), 0);
+}
+
+// Worker threads resolve requests through the URL map while the main thread
+// replaces it again and again: every request sees one whole map, the old or
+// the new one, never one being rebuilt.
+TEST(KorviProperties, WorkersReadAWholeUrlMapWhileItIsReplaced) {
+  test::TempDir dir;
+  dir.Write("a/x.txt", "from a");
+  dir.Write("b/x.txt", "from b");
+  const std::string maps[] = {dir.Write("a.ini", "[MAP]\n/m=" + dir.File("a") + "\n"),
+                              dir.Write("b.ini", "[MAP]\n/m=" + dir.File("b") + "\n")};
+  TKorvi server(nullptr);
+  server.SetIniFile(maps[0]);
+  server.SetPort(test::FreePort());
+  server.StartListening();
+  constexpr int kRequests = 60;
+  std::atomic<int> answered{0};
+  std::atomic<int> wrong{0};
+  std::thread clients([&] {
+    for (int i = 0; i < kRequests; ++i, ++answered) {
+      std::string answer;
+      try {
+        LoopbackClient client(server.ServerPort());
+        client.Send("GET /m/x.txt HTTP/1.0\r\n\r\n");
+        client.ReadBlocking(answer, SIZE_MAX, 10000);
+      } catch (const std::runtime_error&) {
+        // Counted as a wrong answer below.
+      }
+      if (!answer.ends_with("\r\n\r\nfrom a") && !answer.ends_with("\r\n\r\nfrom b")) ++wrong;
+    }
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (int swaps = 0; answered < kRequests && std::chrono::steady_clock::now() < deadline;
+       ++swaps) {
+    server.SetIniFile(maps[swaps % 2]);
+    PumpUntil([] { return false; }, 2);
+  }
+  clients.join();
+  EXPECT_EQ(answered, kRequests);
+  EXPECT_EQ(wrong, 0);
+  EXPECT_TRUE(PumpUntil([&] { return server.ThreadCount() == 0; }));
 }
 
 // A busy ServerPort moves the listener to the next free port.

@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/thread.h"
@@ -396,6 +401,61 @@ TEST(KorviShutdown, DestroyingTheServerStopsItsThreads) {
   EXPECT_TRUE(idle.PeerClosed());
   busy.ReadAll();
   EXPECT_TRUE(busy.PeerClosed());
+}
+
+// Ends the process with a message when a test is not done in time (a hang
+// cannot be turned into an ordinary failure).
+class HangGuard {
+ public:
+  explicit HangGuard(int seconds)
+      : thread_([this, seconds] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!done_changed_.wait_for(lock, std::chrono::seconds(seconds),
+                                      [this] { return done_; })) {
+            std::fputs("test hung: ended by its guard\n", stderr);
+            std::_Exit(1);
+          }
+        }) {}
+  ~HangGuard() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    done_changed_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_changed_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Destroying the server from a method that one of its own workers runs
+// through Synchronize does not wait for that worker (which waits for the
+// method): the destruction finishes, and the worker ends without running
+// its handler any further, closing its connection.
+TEST(KorviShutdown, DestroyedFromItsOwnWorkersSynchronize) {
+  HangGuard guard(30);
+  auto* server = new TKorvi(nullptr);
+  server->SetPort(test::FreePort());
+  std::atomic<bool> destroyed{false};
+  std::atomic<bool> handler_went_on{false};
+  server->OnRequest = [&](int, const std::string&, const std::string&) {
+    TThread::Synchronize([&] {
+      delete server;
+      destroyed = true;
+    });
+    handler_went_on = true;
+  };
+  server->StartListening();
+  LoopbackClient client(server->ServerPort());
+  client.Send("GET / HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(PumpUntil([&] { return destroyed.load(); }, 20000));
+  EXPECT_EQ(client.ReadAll(), "");
+  EXPECT_TRUE(client.PeerClosed());
+  EXPECT_FALSE(handler_went_on);
 }
 
 }  // namespace

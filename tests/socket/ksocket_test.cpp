@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "socket/name_lookup.h"
 #include "socket/ssl_ksocket.h"
 #include "support/expect_message.h"
+#include "support/foreign_thread.h"
 #include "support/pump.h"
 #include "tests/socket/loopback_connection.h"
 
@@ -415,6 +417,78 @@ TEST(KSocketTest, ResumeReportsWhatPauseDropped) {
   connection.Resume();
   ASSERT_TRUE(PumpUntil([&] { return connection.State() == wsClosed; }));
   EXPECT_EQ(closes, 1);
+}
+
+// A notification queued for a connection that the socket then closed does
+// not reach the next connection it adopts under the same descriptor number
+// (Linux hands out the lowest free number at once).
+TEST(KSocketTest, StaleNotificationMissesTheNextConnectionOnTheSameNumber) {
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  LoopbackClient first(port);
+  TKSocket socket(nullptr);
+  socket.Dup(AcceptWaiting(listener));
+  const int number = socket.Handle();
+  first.Close();
+  // Take the close notification out of the queue without delivering it.
+  TEventQueue& queue = TEventQueue::Current();
+  TMessage stale;
+  for (int waits = 0; waits < 100 && stale.Msg == WM_NULL; ++waits) {
+    TMessage msg;
+    if (!queue.GetMessageFor(msg, 50)) continue;
+    if (msg.Msg == WM_ASYNCSELECT && (WSAGetSelectEvent(msg.LParam) & FD_CLOSE)) {
+      stale = msg;
+    } else {
+      queue.DispatchMessage(msg);
+    }
+  }
+  ASSERT_EQ(stale.Msg, WM_ASYNCSELECT);
+  socket.Close();
+
+  LoopbackClient second(port);
+  int handle = AcceptWaiting(listener);
+  ASSERT_GE(handle, 0);
+  if (handle != number) {
+    ASSERT_EQ(dup2(handle, number), number);
+    close(handle);
+  }
+  socket.Dup(number);
+  int closes = 0;
+  socket.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+  queue.DispatchMessage(stale);
+  EXPECT_TRUE(queue.ProcessMessages());
+  EXPECT_EQ(socket.State(), wsConnected);
+  EXPECT_EQ(closes, 0);
+  socket.SendStr("still here");
+  std::string got;
+  EXPECT_TRUE(PumpUntil([&] { return second.ReadAvailable(got) && got == "still here"; }));
+}
+
+// Freeing a socket on another thread while its own thread still runs (and
+// may be dispatching its notifications that moment) stops a debug build at
+// once with a message; one freed after its thread ended is simply gone.
+TEST(KSocketDeathTest, FreedOffItsRunningThreadStopsTheProcess) {
+#ifdef NDEBUG
+  GTEST_SKIP() << "the owner-thread check is a debug check";
+#endif
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(test::DeleteOffItsThread([] {
+                 auto* socket = new TKSocket(nullptr);
+                 ListenOnLoopback(*socket);
+                 return socket;
+               }),
+               "TCustomKSocket freed on a thread other than its own");
+
+  const int sockets = SocketCount();
+  std::unique_ptr<TKSocket> orphan;
+  std::thread([&] {
+    orphan = std::make_unique<TKSocket>(nullptr);
+    ListenOnLoopback(*orphan);
+  }).join();
+  const HWND window = orphan->WindowHandle();
+  orphan.reset();
+  EXPECT_FALSE(PostMessage(window, WM_USER, 0, 0));
+  EXPECT_EQ(SocketCount(), sockets);
 }
 
 // A socket destroyed on its own thread leaves no message target behind.

@@ -32,6 +32,8 @@ class ChildProcess {
   const std::string& Errors() const { return err_; }
   // Exit code once ended normally; -1 while running or after a signal.
   int ExitCode() const { return exit_code_; }
+  // The process id.
+  int Pid() const { return pid_; }
 
  private:
   bool Read(int& fd, std::string& into);

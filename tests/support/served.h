@@ -12,8 +12,10 @@ namespace korvi::test {
 class Served {
  public:
   // Starts korvi-serve with `options` (and "--port 0" when `any_port`) and
-  // waits until it announces its port.
-  explicit Served(std::vector<std::string> options, bool any_port = true);
+  // waits until it announces its port; `launcher` comes before the program
+  // (a command that starts it, such as prlimit).
+  explicit Served(std::vector<std::string> options, bool any_port = true,
+                  std::vector<std::string> launcher = {});
   // True once the program has announced that it listens.
   bool Listening() const { return listening_; }
   // The port it listens on.

@@ -1,0 +1,179 @@
+// bench_soak: a long run of mixed requests against an in-process TKorvi on
+// 127.0.0.1: files small and large, a directory listing, error pages (404,
+// 400, 501), a HEAD, an action with a query and a multipart upload to an
+// action. Every answer must come whole and as long as the first answer of
+// its kind (the pages do not change during the run). Prints, per report
+// period, the requests and failures so far, the resident memory and the
+// thread count, so a leak shows as memory that keeps growing after warm-up.
+// Stops by itself after --seconds.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_options.h"
+#include "bench/bench_runner.h"
+#include "bench/document_tree.h"
+#include "bench/loopback_client.h"
+#include "bench/process_status.h"
+#include "host/streams.h"
+#include "web/action_item.h"
+#include "web/korvi_request.h"
+#include "web/korvi_response.h"
+
+namespace korvi::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kTimeoutMs = 10000;
+
+// A multipart body with one 10 KiB file.
+std::string UploadRequest() {
+  const std::string file(10240, 'u');
+  const std::string body =
+      "--soak\r\nContent-Disposition: form-data; name=\"file\"; "
+      "filename=\"u.bin\"\r\n\r\n" +
+      file + "\r\n--soak--\r\n";
+  return "POST /upload HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=soak\r\n"
+         "Content-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The mix, one request of each kind in turn.
+const std::array<std::string, 9> kMix = {
+    "GET /small.htm HTTP/1.0\r\n\r\n",
+    "GET /large.bin HTTP/1.0\r\n\r\n",
+    "GET /docs/ HTTP/1.0\r\n\r\n",
+    "GET /missing.htm HTTP/1.0\r\n\r\n",
+    "GET /small.htm?x=1 HTTP/1.0\r\n\r\n",
+    "DELETE / HTTP/1.0\r\n\r\n",
+    "HEAD /small.htm HTTP/1.0\r\n\r\n",
+    "GET /act?name=soak HTTP/1.0\r\nCookie: sid=1\r\n\r\n",
+    UploadRequest(),
+};
+
+// Totals shared by the client threads.
+struct TSoak {
+  std::atomic<std::int64_t> Requests{0};
+  std::atomic<std::int64_t> Failures{0};
+  std::mutex Lock;
+  std::array<std::int64_t, kMix.size()> ExpectedBytes{};  // 0 until the first answer
+  std::string FirstFailure;
+
+  // Records one answer of kind `kind`; it must match the first of its kind.
+  void Record(std::size_t kind, const THttpAnswer& answer, const std::string& error) {
+    ++Requests;
+    std::lock_guard<std::mutex> lock(Lock);
+    std::string problem = error;
+    if (problem.empty() && !answer.Head.starts_with("HTTP/1.0 200 OK\r\n")) problem = "not 200 OK";
+    if (problem.empty() && ExpectedBytes[kind] == 0) ExpectedBytes[kind] = answer.TotalBytes;
+    if (problem.empty() && answer.TotalBytes != ExpectedBytes[kind]) {
+      problem = std::to_string(answer.TotalBytes) + " bytes instead of " +
+                std::to_string(ExpectedBytes[kind]);
+    }
+    if (problem.empty()) return;
+    ++Failures;
+    if (FirstFailure.empty())
+      FirstFailure = kMix[kind].substr(0, kMix[kind].find('\r')) + ": " + problem;
+  }
+};
+
+void RunClient(int port, std::size_t first, const std::atomic<bool>& stop, TSoak& soak) {
+  for (std::size_t kind = first; !stop; kind = (kind + 1) % kMix.size()) {
+    THttpAnswer answer;
+    std::string error;
+    try {
+      TLoopbackConnection connection(port, kTimeoutMs);
+      connection.Send(kMix[kind]);
+      answer = connection.ReadAnswer();
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    soak.Record(kind, answer, error);
+  }
+}
+
+void AddActions(TKorvi& server) {
+  TKActionItem* act = server.Actions()->Add();
+  act->SetPathInfo("/act");
+  act->SetOnAction([](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+    response->SetContent("<p>" + request->GetFieldValue("name", "?") + "</p>");
+    handled = true;
+  });
+  TKActionItem* upload = server.Actions()->Add();
+  upload->SetPathInfo("/upload");
+  upload->SetOnAction(
+      [](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+        const auto file = request->GetFileField("file");
+        response->SetContent("<p>" + std::to_string(file ? file->Size() : -1) + "</p>");
+        handled = true;
+      });
+}
+
+int Main(int argc, char** argv) {
+  TBenchOptions options("bench_soak",
+                        "Mixed requests against an in-process server on 127.0.0.1 for a\n"
+                        "while; prints requests, failures, resident memory and threads per\n"
+                        "period.",
+                        {{"seconds", 600, "length of the run"},
+                         {"report", 60, "seconds between two reports"},
+                         {"clients", 8, "client threads"}});
+  if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
+  const auto length = std::chrono::seconds(std::max(1LL, options.Get("seconds")));
+  const auto period = std::chrono::seconds(std::max(1LL, options.Get("report")));
+  const int clients = static_cast<int>(std::max(1LL, options.Get("clients")));
+  const TDocumentTree tree;
+  tree.Write("small.htm", 1024);
+  tree.Write("large.bin", 1024 * 1024);
+  for (const char* name : {"docs/a.txt", "docs/b.htm", "docs/c.css", "docs/sub/d.txt"})
+    tree.Write(name, 100);
+  const TWatchdog watchdog(options.Program(), length + std::chrono::seconds(120));
+  return RunWithServer(
+      options.Program(), tree.Root(),
+      [&](TKorvi& server) {
+        std::printf("bench_soak: %d clients, %lld s, server on 127.0.0.1:%d\n", clients,
+                    static_cast<long long>(length.count()), server.ServerPort());
+        std::printf("%8s %10s %9s %9s %8s\n", "seconds", "requests", "failures", "RSS MiB",
+                    "threads");
+        TSoak soak;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < clients; ++i) {
+          threads.emplace_back(
+              [&, i] { RunClient(server.ServerPort(), static_cast<std::size_t>(i), stop, soak); });
+        }
+        const Clock::time_point start = Clock::now();
+        for (auto next = start + period; next <= start + length; next += period) {
+          std::this_thread::sleep_until(next);
+          const TProcessStatus status = ReadProcessStatus();
+          std::printf("%8lld %10lld %9lld %9.1f %8d\n",
+                      static_cast<long long>(
+                          std::chrono::duration_cast<std::chrono::seconds>(next - start).count()),
+                      static_cast<long long>(soak.Requests.load()),
+                      static_cast<long long>(soak.Failures.load()),
+                      static_cast<double>(status.ResidentBytes) / (1024.0 * 1024.0),
+                      status.Threads);
+          std::fflush(stdout);
+        }
+        stop = true;
+        for (std::thread& thread : threads)
+          thread.join();
+        if (!soak.FirstFailure.empty())
+          std::printf("first failure: %s\n", soak.FirstFailure.c_str());
+        return soak.Failures == 0 ? 0 : 1;
+      },
+      AddActions);
+}
+
+}  // namespace
+}  // namespace korvi::bench
+
+int main(int argc, char** argv) {
+  return korvi::bench::GuardedMain("bench_soak", korvi::bench::Main, argc, argv);
+}
