@@ -279,7 +279,9 @@ class TCustomKSocket : public TComponent {
   void SocketError(const std::string& sockfunc);
   // Sets State and fires OnChangeState; stops the wait control when the awaited state came.
   void ChangeState(TSocketState NewState);
-  // Delivers received data (line mode or OnDataAvailable) while bytes are pending.
+  // Delivers received data (line mode or OnDataAvailable) while bytes are
+  // pending. A handler's exception ends the delivery quietly, except
+  // EThreadAbandoned, which unwinds the thread.
   void ASyncReceive(std::uint16_t Error);
   // Reads line-mode bytes one at a time until a line ends or nothing is pending.
   void ReadLineReceive();

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "host/sysutils.h"
+#include "host/thread.h"
 #include "socket/ksocket.h"
 #include "socket/message_pump.h"
 #include "socket/wait_control.h"
@@ -232,6 +233,9 @@ void TCustomKSocket::ASyncReceive(std::uint16_t Error) {
         return;
       }
       if (pending == 0) return;
+    } catch (const EThreadAbandoned&) {
+      // The thread's owner is gone: the thread unwinds instead of going on.
+      throw;
     } catch (...) {
       // A failing handler ends the delivery; the notification loop goes on.
       return;

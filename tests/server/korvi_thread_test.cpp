@@ -435,27 +435,36 @@ class HangGuard {
 // Destroying the server from a method that one of its own workers runs
 // through Synchronize does not wait for that worker (which waits for the
 // method): the destruction finishes, and the worker ends without running
-// its handler any further, closing its connection.
+// its handler any further or touching the server, closing its connection.
+// Both before the answer (OnRequest) and while it starts (OnResponse).
 TEST(KorviShutdown, DestroyedFromItsOwnWorkersSynchronize) {
-  HangGuard guard(30);
-  auto* server = new TKorvi(nullptr);
-  server->SetPort(test::FreePort());
-  std::atomic<bool> destroyed{false};
-  std::atomic<bool> handler_went_on{false};
-  server->OnRequest = [&](int, const std::string&, const std::string&) {
-    TThread::Synchronize([&] {
-      delete server;
-      destroyed = true;
-    });
-    handler_went_on = true;
-  };
-  server->StartListening();
-  LoopbackClient client(server->ServerPort());
-  client.Send("GET / HTTP/1.0\r\n\r\n");
-  EXPECT_TRUE(PumpUntil([&] { return destroyed.load(); }, 20000));
-  EXPECT_EQ(client.ReadAll(), "");
-  EXPECT_TRUE(client.PeerClosed());
-  EXPECT_FALSE(handler_went_on);
+  HangGuard guard(60);
+  for (const bool in_response : {false, true}) {
+    auto* server = new TKorvi(nullptr);
+    server->SetPort(test::FreePort());
+    std::atomic<bool> destroyed{false};
+    std::atomic<bool> handler_went_on{false};
+    const auto destroy = [&] {
+      TThread::Synchronize([&] {
+        delete server;
+        destroyed = true;
+      });
+      handler_went_on = true;
+    };
+    if (in_response) {
+      server->OnResponse = [&](int, std::int64_t) { destroy(); };
+      server->OnResponseDone = [&](int, std::int64_t) { handler_went_on = true; };
+    } else {
+      server->OnRequest = [&](int, const std::string&, const std::string&) { destroy(); };
+    }
+    server->StartListening();
+    LoopbackClient client(server->ServerPort());
+    client.Send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return destroyed.load(); }, 20000)) << in_response;
+    EXPECT_EQ(client.ReadAll(), "") << in_response;
+    EXPECT_TRUE(client.PeerClosed()) << in_response;
+    EXPECT_FALSE(handler_went_on) << in_response;
+  }
 }
 
 }  // namespace
