@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
@@ -75,8 +76,16 @@ bool LoopbackClient::ReadAvailable(std::string& out) {
 
 void LoopbackClient::ReadBlocking(std::string& out, size_t count, int timeout_ms) {
   pollfd pfd{fd_, POLLIN, 0};
+  char buffer[65536];
   while (out.size() < count && ::poll(&pfd, 1, timeout_ms) > 0) {
-    if (!ReadAvailable(out)) return;
+    // Never more than asked for: a caller may stop reading on purpose.
+    const size_t wanted = std::min(sizeof buffer, count - out.size());
+    const ssize_t n = ::recv(fd_, buffer, wanted, MSG_DONTWAIT);
+    if (n > 0) {
+      out.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || !WouldBlock()) {
+      return;
+    }
   }
 }
 

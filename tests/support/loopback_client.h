@@ -23,8 +23,9 @@ class LoopbackClient {
   void Send(std::string_view bytes);
   // Appends what can be read right now to `out`; false once the other side closed.
   bool ReadAvailable(std::string& out);
-  // Reads until `out` holds `count` bytes, the other side closed or
-  // `timeout_ms` passed, pumping nothing: use it only when the sender runs elsewhere.
+  // Reads until `out` holds `count` bytes (never more), the other side
+  // closed or `timeout_ms` passed, pumping nothing: use it only when the
+  // sender runs elsewhere.
   void ReadBlocking(std::string& out, size_t count, int timeout_ms);
   // Pumps the calling thread's queue until the other side has closed the
   // connection or `timeout_ms` passed; returns every byte ReadAll received so far.
