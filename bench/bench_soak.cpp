@@ -64,15 +64,23 @@ struct TSoak {
   std::atomic<std::int64_t> Failures{0};
   std::mutex Lock;
   std::array<std::int64_t, kMix.size()> ExpectedBytes{};  // 0 until the first answer
+  std::array<std::string, kMix.size()> ExpectedStatus{};  // the first answer's status line
   std::string FirstFailure;
 
-  // Records one answer of kind `kind`; it must match the first of its kind.
+  // Records one answer of kind `kind`; its status line and length must match
+  // the first answer of its kind.
   void Record(std::size_t kind, const THttpAnswer& answer, const std::string& error) {
     ++Requests;
     std::lock_guard<std::mutex> lock(Lock);
     std::string problem = error;
-    if (problem.empty() && !answer.Head.starts_with("HTTP/1.0 200 OK\r\n")) problem = "not 200 OK";
-    if (problem.empty() && ExpectedBytes[kind] == 0) ExpectedBytes[kind] = answer.TotalBytes;
+    const std::string status = answer.Head.substr(0, answer.Head.find('\r'));
+    if (problem.empty() && ExpectedBytes[kind] == 0) {
+      ExpectedBytes[kind] = answer.TotalBytes;
+      ExpectedStatus[kind] = status;
+    }
+    if (problem.empty() && status != ExpectedStatus[kind]) {
+      problem = "\"" + status + "\" instead of \"" + ExpectedStatus[kind] + "\"";
+    }
     if (problem.empty() && answer.TotalBytes != ExpectedBytes[kind]) {
       problem = std::to_string(answer.TotalBytes) + " bytes instead of " +
                 std::to_string(ExpectedBytes[kind]);
