@@ -1,11 +1,11 @@
 // bench_soak: a long run of mixed requests against an in-process TKorvi on
 // 127.0.0.1: files small and large, a directory listing, error pages (404,
-// 400, 501), a HEAD, an action with a query and a multipart upload to an
-// action. Every answer must come whole and as long as the first answer of
-// its kind (the pages do not change during the run). Prints, per report
-// period, the requests and failures so far, the resident memory and the
-// thread count, so a leak shows as memory that keeps growing after warm-up.
-// Stops by itself after --seconds.
+// 400, 501), a HEAD, an action with a query, a multipart upload to an
+// action, an action that keeps a visit count in each client's session, and
+// a dynamic page that runs a named query on SQLite. Every answer must come whole and as long as the
+// first answer of its kind (the pages do not change during the run). Prints, per report period, the
+// requests and failures so far, the resident memory and the thread count, so a leak shows as memory
+// that keeps growing after warm-up. Stops by itself after --seconds.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -21,7 +21,14 @@
 #include "bench/document_tree.h"
 #include "bench/loopback_client.h"
 #include "bench/process_status.h"
+#include "data/data_module.h"
+#include "data/param.h"
+#include "data/query.h"
+#include "dynamic/korvi_processor.h"
+#include "host/datetime.h"
 #include "host/streams.h"
+#include "session/korvi_session.h"
+#include "session/korvi_sessions.h"
 #include "web/action_item.h"
 #include "web/korvi_request.h"
 #include "web/korvi_response.h"
@@ -46,7 +53,7 @@ std::string UploadRequest() {
 }
 
 // The mix, one request of each kind in turn.
-const std::array<std::string, 9> kMix = {
+const std::array<std::string, 11> kMix = {
     "GET /small.htm HTTP/1.0\r\n\r\n",
     "GET /large.bin HTTP/1.0\r\n\r\n",
     "GET /docs/ HTTP/1.0\r\n\r\n",
@@ -56,7 +63,25 @@ const std::array<std::string, 9> kMix = {
     "HEAD /small.htm HTTP/1.0\r\n\r\n",
     "GET /act?name=soak HTTP/1.0\r\nCookie: sid=1\r\n\r\n",
     UploadRequest(),
+    "GET /session HTTP/1.0\r\n\r\n",
+    "GET /tea?kind=green HTTP/1.0\r\n\r\n",
 };
+// The kind that carries the client's session cookie.
+constexpr std::size_t kSessionKind = 9;
+
+// `request` with the header "Cookie: `cookie`" added.
+std::string WithCookie(const std::string& request, const std::string& cookie) {
+  return request.substr(0, request.size() - 2) + "Cookie: " + cookie + "\r\n\r\n";
+}
+
+// The "name=value" of the first Set-Cookie header of `head`, or "".
+std::string SetCookie(const std::string& head) {
+  const std::string header = "\r\nSet-Cookie: ";
+  const std::size_t start = head.find(header);
+  if (start == std::string::npos) return "";
+  const std::size_t from = start + header.size();
+  return head.substr(from, head.find_first_of(";\r", from) - from);
+}
 
 // Totals shared by the client threads.
 struct TSoak {
@@ -92,14 +117,20 @@ struct TSoak {
   }
 };
 
+THttpAnswer Fetch(int port, const std::string& request) {
+  TLoopbackConnection connection(port, kTimeoutMs);
+  connection.Send(request);
+  return connection.ReadAnswer();
+}
+
 void RunClient(int port, std::size_t first, const std::atomic<bool>& stop, TSoak& soak) {
+  // The client's session, started once; every later visit must find it.
+  const std::string cookie = SetCookie(Fetch(port, kMix[kSessionKind]).Head);
   for (std::size_t kind = first; !stop; kind = (kind + 1) % kMix.size()) {
     THttpAnswer answer;
     std::string error;
     try {
-      TLoopbackConnection connection(port, kTimeoutMs);
-      connection.Send(kMix[kind]);
-      answer = connection.ReadAnswer();
+      answer = Fetch(port, kind == kSessionKind ? WithCookie(kMix[kind], cookie) : kMix[kind]);
     } catch (const std::exception& e) {
       error = e.what();
     }
@@ -107,7 +138,31 @@ void RunClient(int port, std::size_t first, const std::atomic<bool>& stop, TSoak
   }
 }
 
-void AddActions(TKorvi& server) {
+// What the session and page kinds need: the session store, and the page
+// processor with a tea table and a named query over it.
+struct TSoakPages {
+  explicit TSoakPages(const std::string& root) : page(root + "/tea.htm") {
+    const std::string db = root + "/soak.db";
+    TQuery setup(nullptr);
+    setup.SetDatabaseName(db);
+    setup.SetSQL(
+        "begin; create table tea(name text, kind text, price integer);"
+        "insert into tea values('Sencha', 'green', 12); insert into tea values('Gyokuro', "
+        "'green', 30); insert into tea values('Assam', 'black', 9); commit;");
+    setup.ExecSQL();
+    auto* query = new TQuery(&module);
+    query->SetName("qTea");
+    query->SetDatabaseName(db);
+    query->SetSQL("select name, price from tea where kind = :kind order by name");
+    query->Params()[0].SetDataType(ftString);
+  }
+  TKorviSessions sessions{nullptr};
+  TDataModule module{nullptr};
+  TKorviProcessor processor{nullptr};
+  std::string page;
+};
+
+void AddActions(TKorvi& server, TSoakPages& pages) {
   TKActionItem* act = server.Actions()->Add();
   act->SetPathInfo("/act");
   act->SetOnAction([](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
@@ -122,6 +177,27 @@ void AddActions(TKorvi& server) {
         response->SetContent("<p>" + std::to_string(file ? file->Size() : -1) + "</p>");
         handled = true;
       });
+  TKActionItem* session = server.Actions()->Add();
+  session->SetPathInfo("/session");
+  session->SetOnAction(
+      [&pages](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+        if (const auto found = pages.sessions.GetSession(*request, *response)) {
+          found->SetVariant("visits", Variant(found->GetVariant("visits").AsInteger() + 1));
+          response->SetContent("<p>known</p>");
+        } else {
+          pages.sessions.StartSession(*request, *response, Now() + 1.0 / 24)
+              ->SetVariant("visits", Variant(1));
+          response->SetContent("<p>new</p>");
+        }
+        handled = true;
+      });
+  TKActionItem* tea = server.Actions()->Add();
+  tea->SetPathInfo("/tea");
+  tea->SetOnAction([&pages, &server](TObject*, TKorviRequest* request, TKorviResponse* response,
+                                     bool& handled) {
+    pages.processor.ProcessHtmlFile(&server, request, response, pages.page, {}, {&pages.module});
+    handled = true;
+  });
 }
 
 int Main(int argc, char** argv) {
@@ -141,6 +217,14 @@ int Main(int argc, char** argv) {
   tree.Write("large.bin", 1024 * 1024);
   for (const char* name : {"docs/a.txt", "docs/b.htm", "docs/c.css", "docs/sub/d.txt"})
     tree.Write(name, 100);
+  TSoakPages pages(tree.Root());
+  {
+    TFileStream page(pages.page, fmCreate);
+    const std::string text =
+        "<#q Action=ADDQUERY Name=qTea kind=^kind>\n<ul>\n<!LOOP DS=1>\n<li>%name%: "
+        "%price%</li>\n<!ENDLOOP>\n</ul>\n";
+    page.Write(text.data(), static_cast<std::int64_t>(text.size()));
+  }
   const TWatchdog watchdog(options.Program(), length + std::chrono::seconds(120));
   return RunWithServer(
       options.Program(), tree.Root(),
@@ -176,7 +260,7 @@ int Main(int argc, char** argv) {
           std::printf("first failure: %s\n", soak.FirstFailure.c_str());
         return soak.Failures == 0 ? 0 : 1;
       },
-      AddActions);
+      [&pages](TKorvi& server) { AddActions(server, pages); });
 }
 
 }  // namespace
