@@ -156,8 +156,11 @@ void TKorviProducer::ProcessLoop(const std::string& directive, const std::string
     for (std::int32_t row = 1; !ended() && FirstRecord > row; ++row)
       step();
   }
+  // One pass per record at most: a loop inside this one that walks the same
+  // data set the other way leaves the cursor where this loop never ends.
+  const std::int32_t records = dataset->RecordCount();
   std::int32_t written = 0;
-  while (!ended()) {
+  for (std::int32_t pass = 0; pass < records && !ended(); ++pass) {
     ExpandLines(body, output);
     step();
     if (list_mode && ++written >= MaxRecords) break;

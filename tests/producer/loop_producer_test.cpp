@@ -114,6 +114,18 @@ TEST_F(LoopProducerTest, NestedLoopsByLabel) {
             "a12345678910b12345678910c12345678910|<!ENDLOOP>.");
 }
 
+// Loops nested over one data set share its cursor; a loop still makes at
+// most one pass per record, so walking it the other way inside cannot make
+// the outer loop run for ever.
+TEST_F(LoopProducerTest, LoopsOverTheSameDataSetEnd) {
+  EXPECT_EQ(
+      Visible({"<!LOOPA DS=1>%Name%:", "<!LOOPB DS=1>%Name%", "<!ENDLOOPB>;", "<!ENDLOOPA>."}),
+      "a:abc;.");
+  EXPECT_EQ(Visible({"<!LOOPA DS=1>%Name%:", "<!LOOPB DS=1&DIRECTION=REVERSE>%Name%",
+                     "<!ENDLOOPB>;", "<!ENDLOOPA>."}),
+            "a:cba;b:cba;b:cba;.");
+}
+
 TEST_F(LoopProducerTest, DirectiveErrorsEndThePage) {
   const struct {
     std::vector<std::string> templ;
