@@ -6,11 +6,13 @@
 #include "server/korvi.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "host/streams.h"
 #include "host/sysutils.h"
 #include "support/child_process.h"
 #include "support/curl.h"
@@ -93,7 +95,8 @@ class TlsEndToEnd : public ::testing::Test {
       upload->SetOnAction(
           [](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
             const auto part = request->GetFileField("file");
-            const std::string bytes = part ? std::string(part->Memory(), part->Size()) : "";
+            const std::string bytes =
+                part ? std::string(part->Memory(), static_cast<size_t>(part->Size())) : "";
             response->SetContent(IntToStr(bytes.size()) + " " +
                                  std::to_string(std::hash<std::string>{}(bytes)));
             handled = true;
