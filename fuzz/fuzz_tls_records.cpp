@@ -2,7 +2,8 @@
 // OpenSSL client in memory. The input shapes the traffic, not the bytes of
 // the records (the TLS library's own fuzzing covers their parsing):
 //   byte 0: bit 0 caps the client at TLS 1.2; bit 1 flips one byte of the
-//           client's records after the handshake, at the offset of byte 1;
+//           client's first records that carry plaintext, at the offset of
+//           byte 1;
 //           bit 2 makes the client end with close_notify;
 //   bytes 2-9: eight sizes (1 to 256 bytes, used in turn) of the pieces in
 //           which the server's transport takes bytes in and out; a size of
@@ -172,6 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       to_client.clear();
     }
     ERR_clear_error();
+    const size_t sent_before = client_sent;
     if (SSL_do_handshake(client) == 1) {
       if (client_sent < plaintext.size()) {
         const int n = SSL_write(client, plaintext.data() + client_sent,
@@ -190,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ERR_clear_error();
     const size_t before = to_server.size();
     Drain(client_out, to_server);
-    if (flip && !flipped && server.Established() && to_server.size() > before) {
+    if (flip && !flipped && client_sent > sent_before && to_server.size() > before) {
       to_server[before + flip_at % (to_server.size() - before)] ^= 0x5A;
       flipped = true;
     }
