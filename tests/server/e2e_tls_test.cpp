@@ -132,16 +132,36 @@ class TlsEndToEnd : public ::testing::Test {
   TKorvi tls_{nullptr};
 };
 
-// A file, a listing, an error page and an action's answer are the plain
-// answers byte for byte.
+// A file, a listing, an error page, an action's answer and the 400 pages of
+// a header line too long and of a body too large (refused while it still
+// arrives) are the plain answers byte for byte.
 TEST_F(TlsEndToEnd, AnswersAreThePlainOnesByteForByte) {
+  const std::string body = dir_.Write("body.bin", Bytes(3 * 1000 * 1000));
+  plain_.MaxRequestBody = tls_.MaxRequestBody = 1000 * 1000;
   Start();
-  for (const std::string path : {"/page.htm", "/docs/", "/missing.htm", "/act?x=1"}) {
-    const ChildResult secure = Https(path, {"-i", "--path-as-is"});
-    ASSERT_EQ(secure.exit_code, 0) << path << ": " << secure.errors;
-    EXPECT_EQ(MaskDate(secure.output), MaskDate(test::Curl(plain_.ServerPort(), path))) << path;
+  struct Case {
+    std::string path;
+    std::vector<std::string> options;
+  };
+  const std::vector<Case> cases = {
+      {"/page.htm", {}},
+      {"/docs/", {}},
+      {"/missing.htm", {}},
+      {"/act?x=1", {}},
+      {"/page.htm", {"-H", "X-Long: " + std::string(9000, 'a')}},
+      {"/act", {"--data-binary", "@" + body}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> options = {"-i", "--path-as-is"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    const ChildResult secure = Https(c.path, options);
+    const ChildResult plain = test::RunCurl(plain_.ServerPort(), c.path, options);
+    ASSERT_EQ(secure.exit_code, 0) << c.path << ": " << secure.errors;
+    EXPECT_EQ(MaskDate(secure.output), MaskDate(plain.output)) << c.path;
   }
   EXPECT_TRUE(Https("/missing.htm", {"-i"}).output.starts_with("HTTP/1.0 404"));
+  EXPECT_TRUE(Https("/act", {"-i", "--data-binary", "@" + body})
+                  .output.starts_with("HTTP/1.0 400 Bad Request\r\n"));
 }
 
 // 20 MB go out and 5 MB of a multipart upload come in whole, through
