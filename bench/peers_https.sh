@@ -18,32 +18,8 @@ KORVI_EXTRA_PACKAGES="nginx-light wrk openssl" tools/setup-deps.sh
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build-bench --target korvi-serve >/dev/null
 
-work=$(mktemp -d /tmp/korvi-https.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# The first port from $1 on that nothing listens on.
-free_port() {
-  local port=$1
-  while (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-  echo "$port"
-}
-
-# Waits (at most 10 s) for `url` to answer over HTTPS with the certificate.
-wait_for() {
-  for _ in $(seq 100); do
-    curl -s -o /dev/null --cacert "$work/cert.pem" "$1" && return 0
-    sleep 0.1
-  done
-  echo "no answer from $1" >&2
-  return 1
-}
+. bench/loopback_services.sh
+start_work https
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
   -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
@@ -57,7 +33,7 @@ port_korvi=$(free_port 18400)
 build-bench/bin/korvi-serve --root "$work/www" --port "$port_korvi" \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" >/dev/null 2>"$work/korvi.err" &
 pids+=($!)
-wait_for "https://127.0.0.1:$port_korvi/600b.bin"
+wait_for "https://127.0.0.1:$port_korvi/600b.bin" --cacert "$work/cert.pem"
 
 port_nginx=$(free_port $((port_korvi + 1)))
 cat >"$work/nginx.conf" <<CONF
@@ -85,7 +61,7 @@ http {
 CONF
 nginx -p "$work/nginx" -c "$work/nginx.conf" -g 'daemon off;' &
 pids+=($!)
-wait_for "https://127.0.0.1:$port_nginx/600b.bin"
+wait_for "https://127.0.0.1:$port_nginx/600b.bin" --cacert "$work/cert.pem"
 
 # Requests/s of wrk against `url`.
 rate() {

@@ -25,32 +25,8 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVI_BUILD_BENC
 cmake --build build-bench --target korvi-demo >/dev/null
 database="$KORVI_TEST_POSTGRES"
 
-work=$(mktemp -d /tmp/korvi-two.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# The first port from $1 on that nothing listens on.
-free_port() {
-  local port=$1
-  while (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-  echo "$port"
-}
-
-# Waits (at most 10 s) for `url` to answer.
-wait_for() {
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "$1" && return 0
-    sleep 0.1
-  done
-  echo "no answer from $1" >&2
-  return 1
-}
+. bench/loopback_services.sh
+start_work two
 
 # Starts instance $1 on a free port from $2; sets `port` to its port.
 start_instance() {

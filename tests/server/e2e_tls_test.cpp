@@ -30,18 +30,10 @@ namespace {
 
 using test::ChildResult;
 using test::LoopbackClient;
+using test::MaskDate;
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
-}
-
-// `answer` with the value of its "Date" header replaced by "*".
-std::string MaskDate(std::string answer) {
-  const size_t date = answer.find("\r\nDate: ");
-  if (date == std::string::npos) return answer;
-  const size_t value = date + 8;
-  answer.replace(value, answer.find("\r\n", value) - value, "*");
-  return answer;
 }
 
 // `size` bytes of every value, the same for the same size.
