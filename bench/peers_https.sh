@@ -74,5 +74,5 @@ for file in 600b.bin 20k.bin 1m.bin; do
   korvi=$(rate "https://127.0.0.1:$port_korvi/$file")
   nginx=$(rate "https://127.0.0.1:$port_nginx/$file")
   printf '%-8s %14s %14s %8s\n' "$file" "$korvi" "$nginx" \
-    "$(awk -v k="$korvi" -v n="$nginx" 'BEGIN { printf "%.2f", n > 0 ? k / n : 0 }')"
+    "$(awk -v k="$korvi" -v n="$nginx" 'BEGIN { printf "%.2f", (n > 0 ? k / n : 0) }')"
 done

@@ -9,6 +9,13 @@
 
 namespace korvi {
 
+namespace {
+
+// Most plaintext one TLS record carries.
+constexpr int kTlsRecordSize = 16384;
+
+}  // namespace
+
 TSSLKSocket::TSSLKSocket(TComponent* owner) : TKSocket(owner) {}
 
 TSSLKSocket::~TSSLKSocket() {
@@ -19,6 +26,9 @@ TSSLKSocket::~TSSLKSocket() {
 void TSSLKSocket::EnableTls(std::shared_ptr<const TTlsContext> Context) {
   context_ = std::move(Context);
   TlsEnabled = context_ != nullptr;
+  // Each block the send chain hands over becomes one record: blocks of a
+  // whole record's size keep the records (and their system calls) few.
+  if (TlsEnabled) BufferSize = kTlsRecordSize;
 }
 
 bool TSSLKSocket::Startup() {
