@@ -7,7 +7,7 @@
 //           bit 2 makes the client end with close_notify;
 //   bytes 2-9: eight sizes (1 to 256 bytes, used in turn) of the pieces in
 //           which the server's transport takes bytes in and out; a size of
-//           1 is a transport that would block instead;
+//           1 is a transport that would block once instead;
 //   bytes 10-13: four sizes (1 to 256) of the server's reads, in turn;
 //   the rest: the plaintext the client sends (up to 16 KiB), which the
 //           server echoes back.
@@ -43,7 +43,7 @@ using korvi::fuzz::Check;
 namespace {
 
 constexpr int kRounds = 4000;
-constexpr int kReadsPerRound = 64;
+constexpr int kStepsPerRound = 64;
 constexpr size_t kMaxPlaintext = 16 * 1024;
 
 // Writes `write` to a new file `path` with OpenSSL's PEM writer.
@@ -96,6 +96,14 @@ SSL_CTX* ClientContext() {
   return context;
 }
 
+// A piece of size 1 stands for a transport that is not ready, once: the
+// call after a refusal goes through (with one byte), so every exchange can
+// end.
+bool WouldBlock(int piece, bool& blocked) {
+  blocked = piece == 1 && !blocked;
+  return blocked;
+}
+
 // Moves what `from` holds into the string `to`.
 void Drain(BIO* from, std::string& to) {
   std::array<char, 4096> buffer;
@@ -125,11 +133,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string to_client;  // the server's records on their way
   bool flipped = false;
   size_t piece_turn = 0;
+  bool in_blocked = false;   // the last read would have blocked
+  bool out_blocked = false;  // the last write would have blocked
   const auto next_piece = [&] { return pieces[piece_turn++ % pieces.size()]; };
   korvi::TTlsTransport transport{
       [&](void* buffer, int length) {
         const int piece = next_piece();
-        if (piece == 1 || to_server.empty()) {
+        if (to_server.empty() || WouldBlock(piece, in_blocked)) {
           korvi::WSASetLastError(korvi::WSAEWOULDBLOCK);
           return -1;
         }
@@ -140,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       },
       [&](const void* buffer, int length) {
         const int piece = next_piece();
-        if (piece == 1) {
+        if (WouldBlock(piece, out_blocked)) {
           korvi::WSASetLastError(korvi::WSAEWOULDBLOCK);
           return -1;
         }
@@ -197,25 +207,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       flipped = true;
     }
 
-    // The server's side.
+    // The server's side: a few steps of each kind per round, going on past
+    // a transport that was not ready (it is the next time).
     if (!server.Established()) {
-      if (server.Handshake() == korvi::TTlsStep::Failed) break;
+      for (int step = 0; step < kStepsPerRound && !server.Established(); ++step) {
+        if (server.Handshake() == korvi::TTlsStep::Failed) break;
+      }
+      if (server.Failed()) break;
       continue;
     }
-    for (int turn = 0; turn < kReadsPerRound; ++turn) {
+    for (int step = 0; step < kStepsPerRound; ++step) {
       const int wanted = reads[read_turn++ % reads.size()];
       const int n = server.Read(read_buffer.data(), wanted);
       Check(n <= wanted, "a read returned more than asked for");
       if (n > 0) received.append(read_buffer.data(), static_cast<size_t>(n));
       if (n == 0) server_saw_end = true;
-      if (n <= 0) break;
+      if (n == 0 || server.Failed() || (n < 0 && to_server.empty())) break;
     }
     if (server.Failed()) break;
-    if (server_sent < received.size()) {
+    for (int step = 0; step < kStepsPerRound && server_sent < received.size(); ++step) {
       const int w = server.Write(received.data() + server_sent,
                                  static_cast<int>(received.size() - server_sent));
       if (w > 0) server_sent += static_cast<size_t>(w);
+      if (server.Failed()) break;
     }
+    if (server.Failed()) break;
     if (received.size() == plaintext.size() && echoed.size() == plaintext.size() &&
         (!client_closes || server_saw_end)) {
       finished = true;
