@@ -1,6 +1,6 @@
 # Sourced by the bench scripts that start servers on loopback (bash):
 # a work directory and the processes started, both removed on exit, a free
-# port, and waiting for a server to answer.
+# port, waiting for a server to answer, and nginx kept in the work directory.
 #
 #   start_work NAME        makes $work (/tmp/korvi-NAME.XXXXXX) and the exit trap
 #   pids+=($!)             after starting a process in the background
@@ -38,4 +38,31 @@ wait_for() {
   done
   echo "no answer from $url" >&2
   return 1
+}
+
+# Prints the start of an nginx configuration that keeps its files in
+# $work/nginx and runs as the current user, up to "http {" and the temporary
+# paths; the caller writes the rest of the http block and its closing brace
+# into $work/nginx.conf.
+nginx_head() {
+  mkdir -p "$work/nginx"
+  cat <<CONF
+worker_processes 2;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+user $(id -un);
+events { worker_connections 1024; }
+http {
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+CONF
+}
+
+# Starts nginx on $work/nginx.conf in the background.
+start_nginx() {
+  nginx -p "$work/nginx" -c "$work/nginx.conf" -g 'daemon off;' &
+  pids+=($!)
 }

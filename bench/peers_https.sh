@@ -24,7 +24,7 @@ start_work https
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
   -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-mkdir -p "$work/www" "$work/nginx"
+mkdir -p "$work/www"
 head -c 600 /dev/urandom >"$work/www/600b.bin"
 head -c 20480 /dev/urandom >"$work/www/20k.bin"
 head -c 1048576 /dev/urandom >"$work/www/1m.bin"
@@ -36,18 +36,8 @@ pids+=($!)
 wait_for "https://127.0.0.1:$port_korvi/600b.bin" --cacert "$work/cert.pem"
 
 port_nginx=$(free_port $((port_korvi + 1)))
-cat >"$work/nginx.conf" <<CONF
-worker_processes 2;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-user $(id -un);
-events { worker_connections 1024; }
-http {
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
+nginx_head >"$work/nginx.conf"
+cat >>"$work/nginx.conf" <<CONF
   access_log off;
   sendfile on;
   server {
@@ -59,8 +49,7 @@ http {
   }
 }
 CONF
-nginx -p "$work/nginx" -c "$work/nginx.conf" -g 'daemon off;' &
-pids+=($!)
+start_nginx
 wait_for "https://127.0.0.1:$port_nginx/600b.bin" --cacert "$work/cert.pem"
 
 # Requests/s of wrk against `url`.

@@ -44,19 +44,8 @@ start_instance b $((port_a + 1))
 port_b=$port
 
 port_nginx=$(free_port $((port_b + 1)))
-mkdir -p "$work/nginx"
-cat >"$work/nginx.conf" <<EOF
-worker_processes 2;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-user $(id -un);
-events { worker_connections 1024; }
-http {
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
+nginx_head >"$work/nginx.conf"
+cat >>"$work/nginx.conf" <<EOF
   log_format upstream '\$upstream_addr';
   access_log $work/nginx/access.log upstream;
   upstream korvi {
@@ -75,8 +64,7 @@ http {
   }
 }
 EOF
-nginx -p "$work/nginx" -c "$work/nginx.conf" -g 'daemon off;' &
-pids+=($!)
+start_nginx
 wait_for "http://127.0.0.1:$port_nginx/static/demo.css"
 
 # Writes client $2's curl configuration for phase $1 against port $3: of
