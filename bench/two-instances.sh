@@ -25,32 +25,8 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVI_BUILD_BENC
 cmake --build build-bench --target korvi-demo >/dev/null
 database="$KORVI_TEST_POSTGRES"
 
-work=$(mktemp -d /tmp/korvi-two.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-# The first port from $1 on that nothing listens on.
-free_port() {
-  local port=$1
-  while (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-  echo "$port"
-}
-
-# Waits (at most 10 s) for `url` to answer.
-wait_for() {
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "$1" && return 0
-    sleep 0.1
-  done
-  echo "no answer from $1" >&2
-  return 1
-}
+. bench/loopback_services.sh
+start_work two
 
 # Starts instance $1 on a free port from $2; sets `port` to its port.
 start_instance() {
@@ -68,19 +44,8 @@ start_instance b $((port_a + 1))
 port_b=$port
 
 port_nginx=$(free_port $((port_b + 1)))
-mkdir -p "$work/nginx"
-cat >"$work/nginx.conf" <<EOF
-worker_processes 2;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-user $(id -un);
-events { worker_connections 1024; }
-http {
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
+nginx_head >"$work/nginx.conf"
+cat >>"$work/nginx.conf" <<EOF
   log_format upstream '\$upstream_addr';
   access_log $work/nginx/access.log upstream;
   upstream korvi {
@@ -99,8 +64,7 @@ http {
   }
 }
 EOF
-nginx -p "$work/nginx" -c "$work/nginx.conf" -g 'daemon off;' &
-pids+=($!)
+start_nginx
 wait_for "http://127.0.0.1:$port_nginx/static/demo.css"
 
 # Writes client $2's curl configuration for phase $1 against port $3: of

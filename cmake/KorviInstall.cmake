@@ -39,7 +39,7 @@ endif()
 # --- CMake package ---------------------------------------------------------------
 
 # Packages whose imported targets the libraries link.
-set(KORVI_DEPENDENCIES Threads SQLite3 PostgreSQL)
+set(KORVI_DEPENDENCIES Threads SQLite3 PostgreSQL OpenSSL)
 install(EXPORT KorviTargets NAMESPACE Korvi:: DESTINATION ${KORVI_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/KorviConfig.cmake.in
   ${PROJECT_BINARY_DIR}/KorviConfig.cmake INSTALL_DESTINATION ${KORVI_CMAKE_DIR})
@@ -80,14 +80,14 @@ korvi-serve (serves a directory) and korvi-map (edits URL map files).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
 # The programs' shared libraries come from dpkg-shlibdeps when it is there.
-# Building against the static libraries needs SQLite's and libpq's headers
+# Building against the static libraries needs SQLite's, libpq's and OpenSSL's headers
 # and development libraries, which find_package(Korvi) and korvi.pc ask for.
 find_program(KORVI_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KORVI_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-dev, libpq-dev")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-dev, libpq-dev, libssl-dev")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libsqlite3-0, libsqlite3-dev, libpq5, libpq-dev")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6, libsqlite3-0, libsqlite3-dev, libpq5, libpq-dev, libssl3, libssl-dev")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake")
 include(CPack)

@@ -18,6 +18,7 @@
 #include "server/property_source.h"
 #include "socket/socket_errors.h"
 #include "socket/ssl_ksocket.h"
+#include "socket/tls_context.h"
 #include "web/action_item.h"
 #include "web/http_text.h"
 
@@ -33,8 +34,9 @@ constexpr const char* kMapHeadingKey = "URL Path";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",    "DefaultFile", "DirectoryListing", "DirectoryMask", "URLMapIniFile",
-    "MaxThread", "ServerPort",  "ServerRoot",       "Timeout",       "MaxRequestBody"};
+    "Active",     "DefaultFile",        "DirectoryListing", "DirectoryMask", "URLMapIniFile",
+    "MaxThread",  "ServerPort",         "ServerRoot",       "Timeout",       "MaxRequestBody",
+    "TlsEnabled", "TlsCertificateFile", "TlsKeyFile"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -158,6 +160,9 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     if (Source.Has("ServerRoot")) SetRoot(Source.Text("ServerRoot"));
     if (Source.Has("Timeout")) Timeout = Source.Integer("Timeout");
     if (Source.Has("MaxRequestBody")) MaxRequestBody = Source.Integer("MaxRequestBody");
+    if (Source.Has("TlsEnabled")) TlsEnabled = Source.Boolean("TlsEnabled");
+    if (Source.Has("TlsCertificateFile")) TlsCertificateFile = Source.Text("TlsCertificateFile");
+    if (Source.Has("TlsKeyFile")) TlsKeyFile = Source.Text("TlsKeyFile");
   } catch (...) {
     TComponent::Loaded();
     throw;
@@ -243,6 +248,11 @@ void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*E
     // leaves the live threads; accepting goes on.
     delete thread;
   }
+}
+
+void TKorvi::KorviSSLInit() {
+  tls_context_.reset();
+  if (TlsEnabled) tls_context_ = std::make_shared<TTlsContext>(TlsCertificateFile, TlsKeyFile);
 }
 
 std::unique_ptr<TSSLKSocket> TKorvi::CreateKorviSocket() {

@@ -31,6 +31,7 @@ class TKorviResponse;
 class TKActionItem;
 class TKActionItems;
 class TSSLKSocket;
+class TTlsContext;
 class TDescriptorReserve;
 class TQuery;
 class TPropertySource;
@@ -133,12 +134,23 @@ class TKorvi : public TComponent {
 
   // Largest request body accepted; a longer announced body gets the 400 page.
   std::int64_t MaxRequestBody = DefaultMaxRequestBody;
+  // HTTPS: with TlsEnabled every connection is served over TLS with the PEM
+  // certificate chain TlsCertificateFile (the server's certificate first)
+  // and the PEM private key TlsKeyFile. Read when listening starts, which
+  // raises ETlsError, and so does not listen, when a file cannot be read or
+  // the key does not match the certificate.
+  bool TlsEnabled = false;
+  std::string TlsCertificateFile;
+  std::string TlsKeyFile;
+  // The TLS set-up the connections share (nullptr without TLS).
+  std::shared_ptr<const TTlsContext> TlsContext() const { return tls_context_; }
 
   // --- Loading and starting ---
 
   // Applies stored property values from `Source` in declaration order
   // (Active, DefaultFile, DirectoryListing, DirectoryMask, URLMapIniFile,
-  // MaxThread, ServerPort, ServerRoot, Timeout, MaxRequestBody; absent ones
+  // MaxThread, ServerPort, ServerRoot, Timeout, MaxRequestBody, TlsEnabled,
+  // TlsCertificateFile, TlsKeyFile; absent ones
   // keep their values), then starts listening as a loaded server does.
   // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
@@ -190,8 +202,9 @@ class TKorvi : public TComponent {
   void DetachThread(TKorviThread* Thread);
 
  protected:
-  // Runs once just before listening starts; a place for TLS set-up.
-  virtual void KorviSSLInit() {}
+  // Runs once just before listening starts: loads the TLS set-up when
+  // TlsEnabled (raising ETlsError when it cannot).
+  virtual void KorviSSLInit();
   // Handler of the listening socket's session-available event: accepts the
   // connection and starts its worker thread.
   virtual void ServerSocketSessionAvailable(TObject* Sender, std::uint16_t Error);
@@ -212,6 +225,7 @@ class TKorvi : public TComponent {
   std::unique_ptr<TKActionItems> actions_;
 
   std::unique_ptr<TSSLKSocket> listen_socket_;
+  std::shared_ptr<const TTlsContext> tls_context_;
   // Refuses connections when no descriptor is left for them (the spare).
   std::unique_ptr<TDescriptorReserve> reserve_;
   int thread_count_ = 0;

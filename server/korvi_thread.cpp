@@ -116,6 +116,7 @@ void TKorviThread::Execute() {
 
 void TKorviThread::SetUpSocket() {
   Socket = CreateKorviSocket();
+  Socket->EnableTls(Server->TlsContext());
   Socket->Dup(SocketHandle);
   Socket->Startup();
   Socket->HandShake();
@@ -408,7 +409,8 @@ void TKorviThread::PathToURL(std::string& Path) {
   } catch (const std::exception&) {
     host = "localhost";
   }
-  Path = "http://" + host + ":" + IntToStr(Server->ServerPort()) + "/" + Path;
+  Path = (Server->TlsContext() ? "https://" : "http://") + host + ":" +
+         IntToStr(Server->ServerPort()) + "/" + Path;
 }
 
 int TKorviThread::WriteClient(const void* Buffer, int Count) {

@@ -141,7 +141,7 @@ class TKorviThread : public TThread {
   void SetThreadRoot(const std::string& Root);
   // Maps a URL path onto a file-system path under ThreadRoot; always true.
   bool URLtoPath(std::string& Url);
-  // Builds "http://host:port/" + the part of `Path` below the root.
+  // Builds "http://host:port/" (https with TLS) + the part of `Path` below the root.
   void PathToURL(std::string& Path);
   // Hands `Count` bytes straight to the socket; returns its Send result.
   int WriteClient(const void* Buffer, int Count);

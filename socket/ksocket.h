@@ -250,6 +250,9 @@ class TCustomKSocket : public TComponent {
   virtual void WndProc(TMessage& MsgRec);
   // Resets the fields that every close resets.
   virtual void AssignDefaultValue();
+  // The notification channel, for subclasses that read or write the
+  // connection themselves and re-arm its notifications.
+  TSocketNotifier& Notifier() { return *notifier_; }
   // Closes the socket (gracefully: shut down first) and reports the end of the session.
   virtual void InternalClose(bool bShut);
   // Binds to any address and a port the system picks (LocalPort).

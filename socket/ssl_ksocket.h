@@ -1,26 +1,69 @@
 // TSSLKSocket: the socket class the server and its worker threads create. It
 // routes every system read and write and the connection start-up through
-// overridable hooks where a TLS layer would sit; here each hook passes
-// straight through, so it behaves exactly like a TKSocket.
+// overridable hooks where a TLS layer sits. Unless TLS was enabled for it,
+// each hook passes straight through, so it behaves exactly like a TKSocket
+// (and the TLS library is never called).
+//
+// With TLS enabled (server side, for a connection adopted with Dup):
+// Startup begins a session over the connection, HandShake takes the
+// handshake as far as the client allows, and the socket's own readiness
+// notifications carry it on from the message loop: no data-available event
+// fires until it is complete, and a handshake that fails closes the
+// connection. Then Receive and Send carry decrypted bytes; decrypted bytes
+// still waiting after the data-available handler are delivered to it at
+// once; ending the sending direction (Shutdown, Close) first sends the TLS
+// close_notify. Read decrypted input through Receive; line mode, ReceiveStr
+// and the pending count look at the encrypted bytes.
 #pragma once
+
+#include <memory>
 
 #include "socket/ksocket.h"
 
 namespace korvi {
 
+class TTlsConnection;
+class TTlsContext;
+
 class TSSLKSocket : public TKSocket {
  public:
-  using TKSocket::TKSocket;
+  explicit TSSLKSocket(TComponent* owner);
+  ~TSSLKSocket() override;
 
-  // Connection start-up hooks: nothing to do without TLS; both return true.
+  // Turns TLS on for the next connection adopted: its Startup begins a
+  // server session from `Context`.
+  void EnableTls(std::shared_ptr<const TTlsContext> Context);
+  // Connection start-up hooks. Without TLS they do nothing and return true.
+  // With TLS, Startup begins the session on the adopted connection (when it
+  // cannot, it closes the connection and returns false); the handshake then
+  // runs from the message loop, and HandShake tells whether it is complete.
   bool Startup() override;
   bool HandShake() override;
+  // With TLS, ending the sending direction sends the close_notify first
+  // (the connection's shutdown follows once the alert is out).
+  void Shutdown(int How) override;
 
  protected:
+  void WndProc(TMessage& MsgRec) override;
+  void InternalClose(bool bShut) override;
+  bool TriggerDataAvailable(std::uint16_t Error) override;
   int _WriteTo(int s, const void* buf, int len, int flags, const sockaddr_in& to,
                int tolen) override;
   int _Write(int s, const void* buf, int len, int flags) override;
   int _read(int s, void* buf, int len, int flags) override;
+
+ private:
+  // Takes the handshake a step on and arms the notification it waits for;
+  // closes the connection when it failed.
+  void ContinueHandshake();
+  // Sends the close_notify, then shuts the connection down in direction
+  // `How`; waits for room to send when the alert cannot go out yet.
+  void EndSending(int How);
+  std::shared_ptr<const TTlsContext> context_;
+  std::unique_ptr<TTlsConnection> tls_;
+  std::uint64_t delivered_ = 0;    // decrypted bytes read so far
+  int pending_shutdown_ = -1;      // direction to shut once the close_notify is out
+  bool read_wants_write_ = false;  // a read waits for room to send
 };
 
 }  // namespace korvi

@@ -1,5 +1,5 @@
 // korvi-serve: serves a directory (or the directories of a URL map file)
-// over HTTP/1.0 with the Korvi server component, logging one line per
+// over HTTP/1.0, or HTTPS, with the Korvi server component, logging one line per
 // request (and, when asked, a Common Log Format access log), until SIGINT or
 // SIGTERM.
 #include <signal.h>
@@ -50,12 +50,17 @@ const char* const kUsage =
     "  --config FILE        stored server properties, section [Korvi] of an ini\n"
     "                       file (Active, DefaultFile, DirectoryListing,\n"
     "                       DirectoryMask, URLMapIniFile, MaxThread, ServerPort,\n"
-    "                       ServerRoot, Timeout, MaxRequestBody; other keys are\n"
+    "                       ServerRoot, Timeout, MaxRequestBody, TlsEnabled,\n"
+    "                       TlsCertificateFile, TlsKeyFile; other keys are\n"
     "                       reported and ignored); options given on the command\n"
     "                       line take precedence\n"
     "  --access-log FILE    also append one line per request to FILE in the Common\n"
     "                       Log Format; SIGHUP makes it open FILE again, so that\n"
     "                       the log can be rotated\n"
+    "  --tls-cert FILE      serve HTTPS (TLS 1.2 and 1.3) with the PEM certificate\n"
+    "                       chain FILE, the server's certificate first; needs\n"
+    "                       --tls-key\n"
+    "  --tls-key FILE       the PEM private key of that certificate\n"
     "  --help               show this text\n";
 
 // Section of a --config file that holds the server's properties.
@@ -105,9 +110,20 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
       config = value();
     } else if (arg == "--access-log") {
       access_log = value();
+    } else if (arg == "--tls-cert") {
+      options.SetValue("TlsCertificateFile", value());
+      options.SetValue("TlsEnabled", "True");
+    } else if (arg == "--tls-key") {
+      options.SetValue("TlsKeyFile", value());
+      options.SetValue("TlsEnabled", "True");
     } else {
       throw TUsageError("unknown option " + std::string(arg));
     }
+  }
+
+  if ((options.IndexOfName("TlsCertificateFile") >= 0) !=
+      (options.IndexOfName("TlsKeyFile") >= 0)) {
+    throw TUsageError("--tls-cert and --tls-key go together");
   }
 
   properties.Clear();
@@ -254,7 +270,8 @@ int Serve(int argc, char** argv) {
     std::fprintf(stderr, "korvi-serve: could not listen on any port\n");
     return 1;
   }
-  std::printf("korvi-serve: listening on port %d, serving %s\n", server->ServerPort(),
+  std::printf("korvi-serve: listening on port %d%s, serving %s\n", server->ServerPort(),
+              server->TlsContext() ? " (HTTPS)" : "",
               server->ServerRoot().empty() ? server->URLMapIniFile().c_str()
                                            : server->ServerRoot().c_str());
   std::fflush(stdout);

@@ -81,6 +81,9 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
                {"/files", uploads_dir_}});
   server_->SetIniFile(map_file);
   server_->SetPort(settings_.Port);
+  server_->TlsEnabled = !settings_.TlsCertificateFile.empty();
+  server_->TlsCertificateFile = settings_.TlsCertificateFile;
+  server_->TlsKeyFile = settings_.TlsKeyFile;
   server_->MaxRequestBody = kMaxUpload;
   server_->OnGetMimeType = DemoMimeType;
 

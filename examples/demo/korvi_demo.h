@@ -48,6 +48,9 @@ struct TDemoSettings {
   // or any database name a query takes (a PostgreSQL connection URI or
   // key=value string puts the shop on that server).
   std::string Database;
+  // HTTPS: the PEM certificate chain and its private key (both empty: HTTP).
+  std::string TlsCertificateFile;
+  std::string TlsKeyFile;
 };
 
 class TKorviDemo {

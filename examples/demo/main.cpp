@@ -1,7 +1,8 @@
 // korvi-demo: the Korvi Tea House, a small shop that shows every part of the
 // library at work (see korvi_demo.h). tools/run.sh builds and starts it.
 //
-//   korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME] [--help]
+//   korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME]
+//              [--tls-cert FILE --tls-key FILE] [--help]
 //
 // It prints the data directory and the address it listens on, and stops on
 // Ctrl-C or SIGTERM.
@@ -19,7 +20,8 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME] [--help]\n"
+    "Usage: korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME]\n"
+    "                  [--tls-cert FILE --tls-key FILE] [--help]\n"
     "  --port N    port to listen on (default 8080; the next free one when it is\n"
     "              taken; 0 lets the system choose)\n"
     "  --data DIR  directory of the database, the shared files and the URL map,\n"
@@ -31,7 +33,9 @@ const char* const kUsage =
     "              (postgresql://...) or key=value string (host=... dbname=...)\n"
     "              puts it on that server, where several instances can share it;\n"
     "              anything else is an SQLite file (default: $KORVI_DEMO_DATABASE\n"
-    "              when set, else shop.db in the data directory)\n";
+    "              when set, else shop.db in the data directory)\n"
+    "  --tls-cert FILE --tls-key FILE  serve HTTPS with this PEM certificate\n"
+    "              chain and its private key\n";
 
 // Reads the command line into `settings`; false on a usage error.
 bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
@@ -47,11 +51,16 @@ bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
       settings.SiteDir = value;
     } else if (option == "--database") {
       settings.Database = value;
+    } else if (option == "--tls-cert") {
+      settings.TlsCertificateFile = value;
+    } else if (option == "--tls-key") {
+      settings.TlsKeyFile = value;
     } else {
       return false;
     }
   }
-  return true;
+  // A certificate goes with its key.
+  return settings.TlsCertificateFile.empty() == settings.TlsKeyFile.empty();
 }
 
 }  // namespace
@@ -74,7 +83,8 @@ int main(int argc, char** argv) {
     korvi::TKorviDemo demo(settings);
     const int port = demo.Start();
     std::printf("korvi-demo: data directory %s\n", demo.DataDir().c_str());
-    std::printf("korvi-demo: listening on port %d: open http://localhost:%d/\n", port, port);
+    std::printf("korvi-demo: listening on port %d: open %s://localhost:%d/\n", port,
+                settings.TlsCertificateFile.empty() ? "http" : "https", port);
     std::fflush(stdout);
     korvi::Application().Run();
   } catch (const std::exception& e) {

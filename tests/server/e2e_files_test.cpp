@@ -30,16 +30,8 @@ namespace {
 
 using test::Curl;
 using test::LoopbackClient;
+using test::MaskDate;
 using test::PumpUntil;
-
-// `answer` with the value of its "Date" header replaced by "*".
-std::string MaskDate(std::string answer) {
-  const size_t date = answer.find("\r\nDate: ");
-  if (date == std::string::npos) return answer;
-  const size_t value = date + 8;
-  answer.replace(value, answer.find("\r\n", value) - value, "*");
-  return answer;
-}
 
 // The status line with `status` and the "Server"/"Date" headers every
 // built-in answer starts with.

@@ -24,4 +24,12 @@ std::string Curl(int port, const std::string& path, const std::string& method) {
   return run.output;
 }
 
+std::string MaskDate(std::string answer) {
+  const size_t date = answer.find("\r\nDate: ");
+  if (date == std::string::npos) return answer;
+  const size_t value = date + 8;
+  answer.replace(value, answer.find("\r\n", value) - value, "*");
+  return answer;
+}
+
 }  // namespace korvi::test

@@ -17,5 +17,8 @@ ChildResult RunCurl(int port, const std::string& path,
 // status line, headers and body as received, and fails the test unless curl
 // ended with exit code 0.
 std::string Curl(int port, const std::string& path, const std::string& method = "GET");
+// `answer` with the value of its "Date" header replaced by "*", so that two
+// answers made in different seconds compare equal.
+std::string MaskDate(std::string answer);
 
 }  // namespace korvi::test

@@ -1,0 +1,60 @@
+// TTlsContext: loading the certificate chain and key into an OpenSSL
+// server context with the protocol settings.
+#include "socket/tls_context.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <array>
+#include <memory>
+
+namespace korvi {
+
+std::string TakeTlsErrorText() {
+  const unsigned long code = ERR_get_error();
+  ERR_clear_error();
+  if (code == 0) return "no detail";
+  std::array<char, 256> text{};
+  ERR_error_string_n(code, text.data(), text.size());
+  return text.data();
+}
+
+TTlsContext::TTlsContext(const std::string& CertificateFile, const std::string& KeyFile) {
+  ERR_clear_error();
+  context_ = SSL_CTX_new(TLS_server_method());
+  if (context_ == nullptr) throw ETlsError("TLS: no context: " + TakeTlsErrorText());
+  // The context is freed by the destructor only once construction finished.
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> guard(context_, SSL_CTX_free);
+  SSL_CTX_set_min_proto_version(context_, TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(context_, TLS1_3_VERSION);
+  SSL_CTX_set_options(
+      context_, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+  // A write the socket took only in part goes on from the same bytes, which
+  // the send chain may hand over from another address; a record counts as
+  // written once it is whole.
+  SSL_CTX_set_mode(context_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (SSL_CTX_use_certificate_chain_file(context_, CertificateFile.c_str()) != 1) {
+    throw ETlsError("TLS: cannot read the certificate chain " + CertificateFile + ": " +
+                    TakeTlsErrorText());
+  }
+  if (SSL_CTX_use_PrivateKey_file(context_, KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    // A key of another certificate fails here already, as a mismatch.
+    const std::string reason = TakeTlsErrorText();
+    throw ETlsError(reason.find("values mismatch") != std::string::npos
+                        ? "TLS: the private key " + KeyFile + " does not match the certificate " +
+                              CertificateFile
+                        : "TLS: cannot read the private key " + KeyFile + ": " + reason);
+  }
+  if (SSL_CTX_check_private_key(context_) != 1) {
+    ERR_clear_error();
+    throw ETlsError("TLS: the private key " + KeyFile + " does not match the certificate " +
+                    CertificateFile);
+  }
+  guard.release();
+}
+
+TTlsContext::~TTlsContext() {
+  SSL_CTX_free(context_);
+}
+
+}  // namespace korvi
