@@ -11,7 +11,9 @@
 
 namespace {
 volatile sig_atomic_t stop = 0;
-extern "C" void OnStop(int) { stop = 1; }
+extern "C" void OnStop(int) {
+  stop = 1;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -20,14 +22,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string ports = std::string("127.0.0.1:") + argv[1];
-  const char* options[] = {"listening_ports", ports.c_str(), "document_root", argv[2],
-                           "enable_directory_listing", "no", nullptr};
+  const char* options[] = {"listening_ports",          ports.c_str(), "document_root", argv[2],
+                           "enable_directory_listing", "no",          nullptr};
   mg_init_library(0);
   mg_context* context = mg_start(nullptr, nullptr, options);
   if (context == nullptr) return 1;
   signal(SIGTERM, OnStop);
   signal(SIGINT, OnStop);
-  while (!stop) pause();
+  while (!stop)
+    pause();
   mg_stop(context);
   mg_exit_library();
   return 0;

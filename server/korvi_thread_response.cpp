@@ -45,6 +45,10 @@ int StatusLineCode(std::string_view text) {
   return code;
 }
 
+// Most chunks one data-sent event sends, so that a fast client of a large
+// answer still lets the thread look at its queue now and then.
+constexpr int kChunksPerEvent = 32;
+
 }  // namespace
 
 void TKorviThread::StartResponse() {
@@ -197,19 +201,35 @@ void TKorviThread::StartDataSend() {
     } else {
       TransferStream = FileStream.get();
     }
-    const std::int64_t stream_size = TransferStream ? TransferStream->Size() : 0;
-    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + stream_size);
+    transfer_size_ = TransferStream ? TransferStream->Size() : 0;
+    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
     SendPos = 0;
     Sending = TransferStream != nullptr;
     if (OutLength() > 0) {
-      // The data-sent event of the text sends the first chunk.
-      Socket->Send(Output.Data(), OutLength());
+      // The text and the first chunk go out together; the data-sent event
+      // of what the system did not take at once sends the rest.
+      std::string first(Output.Data(), static_cast<size_t>(OutLength()));
+      int chunk = 0;
+      if (Sending) {
+        chunk = ReadChunk();
+        first.append(ChunkBuffer, static_cast<size_t>(chunk));
+      }
+      if (Socket->Send(first.data(), static_cast<int>(first.size())) > 0) SendPos += chunk;
     } else {
       OnSocketDataSent(Socket.get(), 0);
     }
   } catch (const std::exception&) {
     Release();
   }
+}
+
+int TKorviThread::ReadChunk() {
+  // The stream stands where the last chunk ended unless a send fell short.
+  if (stream_pos_ != SendPos) TransferStream->SetPosition(SendPos);
+  const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos);
+  const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
+  stream_pos_ = SendPos + count;
+  return count;
 }
 
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {
@@ -221,14 +241,14 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
       Release();  // the connection broke while sending
       return;
     }
-    if (Sending && SendPos < TransferStream->Size()) {
-      TransferStream->SetPosition(SendPos);
-      const std::int64_t wanted =
-          std::min<std::int64_t>(KorviChunkSize, TransferStream->Size() - SendPos);
-      const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
+    // Chunks go out one after another while the system takes each whole;
+    // one it cannot take at once waits in the socket for the next event.
+    for (int left = kChunksPerEvent; Sending && SendPos < transfer_size_; --left) {
+      if (left == 0) return;
+      const int count = ReadChunk();
       const int sent = Socket->Send(ChunkBuffer, count);
       if (sent > 0) SendPos += sent;
-      return;
+      if (sent <= 0 || !Socket->AllSent() || Socket->State() != wsConnected) return;
     }
     AnswerHandedOver();
   } catch (const std::exception&) {
