@@ -182,8 +182,9 @@ bool QueueCore::Post(QueueItem item) {
   item.seq = ++last_seq;
   items.push_back(std::move(item));
   // The owner only blocks after finding the FIFO empty, so waking it on the
-  // empty-to-filled step is enough.
-  if (was_empty) {
+  // empty-to-filled step is enough; and the owner posting to itself is not
+  // blocked, it takes the item before it waits again.
+  if (was_empty && std::this_thread::get_id() != owner) {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = write(wake_fd.Get(), &one, sizeof one);
   }
