@@ -45,8 +45,6 @@ struct Watcher {
 
 struct QueueCore {
   QueueCore();
-  // A queue on the epoll set and eventfd that a retired queue gave up.
-  QueueCore(TFileDescriptor epoll, TFileDescriptor wake);
   ~QueueCore();
 
   // Appends `item` and wakes the owner; false when the queue is dead.
@@ -66,9 +64,6 @@ struct QueueCore {
   void Poll(int timeout_ms);
   // Tears the queue down: no more posts, descriptors closed.
   void Close();
-  // Tears the queue down like Close, but hands its epoll set (emptied of
-  // everything but the eventfd) and eventfd over for a successor.
-  void Retire(TFileDescriptor& epoll, TFileDescriptor& wake);
 
   void Watch(int fd, std::uint32_t events, TReadyHandler handler);
   void Modify(int fd, std::uint32_t events);
@@ -167,9 +162,6 @@ QueueCore::QueueCore()
   if (!epoll_fd.Valid() || !wake_fd.Valid()) RaiseSystemError("Cannot create event queue", errno);
   EpollControl(epoll_fd.Get(), EPOLL_CTL_ADD, wake_fd.Get(), EPOLLIN, kWakeId);
 }
-
-QueueCore::QueueCore(TFileDescriptor epoll, TFileDescriptor wake)
-    : epoll_fd(std::move(epoll)), wake_fd(std::move(wake)) {}
 
 QueueCore::~QueueCore() {
   Close();
@@ -277,25 +269,6 @@ void QueueCore::Close() {
   // post or unwatch on the way out.
 }
 
-void QueueCore::Retire(TFileDescriptor& epoll, TFileDescriptor& wake) {
-  std::deque<QueueItem> dropped_items;
-  std::unordered_map<std::uint64_t, Watcher> dropped_watchers;
-  {
-    std::lock_guard lock(mutex);
-    if (!alive) return;
-    alive = false;
-    dropped_items.swap(items);
-    dropped_watchers.swap(watchers);
-    for (const auto& [id, watcher] : dropped_watchers) {
-      if (watcher.events != 0) epoll_ctl(epoll_fd.Get(), EPOLL_CTL_DEL, watcher.fd, nullptr);
-    }
-    watch_ids.clear();
-    epoll = std::move(epoll_fd);
-    wake = std::move(wake_fd);
-  }
-  // As in Close, what the tasks and handlers capture goes outside the lock.
-}
-
 void QueueCore::Watch(int fd, std::uint32_t events, TReadyHandler handler) {
   Watcher replaced;  // destroyed after the lock is released
   {
@@ -362,8 +335,6 @@ thread_local std::unique_ptr<TEventQueue> t_queue;
 
 TEventQueue::TEventQueue() : core_(std::make_shared<QueueCore>()) {}
 
-TEventQueue::TEventQueue(std::shared_ptr<detail::QueueCore> core) : core_(std::move(core)) {}
-
 TEventQueue::~TEventQueue() {
   // The methods are destroyed after the registry lock is released: what
   // they capture may itself post or deallocate.
@@ -393,15 +364,10 @@ TEventQueue& TEventQueue::Current() {
 }
 
 void TEventQueue::RenewCurrent() {
-  if (!t_queue) return;
-  TFileDescriptor epoll;
-  TFileDescriptor wake;
-  t_queue->core_->Retire(epoll, wake);
-  // The old queue's targets leave the registry as at the end of a thread.
+  // The old queue's targets leave the registry as at the end of a thread,
+  // and its descriptors close: a parked thread holds none. The next use
+  // makes a new queue.
   t_queue.reset();
-  if (epoll.Valid() && wake.Valid()) {
-    t_queue.reset(new TEventQueue(std::make_shared<QueueCore>(std::move(epoll), std::move(wake))));
-  }
 }
 
 bool TEventQueue::IsOwnerThread() const {

@@ -64,8 +64,8 @@ class TEventQueue {
   // Gives a thread that is about to run something new (a parked worker
   // thread taking its next job) a fresh queue, as if it had ended and
   // started again: the old queue's targets, watched descriptors and queued
-  // messages are gone, and posts to them fail. The new queue takes over the
-  // old one's epoll set and eventfd. Not for the main thread.
+  // messages are gone, and posts to them fail; its descriptors are closed
+  // and the next Current() makes a new queue. Not for the main thread.
   static void RenewCurrent();
 
   TEventQueue(const TEventQueue&) = delete;
@@ -124,7 +124,6 @@ class TEventQueue {
  private:
   friend class TApplication;
   TEventQueue();
-  explicit TEventQueue(std::shared_ptr<detail::QueueCore> core);
   // Dispatches what is queued now; `filter` sees each message first and
   // returning true swallows it. Returns false when it met (and put back) WM_QUIT.
   bool ProcessQueued(const std::function<bool(TMessage&)>& filter);

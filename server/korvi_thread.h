@@ -239,7 +239,7 @@ class TKorviThread : public TThread {
   bool lingering_ = false;             // our direction ended; input is dropped
   bool peer_closed_ = false;           // the client finished sending
   std::int64_t transfer_size_ = 0;     // size of TransferStream
-  std::int64_t stream_pos_ = 0;        // where TransferStream stands
+  std::int64_t stream_pos_ = -1;       // where TransferStream stands (-1: unknown)
   std::int64_t answer_start_ = 0;      // the socket's WriteCount when the answer began
   std::int64_t moved_count_ = 0;       // its WriteCount when last looked at
   TimePoint last_move_;                // when bytes of the answer last moved

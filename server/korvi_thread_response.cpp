@@ -45,10 +45,6 @@ int StatusLineCode(std::string_view text) {
   return code;
 }
 
-// Most chunks one data-sent event sends, so that a fast client of a large
-// answer still lets the thread look at its queue now and then.
-constexpr int kChunksPerEvent = 32;
-
 }  // namespace
 
 void TKorviThread::StartResponse() {
@@ -204,17 +200,11 @@ void TKorviThread::StartDataSend() {
     transfer_size_ = TransferStream ? TransferStream->Size() : 0;
     if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
     SendPos = 0;
+    stream_pos_ = -1;  // the first chunk sets the position
     Sending = TransferStream != nullptr;
     if (OutLength() > 0) {
-      // The text and the first chunk go out together; the data-sent event
-      // of what the system did not take at once sends the rest.
-      std::string first(Output.Data(), static_cast<size_t>(OutLength()));
-      int chunk = 0;
-      if (Sending) {
-        chunk = ReadChunk();
-        first.append(ChunkBuffer, static_cast<size_t>(chunk));
-      }
-      if (Socket->Send(first.data(), static_cast<int>(first.size())) > 0) SendPos += chunk;
+      // The data-sent event of the text sends the first chunk.
+      Socket->Send(Output.Data(), OutLength());
     } else {
       OnSocketDataSent(Socket.get(), 0);
     }
@@ -224,7 +214,8 @@ void TKorviThread::StartDataSend() {
 }
 
 int TKorviThread::ReadChunk() {
-  // The stream stands where the last chunk ended unless a send fell short.
+  // The stream stands where the last chunk ended, unless this is the first
+  // chunk or a send fell short.
   if (stream_pos_ != SendPos) TransferStream->SetPosition(SendPos);
   const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos);
   const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
@@ -241,14 +232,14 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
       Release();  // the connection broke while sending
       return;
     }
-    // Chunks go out one after another while the system takes each whole;
-    // one it cannot take at once waits in the socket for the next event.
-    for (int left = kChunksPerEvent; Sending && SendPos < transfer_size_; --left) {
-      if (left == 0) return;
+    if (Sending && SendPos < transfer_size_) {
       const int count = ReadChunk();
-      const int sent = Socket->Send(ChunkBuffer, count);
-      if (sent > 0) SendPos += sent;
-      if (sent <= 0 || !Socket->AllSent() || Socket->State() != wsConnected) return;
+      // A file cut short while it goes out ends the answer where it ends.
+      if (count > 0) {
+        const int sent = Socket->Send(ChunkBuffer, count);
+        if (sent > 0) SendPos += sent;
+        return;
+      }
     }
     AnswerHandedOver();
   } catch (const std::exception&) {
