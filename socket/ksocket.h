@@ -328,10 +328,6 @@ class TCustomKSocket : public TComponent {
   bool LocalName(sockaddr_in& name);
   // Sets a socket-level option; false (after reporting `function`) when it fails.
   bool SetSocketOption(int option, int value, const std::string& function);
-  // Hands as much of `Data` as the system takes at once straight to _Write
-  // when the send chain is empty (stream sockets, normal sends); the count
-  // taken, 0 when none (the chain then sends it all and reports failures).
-  int WriteDirect(const void* Data, int Len);
   // _read on the own handle; a receive call lets FD_READ come again.
   int ReadHandle(void* buf, int len, int flags);
   // Closes and forgets the system socket, without any event, and drops the

@@ -129,35 +129,13 @@ int TCustomKSocket::Send(const void* Data, int Len) {
   all_sent_ = false;
   int result = 0;
   if (Len > 0) {
-    const int taken = WriteDirect(Data, Len);
-    if (taken < Len) PutDataInSendBuffer(static_cast<const char*>(Data) + taken, Len - taken);
+    PutDataInSendBuffer(Data, Len);
     result = Len;
-    if (taken == Len) {
-      all_sent_ = true;
-    } else if (taken > 0) {
-      // The system's buffer is full: the rest goes out when it has room.
-      notifier_->WriteBlocked();
-      return result;
-    }
   }
-  if (!all_sent_) TryToSend();
+  TryToSend();
   // OnDataSent fires from the message loop, never inside Send.
   if (all_sent_) notifier_->Post(FD_WRITE, 0);
   return result;
-}
-
-int TCustomKSocket::WriteDirect(const void* Data, int Len) {
-  // Only a stream with nothing queued may skip the chain: bytes keep their
-  // order, and datagrams and urgent bytes keep their block boundaries.
-  if (SocketType != SOCK_STREAM || SendFlagsValue != 0 || !SocketHandle.Valid()) return 0;
-  for (const auto& block : SendBufferList) {
-    if (block->Unread() > 0) return 0;
-  }
-  // A failure is left to the chain, which reports it as ever.
-  const int sent = _Write(SocketHandle.Get(), Data, Len, 0);
-  if (sent <= 0) return 0;
-  write_count_ += sent;
-  return sent;
 }
 
 int TCustomKSocket::SendStr(const std::string& Str) {
