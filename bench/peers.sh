@@ -2,7 +2,8 @@
 # Measures korvi-serve side by side with nginx, lighttpd, a cpp-httplib file
 # server and a civetweb file server on one document root, and a Korvi action
 # against a cpp-httplib handler answering the same text. One run, all
-# servers on 127.0.0.1, wrk with one request per connection.
+# servers on 127.0.0.1, wrk with one request per connection. Ends with the
+# HTTPS rows of bench/peers_https.sh (korvi-serve against nginx).
 #
 #   bench/peers.sh [SECONDS]          (default 5 per measurement)
 #
@@ -173,3 +174,6 @@ echo "| /text | $h | $k | $(ratio "$k" "$h") |"
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "korvi-serve logged $(grep -c ' GET /' "$work/korvi.log") requests"
+echo
+echo "HTTPS: korvi-serve against nginx, the same certificate for both"
+bench/peers_https.sh "$seconds"
