@@ -62,9 +62,9 @@ void LoopbackClient::Send(std::string_view bytes) {
   if (failed || !bytes.empty()) throw std::runtime_error("loopback send failed");
 }
 
-bool LoopbackClient::ReadAvailable(std::string& out) {
+bool LoopbackClient::ReadAvailable(std::string& out, size_t limit) {
   char buffer[65536];
-  for (;;) {
+  while (out.size() < limit) {
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
       out.append(buffer, static_cast<size_t>(n));
@@ -72,6 +72,7 @@ bool LoopbackClient::ReadAvailable(std::string& out) {
     }
     return n < 0 && WouldBlock();
   }
+  return true;
 }
 
 void LoopbackClient::ReadBlocking(std::string& out, size_t count, int timeout_ms) {

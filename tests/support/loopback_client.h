@@ -3,6 +3,8 @@
 // every wait bounded. Also a free port and the count of open descriptors.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,8 +23,9 @@ class LoopbackClient {
   // Sends all of `bytes`, pumping the calling thread's queue while the
   // connection cannot take more (so a server on this thread keeps reading).
   void Send(std::string_view bytes);
-  // Appends what can be read right now to `out`; false once the other side closed.
-  bool ReadAvailable(std::string& out);
+  // Appends what can be read right now to `out`, stopping once `out` holds
+  // `limit` bytes or more; false once the other side closed.
+  bool ReadAvailable(std::string& out, size_t limit = SIZE_MAX);
   // Reads until `out` holds `count` bytes (never more), the other side
   // closed or `timeout_ms` passed, pumping nothing: use it only when the
   // sender runs elsewhere.
