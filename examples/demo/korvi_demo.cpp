@@ -110,9 +110,11 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
   AddHomeAction();
 }
 
-TKorviDemo::~TKorviDemo() {
-  server_.reset();
-}
+// The server, declared last, goes first. Its destruction waits for every
+// connection; their handlers read server_, so the pointer must stay as it is
+// until then, as the unique_ptr's own destructor leaves it (reset() would
+// clear it before the wait).
+TKorviDemo::~TKorviDemo() = default;
 
 int TKorviDemo::Start() {
   server_->StartListening();
