@@ -25,10 +25,6 @@ using korvi::fuzz::Check;
 
 namespace {
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // Two tables in an SQLite file of a scratch directory, each open behind a
 // named data source ("Fruit" and "Pair"), made once for the whole run.
 struct TTables {
@@ -82,7 +78,7 @@ void ScanAndCompare(const std::string& templ) {
     while (parser.Token() != korvi::toEOF)
       parser.NextToken();
   } catch (const korvi::EParserError& e) {
-    Check(StartsWith(e.Message(), "Error: line to long on line "), "the scanner's only error");
+    Check(e.Message().starts_with("Error: line to long on line "), "the scanner's only error");
     return;
   }
   Check(output.DataString() == templ.substr(0, templ.find('\0')),
@@ -93,14 +89,14 @@ void Produce(korvi::TCustomKorviProducer& producer, const std::string& templ) {
   try {
     producer.ContentFromString(templ);
   } catch (const korvi::EParserError& e) {
-    Check(StartsWith(e.Message(), "Error: line to long on line "), "a scanner error");
+    Check(e.Message().starts_with("Error: line to long on line "), "a scanner error");
   } catch (const korvi::EConvertError&) {
     // A bad "%" escape in a tag's parameters.
   } catch (const korvi::Exception& e) {
     const std::string& m = e.Message();
     Check(m == " ERROR: DS not set in Loop Directive " ||
-              StartsWith(m, "Unterminated Loop Driective [") ||
-              StartsWith(m, "Loop Directive nested too deeply ["),
+              m.starts_with("Unterminated Loop Driective [") ||
+              m.starts_with("Loop Directive nested too deeply ["),
           "a loop directive error");
   }
 }

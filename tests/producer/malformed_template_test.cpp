@@ -16,15 +16,6 @@
 namespace korvi {
 namespace {
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool EndsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 // Pieces random templates are made of: directives whole and cut short,
 // tags, entries, line ends, quotes, a zero byte and bad escapes.
 const std::vector<std::string> kFragments = {
@@ -98,17 +89,17 @@ class MalformedTemplateTest : public ::testing::Test {
         ASSERT_LT(result.size(), 64u * 1024 * 1024) << what;
         ++pages_;
       } catch (const EParserError& e) {
-        EXPECT_TRUE(StartsWith(e.Message(), "Error: line to long on line ")) << what;
+        EXPECT_TRUE(e.Message().starts_with("Error: line to long on line ")) << what;
         ++errors_;
       } catch (const EConvertError& e) {
         // A bad "%" escape in tag parameters.
-        EXPECT_TRUE(EndsWith(e.Message(), "' is not a valid integer value")) << what;
+        EXPECT_TRUE(e.Message().ends_with("' is not a valid integer value")) << what;
         ++errors_;
       } catch (const Exception& e) {
         const std::string& m = e.Message();
         EXPECT_TRUE(m == " ERROR: DS not set in Loop Directive " ||
-                    (StartsWith(m, "Unterminated Loop Driective [") && EndsWith(m, "]")) ||
-                    StartsWith(m, "Loop Directive nested too deeply ["))
+                    (m.starts_with("Unterminated Loop Driective [") && m.ends_with("]")) ||
+                    m.starts_with("Loop Directive nested too deeply ["))
             << what << ": " << m;
         ++errors_;
       }
