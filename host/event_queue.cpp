@@ -174,8 +174,9 @@ bool QueueCore::Post(QueueItem item) {
   item.seq = ++last_seq;
   items.push_back(std::move(item));
   // The owner only blocks after finding the FIFO empty, so waking it on the
-  // empty-to-filled step is enough.
-  if (was_empty) {
+  // empty-to-filled step is enough; and the owner posting to itself is not
+  // blocked, it takes the item before it waits again.
+  if (was_empty && std::this_thread::get_id() != owner) {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t written = write(wake_fd.Get(), &one, sizeof one);
   }
@@ -327,6 +328,9 @@ namespace {
 // the thread that started the process.
 [[maybe_unused]] TEventQueue& main_queue_at_start = TEventQueue::Main();
 
+// The queue of the calling thread (other than the main thread), once made.
+thread_local std::unique_ptr<TEventQueue> t_queue;
+
 }  // namespace
 
 TEventQueue::TEventQueue() : core_(std::make_shared<QueueCore>()) {}
@@ -355,9 +359,15 @@ TEventQueue& TEventQueue::Main() {
 TEventQueue& TEventQueue::Current() {
   TEventQueue& main = Main();
   if (main.IsOwnerThread()) return main;
-  thread_local std::unique_ptr<TEventQueue> queue;
-  if (!queue) queue.reset(new TEventQueue());
-  return *queue;
+  if (!t_queue) t_queue.reset(new TEventQueue());
+  return *t_queue;
+}
+
+void TEventQueue::RenewCurrent() {
+  // The old queue's targets leave the registry as at the end of a thread,
+  // and its descriptors close: a parked thread holds none. The next use
+  // makes a new queue.
+  t_queue.reset();
 }
 
 bool TEventQueue::IsOwnerThread() const {

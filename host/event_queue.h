@@ -61,6 +61,12 @@ class TEventQueue {
   static TEventQueue& Current();
   // The queue of the process's main thread.
   static TEventQueue& Main();
+  // Gives a thread that is about to run something new (a parked worker
+  // thread taking its next job) a fresh queue, as if it had ended and
+  // started again: the old queue's targets, watched descriptors and queued
+  // messages are gone, and posts to them fail; its descriptors are closed
+  // and the next Current() makes a new queue. Not for the main thread.
+  static void RenewCurrent();
 
   TEventQueue(const TEventQueue&) = delete;
   TEventQueue& operator=(const TEventQueue&) = delete;

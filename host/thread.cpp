@@ -1,9 +1,15 @@
 // TThread on POSIX threads, and Synchronize: a worker hands a method to the
 // main thread through a process-wide list, wakes the main queue with a task
 // that runs the list, and waits until its method has run there.
+//
+// A system thread whose self-freeing TThread has ended parks for a while: a
+// self-freeing TThread started later with the same stack size runs on it
+// instead of on a new system thread. Between two runs the parked thread gets
+// a fresh event queue, so each run starts as on a thread of its own.
 #include "host/thread.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -45,6 +51,30 @@ SyncState& Sync() {
 
 // The TThread whose Execute runs on the calling thread (nullptr elsewhere).
 thread_local TThread* current_thread = nullptr;
+
+// Most system threads kept parked at once, and how long one waits for work
+// before it ends.
+constexpr std::size_t kMaxParked = 64;
+constexpr std::chrono::seconds kParkedIdle{10};
+
+// A parked system thread waiting for its next TThread.
+struct ParkedThread {
+  std::size_t stack_size = 0;
+  TThread* next = nullptr;
+  std::condition_variable wake;
+};
+
+// The parked threads, the latest last. Never destroyed, so threads still
+// parked at exit find it intact.
+struct ThreadPark {
+  std::mutex mutex;
+  std::vector<ParkedThread*> idle;
+};
+
+ThreadPark& Park() {
+  static ThreadPark* const park = new ThreadPark;
+  return *park;
+}
 
 // The callers whose methods are running on the main thread, innermost last
 // (a method may pump and so run another caller's method). Main thread only.
@@ -105,6 +135,7 @@ TThread::~TThread() {
 
 void TThread::Resume() {
   if (started_) return;
+  if (free_on_terminate_ && HandToParked()) return;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   int error = stack_size_ > 0 ? pthread_attr_setstacksize(&attr, stack_size_) : 0;
@@ -118,24 +149,80 @@ void TThread::Resume() {
   if (error != 0) throw Exception(std::string("Thread creation error: ") + std::strerror(error));
 }
 
+bool TThread::HandToParked() {
+  ThreadPark& park = Park();
+  std::lock_guard park_lock(park.mutex);
+  for (auto it = park.idle.rbegin(); it != park.idle.rend(); ++it) {
+    ParkedThread* parked = *it;
+    if (parked->stack_size != stack_size_) continue;
+    park.idle.erase(std::next(it).base());
+    {
+      std::lock_guard lock(handle_mutex_);
+      started_ = true;
+      parked_run_ = true;
+    }
+    parked->next = this;
+    parked->wake.notify_one();
+    return true;
+  }
+  return false;
+}
+
 void* TThread::Entry(void* self) {
   auto* thread = static_cast<TThread*>(self);
   { std::lock_guard wait_for_resume(thread->handle_mutex_); }
-  current_thread = thread;
+  const std::size_t stack_size = thread->stack_size_;
+  // A thread whose object frees itself is detached, so nobody joins it and
+  // it may park and run the next one; otherwise it ends with its run.
+  while (thread != nullptr && thread->Run()) {
+    TEventQueue::RenewCurrent();
+    thread = WaitInPark(stack_size);
+  }
+  return nullptr;
+}
+
+bool TThread::Run() {
+  current_thread = this;
   try {
-    thread->Execute();
+    Execute();
   } catch (...) {
     // An exception cannot cross the thread's start routine; the thread
     // simply ends, as when Execute returns (EThreadAbandoned included).
   }
   current_thread = nullptr;
-  if (thread->free_on_terminate_) {
-    pthread_detach(pthread_self());
-    delete thread;
-  } else {
-    thread->SignalFinished();
+  const bool parked_run = parked_run_;
+  if (free_on_terminate_) {
+    if (!parked_run) pthread_detach(pthread_self());
+    delete this;
+    return true;
   }
-  return nullptr;
+  if (!parked_run) {
+    SignalFinished();
+    return false;
+  }
+  // WaitFor must not find the queue of this run still alive: objects of the
+  // run may be freed on the waiting thread as soon as it returns.
+  TEventQueue::RenewCurrent();
+  SignalFinished();
+  return true;
+}
+
+TThread* TThread::WaitInPark(std::size_t stack_size) {
+  ThreadPark& park = Park();
+  ParkedThread parked;
+  parked.stack_size = stack_size;
+  std::unique_lock lock(park.mutex);
+  if (park.idle.size() >= kMaxParked) return nullptr;
+  park.idle.push_back(&parked);
+  if (!parked.wake.wait_for(lock, kParkedIdle, [&parked] { return parked.next != nullptr; })) {
+    std::erase(park.idle, &parked);
+    return nullptr;
+  }
+  TThread* next = parked.next;
+  lock.unlock();
+  // Resume has stored what it stores before the thread may run.
+  { std::lock_guard wait_for_resume(next->handle_mutex_); }
+  return next;
 }
 
 void TThread::SignalFinished() {
@@ -170,7 +257,8 @@ void TThread::WaitFor() {
 void TThread::Join() {
   std::lock_guard lock(handle_mutex_);
   if (joined_) return;
-  pthread_join(handle_, nullptr);
+  // A parked system thread goes on after the run: nothing to join.
+  if (!parked_run_) pthread_join(handle_, nullptr);
   joined_ = true;
 }
 

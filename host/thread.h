@@ -24,7 +24,9 @@ class TThread : public TObject {
  public:
   // Creates the thread; unless `create_suspended`, it starts at once. A
   // subclass whose Execute needs its own constructor to have finished must
-  // pass true and call Resume when it is fully built.
+  // pass true and call Resume when it is fully built. A self-freeing thread
+  // may run on a system thread that ran an earlier, ended one; it still gets
+  // a fresh event queue of its own.
   explicit TThread(bool create_suspended);
   // A thread that does not free itself is asked to terminate and waited for.
   // A subclass whose Execute uses its own members should do the same in its
@@ -65,6 +67,16 @@ class TThread : public TObject {
 
  private:
   static void* Entry(void* self);
+  // Runs Execute on the calling system thread and ends the run (the object
+  // frees itself or wakes WaitFor). True when the system thread is free to
+  // park and run another TThread afterwards.
+  bool Run();
+  // Hands this self-freeing thread to a parked system thread of the same
+  // stack size; false when none is parked.
+  bool HandToParked();
+  // Parks the calling system thread until a TThread is handed to it (that
+  // one is returned) or it waited long enough (nullptr: the thread ends).
+  static TThread* WaitInPark(std::size_t stack_size);
   // Marks Execute as returned and wakes WaitFor.
   void SignalFinished();
   // Reaps the system thread once, whoever asks first.
@@ -76,6 +88,7 @@ class TThread : public TObject {
   pthread_t handle_{};
   bool joined_ = false;
   bool started_ = false;
+  bool parked_run_ = false;  // runs on a parked system thread (no handle to join)
   std::atomic<bool> finished_{false};
   std::atomic<bool> terminated_{false};
   std::atomic<bool> free_on_terminate_{false};

@@ -52,13 +52,15 @@ void TTimer::SetOnTimer(TNotifyEvent handler) {
 
 void TTimer::UpdateTimer() {
   ++generation_;
+  const unsigned interval = enabled_ && on_timer_ ? interval_ : 0;
+  // A disarmed timerfd has no expiry pending: disarming it again changes nothing.
+  if (interval == 0 && armed_ == 0) return;
   itimerspec timing{};
-  if (enabled_ && interval_ > 0 && on_timer_) {
-    timing.it_interval.tv_sec = interval_ / 1000;
-    timing.it_interval.tv_nsec = static_cast<long>(interval_ % 1000) * 1000000L;
-    timing.it_value = timing.it_interval;
-  }
+  timing.it_interval.tv_sec = interval / 1000;
+  timing.it_interval.tv_nsec = static_cast<long>(interval % 1000) * 1000000L;
+  timing.it_value = timing.it_interval;
   timerfd_settime(fd_.Get(), 0, &timing, nullptr);
+  armed_ = interval;
 }
 
 void TTimer::Expired() {

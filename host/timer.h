@@ -35,6 +35,7 @@ class TTimer : public TComponent {
   bool enabled_ = true;
   TNotifyEvent on_timer_;
   TFileDescriptor fd_;  // timerfd, watched by the creating thread's queue
+  unsigned armed_ = 0;  // the interval the timerfd ticks at (0: disarmed)
   HWND wnd_ = 0;
   // Bumped on every re-arm; WM_TIMERs posted before it are stale and ignored.
   std::uintptr_t generation_ = 0;

@@ -10,6 +10,7 @@
 #include "host/sysutils.h"
 #include "server/korvi.h"
 #include "socket/name_lookup.h"
+#include "socket/socket_errors.h"
 #include "socket/ssl_ksocket.h"
 #include "web/http_text.h"
 
@@ -44,6 +45,12 @@ bool ParseContentLength(const std::string& text, std::int64_t& value) {
     value = value * 10 + (c - '0');
   }
   return true;
+}
+
+// The machine's name, asked once: it names the server in every answer.
+const std::string& HostName() {
+  static const std::string name = LocalHostName();
+  return name;
 }
 
 // The worker thread whose Execute runs on this thread.
@@ -94,6 +101,8 @@ void TKorviThread::Synchronize(const std::function<void()>& Method) {
 
 void TKorviThread::Execute() {
   t_current = this;
+  // The system thread may have served another connection before.
+  WSASetLastError(0);
   try {
     // The timer belongs to this thread: it ticks through this thread's queue
     // and is freed here, never by the server's main thread.
@@ -138,11 +147,12 @@ void TKorviThread::SetUpSocket() {
   };
   Socket->OnError = [this](TObject* Sender) { OnSocketError(Sender); };
   try {
-    Output.SetLocalHostName(LocalHostName());
+    Output.SetLocalHostName(HostName());
   } catch (const std::exception&) {
     // Without a host name the "Server" header is left out.
   }
-  HeaderLines.Add("remote-address=" + Socket->GetPeerAddr());
+  peer_address_ = Socket->GetPeerAddr();
+  HeaderLines.Add("remote-address=" + peer_address_);
   std::lock_guard<std::mutex> lock(window_lock_);
   window_ = Socket->WindowHandle();
   if (stop_requested_) Terminate();
@@ -300,7 +310,7 @@ void TKorviThread::ProcessLine() {
     request_line_ = LineBuffer;
     ParseRequestLine();
     ReqState = REQSTAT_HEADER;
-    if (Server->OnRequest) Server->OnRequest(Server->ThreadCount(), Socket->GetPeerAddr(), URL);
+    if (Server->OnRequest) Server->OnRequest(Server->ThreadCount(), peer_address_, URL);
   } else if (ReqState == REQSTAT_HEADER) {
     const size_t colon = LineBuffer.find(':');
     if (colon != std::string::npos) {
@@ -405,7 +415,7 @@ void TKorviThread::PathToURL(std::string& Path) {
   }
   std::string host;
   try {
-    host = LocalHostName();
+    host = HostName();
   } catch (const std::exception&) {
     host = "localhost";
   }

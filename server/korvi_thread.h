@@ -212,6 +212,8 @@ class TKorviThread : public TThread {
   // Asks an HTTP/1.1 client waiting for "100 Continue" to send its body.
   void ContinueIfExpected();
   void AnswerBuiltIn();
+  // Reads the chunk of TransferStream at SendPos into ChunkBuffer; its size.
+  int ReadChunk();
   // Everything of the answer has been handed to the system.
   void AnswerHandedOver();
   // Raises OnResponseDone once with the bytes of the answer the system took.
@@ -225,6 +227,7 @@ class TKorviThread : public TThread {
 
   std::int64_t received_ = 0;          // bytes received for the request
   std::string request_line_;           // the request line as received
+  std::string peer_address_;           // the client's address
   std::string listing_url_;            // the request path with "." and ".." resolved
   bool bad_request_ = false;           // the request is refused with the 400 page
   bool response_built_ = false;        // an action's response fills BodyStream
@@ -235,6 +238,8 @@ class TKorviThread : public TThread {
   bool done_reported_ = false;         // OnResponseDone has been raised
   bool lingering_ = false;             // our direction ended; input is dropped
   bool peer_closed_ = false;           // the client finished sending
+  std::int64_t transfer_size_ = 0;     // size of TransferStream
+  std::int64_t stream_pos_ = -1;       // where TransferStream stands (-1: unknown)
   std::int64_t answer_start_ = 0;      // the socket's WriteCount when the answer began
   std::int64_t moved_count_ = 0;       // its WriteCount when last looked at
   TimePoint last_move_;                // when bytes of the answer last moved

@@ -197,9 +197,10 @@ void TKorviThread::StartDataSend() {
     } else {
       TransferStream = FileStream.get();
     }
-    const std::int64_t stream_size = TransferStream ? TransferStream->Size() : 0;
-    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + stream_size);
+    transfer_size_ = TransferStream ? TransferStream->Size() : 0;
+    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
     SendPos = 0;
+    stream_pos_ = -1;  // the first chunk sets the position
     Sending = TransferStream != nullptr;
     if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
@@ -212,6 +213,16 @@ void TKorviThread::StartDataSend() {
   }
 }
 
+int TKorviThread::ReadChunk() {
+  // The stream stands where the last chunk ended, unless this is the first
+  // chunk or a send fell short.
+  if (stream_pos_ != SendPos) TransferStream->SetPosition(SendPos);
+  const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos);
+  const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
+  stream_pos_ = SendPos + count;
+  return count;
+}
+
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {
   if (!answering_ || handed_over_) return;
   // Everything queued so far has been handed to the system.
@@ -221,14 +232,14 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
       Release();  // the connection broke while sending
       return;
     }
-    if (Sending && SendPos < TransferStream->Size()) {
-      TransferStream->SetPosition(SendPos);
-      const std::int64_t wanted =
-          std::min<std::int64_t>(KorviChunkSize, TransferStream->Size() - SendPos);
-      const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
-      const int sent = Socket->Send(ChunkBuffer, count);
-      if (sent > 0) SendPos += sent;
-      return;
+    if (Sending && SendPos < transfer_size_) {
+      const int count = ReadChunk();
+      // A file cut short while it goes out ends the answer where it ends.
+      if (count > 0) {
+        const int sent = Socket->Send(ChunkBuffer, count);
+        if (sent > 0) SendPos += sent;
+        return;
+      }
     }
     AnswerHandedOver();
   } catch (const std::exception&) {

@@ -178,7 +178,10 @@ class TRequestLog {
       if (access != nullptr && thread != nullptr) {
         access->Write(FormatAccessLine(AccessEntryOf(*thread, bytes)));
       }
-      Write(Current(), bytes);
+      // The system thread may have served another connection before: an
+      // entry counts only when this connection's request line arrived.
+      const bool line_arrived = thread == nullptr || !thread->RequestLine().empty();
+      Write(line_arrived ? Current() : TEntry{}, bytes);
     };
   }
 
@@ -188,7 +191,8 @@ class TRequestLog {
     std::string method;
     std::string path;
   };
-  // Every event of a connection runs on that connection's own thread.
+  // Every event of a connection runs on that connection's own thread, and
+  // OnRequest starts the entry afresh for each connection.
   static TEntry& Current() {
     thread_local TEntry entry;
     return entry;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +18,8 @@
 
 #include "host/thread.h"
 #include "server/korvi.h"
+#include "socket/socket_errors.h"
+#include "socket/ssl_ksocket.h"
 #include "support/loopback_client.h"
 #include "support/pump.h"
 #include "support/temp_dir.h"
@@ -323,6 +326,54 @@ TEST_F(IntakeTest, SynchronizeRunsOnTheMainThread) {
   server_.StartListening();
   Exchange("GET / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(ran_on_main, 1);
+}
+
+// System threads are reused for later connections, each connection still
+// running as on a thread of its own: all its events on one thread, with a
+// fresh queue (the previous connection's socket window takes no posts) and
+// a fresh last socket error; Synchronize works from it, and every thread
+// leaves the count.
+TEST_F(IntakeTest, ReusedSystemThreadsServeEachConnectionAfresh) {
+  constexpr int kConnections = 60;
+  thread_local TKorviThread* tl_worker = nullptr;
+  thread_local HWND tl_window = 0;
+  std::mutex lock;
+  std::vector<std::string> faults;
+  std::vector<std::thread::id> system_threads;
+  std::atomic<int> synchronized{0};
+  const auto fault = [&](const std::string& what) {
+    std::lock_guard<std::mutex> guard(lock);
+    faults.push_back(what);
+  };
+  server_.OnRequest = [&](int, const std::string&, const std::string&) {
+    TKorviThread* worker = TKorviThread::Current();
+    if (worker == nullptr) fault("no worker");
+    if (WSAGetLastError() != 0) fault("last error kept");
+    if (tl_window != 0 && PostMessage(tl_window, WM_USER + 7, 0, 0)) fault("old window alive");
+    tl_worker = worker;
+  };
+  server_.OnAfterProcess = [&](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+    if (thread != tl_worker) fault("handler on another thread");
+    tl_window = thread->Socket->WindowHandle();
+    thread->Synchronize([&] { synchronized += IsMainThread() ? 1 : 0; });
+  };
+  server_.OnResponseDone = [&](int, std::int64_t) {
+    if (TKorviThread::Current() != tl_worker) fault("done on another thread");
+    WSASetLastError(WSAECONNRESET);  // left behind for the next connection
+    std::lock_guard<std::mutex> guard(lock);
+    system_threads.push_back(std::this_thread::get_id());
+  };
+  server_.StartListening();
+  for (int i = 0; i < kConnections; ++i) {
+    EXPECT_NE(Exchange("GET /index.htm HTTP/1.0\r\n\r\n").find("<p>home</p>"), std::string::npos);
+    ASSERT_TRUE(AllThreadsGone());
+  }
+  EXPECT_EQ(faults, std::vector<std::string>{});
+  EXPECT_EQ(synchronized, kConnections);
+  ASSERT_EQ(system_threads.size(), static_cast<size_t>(kConnections));
+  std::sort(system_threads.begin(), system_threads.end());
+  const auto distinct = std::unique(system_threads.begin(), system_threads.end());
+  EXPECT_LT(distinct - system_threads.begin(), kConnections);
 }
 
 // Line assembly keeps a line across buffers, skips CR and NUL, and refuses
