@@ -380,10 +380,10 @@ int Main(int argc, char** argv) {
                            static_cast<int>(options.Get("crowd")),
                            options.Get("large-bytes")};
   const long long only = options.Get("only");
-  // Each slow client costs five descriptors: its own socket and the
-  // worker's socket, epoll set, eventfd and timerfd.
-  const std::int64_t limit = RaiseDescriptorLimit(5LL * (settings.Slow + settings.Normal) + 200);
-  if (limit < 5LL * (settings.Slow + settings.Normal) + 200) {
+  // Each slow client costs four descriptors: its own socket and the
+  // worker's socket, epoll set and eventfd.
+  const std::int64_t limit = RaiseDescriptorLimit(4LL * (settings.Slow + settings.Normal) + 200);
+  if (limit < 4LL * (settings.Slow + settings.Normal) + 200) {
     std::printf("open-file limit %lld is too low for %d slow clients\n",
                 static_cast<long long>(limit), settings.Slow);
     return 1;

@@ -27,8 +27,8 @@ using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::duration<double, std::milli>;
 
 // Descriptors one connection costs: the client's socket, and the worker's
-// socket, event queue (epoll and eventfd) and life timer.
-constexpr int kDescriptorsPerConnection = 5;
+// socket, epoll set and eventfd.
+constexpr int kDescriptorsPerConnection = 4;
 // Descriptors kept free for everything else.
 constexpr int kSpareDescriptors = 64;
 // What every connection sends: a request line that never ends.

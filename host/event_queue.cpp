@@ -1,6 +1,7 @@
 // The per-thread event queue: posted messages and tasks in one FIFO, an
-// eventfd that wakes the owning thread when the FIFO fills, and an epoll set
-// whose ready descriptors run their handlers while the thread waits.
+// eventfd that wakes the owning thread when the FIFO fills, an epoll set
+// whose ready descriptors run their handlers while the thread waits, and the
+// targets' timers, whose next expiry bounds that wait.
 //
 // Message targets (HWNDs) live in one process-wide registry so that any
 // thread can post to them; each entry names the queue that owns the target.
@@ -12,6 +13,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -43,6 +45,15 @@ struct Watcher {
   std::shared_ptr<TReadyHandler> handler;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// A target's timer: WM_TIMER with `wparam` is due at `due`, then every `interval`.
+struct QueueTimer {
+  Clock::time_point due;
+  Clock::duration interval;
+  std::uintptr_t wparam = 0;
+};
+
 struct QueueCore {
   QueueCore();
   ~QueueCore();
@@ -60,8 +71,15 @@ struct QueueCore {
   // The number of the latest post.
   std::uint64_t LastSeq();
   // Waits up to `timeout_ms` (-1: no limit) for descriptors and runs the
-  // handlers of those that are ready.
+  // handlers of those that are ready; the wait ends early when a timer is
+  // due, and due timers post their WM_TIMER.
   void Poll(int timeout_ms);
+  // Sets the timer of `wnd` (interval 0 removes it).
+  void SetTimer(HWND wnd, unsigned interval_ms, std::uintptr_t wparam);
+  // `timeout_ms` shortened to the time until the next timer is due.
+  int WaitLimit(int timeout_ms);
+  // Posts WM_TIMER for every due timer and sets its next expiry.
+  void PostDueTimers();
   // Tears the queue down: no more posts, descriptors closed.
   void Close();
 
@@ -85,6 +103,7 @@ struct QueueCore {
   std::unordered_map<std::uint64_t, Watcher> watchers;
   std::unordered_map<int, std::uint64_t> watch_ids;
   std::uint64_t next_watch_id = 1;  // 0 marks the wake eventfd
+  std::unordered_map<HWND, QueueTimer> timers;
 };
 
 namespace {
@@ -224,12 +243,13 @@ std::uint64_t QueueCore::LastSeq() {
 
 void QueueCore::Poll(int timeout_ms) {
   epoll_event events[kMaxEvents];
-  const int count = epoll_wait(epoll_fd.Get(), events, kMaxEvents, timeout_ms);
+  const int count = epoll_wait(epoll_fd.Get(), events, kMaxEvents, WaitLimit(timeout_ms));
   if (count < 0) {
     // A signal interrupted the wait; the caller simply looks again.
     if (errno == EINTR) return;
     RaiseSystemError("epoll_wait", errno);
   }
+  PostDueTimers();
   for (int i = 0; i < count; ++i) {
     // epoll_event is packed on x86-64: its fields are copied out, never
     // bound to references (the id would sit at a misaligned address).
@@ -252,6 +272,48 @@ void QueueCore::Poll(int timeout_ms) {
   }
 }
 
+void QueueCore::SetTimer(HWND wnd, unsigned interval_ms, std::uintptr_t wparam) {
+  std::lock_guard lock(mutex);
+  if (!alive) return;
+  if (interval_ms == 0) {
+    timers.erase(wnd);
+    return;
+  }
+  const Clock::duration interval = std::chrono::milliseconds(interval_ms);
+  timers[wnd] = QueueTimer{Clock::now() + interval, interval, wparam};
+  // An owner waiting elsewhere must work out its wait again.
+  if (std::this_thread::get_id() != owner) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = write(wake_fd.Get(), &one, sizeof one);
+  }
+}
+
+int QueueCore::WaitLimit(int timeout_ms) {
+  std::lock_guard lock(mutex);
+  if (timeout_ms == 0 || timers.empty()) return timeout_ms;
+  Clock::time_point next = Clock::time_point::max();
+  for (const auto& [wnd, timer] : timers)
+    next = std::min(next, timer.due);
+  // Rounded up, so the wait never ends just before the timer is due.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+  const int until_due = static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX));
+  return timeout_ms < 0 ? until_due : std::min(timeout_ms, until_due);
+}
+
+void QueueCore::PostDueTimers() {
+  std::lock_guard lock(mutex);
+  if (timers.empty()) return;
+  const Clock::time_point now = Clock::now();
+  for (auto& [wnd, timer] : timers) {
+    if (timer.due > now) continue;
+    items.push_back(QueueItem{TMessage{wnd, WM_TIMER, timer.wparam, 0}, {}, ++last_seq});
+    // The expiries missed meanwhile fold into this one message; the timer
+    // keeps its rhythm.
+    const auto missed = (now - timer.due) / timer.interval;
+    timer.due += (missed + 1) * timer.interval;
+  }
+}
+
 void QueueCore::Close() {
   std::deque<QueueItem> dropped_items;
   std::unordered_map<std::uint64_t, Watcher> dropped_watchers;
@@ -262,6 +324,7 @@ void QueueCore::Close() {
     dropped_items.swap(items);
     dropped_watchers.swap(watchers);
     watch_ids.clear();
+    timers.clear();
     wake_fd.Reset();
     epoll_fd.Reset();
   }
@@ -390,7 +453,13 @@ void TEventQueue::ReleaseTarget(HWND wnd, int fd) {
   std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd);
   if (!owner) return;  // the owning thread has ended and took its targets along
   if (fd >= 0) owner->Unwatch(fd);
+  owner->SetTimer(wnd, 0, 0);
   detail::RemoveTarget(wnd, owner.get());
+}
+
+void TEventQueue::SetTimerFor(HWND wnd, unsigned interval_ms, std::uintptr_t wparam) {
+  if (std::shared_ptr<QueueCore> owner = detail::OwnerOf(wnd))
+    owner->SetTimer(wnd, interval_ms, wparam);
 }
 
 void TEventQueue::UnwatchFor(HWND wnd, int fd) {

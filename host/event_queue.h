@@ -2,7 +2,7 @@
 // window messages.
 //
 // Every thread that uses one gets its own queue (epoll for descriptors, an
-// eventfd that wakes it for posted messages). Message targets ("windows",
+// eventfd that wakes it for posted messages, and timers that bound its wait). Message targets ("windows",
 // identified by an HWND) belong to the queue of the thread that allocated
 // them; any thread may post to an HWND, and the message is dispatched to the
 // target's method on the owning thread, in posting order. Posting to an HWND
@@ -109,10 +109,17 @@ class TEventQueue {
   // The thread this queue belongs to is the calling thread.
   bool IsOwnerThread() const;
 
-  // Stops watching `fd` (-1: none) and removes `wnd`, on the queue that owns
-  // `wnd`. Call on that queue's thread; once that thread has ended it does
-  // nothing (its queue took its targets and descriptors along).
+  // Stops watching `fd` (-1: none) and removes `wnd` and its timer, on the
+  // queue that owns `wnd`. Call on that queue's thread; once that thread has
+  // ended it does nothing (its queue took its targets and descriptors along).
   static void ReleaseTarget(HWND wnd, int fd);
+  // Starts, restarts or (with `interval_ms` 0) stops the timer of `wnd` on
+  // the queue that owns it: every `interval_ms` milliseconds from now that
+  // queue posts WM_TIMER with `wparam` to `wnd`, one message however many
+  // expiries passed since it last looked. No descriptor is involved: the
+  // queue's wait ends when the next timer is due. Nothing once that queue's
+  // thread has ended.
+  static void SetTimerFor(HWND wnd, unsigned interval_ms, std::uintptr_t wparam);
   // Stops watching `fd` on the queue that owns `wnd`; nothing once that
   // queue's thread has ended.
   static void UnwatchFor(HWND wnd, int fd);

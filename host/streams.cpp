@@ -230,6 +230,14 @@ std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   return position;
 }
 
+std::int64_t TFileStream::Size() {
+  // A regular file's size is in its status; anything else (a pipe, a
+  // device) is measured by seeking, as in any stream.
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) return info.st_size;
+  return TStream::Size();
+}
+
 void TFileStream::SetSize(std::int64_t size) {
   if (size < 0 || ::ftruncate(fd_, size) != 0) throw EStreamError("Stream write error");
   if (Position() > size) SetPosition(size);

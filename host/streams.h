@@ -25,7 +25,8 @@ class TStream : public TObject {
 
   std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
   void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
-  std::int64_t Size();
+  // The size; the position stays where it is.
+  virtual std::int64_t Size();
   // Read/Write that raise EStreamError ("Stream read error" / "Stream write
   // error") unless exactly `count` bytes move.
   void ReadBuffer(void* buffer, std::int64_t count);
@@ -101,6 +102,8 @@ class TFileStream : public TStream {
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
   void SetSize(std::int64_t size) override;
+  // A regular file's size comes from one status query.
+  std::int64_t Size() override;
   const std::string& FileName() const { return path_; }
 
  private:

@@ -6,7 +6,6 @@
 
 #include "host/component.h"
 #include "host/event_queue.h"
-#include "host/file_descriptor.h"
 
 namespace korvi {
 
@@ -25,17 +24,14 @@ class TTimer : public TComponent {
   void SetOnTimer(TNotifyEvent handler);
 
  private:
-  // Arms the timerfd when the timer should tick, disarms it otherwise.
+  // Starts the queue's timer for this one when it should tick, stops it otherwise.
   void UpdateTimer();
-  // The timerfd is readable: posts one WM_TIMER to the own target.
-  void Expired();
   // The own target's method: runs OnTimer for a current WM_TIMER.
   void WndProc(TMessage& msg);
   unsigned interval_ = 1000;
   bool enabled_ = true;
   TNotifyEvent on_timer_;
-  TFileDescriptor fd_;  // timerfd, watched by the creating thread's queue
-  unsigned armed_ = 0;  // the interval the timerfd ticks at (0: disarmed)
+  unsigned armed_ = 0;  // the interval the queue's timer ticks at (0: stopped)
   HWND wnd_ = 0;
   // Bumped on every re-arm; WM_TIMERs posted before it are stale and ignored.
   std::uintptr_t generation_ = 0;

@@ -22,12 +22,18 @@ bool TDescriptorReserve::IsShortage(int socket_error) {
 }
 
 void TDescriptorReserve::Refuse() {
+  OpenSpare();
   if (spare_.Valid()) {
     spare_.Reset();
-    const bool refused =
-        TFileDescriptor(accept4(listener_.Handle(), nullptr, nullptr, SOCK_CLOEXEC)).Valid();
+    TFileDescriptor refused(accept4(listener_.Handle(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (refused.Valid()) {
+      // The connection ends here; its descriptor, kept open, is the spare
+      // from now on.
+      shutdown(refused.Get(), SHUT_RDWR);
+      spare_ = std::move(refused);
+      return;
+    }
     OpenSpare();
-    if (refused) return;
   }
   // No spare: stop hearing of waiting connections for a moment.
   listener_.Pause();

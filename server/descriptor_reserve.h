@@ -5,9 +5,12 @@
 // the listener's queue, and the listener reports it again at once, so the
 // accepting thread would spin without end. The reserve holds one spare
 // descriptor for that moment: it gives it up, accepts the waiting
-// connection, closes it (the client learns at once that it was refused) and
-// takes the spare again. When even that fails (the spare was lost to
-// another thread), the listener pauses for a short while instead.
+// connection and shuts it down (the client learns at once that it was
+// refused), and keeps that connection's descriptor as the next spare, so no
+// number is free for another thread to take in between. When even that
+// fails (another thread took the freed number before the accept), the
+// listener pauses for a short while instead, and the spare is taken again
+// as soon as a descriptor is free.
 #pragma once
 
 #include "host/file_descriptor.h"

@@ -47,6 +47,10 @@ bool ParseContentLength(const std::string& text, std::int64_t& value) {
   return true;
 }
 
+// The send block of a worker's socket: room for the header text's usual
+// size and a whole chunk.
+constexpr std::int32_t kAnswerBlockSize = 2 * KorviChunkSize;
+
 // The machine's name, asked once: it names the server in every answer.
 const std::string& HostName() {
   static const std::string name = LocalHostName();
@@ -126,12 +130,15 @@ void TKorviThread::Execute() {
 void TKorviThread::SetUpSocket() {
   Socket = CreateKorviSocket();
   Socket->EnableTls(Server->TlsContext());
+  // A chunk of the answer leaves in one system call rather than in blocks
+  // of a network frame's size.
+  Socket->UseSendBlocksOf(kAnswerBlockSize);
+  // Dup applies the linger setting.
+  Socket->LingerOnOff = wsLingerOff;
+  Socket->LingerTimeout = 0;
   Socket->Dup(SocketHandle);
   Socket->Startup();
   Socket->HandShake();
-  Socket->LingerOnOff = wsLingerOff;
-  Socket->LingerTimeout = 0;
-  Socket->SetLingerOption();
   Socket->MultiThreaded = true;
   // A client that ends its direction after the request still gets the
   // whole answer: the socket stays open until the thread closes it.

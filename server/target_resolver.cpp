@@ -77,11 +77,13 @@ std::string FindNameIgnoringCase(const std::string& directory, const std::string
 
 // `base` + `relative`, where every segment of `relative` that does not exist
 // as written is replaced by an entry of the same name in another case. The
-// segments after the first one that matches nothing stay as written.
-std::string MatchCase(const std::string& base, const std::string& relative) {
+// segments after the first one that matches nothing stay as written. `kind`
+// is the PathKind of the result.
+std::string MatchCase(const std::string& base, const std::string& relative, int& kind) {
   std::string path = base;
   if (!relative.empty() && !path.empty() && path.back() != '/') path += '/';
-  if (PathKind(path + relative) != -1) return path + relative;
+  kind = PathKind(path + relative);
+  if (kind != -1) return path + relative;
   const std::vector<std::string> segments = Segments(relative);
   for (size_t i = 0; i < segments.size(); ++i) {
     const std::string& segment = segments[i];
@@ -96,6 +98,7 @@ std::string MatchCase(const std::string& base, const std::string& relative) {
     if (i + 1 < segments.size()) path += '/';
   }
   if (!relative.empty() && relative.back() == '/' && path.back() != '/') path += '/';
+  kind = PathKind(path);
   return path;
 }
 
@@ -162,13 +165,13 @@ TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) con
     return target;
   }
   const std::string relative = rest.empty() || rest.front() != '/' ? rest : rest.substr(1);
-  std::string path = MatchCase(base, relative);
+  int kind = -1;
+  std::string path = MatchCase(base, relative, kind);
 
   // What does not exist is looked for upwards: the first existing file on
   // the way is the target (/page.htm/extra serves page.htm). The walk stays
   // within the base.
   const size_t floor = WithoutTrailingSlash(base).size();
-  int kind = PathKind(path);
   while (kind == -1) {
     StripLast(path);
     if (path.size() < floor) break;
@@ -195,8 +198,9 @@ TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) con
 
 bool TTargetResolver::CheckDefault(TTarget& target) const {
   if (default_file_.empty()) return false;
-  const std::string candidate = MatchCase(target.Path, default_file_);
-  if (PathKind(candidate) != 0) return false;
+  int kind = -1;
+  const std::string candidate = MatchCase(target.Path, default_file_, kind);
+  if (kind != 0) return false;
   target.Attr = (target.Attr & faHidden) | (HasHiddenSegment(default_file_) ? faHidden : 0);
   target.Path = candidate;
   return true;

@@ -16,6 +16,7 @@
 // and the pending count look at the encrypted bytes.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 
 #include "socket/ksocket.h"
@@ -33,6 +34,9 @@ class TSSLKSocket : public TKSocket {
   // Turns TLS on for the next connection adopted: its Startup begins a
   // server session from `Context`.
   void EnableTls(std::shared_ptr<const TTlsContext> Context);
+  // Lets the send chain hand over blocks of at least `Size` bytes, each in
+  // one system call (or one TLS record).
+  void UseSendBlocksOf(std::int32_t Size) { BufferSize = std::max(BufferSize, Size); }
   // Connection start-up hooks. Without TLS they do nothing and return true.
   // With TLS, Startup begins the session on the adopted connection (when it
   // cannot, it closes the connection and returns false); the handshake then

@@ -155,7 +155,7 @@ TEST(TimerTest, FreedByOwnerOrAfterItsThread) {
 }
 
 // A timer whose thread cannot get its queue (no descriptor left for the
-// epoll set after the timer's own) raises and leaves no descriptor behind.
+// queue's eventfd after its epoll set) raises and leaves no descriptor behind.
 TEST(TimerTest, FailedCreationLeaksNoDescriptor) {
   // UBSan checks a type with a pipe the first time it meets it, and would
   // find no descriptor for one under the squeeze: it meets the types here.

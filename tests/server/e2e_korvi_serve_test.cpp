@@ -294,8 +294,8 @@ TEST_F(DescriptorPressure, RefusesWhatItCannotServeAndRecovers) {
               ++refusals;
             }
           }
-          // A worker that serves a connection holds four descriptors.
-          const int held = (DescriptorsOf(pid) - idle_descriptors) / 4;
+          // A worker that serves a connection holds three descriptors.
+          const int held = (DescriptorsOf(pid) - idle_descriptors) / 3;
           return refusals + held == kClients;
         },
         15000);
