@@ -105,6 +105,8 @@ class TFileStream : public TStream {
   // A regular file's size comes from one status query.
   std::int64_t Size() override;
   const std::string& FileName() const { return path_; }
+  // The open file's descriptor (owned by the stream).
+  int Handle() const { return fd_; }
 
  private:
   std::string path_;

@@ -214,6 +214,9 @@ class TKorviThread : public TThread {
   void AnswerBuiltIn();
   // Reads the chunk of TransferStream at SendPos into ChunkBuffer; its size.
   int ReadChunk();
+  // Sends the chunk of TransferStream at SendPos: the bytes sent, 0 at the
+  // stream's end, -1 when the send failed.
+  int SendChunk();
   // Everything of the answer has been handed to the system.
   void AnswerHandedOver();
   // Raises OnResponseDone once with the bytes of the answer the system took.

@@ -223,6 +223,17 @@ int TKorviThread::ReadChunk() {
   return count;
 }
 
+int TKorviThread::SendChunk() {
+  // A file goes from the file system to a plain connection without passing
+  // through ChunkBuffer.
+  if (TransferStream == FileStream.get() && !Socket->UsesTls()) {
+    const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos);
+    return Socket->SendFileBytes(FileStream->Handle(), SendPos, static_cast<int>(wanted));
+  }
+  const int count = ReadChunk();
+  return count > 0 ? Socket->Send(ChunkBuffer, count) : 0;
+}
+
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {
   if (!answering_ || handed_over_) return;
   // Everything queued so far has been handed to the system.
@@ -233,10 +244,9 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
       return;
     }
     if (Sending && SendPos < transfer_size_) {
-      const int count = ReadChunk();
+      const int sent = SendChunk();
       // A file cut short while it goes out ends the answer where it ends.
-      if (count > 0) {
-        const int sent = Socket->Send(ChunkBuffer, count);
+      if (sent != 0) {
         if (sent > 0) SendPos += sent;
         return;
       }

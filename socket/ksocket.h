@@ -188,6 +188,13 @@ class TCustomKSocket : public TComponent {
 
   // Queues `Len` bytes and starts sending; bytes accepted or -1 when not connected.
   virtual int Send(const void* Data, int Len);
+  // Send of `Len` bytes of the open file `FileHandle` from `Offset`: the
+  // same chain, events and counts as Send of those bytes once read. While
+  // nothing queued must go first, the system copies them from the file to
+  // the connection itself, without the _Write hook (a subclass that hooks
+  // _Write sends files with Send). Returns the bytes taken from the file
+  // (fewer at its end, 0 past it), or -1 when not connected.
+  int SendFileBytes(int FileHandle, std::int64_t Offset, int Len);
   // Send of the string's bytes.
   virtual int SendStr(const std::string& Str);
   // SendStr without a result.

@@ -1,7 +1,13 @@
 // TCustomKSocket data path: the send chain, receiving, line mode and the
 // blocking operations.
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 
 #include "host/sysutils.h"
 #include "host/thread.h"
@@ -16,6 +22,35 @@ constexpr char kLF = 10;
 constexpr char kCR = 13;
 // Longest single wait of WaitForClose between two looks at the connection.
 constexpr int kCloseProbeMs = 100;
+
+// Keeps the SIGPIPE of a sendfile into a broken connection from reaching
+// the process while it lives (sendfile has no MSG_NOSIGNAL): the signal is
+// blocked on this thread, and one raised meanwhile is taken back.
+class TPipeSignalGuard {
+ public:
+  TPipeSignalGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~TPipeSignalGuard() {
+    // Where SIGPIPE was blocked already, it is the caller's to handle.
+    if (broken_ && !sigismember(&old_, SIGPIPE)) {
+      const timespec none{};
+      sigtimedwait(&pipe_, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  TPipeSignalGuard(const TPipeSignalGuard&) = delete;
+  TPipeSignalGuard& operator=(const TPipeSignalGuard&) = delete;
+  // A write found the connection broken.
+  void Broken() { broken_ = true; }
+
+ private:
+  sigset_t pipe_{};
+  sigset_t old_{};
+  bool broken_ = false;
+};
 
 // Bytes pending on `fd`, or -1 with the last socket error set.
 int PendingCount(int fd) {
@@ -136,6 +171,57 @@ int TCustomKSocket::Send(const void* Data, int Len) {
   // OnDataSent fires from the message loop, never inside Send.
   if (all_sent_) notifier_->Post(FD_WRITE, 0);
   return result;
+}
+
+int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) {
+  if (state_ != wsConnected) {
+    WSASetLastError(WSAENOTCONN);
+    SocketError("Send");
+    return -1;
+  }
+  all_sent_ = false;
+  int taken = 0;
+  const bool chain_empty = std::all_of(SendBufferList.begin(), SendBufferList.end(),
+                                       [](const auto& block) { return block->Unread() == 0; });
+  bool at_end = false;
+  if (chain_empty && SocketType != SOCK_DGRAM && SendFlagsValue == 0) {
+    TPipeSignalGuard no_signal;
+    while (taken < Len) {
+      off_t offset = Offset + taken;
+      const ssize_t sent = sendfile(SocketHandle.Get(), FileHandle, &offset,
+                                    static_cast<size_t>(Len - taken));
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && errno == EPIPE) no_signal.Broken();
+      // Would block, or failed: the rest takes the chain's way, which
+      // waits for room or reports the failure as any send does.
+      if (sent < 0) break;
+      if (sent == 0) {
+        at_end = true;
+        break;
+      }
+      taken += static_cast<int>(sent);
+      write_count_ += sent;
+    }
+  }
+  if (!at_end && taken < Len) {
+    char block[8192];
+    while (taken < Len) {
+      const ssize_t count = pread(FileHandle, block, std::min<size_t>(sizeof block, Len - taken),
+                                  Offset + taken);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) break;
+      PutDataInSendBuffer(block, static_cast<int>(count));
+      taken += static_cast<int>(count);
+    }
+  }
+  if (SendBufferList.empty()) {
+    all_sent_ = taken > 0;
+  } else {
+    TryToSend();
+  }
+  // OnDataSent fires from the message loop, never inside the call.
+  if (all_sent_) notifier_->Post(FD_WRITE, 0);
+  return taken;
 }
 
 int TCustomKSocket::SendStr(const std::string& Str) {

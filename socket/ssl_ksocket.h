@@ -34,6 +34,7 @@ class TSSLKSocket : public TKSocket {
   // Turns TLS on for the next connection adopted: its Startup begins a
   // server session from `Context`.
   void EnableTls(std::shared_ptr<const TTlsContext> Context);
+  bool UsesTls() const { return TlsEnabled; }
   // Lets the send chain hand over blocks of at least `Size` bytes, each in
   // one system call (or one TLS record).
   void UseSendBlocksOf(std::int32_t Size) { BufferSize = std::max(BufferSize, Size); }

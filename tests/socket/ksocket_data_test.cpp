@@ -3,7 +3,9 @@
 #include "socket/ksocket.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "host/event_queue.h"
 #include "support/expect_message.h"
 #include "support/pump.h"
+#include "support/temp_dir.h"
 #include "tests/socket/loopback_connection.h"
 
 namespace korvi {
@@ -131,6 +134,53 @@ TEST(KSocketDataTest, PartialSendDrainsOnWritableNotifications) {
   EXPECT_TRUE(received == data);
 }
 
+// Bytes of a file join the stream after what Send queued, whether the
+// system takes them at once or, for a peer that reads late, partly through
+// the chain; OnDataSent fires once per call, after it returned; a range past
+// the file's end is cut there; an unconnected socket refuses.
+TEST(KSocketDataTest, FileBytesFollowQueuedBytesLikeSend) {
+  test::TempDir dir;
+  const std::string content = Pattern(300000);
+  const int file = ::open(dir.Write("f.bin", content).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(file, 0);
+  Connection<> c;
+  const int small = 4096;
+  setsockopt(c.socket.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  int sent_events = 0;
+  bool in_call = false;
+  c.socket.OnDataSent = [&](TObject*, std::uint16_t) {
+    EXPECT_FALSE(in_call);
+    ++sent_events;
+  };
+  const std::string head = Pattern(100000);
+  in_call = true;
+  EXPECT_EQ(c.socket.SendFileBytes(file, 0, 200000), 200000);  // more than the system takes
+  EXPECT_EQ(c.socket.Send(head.data(), static_cast<int>(head.size())), 100000);
+  EXPECT_EQ(c.socket.SendFileBytes(file, 200000, 1000000), 100000);  // behind queued bytes
+  EXPECT_EQ(c.socket.SendFileBytes(file, 300000, 10), 0);
+  in_call = false;
+  std::string received;
+  std::thread reader([&] { c.peer.ReadBlocking(received, 400000, 20000); });
+  EXPECT_TRUE(PumpUntil([&] { return c.socket.AllSent() && sent_events > 0; }, 20000));
+  reader.join();
+  EXPECT_TRUE(received == content.substr(0, 200000) + head + content.substr(200000));
+  EXPECT_EQ(c.socket.WriteCount(), 400000);
+
+  // Straight to a reading peer, past an empty chain.
+  sent_events = 0;
+  in_call = true;
+  EXPECT_EQ(c.socket.SendFileBytes(file, 0, 8192), 8192);
+  in_call = false;
+  received.clear();
+  c.peer.ReadBlocking(received, 8192, 20000);
+  EXPECT_TRUE(received == content.substr(0, 8192));
+  EXPECT_TRUE(PumpUntil([&] { return sent_events == 1; }));
+
+  TKSocket unconnected(nullptr);
+  EXPECT_THROW(unconnected.SendFileBytes(file, 0, 10), ESocketException);
+  ::close(file);
+}
+
 // With KeepOpenOnPeerClose, a peer that ends its own direction is reported
 // but the socket stays open: a large send still drains on writable
 // notifications, and WriteCount tells how many bytes the system took.
@@ -201,6 +251,27 @@ TEST(KSocketDataTest, SendAfterPeerResetClosesQuietly) {
     c.socket.SendStr(chunk);
   EXPECT_EQ(c.socket.State(), wsClosed);
   EXPECT_EQ(closes, 1);
+}
+
+// The same for file bytes, which the system sends without MSG_NOSIGNAL: no
+// SIGPIPE reaches the process from the broken pipe.
+TEST(KSocketDataTest, FileBytesAfterPeerResetCloseQuietly) {
+  test::TempDir dir;
+  const int file = ::open(dir.Write("f.bin", Pattern(65536)).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(file, 0);
+  Connection<> c;
+  int closes = 0;
+  c.socket.OnSessionClosed = [&](TObject*, std::uint16_t) { ++closes; };
+  c.socket.Pause();
+  c.peer.Reset();
+  // Receiving takes the reset, so the send meets a broken pipe.
+  char byte = 0;
+  EXPECT_EQ(c.socket.Receive(&byte, 1), -1);
+  for (int i = 0; i < 50 && c.socket.State() == wsConnected; ++i)
+    c.socket.SendFileBytes(file, 0, 65536);
+  EXPECT_EQ(c.socket.State(), wsClosed);
+  EXPECT_EQ(closes, 1);
+  ::close(file);
 }
 
 // Receive counts bytes; PeekData leaves them; ReceiveStr takes all pending.
