@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -57,11 +58,13 @@ thread_local TThread* current_thread = nullptr;
 constexpr std::size_t kMaxParked = 64;
 constexpr std::chrono::seconds kParkedIdle{10};
 
-// A parked system thread waiting for its next TThread.
+// A parked system thread waiting for its next TThread. Each system thread
+// has one for as long as it lives, so a thread handing over work may still
+// be inside `wake` when the parked one already runs.
 struct ParkedThread {
   std::size_t stack_size = 0;
-  TThread* next = nullptr;
-  std::condition_variable wake;
+  TThread* next = nullptr;  // set with the park's mutex held
+  std::binary_semaphore wake{0};
 };
 
 // The parked threads, the latest last. Never destroyed, so threads still
@@ -151,7 +154,7 @@ void TThread::Resume() {
 
 bool TThread::HandToParked() {
   ThreadPark& park = Park();
-  std::lock_guard park_lock(park.mutex);
+  std::unique_lock park_lock(park.mutex);
   for (auto it = park.idle.rbegin(); it != park.idle.rend(); ++it) {
     ParkedThread* parked = *it;
     if (parked->stack_size != stack_size_) continue;
@@ -162,7 +165,9 @@ bool TThread::HandToParked() {
       parked_run_ = true;
     }
     parked->next = this;
-    parked->wake.notify_one();
+    // Woken after the lock is released, so it does not wait for it again.
+    park_lock.unlock();
+    parked->wake.release();
     return true;
   }
   return false;
@@ -209,17 +214,25 @@ bool TThread::Run() {
 
 TThread* TThread::WaitInPark(std::size_t stack_size) {
   ThreadPark& park = Park();
-  ParkedThread parked;
-  parked.stack_size = stack_size;
-  std::unique_lock lock(park.mutex);
-  if (park.idle.size() >= kMaxParked) return nullptr;
-  park.idle.push_back(&parked);
-  if (!parked.wake.wait_for(lock, kParkedIdle, [&parked] { return parked.next != nullptr; })) {
-    std::erase(park.idle, &parked);
-    return nullptr;
+  thread_local ParkedThread parked;
+  {
+    std::lock_guard lock(park.mutex);
+    if (park.idle.size() >= kMaxParked) return nullptr;
+    parked.stack_size = stack_size;
+    parked.next = nullptr;
+    park.idle.push_back(&parked);
+  }
+  if (!parked.wake.try_acquire_for(kParkedIdle)) {
+    std::unique_lock lock(park.mutex);
+    if (parked.next == nullptr) {
+      std::erase(park.idle, &parked);
+      return nullptr;
+    }
+    // Work arrived just as the wait ended: its wake-up is on the way.
+    lock.unlock();
+    parked.wake.acquire();
   }
   TThread* next = parked.next;
-  lock.unlock();
   // Resume has stored what it stores before the thread may run.
   { std::lock_guard wait_for_resume(next->handle_mutex_); }
   return next;
