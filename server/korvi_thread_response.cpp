@@ -201,6 +201,9 @@ void TKorviThread::StartDataSend() {
     if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
     SendPos = 0;
     stream_pos_ = -1;  // the first chunk sets the position
+    // The answer leaves in full segments; the end of our direction (or the
+    // close) sends the last one.
+    Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.

@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -466,6 +468,12 @@ void TCustomKSocket::SetLingerOption() {
     WSASetLastErrorFromErrno();
     SocketError("setsockopt(SO_LINGER)");
   }
+}
+
+void TCustomKSocket::HoldPartialSegments() {
+  const int on = 1;
+  // A socket that is not TCP simply goes on as it is.
+  setsockopt(SocketHandle.Get(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
 bool TCustomKSocket::Startup() {

@@ -168,6 +168,10 @@ class TCustomKSocket : public TComponent {
   virtual void Resume();
   // Applies LingerOnOff and LingerTimeout to the socket (nothing with wsLingerNoSet).
   void SetLingerOption();
+  // Holds partly filled segments back until later sends fill them, or until
+  // the sending direction ends or the socket closes (TCP_CORK): what is
+  // sent in pieces leaves in full segments.
+  void HoldPartialSegments();
   // TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
   virtual bool HandShake();
