@@ -2,11 +2,12 @@
 // window messages.
 //
 // Every thread that uses one gets its own queue (epoll for descriptors, an
-// eventfd that wakes it for posted messages, and timers that bound its wait). Message targets ("windows",
-// identified by an HWND) belong to the queue of the thread that allocated
-// them; any thread may post to an HWND, and the message is dispatched to the
-// target's method on the owning thread, in posting order. Posting to an HWND
-// that no longer exists fails quietly (PostMessage returns false).
+// eventfd that wakes it for posted messages, and timers that bound its
+// wait). Message targets ("windows", identified by an HWND) belong to the
+// queue of the thread that allocated them; any thread may post to an HWND,
+// and the message is dispatched to the target's method on the owning
+// thread, in posting order. Posting to an HWND that no longer exists fails
+// quietly (PostMessage returns false).
 //
 // Objects that own a target and watched descriptors (timers, sockets) must
 // be freed on the owning thread, or after it ended: while it runs, it may be

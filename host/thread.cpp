@@ -14,7 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <semaphore>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,7 +64,11 @@ constexpr std::chrono::seconds kParkedIdle{10};
 struct ParkedThread {
   std::size_t stack_size = 0;
   TThread* next = nullptr;  // set with the park's mutex held
-  std::binary_semaphore wake{0};
+  // The wake-up, apart from the park's mutex so that waking one parked
+  // thread does not hold up the others.
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool woken = false;  // guarded by `mutex`
 };
 
 // The parked threads, the latest last. Never destroyed, so threads still
@@ -165,9 +169,12 @@ bool TThread::HandToParked() {
       parked_run_ = true;
     }
     parked->next = this;
-    // Woken after the lock is released, so it does not wait for it again.
     park_lock.unlock();
-    parked->wake.release();
+    {
+      std::lock_guard lock(parked->mutex);
+      parked->woken = true;
+    }
+    parked->wake.notify_one();
     return true;
   }
   return false;
@@ -222,16 +229,23 @@ TThread* TThread::WaitInPark(std::size_t stack_size) {
     parked.next = nullptr;
     park.idle.push_back(&parked);
   }
-  if (!parked.wake.try_acquire_for(kParkedIdle)) {
-    std::unique_lock lock(park.mutex);
-    if (parked.next == nullptr) {
-      std::erase(park.idle, &parked);
-      return nullptr;
+  const auto woken = [] { return parked.woken; };
+  std::unique_lock wait_lock(parked.mutex);
+  if (!parked.wake.wait_for(wait_lock, kParkedIdle, woken)) {
+    wait_lock.unlock();
+    {
+      std::lock_guard lock(park.mutex);
+      if (parked.next == nullptr) {
+        std::erase(park.idle, &parked);
+        return nullptr;
+      }
     }
     // Work arrived just as the wait ended: its wake-up is on the way.
-    lock.unlock();
-    parked.wake.acquire();
+    wait_lock.lock();
+    parked.wake.wait(wait_lock, woken);
   }
+  parked.woken = false;
+  wait_lock.unlock();
   TThread* next = parked.next;
   // Resume has stored what it stores before the thread may run.
   { std::lock_guard wait_for_resume(next->handle_mutex_); }

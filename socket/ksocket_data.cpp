@@ -188,8 +188,8 @@ int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) 
     TPipeSignalGuard no_signal;
     while (taken < Len) {
       off_t offset = Offset + taken;
-      const ssize_t sent = sendfile(SocketHandle.Get(), FileHandle, &offset,
-                                    static_cast<size_t>(Len - taken));
+      const ssize_t sent =
+          sendfile(SocketHandle.Get(), FileHandle, &offset, static_cast<size_t>(Len - taken));
       if (sent < 0 && errno == EINTR) continue;
       if (sent < 0 && errno == EPIPE) no_signal.Broken();
       // Would block, or failed: the rest takes the chain's way, which
@@ -206,8 +206,8 @@ int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) 
   if (!at_end && taken < Len) {
     char block[8192];
     while (taken < Len) {
-      const ssize_t count = pread(FileHandle, block, std::min<size_t>(sizeof block, Len - taken),
-                                  Offset + taken);
+      const ssize_t count =
+          pread(FileHandle, block, std::min<size_t>(sizeof block, Len - taken), Offset + taken);
       if (count < 0 && errno == EINTR) continue;
       if (count <= 0) break;
       PutDataInSendBuffer(block, static_cast<int>(count));

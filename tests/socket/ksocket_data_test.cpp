@@ -2,8 +2,8 @@
 // OnDataSent, partial sends, receiving, line mode and the blocking waits.
 #include "socket/ksocket.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
