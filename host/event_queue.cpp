@@ -446,6 +446,7 @@ HWND TEventQueue::AllocateHWnd(TWndMethod method) {
 }
 
 void TEventQueue::DeallocateHWnd(HWND wnd) {
+  core_->SetTimer(wnd, 0, 0);
   detail::RemoveTarget(wnd, core_.get());
 }
 

@@ -75,7 +75,7 @@ class TEventQueue {
 
   // Creates a message target on this queue (call on the owning thread).
   HWND AllocateHWnd(TWndMethod method);
-  // Removes a target; messages still queued for it are dropped.
+  // Removes a target and its timer; messages still queued for it are dropped.
   void DeallocateHWnd(HWND wnd);
 
   // Watches a descriptor for `events` (epoll bits; level-triggered unless

@@ -58,9 +58,8 @@ thread_local TThread* current_thread = nullptr;
 constexpr std::size_t kMaxParked = 64;
 constexpr std::chrono::seconds kParkedIdle{10};
 
-// A parked system thread waiting for its next TThread. Each system thread
-// has one for as long as it lives, so a thread handing over work may still
-// be inside `wake` when the parked one already runs.
+// A parked system thread waiting for its next TThread; each system thread
+// has one for as long as it lives.
 struct ParkedThread {
   std::size_t stack_size = 0;
   TThread* next = nullptr;  // set with the park's mutex held
@@ -170,10 +169,10 @@ bool TThread::HandToParked() {
     }
     parked->next = this;
     park_lock.unlock();
-    {
-      std::lock_guard lock(parked->mutex);
-      parked->woken = true;
-    }
+    // Notified with its mutex held: the parked thread cannot run on, end
+    // and take `wake` along while this call is still inside it.
+    std::lock_guard lock(parked->mutex);
+    parked->woken = true;
     parked->wake.notify_one();
     return true;
   }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -131,6 +132,37 @@ TEST(EventQueueTest, QuitThroughTargetEndsWorkerLoop) {
   EXPECT_EQ(seen, (std::vector<std::uintptr_t>{1, 2}));
   EXPECT_TRUE(on_worker);
   EXPECT_FALSE(PostMessage(wnd, WM_USER, 3, 0));
+}
+
+// A target's timer, started from another thread (before or while the
+// owner waits with no time limit), ends that wait and posts WM_TIMER with
+// its value; the expiries missed while the owner was busy make one message; a
+// stopped timer posts nothing more.
+TEST(EventQueueTest, TimerSetFromAnotherThreadWakesTheOwner) {
+  std::promise<HWND> wnd_promise;
+  std::vector<std::uintptr_t> ticks;
+  bool quiet_after_stop = false;
+  std::jthread worker([&] {
+    TEventQueue& queue = TEventQueue::Current();
+    HWND wnd = queue.AllocateHWnd([&](TMessage& msg) {
+      if (msg.Msg == WM_TIMER) ticks.push_back(msg.WParam);
+    });
+    wnd_promise.set_value(wnd);
+    TMessage msg;
+    ASSERT_TRUE(queue.GetMessage(msg));  // no time limit: only the timer can end it
+    queue.DispatchMessage(msg);
+    // Busy for ten intervals.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(queue.PeekMessage(msg));
+    queue.DispatchMessage(msg);
+    TEventQueue::SetTimerFor(wnd, 0, 0);
+    quiet_after_stop = !queue.PeekMessage(msg) && !queue.GetMessageFor(msg, 30);
+    queue.DeallocateHWnd(wnd);
+  });
+  TEventQueue::SetTimerFor(wnd_promise.get_future().get(), 5, 7);
+  worker.join();
+  EXPECT_EQ(ticks, (std::vector<std::uintptr_t>{7, 7}));
+  EXPECT_TRUE(quiet_after_stop);
 }
 
 // A removed target takes no posts, and what was queued for it is dropped.
