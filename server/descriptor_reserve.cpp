@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
 #include "socket/ksocket.h"
 #include "socket/socket_errors.h"
 
@@ -11,7 +13,7 @@ namespace korvi {
 
 TDescriptorReserve::TDescriptorReserve(TCustomKSocket& listener)
     : listener_(listener), back_off_(nullptr) {
-  OpenSpare();
+  OpenSpares();
   back_off_.SetEnabled(false);
   back_off_.SetInterval(kAcceptBackOffMs);
   back_off_.SetOnTimer([this](TObject*) { EndBackOff(); });
@@ -22,33 +24,46 @@ bool TDescriptorReserve::IsShortage(int socket_error) {
 }
 
 void TDescriptorReserve::Refuse() {
-  OpenSpare();
-  if (spare_.Valid()) {
-    spare_.Reset();
+  OpenSpares();
+  auto spare = std::find_if(spares_.begin(), spares_.end(),
+                            [](const TFileDescriptor& fd) { return fd.Valid(); });
+  if (spare != spares_.end()) {
+    spare->Reset();
     TFileDescriptor refused(accept4(listener_.Handle(), nullptr, nullptr, SOCK_CLOEXEC));
     if (refused.Valid()) {
       // The connection ends here; its descriptor, kept open, is the spare
       // from now on.
       shutdown(refused.Get(), SHUT_RDWR);
-      spare_ = std::move(refused);
+      *spare = std::move(refused);
+      // The other spare may be missing: it is looked for shortly.
+      back_off_.SetEnabled(true);
       return;
     }
-    OpenSpare();
   }
-  // No spare: stop hearing of waiting connections for a moment.
+  // No spare, or its number went to another thread before the accept
+  // (a worker setting up): stop hearing of waiting connections for a moment,
+  // until the threads setting up are done; the other spare refuses next.
   listener_.Pause();
+  paused_ = true;
   back_off_.SetEnabled(true);
 }
 
-void TDescriptorReserve::OpenSpare() {
-  if (!spare_.Valid()) spare_.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+void TDescriptorReserve::OpenSpares() {
+  for (TFileDescriptor& spare : spares_) {
+    if (!spare.Valid()) spare.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  }
 }
 
 void TDescriptorReserve::EndBackOff() {
-  back_off_.SetEnabled(false);
-  OpenSpare();
+  OpenSpares();
   // A listener closed meanwhile stays closed.
-  if (listener_.State() == wsListening) listener_.Resume();
+  if (paused_ && listener_.State() == wsListening) listener_.Resume();
+  paused_ = false;
+  // A spare still missing is looked for again a moment later, until
+  // descriptors are free again.
+  const bool complete = std::all_of(spares_.begin(), spares_.end(),
+                                    [](const TFileDescriptor& fd) { return fd.Valid(); });
+  back_off_.SetEnabled(!complete);
 }
 
 }  // namespace korvi

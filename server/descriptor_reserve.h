@@ -3,15 +3,19 @@
 //
 // A connection that cannot be accepted for want of a descriptor stays in
 // the listener's queue, and the listener reports it again at once, so the
-// accepting thread would spin without end. The reserve holds one spare
-// descriptor for that moment: it gives it up, accepts the waiting
+// accepting thread would spin without end. The reserve holds two spare
+// descriptors for that moment: it gives one up, accepts the waiting
 // connection and shuts it down (the client learns at once that it was
-// refused), and keeps that connection's descriptor as the next spare, so no
-// number is free for another thread to take in between. When even that
-// fails (another thread took the freed number before the accept), the
-// listener pauses for a short while instead, and the spare is taken again
-// as soon as a descriptor is free.
+// refused), and keeps that connection's descriptor as the spare from then
+// on, so no number is free for another thread to take in between. Another
+// thread can still take the freed number before the accept (a worker
+// setting up its connection); then the listener pauses for a short while,
+// until such threads are done, and the second spare refuses next. A spare
+// lost that way is looked for every back-off period until descriptors are
+// free again.
 #pragma once
+
+#include <array>
 
 #include "host/file_descriptor.h"
 #include "host/timer.h"
@@ -36,10 +40,12 @@ class TDescriptorReserve {
   void Refuse();
 
  private:
-  void OpenSpare();
+  // Opens the spares that are missing, as far as descriptors are free.
+  void OpenSpares();
   void EndBackOff();
   TCustomKSocket& listener_;
-  TFileDescriptor spare_;
+  std::array<TFileDescriptor, 2> spares_;
+  bool paused_ = false;  // the listener is paused until the back-off ends
   TTimer back_off_;
 };
 
