@@ -208,6 +208,7 @@ void TKorviThread::StartDataSend() {
     if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
       Socket->Send(Output.Data(), OutLength());
+      if (Socket->State() != wsConnected) Release();  // as after a chunk
     } else {
       OnSocketDataSent(Socket.get(), 0);
     }
@@ -251,6 +252,10 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
       // A file cut short while it goes out ends the answer where it ends.
       if (sent != 0) {
         if (sent > 0) SendPos += sent;
+        // A send that met a broken connection closed the socket, and no
+        // data-sent event follows (the close was already reported when the
+        // client ended its direction).
+        if (Socket->State() != wsConnected) Release();
         return;
       }
     }
