@@ -217,6 +217,12 @@ class TKorviThread : public TThread {
   // Sends the chunk of TransferStream at SendPos: the bytes sent, 0 at the
   // stream's end, -1 when the send failed.
   int SendChunk();
+  // The size of the chunk at SendPos.
+  int ChunkLength() const;
+  // Ends the connection when a send met a broken connection and closed the
+  // socket; true then. No data-sent event follows such a send (the close was
+  // already reported if the client had ended its direction before).
+  bool ReleaseIfBroken();
   // Everything of the answer has been handed to the system.
   void AnswerHandedOver();
   // Raises OnResponseDone once with the bytes of the answer the system took.

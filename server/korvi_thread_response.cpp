@@ -208,7 +208,7 @@ void TKorviThread::StartDataSend() {
     if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
       Socket->Send(Output.Data(), OutLength());
-      if (Socket->State() != wsConnected) Release();  // as after a chunk
+      ReleaseIfBroken();
     } else {
       OnSocketDataSent(Socket.get(), 0);
     }
@@ -221,19 +221,26 @@ int TKorviThread::ReadChunk() {
   // The stream stands where the last chunk ended, unless this is the first
   // chunk or a send fell short.
   if (stream_pos_ != SendPos) TransferStream->SetPosition(SendPos);
-  const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos);
-  const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, wanted));
+  const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, ChunkLength()));
   stream_pos_ = SendPos + count;
   return count;
+}
+
+int TKorviThread::ChunkLength() const {
+  return static_cast<int>(std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos));
+}
+
+bool TKorviThread::ReleaseIfBroken() {
+  if (Socket->State() == wsConnected) return false;
+  Release();
+  return true;
 }
 
 int TKorviThread::SendChunk() {
   // A file goes from the file system to a plain connection without passing
   // through ChunkBuffer.
-  if (TransferStream == FileStream.get() && !Socket->UsesTls()) {
-    const std::int64_t wanted = std::min<std::int64_t>(KorviChunkSize, transfer_size_ - SendPos);
-    return Socket->SendFileBytes(FileStream->Handle(), SendPos, static_cast<int>(wanted));
-  }
+  if (TransferStream == FileStream.get() && !Socket->UsesTls())
+    return Socket->SendFileBytes(FileStream->Handle(), SendPos, ChunkLength());
   const int count = ReadChunk();
   return count > 0 ? Socket->Send(ChunkBuffer, count) : 0;
 }
@@ -243,19 +250,13 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
   // Everything queued so far has been handed to the system.
   last_move_ = std::chrono::steady_clock::now();
   try {
-    if (Socket->State() != wsConnected) {
-      Release();  // the connection broke while sending
-      return;
-    }
+    if (ReleaseIfBroken()) return;
     if (Sending && SendPos < transfer_size_) {
       const int sent = SendChunk();
       // A file cut short while it goes out ends the answer where it ends.
       if (sent != 0) {
         if (sent > 0) SendPos += sent;
-        // A send that met a broken connection closed the socket, and no
-        // data-sent event follows (the close was already reported when the
-        // client ended its direction).
-        if (Socket->State() != wsConnected) Release();
+        ReleaseIfBroken();
         return;
       }
     }

@@ -329,6 +329,11 @@ class TCustomKSocket : public TComponent {
   bool TlsEnabled = false;
 
  private:
+  // The start of Send and SendFileBytes: false (with the error reported)
+  // unless connected.
+  bool BeginSend();
+  // Their end: OnDataSent is posted when everything went.
+  void EndSend();
   // The common start of SetPort and SetProto: unless `Value` is the assigned
   // text already, stores it, refuses the change when not closed and trims it
   // into `text`; true when `text` is to be parsed.

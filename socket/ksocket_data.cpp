@@ -155,31 +155,35 @@ void TCustomKSocket::TryToSend() {
   }
 }
 
-int TCustomKSocket::Send(const void* Data, int Len) {
+bool TCustomKSocket::BeginSend() {
   if (state_ != wsConnected) {
     WSASetLastError(WSAENOTCONN);
     SocketError("Send");
-    return -1;
+    return false;
   }
   all_sent_ = false;
+  return true;
+}
+
+void TCustomKSocket::EndSend() {
+  // OnDataSent fires from the message loop, never inside the call.
+  if (all_sent_) notifier_->Post(FD_WRITE, 0);
+}
+
+int TCustomKSocket::Send(const void* Data, int Len) {
+  if (!BeginSend()) return -1;
   int result = 0;
   if (Len > 0) {
     PutDataInSendBuffer(Data, Len);
     result = Len;
   }
   TryToSend();
-  // OnDataSent fires from the message loop, never inside Send.
-  if (all_sent_) notifier_->Post(FD_WRITE, 0);
+  EndSend();
   return result;
 }
 
 int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) {
-  if (state_ != wsConnected) {
-    WSASetLastError(WSAENOTCONN);
-    SocketError("Send");
-    return -1;
-  }
-  all_sent_ = false;
+  if (!BeginSend()) return -1;
   int taken = 0;
   const bool chain_empty = std::all_of(SendBufferList.begin(), SendBufferList.end(),
                                        [](const auto& block) { return block->Unread() == 0; });
@@ -219,8 +223,7 @@ int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) 
   } else {
     TryToSend();
   }
-  // OnDataSent fires from the message loop, never inside the call.
-  if (all_sent_) notifier_->Post(FD_WRITE, 0);
+  EndSend();
   return taken;
 }
 
