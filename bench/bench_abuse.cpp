@@ -29,12 +29,12 @@
 #include <thread>
 #include <vector>
 
-#include "bench/bench_options.h"
-#include "bench/bench_runner.h"
-#include "bench/document_tree.h"
-#include "bench/loopback_client.h"
-#include "bench/process_status.h"
-#include "host/file_descriptor.h"
+#include "bench_options.h"
+#include "bench_runner.h"
+#include "document_tree.h"
+#include "korvi/host/file_descriptor.h"
+#include "loopback_client.h"
+#include "process_status.h"
 
 namespace korvi::bench {
 namespace {

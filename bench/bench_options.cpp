@@ -1,5 +1,5 @@
 // TBenchOptions: parsing of "--name N" options with defaults and usage text.
-#include "bench/bench_options.h"
+#include "bench_options.h"
 
 #include <cstdio>
 #include <stdexcept>

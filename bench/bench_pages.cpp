@@ -13,11 +13,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "bench/bench_options.h"
-#include "bench/bench_runner.h"
-#include "data/data_source.h"
-#include "data/query.h"
-#include "producer/loop_producer.h"
+#include "bench_options.h"
+#include "bench_runner.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "korvi/producer/loop_producer.h"
 
 namespace korvi::bench {
 namespace {

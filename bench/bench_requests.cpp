@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "bench/bench_options.h"
-#include "bench/bench_runner.h"
-#include "bench/document_tree.h"
-#include "bench/loopback_client.h"
-#include "bench/process_status.h"
+#include "bench_options.h"
+#include "bench_runner.h"
+#include "document_tree.h"
+#include "loopback_client.h"
+#include "process_status.h"
 
 namespace korvi::bench {
 namespace {

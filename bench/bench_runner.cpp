@@ -1,6 +1,6 @@
 // Loopback server, watchdog and main-loop runner shared by the load
 // benchmarks.
-#include "bench/bench_runner.h"
+#include "bench_runner.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,8 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "host/application.h"
-#include "socket/ssl_ksocket.h"
+#include "korvi/host/application.h"
+#include "korvi/socket/ssl_ksocket.h"
 
 namespace korvi::bench {
 

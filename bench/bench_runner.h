@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 namespace korvi::bench {
 

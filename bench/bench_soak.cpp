@@ -16,22 +16,22 @@
 #include <thread>
 #include <vector>
 
-#include "bench/bench_options.h"
-#include "bench/bench_runner.h"
-#include "bench/document_tree.h"
-#include "bench/loopback_client.h"
-#include "bench/process_status.h"
-#include "data/data_module.h"
-#include "data/param.h"
-#include "data/query.h"
-#include "dynamic/korvi_processor.h"
-#include "host/datetime.h"
-#include "host/streams.h"
-#include "session/korvi_session.h"
-#include "session/korvi_sessions.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "bench_options.h"
+#include "bench_runner.h"
+#include "document_tree.h"
+#include "korvi/data/data_module.h"
+#include "korvi/data/param.h"
+#include "korvi/data/query.h"
+#include "korvi/dynamic/korvi_processor.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/streams.h"
+#include "korvi/session/korvi_session.h"
+#include "korvi/session/korvi_sessions.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "loopback_client.h"
+#include "process_status.h"
 
 namespace korvi::bench {
 namespace {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_options.h"
-#include "bench/bench_runner.h"
-#include "host/string_list.h"
-#include "web/http_text.h"
+#include "bench_options.h"
+#include "bench_runner.h"
+#include "korvi/host/string_list.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi::bench {
 namespace {

@@ -1,5 +1,5 @@
 // Temporary document roots and latency percentiles for the benchmarks.
-#include "bench/document_tree.h"
+#include "document_tree.h"
 
 #include <stdlib.h>
 

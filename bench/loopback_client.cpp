@@ -1,6 +1,6 @@
 // TLoopbackConnection: blocking loopback client with send and receive
 // time-outs (SO_SNDTIMEO also bounds connect on Linux).
-#include "bench/loopback_client.h"
+#include "loopback_client.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

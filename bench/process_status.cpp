@@ -1,6 +1,6 @@
 // Process figures read from /proc/self/status, and the listen-queue
 // overflow counter of /proc/net/netstat.
-#include "bench/process_status.h"
+#include "process_status.h"
 
 #include <fstream>
 #include <sstream>

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "host/application.h"
-#include "server/korvi.h"
-#include "web/action_item.h"
-#include "web/korvi_response.h"
+#include "korvi/host/application.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_response.h"
 
 int main(int argc, char** argv) {
   using namespace korvi;

@@ -2,7 +2,7 @@
 // data sources), looked up by name with FindComponent.
 #pragma once
 
-#include "host/component.h"
+#include "korvi/host/component.h"
 
 namespace korvi {
 

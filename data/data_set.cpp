@@ -1,9 +1,9 @@
 // TDataSet: the cursor over rows held in memory, and the field list.
-#include "data/data_set.h"
+#include "korvi/data/data_set.h"
 
-#include "data/database_error.h"
-#include "host/exceptions.h"
-#include "host/sysutils.h"
+#include "korvi/data/database_error.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

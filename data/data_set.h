@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "data/field.h"
-#include "host/component.h"
-#include "host/variant.h"
+#include "korvi/data/field.h"
+#include "korvi/host/component.h"
+#include "korvi/host/variant.h"
 
 namespace korvi {
 

@@ -1,7 +1,7 @@
 // TDataSource: attaching a data set and forgetting it when it goes away.
-#include "data/data_source.h"
+#include "korvi/data/data_source.h"
 
-#include "data/data_set.h"
+#include "korvi/data/data_set.h"
 
 namespace korvi {
 

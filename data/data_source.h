@@ -1,7 +1,7 @@
 // TDataSource: the named link through which producers reach a data set.
 #pragma once
 
-#include "host/component.h"
+#include "korvi/host/component.h"
 
 namespace korvi {
 

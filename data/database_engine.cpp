@@ -1,10 +1,10 @@
 // Choosing the engine of a database name and opening its connection.
-#include "data/database_engine.h"
+#include "korvi/data/database_engine.h"
 
 #include <libpq-fe.h>
 
-#include "data/postgres_database.h"
-#include "data/sqlite_database.h"
+#include "korvi/data/postgres_database.h"
+#include "korvi/data/sqlite_database.h"
 
 namespace korvi {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "data/data_set.h"
-#include "data/param.h"
+#include "korvi/data/data_set.h"
+#include "korvi/data/param.h"
 
 namespace korvi {
 

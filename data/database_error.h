@@ -3,7 +3,7 @@
 // database engine reports (its own message text).
 #pragma once
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

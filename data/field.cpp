@@ -1,8 +1,8 @@
 // TField: values of one column at the data set's current record.
-#include "data/field.h"
+#include "korvi/data/field.h"
 
-#include "data/data_set.h"
-#include "data/iso_date_time.h"
+#include "korvi/data/data_set.h"
+#include "korvi/data/iso_date_time.h"
 
 namespace korvi {
 

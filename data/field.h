@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "host/datetime.h"
-#include "host/object.h"
-#include "host/variant.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/object.h"
+#include "korvi/host/variant.h"
 
 namespace korvi {
 

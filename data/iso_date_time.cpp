@@ -1,6 +1,6 @@
 // ISO 8601 texts of date-time values: writing with the calendar split of the
 // day count, reading with a small fixed-form parser.
-#include "data/iso_date_time.h"
+#include "korvi/data/iso_date_time.h"
 
 #include <algorithm>
 #include <cmath>

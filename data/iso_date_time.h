@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "data/param.h"
-#include "host/datetime.h"
+#include "korvi/data/param.h"
+#include "korvi/host/datetime.h"
 
 namespace korvi {
 

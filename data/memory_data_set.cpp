@@ -1,7 +1,7 @@
 // TMemoryDataSet: fields and rows supplied by application code.
-#include "data/memory_data_set.h"
+#include "korvi/data/memory_data_set.h"
 
-#include "data/database_error.h"
+#include "korvi/data/database_error.h"
 
 namespace korvi {
 

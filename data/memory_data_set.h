@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "data/data_set.h"
+#include "korvi/data/data_set.h"
 
 namespace korvi {
 

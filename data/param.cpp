@@ -1,11 +1,11 @@
 // TParam typed setters and the TParams list.
-#include "data/param.h"
+#include "korvi/data/param.h"
 
 #include <cmath>
 
-#include "data/database_error.h"
-#include "host/exceptions.h"
-#include "host/sysutils.h"
+#include "korvi/data/database_error.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

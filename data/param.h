@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "host/datetime.h"
-#include "host/variant.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/variant.h"
 
 namespace korvi {
 

@@ -1,5 +1,5 @@
 // TPostgresConnectionPool: idle connections by database name, under a lock.
-#include "data/postgres_connection_pool.h"
+#include "korvi/data/postgres_connection_pool.h"
 
 #include <libpq-fe.h>
 

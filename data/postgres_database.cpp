@@ -1,6 +1,6 @@
 // TPostgresDatabase: connecting with libpq, sending statements with
 // server-side parameters and reading their results into memory.
-#include "data/postgres_database.h"
+#include "korvi/data/postgres_database.h"
 
 #include <libpq-fe.h>
 
@@ -11,12 +11,12 @@
 #include <memory>
 #include <vector>
 
-#include "data/database_error.h"
-#include "data/iso_date_time.h"
-#include "data/postgres_connection_pool.h"
-#include "data/sql_params.h"
-#include "host/exceptions.h"
-#include "host/sysutils.h"
+#include "korvi/data/database_error.h"
+#include "korvi/data/iso_date_time.h"
+#include "korvi/data/postgres_connection_pool.h"
+#include "korvi/data/sql_params.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

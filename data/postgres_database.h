@@ -30,7 +30,7 @@
 #include <string>
 #include <string_view>
 
-#include "data/database_engine.h"
+#include "korvi/data/database_engine.h"
 
 struct pg_conn;
 

@@ -1,9 +1,9 @@
 // TQuery: SQL text, parameters and the query's own database connection.
-#include "data/query.h"
+#include "korvi/data/query.h"
 
-#include "data/database_engine.h"
-#include "data/database_error.h"
-#include "data/sql_params.h"
+#include "korvi/data/database_engine.h"
+#include "korvi/data/database_error.h"
+#include "korvi/data/sql_params.h"
 
 namespace korvi {
 

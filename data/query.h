@@ -14,8 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "data/data_set.h"
-#include "data/param.h"
+#include "korvi/data/data_set.h"
+#include "korvi/data/param.h"
 
 namespace korvi {
 

@@ -1,5 +1,5 @@
 // CopyQuery: copying a query's settings, SQL, parameters and open state.
-#include "data/query_copy.h"
+#include "korvi/data/query_copy.h"
 
 namespace korvi {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "data/query.h"
+#include "korvi/data/query.h"
 
 namespace korvi {
 

@@ -1,8 +1,8 @@
 // Scanning an SQL text for ":name" parameter markers, stepping over quoted
 // texts and comments the way SQLite's and PostgreSQL's tokenizers do.
-#include "data/sql_params.h"
+#include "korvi/data/sql_params.h"
 
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -1,14 +1,14 @@
 // TSQLiteDatabase: opening a connection, running statements with bound
 // parameters and reading result rows into memory.
-#include "data/sqlite_database.h"
+#include "korvi/data/sqlite_database.h"
 
 #include <sqlite3.h>
 
 #include <memory>
 
-#include "data/database_error.h"
-#include "data/iso_date_time.h"
-#include "host/exceptions.h"
+#include "korvi/data/database_error.h"
+#include "korvi/data/iso_date_time.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

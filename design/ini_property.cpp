@@ -1,11 +1,11 @@
 // ZIniProperty: reading and writing the map-file property in a configuration
 // file, and running the map editor on the file it names.
-#include "design/ini_property.h"
+#include "korvi/design/ini_property.h"
 
-#include "design/component_registration.h"
-#include "host/files.h"
-#include "host/ini_file.h"
-#include "host/string_list.h"
+#include "korvi/design/component_registration.h"
+#include "korvi/host/files.h"
+#include "korvi/host/ini_file.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi {
 

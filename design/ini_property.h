@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "design/map_form.h"
+#include "korvi/design/map_form.h"
 
 namespace korvi {
 

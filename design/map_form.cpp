@@ -1,10 +1,10 @@
 // TMapForm: reading the URL map file, the rules of Add, Replace and Delete,
 // and saving the map in one write.
-#include "design/map_form.h"
+#include "korvi/design/map_form.h"
 
-#include "host/application.h"
-#include "host/ini_file.h"
-#include "host/sysutils.h"
+#include "korvi/host/application.h"
+#include "korvi/host/ini_file.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/string_list.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi {
 

@@ -1,20 +1,20 @@
 // TKorviProcessor: one page per call through a loop producer of its own,
 // request-aware entries, marked references, the tag handler and the footer.
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <climits>
 #include <exception>
 
-#include "data/data_set.h"
-#include "data/data_source.h"
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
-#include "server/error_page.h"
-#include "web/http_text.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/data/data_set.h"
+#include "korvi/data/data_source.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/error_page.h"
+#include "korvi/web/http_text.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
 
 namespace korvi {
 

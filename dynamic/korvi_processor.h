@@ -30,9 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "dynamic/page_queries.h"
-#include "host/component.h"
-#include "producer/loop_producer.h"
+#include "korvi/dynamic/page_queries.h"
+#include "korvi/host/component.h"
+#include "korvi/producer/loop_producer.h"
 
 namespace korvi {
 

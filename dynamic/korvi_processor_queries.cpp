@@ -1,19 +1,19 @@
 // TKorviProcessor's database work: the ADDQUERY and DELQUERY directives of a
 // page, query parameters set from text, and ProcessQuery for submitted forms.
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <climits>
 #include <exception>
 #include <memory>
 
-#include "data/data_source.h"
-#include "data/query.h"
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
-#include "server/korvi.h"
-#include "web/korvi_request.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/korvi_request.h"
 
 namespace korvi {
 

@@ -1,11 +1,11 @@
 // TPageQueries: the data modules of one page and the query copies it owns.
-#include "dynamic/page_queries.h"
+#include "korvi/dynamic/page_queries.h"
 
 #include <algorithm>
 
-#include "data/data_module.h"
-#include "data/data_source.h"
-#include "data/query.h"
+#include "korvi/data/data_module.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
 
 namespace korvi {
 

@@ -2,13 +2,13 @@
 // raise EConvertError, nothing else), the encoding round trip, HTTP dates,
 // field splitting with separator and blank sets the input chooses, and the
 // path delimiter conversions.
-#include "web/http_text.h"
+#include "korvi/web/http_text.h"
 
 #include <cmath>
 
-#include "fuzz/fuzz_check.h"
-#include "host/exceptions.h"
-#include "host/string_list.h"
+#include "fuzz_check.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/string_list.h"
 
 using korvi::fuzz::Check;
 

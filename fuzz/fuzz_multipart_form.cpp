@@ -1,14 +1,14 @@
 // Fuzz target for multipart form bodies: parsing never reads outside the
 // body, every file range it records lies inside the body, and copying a
 // part gives exactly the bytes of its range.
-#include "web/multipart_form.h"
+#include "korvi/web/multipart_form.h"
 
 #include <string>
 
-#include "fuzz/fuzz_check.h"
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/string_list.h"
+#include "fuzz_check.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/string_list.h"
 
 using korvi::fuzz::Check;
 

@@ -4,13 +4,13 @@
 // multipart body and the header dates; the response copies the cookies back
 // and writes itself out. Input: method, URL, query lines, header lines up
 // to an empty line, then the body.
-#include "web/korvi_request.h"
+#include "korvi/web/korvi_request.h"
 
-#include "fuzz/fuzz_check.h"
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "server/korvi_thread.h"
-#include "web/korvi_response.h"
+#include "fuzz_check.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/web/korvi_response.h"
 
 using korvi::fuzz::Check;
 

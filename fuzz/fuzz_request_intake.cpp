@@ -6,7 +6,7 @@
 // and reads until the server closes. Checks: no crash or sanitizer report,
 // the connection ends and its worker thread ends in bounded time (no hang),
 // and an answer, when there is one, begins with a whole header block.
-#include "server/korvi_thread.h"
+#include "korvi/server/korvi_thread.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -24,15 +24,15 @@
 #include <memory>
 #include <string>
 
-#include "fuzz/fuzz_check.h"
-#include "host/event_queue.h"
-#include "host/exceptions.h"
-#include "host/file_descriptor.h"
-#include "server/korvi.h"
-#include "socket/ssl_ksocket.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "fuzz_check.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/file_descriptor.h"
+#include "korvi/server/korvi.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
 
 using korvi::fuzz::Check;
 

@@ -5,7 +5,7 @@
 // the scanner's copy is the input up to its first zero byte, and every
 // producer ends with a page or one of the errors the producers raise for a
 // malformed template, never a crash or a hang.
-#include "producer/loop_producer.h"
+#include "korvi/producer/loop_producer.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,13 +13,13 @@
 #include <memory>
 #include <string>
 
-#include "data/data_source.h"
-#include "data/query.h"
-#include "fuzz/fuzz_check.h"
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "producer/korvi_parser.h"
+#include "fuzz_check.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/producer/korvi_parser.h"
 
 using korvi::fuzz::Check;
 

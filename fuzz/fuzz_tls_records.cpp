@@ -17,7 +17,7 @@
 // and the client's close_notify reads as the end (0); with it, a failed
 // session refuses every further read and write with WSAECONNRESET; a read
 // never returns more than was asked for.
-#include "socket/tls_connection.h"
+#include "korvi/socket/tls_connection.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -34,9 +34,9 @@
 #include <memory>
 #include <string>
 
-#include "fuzz/fuzz_check.h"
-#include "socket/socket_errors.h"
-#include "socket/tls_context.h"
+#include "fuzz_check.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/tls_context.h"
 
 using korvi::fuzz::Check;
 

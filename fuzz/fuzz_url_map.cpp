@@ -4,7 +4,7 @@
 // map, once in URL map mode and once below a document root. Checks: a
 // target, when one is found, lies inside the document root or inside the
 // directory of a mapping, never above it.
-#include "server/target_resolver.h"
+#include "korvi/server/target_resolver.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "fuzz/fuzz_check.h"
-#include "host/ini_file.h"
-#include "host/string_list.h"
-#include "server/korvi.h"
-#include "web/http_text.h"
+#include "fuzz_check.h"
+#include "korvi/host/ini_file.h"
+#include "korvi/host/string_list.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/http_text.h"
 
 using korvi::fuzz::Check;
 

@@ -5,7 +5,7 @@
 // sets a flag and writes to an eventfd. The main queue watches that eventfd;
 // its handler, on the main thread, posts WM_QUIT when the application that
 // runs the loop has been terminated, which ends Run.
-#include "host/application.h"
+#include "korvi/host/application.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi {
 

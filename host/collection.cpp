@@ -1,10 +1,10 @@
 // TCollection and TCollectionItem: an ordered list of owned items with
 // stable IDs and an Update hook that reports changes outside update blocks.
-#include "host/collection.h"
+#include "korvi/host/collection.h"
 
 #include <algorithm>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/object.h"
+#include "korvi/host/object.h"
 
 namespace korvi {
 

@@ -1,11 +1,11 @@
 // TComponent: ownership (an owner frees what it owns), names, the removal
 // notifications that let components drop references to each other, and the
 // designing and loading states.
-#include "host/component.h"
+#include "korvi/host/component.h"
 
 #include <algorithm>
 
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -1,6 +1,6 @@
 // The framework's day-count dates: encoding and decoding, the clock,
 // FormatDateTime, and the local date and time forms with their readers.
-#include "host/datetime.h"
+#include "korvi/host/datetime.h"
 
 #include <langinfo.h>
 #include <time.h>
@@ -12,8 +12,8 @@
 #include <iterator>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -7,7 +7,7 @@
 // thread can post to them; each entry names the queue that owns the target.
 // When a thread ends, its queue removes its targets from the registry and
 // marks itself dead, so late posts fail instead of touching freed memory.
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/file_descriptor.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/file_descriptor.h"
 
 namespace korvi {
 

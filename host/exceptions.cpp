@@ -3,11 +3,11 @@
 // A directive is "%" ["-"] [width] ["." precision] type. The argument kinds
 // are strict: %d/%u/%x take integers, %f/%g/%e take floating-point numbers and
 // %s takes texts; anything else raises EConvertError.
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 #include <string>
 
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -1,5 +1,5 @@
 // TFileDescriptor and the open-descriptor limit.
-#include "host/file_descriptor.h"
+#include "korvi/host/file_descriptor.h"
 
 #include <sys/resource.h>
 #include <unistd.h>

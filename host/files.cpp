@@ -1,6 +1,6 @@
 // File-system queries: existence, size and time of paths, path pieces,
 // wildcard masks and sorted directory searches.
-#include "host/files.h"
+#include "korvi/host/files.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/datetime.h"
+#include "korvi/host/datetime.h"
 
 namespace korvi {
 

@@ -1,5 +1,5 @@
 // TIniFile: reading, changing and atomically saving an ini text file.
-#include "host/ini_file.h"
+#include "korvi/host/ini_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/exceptions.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/string_list.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi {
 

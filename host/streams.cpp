@@ -1,7 +1,7 @@
 // Byte streams: the shared TStream operations, the memory and string streams
 // (one implementation over a growable buffer) and the file stream with its
 // advisory share locks.
-#include "host/streams.h"
+#include "korvi/host/streams.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

@@ -1,12 +1,12 @@
 // TStringList: ordered lines with optional objects, name=value access,
 // sorting, text and comma forms, and loading and saving through streams.
-#include "host/string_list.h"
+#include "korvi/host/string_list.h"
 
 #include <algorithm>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -1,6 +1,6 @@
 // Text and number conversions on byte strings: integer and floating-point
 // texts, blank trimming, ASCII case mapping and comparison, the tick count.
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 #include <charconv>
 #include <chrono>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

@@ -6,7 +6,7 @@
 // self-freeing TThread started later with the same stack size runs on it
 // instead of on a new system thread. Between two runs the parked thread gets
 // a fresh event queue, so each run starts as on a thread of its own.
-#include "host/thread.h"
+#include "korvi/host/thread.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "host/event_queue.h"
-#include "host/exceptions.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

@@ -9,7 +9,7 @@
 #include <functional>
 #include <mutex>
 
-#include "host/object.h"
+#include "korvi/host/object.h"
 
 namespace korvi {
 

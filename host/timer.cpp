@@ -1,7 +1,7 @@
 // TTimer: a timer of the creating thread's event queue. Each expiry posts
 // WM_TIMER to the timer's own target, so OnTimer runs on that thread from
 // its message loop, after the messages posted before it.
-#include "host/timer.h"
+#include "korvi/host/timer.h"
 
 namespace korvi {
 

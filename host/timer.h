@@ -4,8 +4,8 @@
 // that thread, or after that thread ended (debug builds check this).
 #pragma once
 
-#include "host/component.h"
-#include "host/event_queue.h"
+#include "korvi/host/component.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi {
 

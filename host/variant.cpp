@@ -1,11 +1,11 @@
 // Variant conversions: every kind to text, number, boolean and date-time,
 // and comparison across kinds.
-#include "host/variant.h"
+#include "korvi/host/variant.h"
 
 #include <cmath>
 
-#include "host/exceptions.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

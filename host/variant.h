@@ -6,7 +6,7 @@
 #include <string>
 #include <variant>
 
-#include "host/datetime.h"
+#include "korvi/host/datetime.h"
 
 namespace korvi {
 

@@ -1,7 +1,7 @@
 // TCustomKorviProducer: the dispatcher reference and the empty page.
-#include "producer/custom_producer.h"
+#include "korvi/producer/custom_producer.h"
 
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 namespace korvi {
 

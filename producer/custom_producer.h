@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "host/component.h"
+#include "korvi/host/component.h"
 
 namespace korvi {
 

@@ -1,16 +1,16 @@
 // TKorviDataProducer: the data-source slots, entry resolution, the line
 // expansions and the two-pass page.
-#include "producer/data_producer.h"
+#include "korvi/producer/data_producer.h"
 
 #include <exception>
 
-#include "data/data_set.h"
-#include "data/data_source.h"
-#include "host/datetime.h"
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "producer/korvi_parser.h"
-#include "web/http_text.h"
+#include "korvi/data/data_set.h"
+#include "korvi/data/data_source.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/producer/korvi_parser.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

@@ -28,7 +28,7 @@
 #include <functional>
 #include <string>
 
-#include "producer/page_producer.h"
+#include "korvi/producer/page_producer.h"
 
 namespace korvi {
 

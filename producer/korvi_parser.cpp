@@ -6,12 +6,12 @@
 // be scanned (saved in save_char_); when the buffer is full, source_end_ is
 // placed after the last line feed so that only whole lines are scanned and
 // the tail waits for the next refill.
-#include "producer/korvi_parser.h"
+#include "korvi/producer/korvi_parser.h"
 
 #include <cstring>
 
-#include "host/streams.h"
-#include "host/sysutils.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

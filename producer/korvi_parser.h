@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

@@ -1,17 +1,17 @@
 // TKorviProducer: the line loop that finds loop sections and collects their
 // bodies, and ProcessLoop, which walks a data set and expands the body once
 // per row (recursively for nested loops).
-#include "producer/loop_producer.h"
+#include "korvi/producer/loop_producer.h"
 
 #include <exception>
 
-#include "data/data_set.h"
-#include "data/data_source.h"
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "producer/korvi_parser.h"
-#include "web/http_text.h"
+#include "korvi/data/data_set.h"
+#include "korvi/data/data_source.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/producer/korvi_parser.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

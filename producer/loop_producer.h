@@ -33,7 +33,7 @@
 #include <cstdint>
 #include <string>
 
-#include "producer/data_producer.h"
+#include "korvi/producer/data_producer.h"
 
 namespace korvi {
 

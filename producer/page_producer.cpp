@@ -1,12 +1,12 @@
 // Page producers: template sources, the tag pass and tag kinds.
-#include "producer/page_producer.h"
+#include "korvi/producer/page_producer.h"
 
 #include <memory>
 
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "producer/korvi_parser.h"
-#include "web/http_text.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/producer/korvi_parser.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
-#include "host/string_list.h"
-#include "producer/custom_producer.h"
+#include "korvi/host/string_list.h"
+#include "korvi/producer/custom_producer.h"
 
 namespace korvi {
 

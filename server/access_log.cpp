@@ -1,5 +1,5 @@
 // The access log: Common Log Format lines and the file they are appended to.
-#include "server/access_log.h"
+#include "korvi/server/access_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,11 +9,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/application.h"
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "host/sysutils.h"
-#include "server/korvi_thread.h"
+#include "korvi/host/application.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/korvi_thread.h"
 
 namespace korvi {
 

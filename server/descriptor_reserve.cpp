@@ -1,13 +1,13 @@
 // The spare descriptor and back-off of a listener that ran out of descriptors.
-#include "server/descriptor_reserve.h"
+#include "korvi/server/descriptor_reserve.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 
-#include "socket/ksocket.h"
-#include "socket/socket_errors.h"
+#include "korvi/socket/ksocket.h"
+#include "korvi/socket/socket_errors.h"
 
 namespace korvi {
 

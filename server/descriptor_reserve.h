@@ -17,8 +17,8 @@
 
 #include <array>
 
-#include "host/file_descriptor.h"
-#include "host/timer.h"
+#include "korvi/host/file_descriptor.h"
+#include "korvi/host/timer.h"
 
 namespace korvi {
 

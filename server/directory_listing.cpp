@@ -1,13 +1,13 @@
 // The HTML listing of a directory.
-#include "server/directory_listing.h"
+#include "korvi/server/directory_listing.h"
 
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "host/sysutils.h"
-#include "server/error_page.h"
-#include "server/output_text.h"
-#include "web/http_text.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/files.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/error_page.h"
+#include "korvi/server/output_text.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

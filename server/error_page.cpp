@@ -1,8 +1,8 @@
 // The HTML error page of a built-in answer.
-#include "server/error_page.h"
+#include "korvi/server/error_page.h"
 
-#include "server/http_status.h"
-#include "server/output_text.h"
+#include "korvi/server/http_status.h"
+#include "korvi/server/output_text.h"
 
 namespace korvi {
 

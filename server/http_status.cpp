@@ -1,6 +1,6 @@
 // The status tables. The status-line table leaves out 203 and 402 and keeps
 // its own spelling of the 503 reason, which is what goes on the wire.
-#include "server/http_status.h"
+#include "korvi/server/http_status.h"
 
 #include <string_view>
 

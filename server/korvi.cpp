@@ -1,26 +1,26 @@
 // TKorvi: configuration, listening with the port search, accepting
 // connections into worker threads, the URL map and the shared counters.
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 #include <unistd.h>
 
 #include <chrono>
 
-#include "data/query_copy.h"
-#include "host/application.h"
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "host/ini_file.h"
-#include "host/sysutils.h"
-#include "host/thread.h"
-#include "server/descriptor_reserve.h"
-#include "server/korvi_thread.h"
-#include "server/property_source.h"
-#include "socket/socket_errors.h"
-#include "socket/ssl_ksocket.h"
-#include "socket/tls_context.h"
-#include "web/action_item.h"
-#include "web/http_text.h"
+#include "korvi/data/query_copy.h"
+#include "korvi/host/application.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/files.h"
+#include "korvi/host/ini_file.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/host/thread.h"
+#include "korvi/server/descriptor_reserve.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/server/property_source.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "korvi/socket/tls_context.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

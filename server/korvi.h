@@ -20,8 +20,8 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "host/component.h"
-#include "host/string_list.h"
+#include "korvi/host/component.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi {
 

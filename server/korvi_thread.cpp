@@ -1,18 +1,18 @@
 // TKorviThread: start-up and shutdown of a connection's thread, its message
 // loops and life timer, and the intake of one request (lines, request line,
 // headers, body).
-#include "server/korvi_thread.h"
+#include "korvi/server/korvi_thread.h"
 
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "host/sysutils.h"
-#include "server/korvi.h"
-#include "socket/name_lookup.h"
-#include "socket/socket_errors.h"
-#include "socket/ssl_ksocket.h"
-#include "web/http_text.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/korvi.h"
+#include "korvi/socket/name_lookup.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

@@ -19,12 +19,12 @@
 #include <string_view>
 #include <vector>
 
-#include "host/event_queue.h"
-#include "host/streams.h"
-#include "host/string_list.h"
-#include "host/thread.h"
-#include "host/timer.h"
-#include "server/output_text.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/thread.h"
+#include "korvi/host/timer.h"
+#include "korvi/server/output_text.h"
 
 namespace korvi {
 

@@ -8,18 +8,18 @@
 #include <chrono>
 #include <string_view>
 
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "host/sysutils.h"
-#include "server/directory_listing.h"
-#include "server/error_page.h"
-#include "server/korvi.h"
-#include "server/korvi_thread.h"
-#include "server/mime_types.h"
-#include "server/target_resolver.h"
-#include "socket/ssl_ksocket.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/files.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/directory_listing.h"
+#include "korvi/server/error_page.h"
+#include "korvi/server/korvi.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/server/mime_types.h"
+#include "korvi/server/target_resolver.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
 
 namespace korvi {
 

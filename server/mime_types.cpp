@@ -1,11 +1,11 @@
 // Content types of served files: built-in table, application hook and the
 // reader of mime.types files.
-#include "server/mime_types.h"
+#include "korvi/server/mime_types.h"
 
 #include <fstream>
 #include <sstream>
 
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 namespace korvi {
 

@@ -1,12 +1,12 @@
 // The outgoing text of a built-in answer and its header writers.
-#include "server/output_text.h"
+#include "korvi/server/output_text.h"
 
 #include <cstring>
 #include <ctime>
 
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "server/http_status.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/server/http_status.h"
 
 namespace korvi {
 

@@ -1,9 +1,9 @@
 // Stored property values read from name=value lines or an ini section.
-#include "server/property_source.h"
+#include "korvi/server/property_source.h"
 
-#include "host/exceptions.h"
-#include "host/ini_file.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/ini_file.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

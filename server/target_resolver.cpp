@@ -1,14 +1,14 @@
 // Target resolution of request paths below the root or a mapped directory.
-#include "server/target_resolver.h"
+#include "korvi/server/target_resolver.h"
 
 #include <sys/stat.h>
 
 #include <vector>
 
-#include "host/files.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
-#include "web/http_text.h"
+#include "korvi/host/files.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 

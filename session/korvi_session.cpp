@@ -1,10 +1,10 @@
 // TKorviSession: stored values and objects under the process-wide lock.
-#include "session/korvi_session.h"
+#include "korvi/session/korvi_session.h"
 
 #include <mutex>
 
-#include "host/sysutils.h"
-#include "session/session_lock.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/session/session_lock.h"
 
 namespace korvi {
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "host/datetime.h"
-#include "host/object.h"
-#include "host/variant.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/object.h"
+#include "korvi/host/variant.h"
 
 namespace korvi {
 

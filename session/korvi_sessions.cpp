@@ -1,5 +1,5 @@
 // TKorviSessions: finding, starting, expiring and closing sessions.
-#include "session/korvi_sessions.h"
+#include "korvi/session/korvi_sessions.h"
 
 #include <sys/random.h>
 
@@ -8,13 +8,13 @@
 #include <mutex>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
-#include "host/timer.h"
-#include "session/session_lock.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/host/timer.h"
+#include "korvi/session/session_lock.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
 
 namespace korvi {
 

@@ -20,9 +20,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "host/component.h"
-#include "host/datetime.h"
-#include "session/korvi_session.h"
+#include "korvi/host/component.h"
+#include "korvi/host/datetime.h"
+#include "korvi/session/korvi_session.h"
 
 namespace korvi {
 

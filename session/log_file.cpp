@@ -1,5 +1,5 @@
 // WriteToLogFile: one append-mode write per call.
-#include "session/log_file.h"
+#include "korvi/session/log_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // CsAccess: built on first use and deliberately never destroyed.
-#include "session/session_lock.h"
+#include "korvi/session/session_lock.h"
 
 namespace korvi {
 

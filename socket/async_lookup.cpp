@@ -1,14 +1,14 @@
 // Resolver threads for the asynchronous host lookup.
-#include "socket/async_lookup.h"
+#include "korvi/socket/async_lookup.h"
 
 #include <atomic>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
-#include "socket/name_lookup.h"
-#include "socket/socket_errors.h"
-#include "socket/socket_notifier.h"
+#include "korvi/socket/name_lookup.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/socket_notifier.h"
 
 namespace korvi {
 namespace {

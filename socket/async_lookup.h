@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi {
 

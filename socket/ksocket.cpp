@@ -1,6 +1,6 @@
 // TCustomKSocket: construction, address properties, connection operations,
 // error reporting and the dispatch of socket notifications.
-#include "socket/ksocket.h"
+#include "korvi/socket/ksocket.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -13,9 +13,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/sysutils.h"
-#include "socket/name_lookup.h"
-#include "socket/wait_control.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/socket/name_lookup.h"
+#include "korvi/socket/wait_control.h"
 
 namespace korvi {
 namespace {

@@ -22,14 +22,14 @@
 #include <memory>
 #include <string>
 
-#include "host/component.h"
-#include "host/event_queue.h"
-#include "host/exceptions.h"
-#include "host/file_descriptor.h"
-#include "host/string_list.h"
-#include "socket/send_buffer.h"
-#include "socket/socket_errors.h"
-#include "socket/socket_notifier.h"
+#include "korvi/host/component.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/file_descriptor.h"
+#include "korvi/host/string_list.h"
+#include "korvi/socket/send_buffer.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/socket_notifier.h"
 
 namespace korvi {
 

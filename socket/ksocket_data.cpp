@@ -9,11 +9,11 @@
 #include <cerrno>
 #include <csignal>
 
-#include "host/sysutils.h"
-#include "host/thread.h"
-#include "socket/ksocket.h"
-#include "socket/message_pump.h"
-#include "socket/wait_control.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/host/thread.h"
+#include "korvi/socket/ksocket.h"
+#include "korvi/socket/message_pump.h"
+#include "korvi/socket/wait_control.h"
 
 namespace korvi {
 namespace {

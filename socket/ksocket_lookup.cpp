@@ -1,7 +1,7 @@
 // TCustomKSocket host lookup: DnsLookup, its cancellation and its completion.
-#include "socket/async_lookup.h"
-#include "socket/ksocket.h"
-#include "socket/name_lookup.h"
+#include "korvi/socket/async_lookup.h"
+#include "korvi/socket/ksocket.h"
+#include "korvi/socket/name_lookup.h"
 
 namespace korvi {
 

@@ -1,8 +1,8 @@
 // One bounded pass of the calling thread's message loop.
-#include "socket/message_pump.h"
+#include "korvi/socket/message_pump.h"
 
-#include "host/application.h"
-#include "host/event_queue.h"
+#include "korvi/host/application.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi {
 

@@ -1,5 +1,5 @@
 // Socket library bookkeeping and the blocking host lookups.
-#include "socket/name_lookup.h"
+#include "korvi/socket/name_lookup.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,9 +10,9 @@
 #include <mutex>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/sysutils.h"
-#include "socket/socket_errors.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/socket/socket_errors.h"
 
 namespace korvi {
 namespace {

@@ -1,5 +1,5 @@
 // TBuffer: a fixed block filled at the back and drained from the front.
-#include "socket/send_buffer.h"
+#include "korvi/socket/send_buffer.h"
 
 #include <algorithm>
 #include <cstring>

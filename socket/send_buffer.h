@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "host/object.h"
+#include "korvi/host/object.h"
 
 namespace korvi {
 

@@ -1,6 +1,6 @@
 // Socket error texts and the one translation of system errors onto the
 // Windows Sockets numbers.
-#include "socket/socket_errors.h"
+#include "korvi/socket/socket_errors.h"
 
 #include <netdb.h>
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

@@ -1,6 +1,6 @@
 // TSocketNotifier: epoll readiness of one socket turned into the Windows
 // Sockets notifications, posted to the socket's own message target.
-#include "socket/socket_notifier.h"
+#include "korvi/socket/socket_notifier.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "socket/socket_errors.h"
+#include "korvi/socket/socket_errors.h"
 
 namespace korvi {
 namespace {

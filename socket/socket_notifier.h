@@ -29,7 +29,7 @@
 
 #include <cstdint>
 
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi {
 

@@ -1,11 +1,11 @@
 // TSSLKSocket: the TLS hooks. Without TLS they pass straight through to the
 // plain socket; with it they run a TTlsConnection over the connection.
-#include "socket/ssl_ksocket.h"
+#include "korvi/socket/ssl_ksocket.h"
 
 #include <sys/socket.h>
 
-#include "socket/tls_connection.h"
-#include "socket/tls_context.h"
+#include "korvi/socket/tls_connection.h"
+#include "korvi/socket/tls_context.h"
 
 namespace korvi {
 

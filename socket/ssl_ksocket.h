@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "socket/ksocket.h"
+#include "korvi/socket/ksocket.h"
 
 namespace korvi {
 

@@ -1,6 +1,6 @@
 // TTlsConnection: an OpenSSL server session whose records go through a
 // TTlsTransport (a BIO of this file's own kind), non-blocking throughout.
-#include "socket/tls_connection.h"
+#include "korvi/socket/tls_connection.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -8,8 +8,8 @@
 
 #include <array>
 
-#include "socket/socket_errors.h"
-#include "socket/tls_context.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/tls_context.h"
 
 namespace korvi {
 namespace {

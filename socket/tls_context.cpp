@@ -1,6 +1,6 @@
 // TTlsContext: loading the certificate chain and key into an OpenSSL
 // server context with the protocol settings.
-#include "socket/tls_context.h"
+#include "korvi/socket/tls_context.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>

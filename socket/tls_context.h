@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 // The library's context type, kept out of the users of this header.
 struct ssl_ctx_st;

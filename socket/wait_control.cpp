@@ -1,9 +1,9 @@
 // TCustomWait: the countdown, its modal loop and its painting.
-#include "socket/wait_control.h"
+#include "korvi/socket/wait_control.h"
 
-#include "host/application.h"
-#include "host/sysutils.h"
-#include "socket/message_pump.h"
+#include "korvi/host/application.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/socket/message_pump.h"
 
 namespace korvi {
 namespace {

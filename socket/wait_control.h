@@ -13,9 +13,9 @@
 #include <functional>
 #include <string>
 
-#include "host/component.h"
-#include "host/event_queue.h"
-#include "host/timer.h"
+#include "korvi/host/component.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/host/timer.h"
 
 namespace korvi {
 

@@ -11,14 +11,14 @@
 #include <string_view>
 #include <vector>
 
-#include "design/component_registration.h"
-#include "design/ini_property.h"
-#include "design/map_form.h"
-#include "host/application.h"
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "host/string_list.h"
-#include "web/http_text.h"
+#include "korvi/design/component_registration.h"
+#include "korvi/design/ini_property.h"
+#include "korvi/design/map_form.h"
+#include "korvi/host/application.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/files.h"
+#include "korvi/host/string_list.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 namespace {

@@ -13,19 +13,19 @@
 #include <string>
 #include <string_view>
 
-#include "host/application.h"
-#include "host/exceptions.h"
-#include "host/file_descriptor.h"
-#include "host/files.h"
-#include "host/ini_file.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
-#include "server/access_log.h"
-#include "server/korvi.h"
-#include "server/korvi_thread.h"
-#include "server/mime_types.h"
-#include "server/property_source.h"
-#include "socket/ssl_ksocket.h"
+#include "korvi/host/application.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/file_descriptor.h"
+#include "korvi/host/files.h"
+#include "korvi/host/ini_file.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/access_log.h"
+#include "korvi/server/korvi.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/server/mime_types.h"
+#include "korvi/server/property_source.h"
+#include "korvi/socket/ssl_ksocket.h"
 
 namespace korvi {
 namespace {

@@ -1,13 +1,13 @@
 // Action items and their dispatch. Items are tried in collection order; the
 // first enabled item whose PathInfo begins the request path and whose
 // handler sets the handled flag wins, and the default item catches the rest.
-#include "web/action_item.h"
+#include "korvi/web/action_item.h"
 
-#include "host/component.h"
-#include "host/exceptions.h"
-#include "host/sysutils.h"
-#include "web/http_text.h"
-#include "web/korvi_request.h"
+#include "korvi/host/component.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/web/http_text.h"
+#include "korvi/web/korvi_request.h"
 
 namespace korvi {
 

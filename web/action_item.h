@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/collection.h"
+#include "korvi/host/collection.h"
 
 namespace korvi {
 

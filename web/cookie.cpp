@@ -1,7 +1,7 @@
 // Outgoing cookies and the text of their "Set-Cookie" headers.
-#include "web/cookie.h"
+#include "korvi/web/cookie.h"
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 

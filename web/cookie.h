@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "host/collection.h"
-#include "host/datetime.h"
+#include "korvi/host/collection.h"
+#include "korvi/host/datetime.h"
 
 namespace korvi {
 

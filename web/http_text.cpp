@@ -1,13 +1,13 @@
 // HTTP text utilities: URL coding, field splitting, HTTP dates and path
 // delimiter conversion. Nothing here keeps state.
-#include "web/http_text.h"
+#include "korvi/web/http_text.h"
 
 #include <cctype>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

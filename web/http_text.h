@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/datetime.h"
+#include "korvi/host/datetime.h"
 
 namespace korvi {
 

@@ -1,16 +1,16 @@
 // The request object. TKRequest builds the query, content and cookie field
 // lists on first use; TKorviRequest answers the numbered variables from the
 // worker thread's request line, header lines and body.
-#include "web/korvi_request.h"
+#include "korvi/web/korvi_request.h"
 
 #include <algorithm>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "server/korvi_thread.h"
-#include "web/http_text.h"
-#include "web/multipart_form.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/web/http_text.h"
+#include "korvi/web/multipart_form.h"
 
 namespace korvi {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "host/datetime.h"
-#include "host/object.h"
-#include "host/string_list.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/object.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi {
 

@@ -8,16 +8,16 @@
 //   5 Allow    6 Location    7 Content-Encoding    8 Content-type
 //   9 Content-Version    10 Derived-From    11 Title    (2, 4: not written)
 // Date variables: 1 Expires, 2 Last-Modified (0 is kept but not written).
-#include "web/korvi_response.h"
+#include "korvi/web/korvi_response.h"
 
 #include <string_view>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "server/http_status.h"
-#include "web/korvi_request.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/http_status.h"
+#include "korvi/web/korvi_request.h"
 
 namespace korvi {
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "host/datetime.h"
-#include "host/string_list.h"
-#include "web/cookie.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/string_list.h"
+#include "korvi/web/cookie.h"
 
 namespace korvi {
 

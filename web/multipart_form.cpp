@@ -1,14 +1,14 @@
 // Multipart form parsing. The body is read as lines of at most 250 bytes;
 // its first line is the delimiter. Each part contributes its text (lines
 // joined with CR LF), the byte range of its content and its file name.
-#include "web/multipart_form.h"
+#include "korvi/web/multipart_form.h"
 
 #include <algorithm>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/string_list.h"
-#include "host/sysutils.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/string_list.h"
+#include "korvi/host/sysutils.h"
 
 namespace korvi {
 

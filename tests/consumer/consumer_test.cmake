@@ -36,6 +36,22 @@ if(EXISTS ${prefix}/include/korvi/server/target_resolver.h)
   message(FATAL_ERROR "an implementation-only header was installed")
 endif()
 
+# Installed headers name each other from the one include root: a header that
+# includes another by a path without korvi/ would resolve only by accident
+# (beside itself) or clash with an application's own folders.
+file(GLOB_RECURSE headers ${prefix}/include/korvi/*.h)
+foreach(header ${headers})
+  file(STRINGS ${header} includes REGEX "^#include")
+  foreach(line ${includes})
+    if(line MATCHES "^#include \"" AND NOT line MATCHES "^#include \"korvi/")
+      message(FATAL_ERROR "${header} includes a Korvi header without korvi/: ${line}")
+    endif()
+    if(line MATCHES "^#include <(host|data|socket|server|web|session|producer|dynamic|design)/")
+      message(FATAL_ERROR "${header} includes a Korvi header without korvi/: ${line}")
+    endif()
+  endforeach()
+endforeach()
+
 # Runs the application built at `program`: it prints its port, curl asks
 # for /hello, and the application ends after answering.
 function(serve_curl program)

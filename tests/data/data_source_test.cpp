@@ -1,11 +1,11 @@
 // Data sources and data modules: attaching, lookup by name and release.
-#include "data/data_source.h"
+#include "korvi/data/data_source.h"
 
 #include <gtest/gtest.h>
 
-#include "data/data_module.h"
-#include "data/memory_data_set.h"
-#include "data/query.h"
+#include "korvi/data/data_module.h"
+#include "korvi/data/memory_data_set.h"
+#include "korvi/data/query.h"
 
 namespace korvi {
 namespace {

@@ -1,10 +1,10 @@
 // Choosing the engine by the database name.
-#include "data/database_engine.h"
+#include "korvi/data/database_engine.h"
 
 #include <gtest/gtest.h>
 
-#include "data/sqlite_database.h"
-#include "support/temp_dir.h"
+#include "korvi/data/sqlite_database.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,5 +1,5 @@
 // ISO texts of date-time values: the stored forms and reading them back.
-#include "data/iso_date_time.h"
+#include "korvi/data/iso_date_time.h"
 
 #include <gtest/gtest.h>
 

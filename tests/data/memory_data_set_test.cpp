@@ -1,12 +1,12 @@
 // Cursor, field and row behaviour of data sets, over rows supplied in code.
-#include "data/memory_data_set.h"
+#include "korvi/data/memory_data_set.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "data/database_error.h"
-#include "host/exceptions.h"
+#include "korvi/data/database_error.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 namespace {

@@ -1,10 +1,10 @@
 // Parameters: typed setters, declared types and the rebuilt list.
-#include "data/param.h"
+#include "korvi/data/param.h"
 
 #include <gtest/gtest.h>
 
-#include "data/database_error.h"
-#include "host/exceptions.h"
+#include "korvi/data/database_error.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 namespace {

@@ -1,16 +1,16 @@
 // The PostgreSQL engine's own behaviour on the test server: markers sent as
 // server-side parameters, result types, failures and a dropped connection.
-#include "data/postgres_database.h"
+#include "korvi/data/postgres_database.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
-#include "data/database_error.h"
-#include "data/query.h"
-#include "support/expect_message.h"
-#include "support/test_database.h"
+#include "korvi/data/database_error.h"
+#include "korvi/data/query.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/test_database.h"
 
 namespace korvi {
 namespace {

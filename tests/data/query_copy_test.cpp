@@ -1,5 +1,5 @@
 // Numbered working copies of a design-time query, as the server makes them.
-#include "data/query_copy.h"
+#include "korvi/data/query_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "data/data_source.h"
-#include "host/sysutils.h"
-#include "support/temp_dir.h"
-#include "support/test_database.h"
+#include "korvi/data/data_source.h"
+#include "korvi/host/sysutils.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_database.h"
 
 namespace korvi {
 namespace {

@@ -1,15 +1,15 @@
 // Queries on real databases: running statements, parameters, value mapping,
 // walking results and failures, on SQLite and on PostgreSQL.
-#include "data/query.h"
+#include "korvi/data/query.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "data/database_error.h"
-#include "support/expect_message.h"
-#include "support/temp_dir.h"
-#include "support/test_database.h"
+#include "korvi/data/database_error.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_database.h"
 
 namespace korvi {
 namespace {

@@ -1,5 +1,5 @@
 // Finding ":name" markers in SQL texts.
-#include "data/sql_params.h"
+#include "korvi/data/sql_params.h"
 
 #include <gtest/gtest.h>
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "host/files.h"
-#include "support/child_process.h"
-#include "support/curl.h"
-#include "support/served.h"
-#include "support/temp_dir.h"
+#include "korvi/host/files.h"
+#include "tests/support/child_process.h"
+#include "tests/support/curl.h"
+#include "tests/support/served.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

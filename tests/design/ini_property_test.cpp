@@ -1,15 +1,15 @@
 // The map-file property in a configuration file: the editor opens the map it
 // names, and a saved change stores the property the way the server's writer
 // does (dropping ServerRoot); an edit that changes nothing writes nothing.
-#include "design/ini_property.h"
+#include "korvi/design/ini_property.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "design/map_form.h"
-#include "host/application.h"
-#include "support/temp_dir.h"
+#include "korvi/design/map_form.h"
+#include "korvi/host/application.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

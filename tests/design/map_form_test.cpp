@@ -1,7 +1,7 @@
 // The URL map editor's rules over real files: what Add, Replace and Delete
 // store or refuse, the sorted list with its heading and placeholder, and what
 // closing writes (or leaves alone).
-#include "design/map_form.h"
+#include "korvi/design/map_form.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "host/application.h"
-#include "host/files.h"
-#include "support/string_lines.h"
-#include "support/temp_dir.h"
+#include "korvi/host/application.h"
+#include "korvi/host/files.h"
+#include "tests/support/string_lines.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,6 +1,6 @@
 // Requests served at the same time by one processor, each with its own data
 // module and parameters, get their own rows only.
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "data/query.h"
-#include "page_fixture.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "web/korvi_request.h"
+#include "korvi/data/query.h"
+#include "korvi/web/korvi_request.h"
+#include "tests/dynamic/page_fixture.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
-#include "support/curl.h"
-#include "support/temp_dir.h"
-#include "support/test_database.h"
+#include "tests/support/child_process.h"
+#include "tests/support/curl.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_database.h"
 
 namespace korvi {
 namespace {

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
-#include "support/temp_dir.h"
-#include "support/test_certificate.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_certificate.h"
 
 namespace korvi {
 namespace {

@@ -1,15 +1,15 @@
 // End to end with curl: a form posted to the server inserts a row through
 // ProcessQuery, and the processed listing page shows it.
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "page_fixture.h"
-#include "support/curl.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/dynamic/page_fixture.h"
+#include "tests/support/curl.h"
 
 namespace korvi {
 namespace {

@@ -1,20 +1,20 @@
 // The same rows on SQLite and on PostgreSQL give byte-identical pages, built
 // by a loop producer and by the processor (with a query directive and a
 // form insert through ProcessQuery).
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "data/data_module.h"
-#include "data/data_source.h"
-#include "data/query.h"
-#include "host/datetime.h"
-#include "page_fixture.h"
-#include "producer/loop_producer.h"
-#include "support/test_database.h"
-#include "web/korvi_request.h"
+#include "korvi/data/data_module.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "korvi/host/datetime.h"
+#include "korvi/producer/loop_producer.h"
+#include "korvi/web/korvi_request.h"
+#include "tests/dynamic/page_fixture.h"
+#include "tests/support/test_database.h"
 
 namespace korvi {
 namespace {

@@ -1,20 +1,20 @@
 // Query work of the processor over real requests and a real SQLite file:
 // parameters set from text, ProcessQuery with every outcome, and the
 // ADDQUERY / DELQUERY directives of a page with their renumbering.
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "data/data_source.h"
-#include "data/query.h"
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "page_fixture.h"
-#include "support/expect_message.h"
-#include "web/korvi_response.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/dynamic/page_fixture.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

@@ -1,19 +1,19 @@
 // Pages processed for real requests: where each kind of entry gets its
 // text, escaping of what the request brings, the footer and the error
 // content.
-#include "dynamic/korvi_processor.h"
+#include "korvi/dynamic/korvi_processor.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "data/data_source.h"
-#include "data/query.h"
-#include "host/datetime.h"
-#include "page_fixture.h"
-#include "server/error_page.h"
-#include "web/korvi_response.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "korvi/host/datetime.h"
+#include "korvi/server/error_page.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/dynamic/page_fixture.h"
 
 namespace korvi {
 namespace {

@@ -1,12 +1,12 @@
 // The page test fixture: server, processor, database and data module.
-#include "page_fixture.h"
+#include "tests/dynamic/page_fixture.h"
 
-#include "data/query.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/data/query.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
 
 namespace korvi::test {
 

@@ -8,11 +8,11 @@
 #include <functional>
 #include <string>
 
-#include "data/data_module.h"
-#include "data/param.h"
-#include "dynamic/korvi_processor.h"
-#include "server/korvi.h"
-#include "support/temp_dir.h"
+#include "korvi/data/data_module.h"
+#include "korvi/data/param.h"
+#include "korvi/dynamic/korvi_processor.h"
+#include "korvi/server/korvi.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 

@@ -1,7 +1,7 @@
 // TApplication: the main loop and its message hook, stopping it from another
 // thread or by a signal, the non-blocking and the bounded pump, and message
 // boxes.
-#include "host/application.h"
+#include "korvi/host/application.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "host/timer.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
+#include "korvi/host/timer.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,14 +1,14 @@
 // TCollection and TCollectionItem: adding, inserting, moving, deleting and
 // copying items, IDs, and the Update hook inside and outside update blocks;
 // TTypedCollection's typed access.
-#include "host/collection.h"
+#include "korvi/host/collection.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 namespace korvi {
 namespace {

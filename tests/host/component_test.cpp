@@ -1,6 +1,6 @@
 // TComponent: ownership and freeing order, lookup by name, removal
 // notifications, designing and loading states.
-#include "host/component.h"
+#include "korvi/host/component.h"
 
 #include <gtest/gtest.h>
 

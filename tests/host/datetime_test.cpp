@@ -1,14 +1,14 @@
 // Day-count dates: encoding, decoding (negative values included), weekday,
 // FormatDateTime, the local forms and their readers, Unix conversion.
-#include "host/datetime.h"
+#include "korvi/host/datetime.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <ctime>
 
-#include "host/exceptions.h"
-#include "support/expect_message.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

@@ -1,6 +1,6 @@
 // TEventQueue: posting across threads, ordering, quitting, watched
 // descriptors, the non-blocking pump, and the end of a thread's queue.
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 #include <gtest/gtest.h>
 #include <sys/epoll.h>
@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/pump.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

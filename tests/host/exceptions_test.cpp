@@ -1,9 +1,9 @@
 // Format: directives, flags, width, precision and argument checking.
-#include "host/exceptions.h"
+#include "korvi/host/exceptions.h"
 
 #include <gtest/gtest.h>
 
-#include "support/expect_message.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

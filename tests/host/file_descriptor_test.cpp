@@ -1,7 +1,7 @@
 // TFileDescriptor: sole ownership of a descriptor (closed when the owner
 // goes or takes another, handed on by a move, given up by Release), and
 // raising the open-descriptor limit.
-#include "host/file_descriptor.h"
+#include "korvi/host/file_descriptor.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // File-system queries: existence, size and time, path pieces, masks and
 // directory searches.
-#include "host/files.h"
+#include "korvi/host/files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "support/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

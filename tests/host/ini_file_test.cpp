@@ -1,15 +1,15 @@
 // TIniFile: reading sections and entries, writing and erasing with an
 // immediate atomic save, and files that are missing or unreadable.
-#include "host/ini_file.h"
+#include "korvi/host/ini_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "support/string_lines.h"
-#include "support/temp_dir.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/files.h"
+#include "tests/support/string_lines.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,14 +1,14 @@
 // Streams: memory and string streams, exact reads and writes, copying, and
 // file streams with their open modes, share locks and 64-bit positions.
-#include "host/streams.h"
+#include "korvi/host/streams.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "host/exceptions.h"
-#include "support/expect_message.h"
-#include "support/temp_dir.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

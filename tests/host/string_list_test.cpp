@@ -1,14 +1,14 @@
 // TStringList: indexing, name=value access, text forms, sorting, owned
 // objects and file round trips.
-#include "host/string_list.h"
+#include "korvi/host/string_list.h"
 
 #include <gtest/gtest.h>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "support/expect_message.h"
-#include "support/string_lines.h"
-#include "support/temp_dir.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/string_lines.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,10 +1,10 @@
 // Integer and floating-point texts, trimming, ASCII case and comparison.
-#include "host/sysutils.h"
+#include "korvi/host/sysutils.h"
 
 #include <gtest/gtest.h>
 
-#include "host/exceptions.h"
-#include "support/expect_message.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

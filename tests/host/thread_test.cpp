@@ -1,6 +1,6 @@
 // TThread: starting, waiting, terminating, self-freeing, stack size, and
 // Synchronize onto the main thread (which is the thread running the tests).
-#include "host/thread.h"
+#include "korvi/host/thread.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "host/exceptions.h"
-#include "support/pump.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

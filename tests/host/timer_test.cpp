@@ -1,6 +1,6 @@
 // TTimer: ticks on the thread that created it, only while enabled with an
 // interval and a handler, and nothing happens after it is freed.
-#include "host/timer.h"
+#include "korvi/host/timer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "support/descriptor_limit.h"
-#include "support/foreign_thread.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/descriptor_limit.h"
+#include "tests/support/foreign_thread.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

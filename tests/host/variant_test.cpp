@@ -1,11 +1,11 @@
 // Variant: conversions between kinds, failures and comparison.
-#include "host/variant.h"
+#include "korvi/host/variant.h"
 
 #include <gtest/gtest.h>
 
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "support/expect_message.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

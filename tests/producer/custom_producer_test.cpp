@@ -1,13 +1,13 @@
 // The abstract producer: an empty page whatever the template, and a
 // dispatcher that is forgotten when its server is destroyed.
-#include "producer/custom_producer.h"
+#include "korvi/producer/custom_producer.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "host/streams.h"
-#include "server/korvi.h"
+#include "korvi/host/streams.h"
+#include "korvi/server/korvi.h"
 
 namespace korvi {
 namespace {

@@ -2,17 +2,17 @@
 // (by name and number, "+" in names, "%%", a "%" at the end of a line,
 // TIME/DATE, the error text, OnEntryField, swallowed data-layer errors), the
 // line-by-line tag expansion and the exact bytes of the two-pass page.
-#include "producer/data_producer.h"
+#include "korvi/producer/data_producer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "data/data_source.h"
-#include "host/datetime.h"
-#include "host/streams.h"
-#include "producer/sqlite_tables.h"
+#include "korvi/data/data_source.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/streams.h"
+#include "tests/producer/sqlite_tables.h"
 
 namespace korvi {
 namespace {

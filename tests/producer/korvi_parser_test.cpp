@@ -2,16 +2,16 @@
 // ends, the zero byte, the whole-lines buffer and its long-line error,
 // SourcePos across refills, the copy-or-skip readers and the repositioning
 // of the input on destruction.
-#include "producer/korvi_parser.h"
+#include "korvi/producer/korvi_parser.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "support/expect_message.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

@@ -2,17 +2,17 @@
 // forwards and in reverse, nesting by label, empty and unknown data sets,
 // the directive errors, unterminated and missing end directives, list mode
 // and the nesting limit.
-#include "producer/loop_producer.h"
+#include "korvi/producer/loop_producer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "data/database_error.h"
-#include "host/exceptions.h"
-#include "producer/sqlite_tables.h"
-#include "support/expect_message.h"
+#include "korvi/data/database_error.h"
+#include "korvi/host/exceptions.h"
+#include "tests/producer/sqlite_tables.h"
+#include "tests/support/expect_message.h"
 
 namespace korvi {
 namespace {

@@ -2,7 +2,7 @@
 // of a loop template, 100 nested loops and a 5000-byte line, run through the
 // page, data and loop producers over real SQLite tables. Each must end with
 // a page or one of the errors the producers specify, never a hang or a crash.
-#include "producer/loop_producer.h"
+#include "korvi/producer/loop_producer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "producer/sqlite_tables.h"
+#include "korvi/host/exceptions.h"
+#include "tests/producer/sqlite_tables.h"
 
 namespace korvi {
 namespace {

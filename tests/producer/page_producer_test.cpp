@@ -1,15 +1,15 @@
 // Page producers: the tag pass (the quirks of "<", tags over two lines,
 // quoted and encoded parameters, tag kinds, no handler), the template
 // sources and their setters, and errors passing to the caller.
-#include "producer/page_producer.h"
+#include "korvi/producer/page_producer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "host/exceptions.h"
-#include "support/expect_message.h"
-#include "support/temp_dir.h"
+#include "korvi/host/exceptions.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

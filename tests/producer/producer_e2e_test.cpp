@@ -2,19 +2,19 @@
 // producer over an SQLite table, on the connection's worker thread and its
 // small stack, and curl receives it. The loops nest as deeply as a producer
 // allows.
-#include "producer/loop_producer.h"
+#include "korvi/producer/loop_producer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "producer/sqlite_tables.h"
-#include "server/korvi.h"
-#include "support/curl.h"
-#include "support/pump.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/producer/sqlite_tables.h"
+#include "tests/support/curl.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

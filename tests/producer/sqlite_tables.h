@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "data/data_source.h"
-#include "data/query.h"
-#include "support/temp_dir.h"
+#include "korvi/data/data_source.h"
+#include "korvi/data/query.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi::test {
 

@@ -2,7 +2,7 @@
 // and the lines of real answers (an action's in a server of this process; a
 // file and an error page from korvi-serve --access-log, which reopens its
 // file on SIGHUP).
-#include "server/access_log.h"
+#include "korvi/server/access_log.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,17 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "host/application.h"
-#include "host/exceptions.h"
-#include "server/korvi.h"
-#include "server/korvi_thread.h"
-#include "support/child_process.h"
-#include "support/curl.h"
-#include "support/pump.h"
-#include "support/served.h"
-#include "support/temp_dir.h"
-#include "web/action_item.h"
-#include "web/korvi_response.h"
+#include "korvi/host/application.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/server/korvi.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/child_process.h"
+#include "tests/support/curl.h"
+#include "tests/support/pump.h"
+#include "tests/support/served.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

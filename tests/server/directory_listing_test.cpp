@@ -1,15 +1,15 @@
 // Directory listings over real directories: heading, parent link, rows,
 // hidden entries, masks, the empty marker and escaping of names.
-#include "server/directory_listing.h"
+#include "korvi/server/directory_listing.h"
 
 #include <gtest/gtest.h>
 
-#include "host/datetime.h"
-#include "host/files.h"
-#include "host/sysutils.h"
-#include "server/error_page.h"
-#include "server/output_text.h"
-#include "support/temp_dir.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/files.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/error_page.h"
+#include "korvi/server/output_text.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

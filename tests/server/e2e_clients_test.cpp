@@ -13,16 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "server/korvi.h"
-#include "server/korvi_thread.h"
-#include "socket/ssl_ksocket.h"
-#include "support/curl.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
+#include "korvi/server/korvi.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_response.h"
 #include "tests/server/response_sizes.h"
-#include "web/action_item.h"
-#include "web/korvi_response.h"
+#include "tests/support/curl.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -9,21 +9,21 @@
 #include <string>
 #include <vector>
 
-#include "host/files.h"
-#include "host/sysutils.h"
-#include "server/directory_listing.h"
-#include "server/korvi.h"
-#include "server/korvi_thread.h"
-#include "server/output_text.h"
-#include "socket/name_lookup.h"
-#include "socket/ssl_ksocket.h"
-#include "support/curl.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
+#include "korvi/host/files.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/directory_listing.h"
+#include "korvi/server/korvi.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/server/output_text.h"
+#include "korvi/socket/name_lookup.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_response.h"
 #include "tests/server/response_sizes.h"
-#include "web/action_item.h"
-#include "web/korvi_response.h"
+#include "tests/support/curl.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "server/mime_types.h"
-#include "support/child_process.h"
-#include "support/curl.h"
-#include "support/loopback_client.h"
-#include "support/served.h"
-#include "support/temp_dir.h"
+#include "korvi/server/mime_types.h"
+#include "tests/support/child_process.h"
+#include "tests/support/curl.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/served.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -3,7 +3,7 @@
 // Python's ssl client and raw sockets. Over TLS the answers are the plain
 // ones byte for byte; clients that do not speak TLS, or stop speaking it,
 // end only their own connection.
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,18 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "support/child_process.h"
-#include "support/curl.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/served.h"
-#include "support/temp_dir.h"
-#include "support/test_certificate.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/child_process.h"
+#include "tests/support/curl.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/served.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_certificate.h"
 
 namespace korvi {
 namespace {

@@ -1,10 +1,10 @@
 // Error pages: the error's own status line, and the page byte for byte.
-#include "server/error_page.h"
+#include "korvi/server/error_page.h"
 
 #include <gtest/gtest.h>
 
-#include "host/datetime.h"
-#include "server/output_text.h"
+#include "korvi/host/datetime.h"
+#include "korvi/server/output_text.h"
 
 namespace korvi {
 namespace {

@@ -15,15 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "server/korvi.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

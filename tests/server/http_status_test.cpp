@@ -1,6 +1,6 @@
 // Status texts: the status-line table and the reason-phrase table, which
 // differ for 203, 402 and the spelling of 503.
-#include "server/http_status.h"
+#include "korvi/server/http_status.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The server component: defaults and property writers, the URL map file,
 // listening (port search, Active, port changes), loading stored properties,
 // and numbered query copies.
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,13 +17,13 @@
 #include <string>
 #include <thread>
 
-#include "data/query.h"
-#include "host/exceptions.h"
-#include "host/files.h"
-#include "server/property_source.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
+#include "korvi/data/query.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/files.h"
+#include "korvi/server/property_source.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

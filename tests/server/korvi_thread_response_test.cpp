@@ -1,7 +1,7 @@
 // The answering side of the worker thread over real connections: actions
 // and their events, the exception text, Active, built-in answers to
 // requests with a query, and files going out whole.
-#include "server/korvi_thread.h"
+#include "korvi/server/korvi_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "server/korvi.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
-#include "web/action_item.h"
-#include "web/korvi_response.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

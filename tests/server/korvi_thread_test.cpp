@@ -1,7 +1,7 @@
 // Request intake over real loopback connections: line assembly, request
 // line and header parsing, body collection, the refusals and the thread's
 // life.
-#include "server/korvi_thread.h"
+#include "korvi/server/korvi_thread.h"
 
 #include <gtest/gtest.h>
 
@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
-#include "host/thread.h"
-#include "server/korvi.h"
-#include "socket/socket_errors.h"
-#include "socket/ssl_ksocket.h"
-#include "support/loopback_client.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
+#include "korvi/host/thread.h"
+#include "korvi/server/korvi.h"
+#include "korvi/socket/socket_errors.h"
+#include "korvi/socket/ssl_ksocket.h"
+#include "tests/support/loopback_client.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,10 +1,10 @@
 // Content types of served files: extension rules, the built-in table, the
 // application hook and the mime.types reader.
-#include "server/mime_types.h"
+#include "korvi/server/mime_types.h"
 
 #include <gtest/gtest.h>
 
-#include "support/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

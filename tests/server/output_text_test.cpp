@@ -1,12 +1,12 @@
 // The outgoing text of built-in answers: growth past the first chunk and the
 // exact wire text of status and header lines.
-#include "server/output_text.h"
+#include "korvi/server/output_text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "host/datetime.h"
+#include "korvi/host/datetime.h"
 
 namespace korvi {
 namespace {

@@ -1,7 +1,7 @@
 // Recording the sizes a server announces and reports for its answers.
 #include "tests/server/response_sizes.h"
 
-#include "server/korvi.h"
+#include "korvi/server/korvi.h"
 
 namespace korvi::test {
 

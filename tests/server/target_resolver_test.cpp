@@ -1,13 +1,13 @@
 // Target resolution over real document trees: root mode, URL map mode,
 // default files, walking upwards, case-insensitive segments, hidden names
 // and attempts to leave the root.
-#include "server/target_resolver.h"
+#include "korvi/server/target_resolver.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "host/string_list.h"
-#include "support/temp_dir.h"
+#include "korvi/host/string_list.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -1,6 +1,6 @@
 // One session's storage: values and objects under names in any case, the
 // freeing of replaced and left-behind objects, and the default expiration.
-#include "session/korvi_session.h"
+#include "korvi/session/korvi_session.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the cookie on the wire, returning and unknown cookies, address-based
 // sharing, unguessable IDs, expiry, closing, and sessions kept alive by
 // their holders.
-#include "session/korvi_sessions.h"
+#include "korvi/session/korvi_sessions.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +12,11 @@
 #include <set>
 #include <string>
 
-#include "host/timer.h"
-#include "support/pump.h"
+#include "korvi/host/timer.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/pump.h"
 #include "tests/web/received_request.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
 
 namespace korvi {
 namespace {

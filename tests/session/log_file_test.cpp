@@ -1,6 +1,6 @@
 // WriteToLogFile: appends to LOGFILE.TXT in the current directory, creating
 // it, adding nothing, keeping concurrent texts whole and ignoring failures.
-#include "session/log_file.h"
+#include "korvi/session/log_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/files.h"
-#include "support/temp_dir.h"
+#include "korvi/host/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

@@ -2,7 +2,7 @@
 // while the main thread runs expiry scans and closes every session. No
 // session or stored object is used after it is freed (ASan), no access races
 // (TSan), and everything stored is freed in the end.
-#include "session/korvi_sessions.h"
+#include "korvi/session/korvi_sessions.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "session/session_lock.h"
+#include "korvi/session/session_lock.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
 #include "tests/web/received_request.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
 
 namespace korvi {
 namespace {

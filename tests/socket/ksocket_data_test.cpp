@@ -1,6 +1,6 @@
 // TKSocket data path over real loopback sockets: the send chain and
 // OnDataSent, partial sends, receiving, line mode and the blocking waits.
-#include "socket/ksocket.h"
+#include "korvi/socket/ksocket.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/event_queue.h"
-#include "support/expect_message.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
+#include "korvi/host/event_queue.h"
 #include "tests/socket/loopback_connection.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {

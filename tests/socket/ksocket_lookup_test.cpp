@@ -1,14 +1,14 @@
 // DnsLookup: dotted addresses at once, names on a resolver thread with the
 // completion on the socket's own thread, cancellation.
-#include "socket/ksocket.h"
+#include "korvi/socket/ksocket.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "support/expect_message.h"
-#include "support/pump.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

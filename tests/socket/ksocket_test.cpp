@@ -1,6 +1,6 @@
 // TKSocket core over real loopback sockets: address properties, listen,
 // accept and Dup, connect, close sequences and the error path.
-#include "socket/ksocket.h"
+#include "korvi/socket/ksocket.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "host/event_queue.h"
-#include "socket/name_lookup.h"
-#include "socket/ssl_ksocket.h"
-#include "support/expect_message.h"
-#include "support/foreign_thread.h"
-#include "support/pump.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/socket/name_lookup.h"
+#include "korvi/socket/ssl_ksocket.h"
 #include "tests/socket/loopback_connection.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/foreign_thread.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "support/pump.h"
+#include "tests/support/pump.h"
 
 namespace korvi::test {
 

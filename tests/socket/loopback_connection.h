@@ -3,9 +3,9 @@
 // pair of an adopted socket and a plain client.
 #pragma once
 
-#include "host/event_queue.h"
-#include "socket/ksocket.h"
-#include "support/loopback_client.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/socket/ksocket.h"
+#include "tests/support/loopback_client.h"
 
 namespace korvi::test {
 

@@ -1,5 +1,5 @@
 // Host texts to addresses, blocking lookups and the process-wide socket count.
-#include "socket/name_lookup.h"
+#include "korvi/socket/name_lookup.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "socket/ksocket.h"
-#include "support/expect_message.h"
-#include "support/string_lines.h"
+#include "korvi/socket/ksocket.h"
+#include "tests/support/expect_message.h"
+#include "tests/support/string_lines.h"
 
 namespace korvi {
 namespace {

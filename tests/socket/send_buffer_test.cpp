@@ -1,5 +1,5 @@
 // TBuffer: filled at the back, drained at the front, reset when emptied.
-#include "socket/send_buffer.h"
+#include "korvi/socket/send_buffer.h"
 
 #include <gtest/gtest.h>
 

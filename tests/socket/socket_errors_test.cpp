@@ -1,5 +1,5 @@
 // Error texts and the translation of system errors onto socket error numbers.
-#include "socket/socket_errors.h"
+#include "korvi/socket/socket_errors.h"
 
 #include <gtest/gtest.h>
 #include <netdb.h>

@@ -1,14 +1,14 @@
 // TTlsContext refuses what cannot serve: unreadable files and a key that
 // does not belong to the certificate, each with a message naming the file.
-#include "socket/tls_context.h"
+#include "korvi/socket/tls_context.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "support/temp_dir.h"
-#include "support/test_certificate.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_certificate.h"
 
 namespace korvi {
 namespace {

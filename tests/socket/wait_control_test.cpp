@@ -1,17 +1,17 @@
 // TWait: the countdown, its modal loop with swallowed input, its painting,
 // and the socket operations that wait with it.
-#include "socket/wait_control.h"
+#include "korvi/socket/wait_control.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "host/application.h"
-#include "host/event_queue.h"
-#include "socket/ksocket.h"
-#include "support/pump.h"
+#include "korvi/host/application.h"
+#include "korvi/host/event_queue.h"
+#include "korvi/socket/ksocket.h"
 #include "tests/socket/loopback_connection.h"
+#include "tests/support/pump.h"
 
 namespace korvi {
 namespace {

@@ -1,5 +1,5 @@
 // Child processes of the end-to-end tests.
-#include "support/child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 #include <climits>
 #include <stdexcept>
 
-#include "support/pump.h"
+#include "tests/support/pump.h"
 
 extern char** environ;
 

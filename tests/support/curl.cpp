@@ -1,5 +1,5 @@
 // Running curl against a loopback server.
-#include "support/curl.h"
+#include "tests/support/curl.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace korvi::test {
 

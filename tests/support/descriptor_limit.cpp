@@ -1,5 +1,5 @@
 // Lowering and restoring the soft RLIMIT_NOFILE for EMFILE tests.
-#include "support/descriptor_limit.h"
+#include "tests/support/descriptor_limit.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

@@ -1,11 +1,11 @@
 // Freeing an object off the thread that made it.
-#include "support/foreign_thread.h"
+#include "tests/support/foreign_thread.h"
 
 #include <atomic>
 #include <future>
 #include <thread>
 
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi::test {
 

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "host/object.h"
+#include "korvi/host/object.h"
 
 namespace korvi::test {
 

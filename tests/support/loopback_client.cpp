@@ -1,5 +1,5 @@
 // Plain loopback TCP connections for tests.
-#include "support/loopback_client.h"
+#include "tests/support/loopback_client.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -15,7 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/pump.h"
+#include "tests/support/pump.h"
 
 namespace korvi::test {
 

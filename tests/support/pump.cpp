@@ -1,9 +1,9 @@
 // Pumping the calling thread's queue with a time limit.
-#include "support/pump.h"
+#include "tests/support/pump.h"
 
 #include <chrono>
 
-#include "host/event_queue.h"
+#include "korvi/host/event_queue.h"
 
 namespace korvi::test {
 

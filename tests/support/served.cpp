@@ -1,5 +1,5 @@
 // Running korvi-serve for an end-to-end test.
-#include "support/served.h"
+#include "tests/support/served.h"
 
 namespace korvi::test {
 

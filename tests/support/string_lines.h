@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/string_list.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi::test {
 

@@ -1,5 +1,5 @@
 // Temporary directories for tests that need real files.
-#include "support/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <cstdlib>
 #include <filesystem>

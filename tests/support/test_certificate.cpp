@@ -1,9 +1,9 @@
 // Making a test certificate with the openssl program.
-#include "support/test_certificate.h"
+#include "tests/support/test_certificate.h"
 
 #include <gtest/gtest.h>
 
-#include "support/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace korvi::test {
 

@@ -1,12 +1,12 @@
 // Test databases on SQLite and PostgreSQL: creating and dropping them.
-#include "support/test_database.h"
+#include "tests/support/test_database.h"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 
-#include "data/query.h"
+#include "korvi/data/query.h"
 
 namespace korvi::test {
 

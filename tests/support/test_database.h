@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "support/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi::test {
 

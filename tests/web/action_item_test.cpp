@@ -1,16 +1,16 @@
 // Action items: naming and renaming, PathInfo normalisation, the single
 // default item, case-insensitive prefix matching in collection order, the
 // default call, disabled items and the design-time columns.
-#include "web/action_item.h"
+#include "korvi/web/action_item.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "host/exceptions.h"
-#include "support/expect_message.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/expect_message.h"
 #include "tests/web/received_request.h"
-#include "web/korvi_response.h"
 
 namespace korvi {
 namespace {

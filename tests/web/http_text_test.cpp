@@ -1,16 +1,16 @@
 // HTTP text utilities: URL coding, HTML escaping, HTTP dates, field
 // splitting and path delimiters, including the error behaviour callers
 // rely on.
-#include "web/http_text.h"
+#include "korvi/web/http_text.h"
 
 #include <gtest/gtest.h>
 
 #include <utility>
 #include <vector>
 
-#include "host/datetime.h"
-#include "host/exceptions.h"
-#include "host/string_list.h"
+#include "korvi/host/datetime.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/string_list.h"
 
 namespace korvi {
 namespace {

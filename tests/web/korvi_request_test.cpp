@@ -1,11 +1,11 @@
 // The request object over a received request: numbered variables, method
 // type, the lazily built field lists, field lookup rules and body reading.
-#include "web/korvi_request.h"
+#include "korvi/web/korvi_request.h"
 
 #include <gtest/gtest.h>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
 #include "tests/web/received_request.h"
 
 namespace korvi {

@@ -1,11 +1,11 @@
 // The response object: presets, variables, the exact text SendResponse
 // leaves in the thread's body stream (header order, cookies, custom
 // headers, dates, content text and stream), redirects and cookies.
-#include "web/korvi_response.h"
+#include "korvi/web/korvi_response.h"
 
 #include <gtest/gtest.h>
 
-#include "host/streams.h"
+#include "korvi/host/streams.h"
 #include "tests/web/received_request.h"
 
 namespace korvi {

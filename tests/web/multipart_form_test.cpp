@@ -1,7 +1,7 @@
 // Multipart forms: the part lists a body gives, byte-exact file ranges
 // (binary content, empty files, long lines, lines cut at 250 bytes) and
 // the request object's form, file-name and file accessors.
-#include "web/multipart_form.h"
+#include "korvi/web/multipart_form.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "host/streams.h"
-#include "host/string_list.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/string_list.h"
 #include "tests/web/received_request.h"
 
 namespace korvi {

@@ -1,9 +1,9 @@
 // ReceivedRequest: builds the intake's state on an unstarted worker thread.
 #include "tests/web/received_request.h"
 
-#include "host/streams.h"
-#include "host/sysutils.h"
-#include "web/http_text.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/sysutils.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi::test {
 

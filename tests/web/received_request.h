@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "server/korvi_thread.h"
-#include "web/korvi_request.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/web/korvi_request.h"
 
 namespace korvi::test {
 

@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
-#include "host/exceptions.h"
-#include "host/streams.h"
-#include "host/thread.h"
-#include "server/korvi.h"
-#include "support/curl.h"
-#include "support/pump.h"
-#include "support/temp_dir.h"
-#include "web/action_item.h"
-#include "web/korvi_request.h"
-#include "web/korvi_response.h"
+#include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
+#include "korvi/host/thread.h"
+#include "korvi/server/korvi.h"
+#include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
+#include "korvi/web/korvi_response.h"
+#include "tests/support/curl.h"
+#include "tests/support/pump.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvi {
 namespace {
