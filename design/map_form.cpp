@@ -3,6 +3,7 @@
 #include "korvi/design/map_form.h"
 
 #include "korvi/host/application.h"
+#include "korvi/host/files.h"
 #include "korvi/host/ini_file.h"
 #include "korvi/host/sysutils.h"
 
@@ -48,9 +49,9 @@ TMapForm::~TMapForm() = default;
 void TMapForm::FormShow() {
   ini_file_ = std::make_unique<TIniFile>(ini_file_name_, TIniSaving::OnUpdateFile);
   if (!ini_file_->ReadError().empty()) {
-    Application().MessageBox(ini_file_->ReadError() + "; editing " + std::string(FallbackFile) +
-                                 " in the current directory instead.",
-                             std::string(Caption));
+    Application().MessageBox(
+        ini_file_->ReadError() + "; editing " + ExpandFileName(FallbackFile) + " instead.",
+        std::string(Caption));
     ini_file_ = std::make_unique<TIniFile>(std::string(FallbackFile), TIniSaving::OnUpdateFile);
   }
   TStringList lines;
