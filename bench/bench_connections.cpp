@@ -3,12 +3,13 @@
 // (so every worker thread waits inside its request), measures the process's
 // resident memory and thread count before and after, prints the bytes per
 // connection, then closes them and waits, bounded, until the worker threads
-// have ended. Repeated cycles show whether memory comes back. It stops by
-// itself.
+// have ended. Repeated cycles show whether memory comes back. Before the
+// connections open and while they are open, it times requests served one
+// after another, which shows what idle connections cost everyone else. It
+// stops by itself.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "bench_options.h"
 #include "bench_runner.h"
+#include "document_tree.h"
 #include "korvi/host/file_descriptor.h"
 #include "loopback_client.h"
 #include "process_status.h"
@@ -33,6 +35,9 @@ constexpr int kDescriptorsPerConnection = 4;
 constexpr int kSpareDescriptors = 64;
 // What every connection sends: a request line that never ends.
 constexpr const char* kPartialRequest = "GET /index.htm HT";
+// The request timed beside them, and the size of the page it asks for.
+constexpr const char* kTimedRequest = "GET /small.htm HTTP/1.0\r\n\r\n";
+constexpr std::size_t kSmallBytes = 1024;
 // Time the workers get to take their first bytes before memory is read.
 constexpr std::chrono::milliseconds kFirstReadPause(200);
 // A connect that took this long waited for the kernel to retry it.
@@ -43,6 +48,7 @@ struct TSettings {
   int Window;                       // connections that may wait for the server's accept at once
   std::chrono::milliseconds Limit;  // of every wait
   std::int64_t Descriptors;         // the open-file limit in force
+  int Requests;                     // timed one after another, each on its own connection
 };
 
 double Mib(std::int64_t bytes) {
@@ -63,6 +69,31 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
 void PrintStatus(const char* label, const TProcessStatus& status, int workers) {
   std::printf("  %-18s RSS %8.1f MiB  VmSize %9.1f MiB  threads %5d  workers %5d\n", label,
               Mib(status.ResidentBytes), Mib(status.VirtualBytes), status.Threads, workers);
+}
+
+// Times `settings.Requests` requests for the small page, one after
+// another, each on a connection of its own, and prints the median and p90.
+// False when one failed.
+bool TimeRequests(TKorvi& server, const TSettings& settings, const char* label) {
+  std::vector<double> times;
+  times.reserve(static_cast<std::size_t>(settings.Requests));
+  const Clock::time_point start = Clock::now();
+  for (int request = 0; request < settings.Requests; ++request) {
+    const Clock::time_point sent = Clock::now();
+    TLoopbackConnection connection(server.ServerPort(), static_cast<int>(settings.Limit.count()));
+    connection.Send(kTimedRequest);
+    if (!IsCompleteOk(connection.ReadAnswer())) {
+      std::printf("  request %d %s failed\n", request + 1, label);
+      return false;
+    }
+    times.push_back(Milliseconds(Clock::now() - sent).count());
+  }
+  const std::chrono::duration<double> elapsed = Clock::now() - start;
+  std::sort(times.begin(), times.end());
+  std::printf("  %d requests %-16s median %.3f ms  p90 %.3f ms  (%.0f requests/s)\n",
+              settings.Requests, label, Percentile(times, 0.5), Percentile(times, 0.9),
+              settings.Requests / elapsed.count());
+  return true;
 }
 
 // Opens the connections, keeping at most `Window` of them waiting in the
@@ -146,10 +177,12 @@ int Measure(TKorvi& server, const TSettings& settings, int cycles) {
   PrintStatus("before", before, server.ThreadCount());
   for (int cycle = 1; cycle <= cycles; ++cycle) {
     std::printf("cycle %d\n", cycle);
+    if (!TimeRequests(server, settings, "alone")) return 1;
     std::vector<TLoopbackConnection> connections;
     connections.reserve(static_cast<std::size_t>(settings.Connections));
     const bool opened = OpenConnections(server, settings, before.Threads, connections);
     std::this_thread::sleep_for(kFirstReadPause);
+    const bool served = TimeRequests(server, settings, "beside them");
     const TProcessStatus during = ReadProcessStatus();
     PrintStatus("with connections", during, server.ThreadCount());
     if (!connections.empty()) {
@@ -161,7 +194,7 @@ int Measure(TKorvi& server, const TSettings& settings, int cycles) {
     }
     const bool closed = CloseConnections(server, settings, before.Threads, connections);
     PrintStatus("after closing", ReadProcessStatus(), server.ThreadCount());
-    if (!opened || !closed) return 1;
+    if (!opened || !served || !closed) return 1;
   }
   return 0;
 }
@@ -171,15 +204,18 @@ int Main(int argc, char** argv) {
       "bench_connections",
       "Opens idle connections (each sends part of a request line) to an\n"
       "in-process server on 127.0.0.1; prints memory and threads per connection,\n"
-      "then closes them and waits for the worker threads to end.",
+      "times requests served before and beside them, then closes them and\n"
+      "waits for the worker threads to end.",
       {{"connections", 2000, "idle connections to open"},
        {"window", 4, "connections that may wait for the server's accept at once"},
        {"cycles", 1, "times to open and close the connections"},
+       {"requests", 3000, "requests timed before the connections open and while they are open"},
        {"limit-ms", 30000, "limit of every wait (connect, accept, threads ending)"}});
   if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   TSettings settings{static_cast<int>(options.Get("connections")),
                      static_cast<int>(options.Get("window")),
-                     std::chrono::milliseconds(std::max(1LL, options.Get("limit-ms"))), 0};
+                     std::chrono::milliseconds(std::max(1LL, options.Get("limit-ms"))), 0,
+                     static_cast<int>(std::max(1LL, options.Get("requests")))};
   const int cycles = static_cast<int>(options.Get("cycles"));
 
   settings.Descriptors = RaiseDescriptorLimit(static_cast<std::int64_t>(settings.Connections) *
@@ -197,7 +233,9 @@ int Main(int argc, char** argv) {
   const TWatchdog watchdog(options.Program(), std::chrono::seconds(300) +
                                                   std::chrono::duration_cast<std::chrono::seconds>(
                                                       (4 * cycles + 1) * settings.Limit));
-  return RunWithServer(options.Program(), std::filesystem::temp_directory_path().string(),
+  const TDocumentTree tree;
+  tree.Write("small.htm", kSmallBytes);
+  return RunWithServer(options.Program(), tree.Root(),
                        [&](TKorvi& server) { return Measure(server, settings, cycles); });
 }
 

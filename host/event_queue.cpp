@@ -4,9 +4,10 @@
 // targets' timers, whose next expiry bounds that wait.
 //
 // Message targets (HWNDs) live in one process-wide registry so that any
-// thread can post to them; each entry names the queue that owns the target.
-// When a thread ends, its queue removes its targets from the registry and
-// marks itself dead, so late posts fail instead of touching freed memory.
+// thread can post to them; each entry names the queue that owns the target,
+// and the registry also lists each queue's targets. When a thread ends, its
+// queue removes its own targets from the registry (touching no other entry)
+// and marks itself dead, so late posts fail instead of touching freed memory.
 #include "korvi/host/event_queue.h"
 
 #include <sys/epoll.h>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -133,9 +135,13 @@ struct Target {
 // The process-wide HWND registry. Never destroyed, so threads that end
 // after main() returned can still unregister their targets.
 struct Registry {
-  std::mutex mutex;
+  std::mutex mutex;  // guards everything below
   std::unordered_map<HWND, Target> targets;
+  // The targets of each queue, so that a queue's end finds its own without
+  // looking at anyone else's.
+  std::unordered_map<const QueueCore*, std::unordered_set<HWND>> by_queue;
   HWND next = 1;
+  std::uint64_t visited_at_ends = 0;  // entries looked at by the ends of queues
 };
 
 Registry& Targets() {
@@ -161,7 +167,27 @@ std::shared_ptr<TWndMethod> RemoveTarget(HWND wnd, const QueueCore* queue) {
   if (it == registry.targets.end() || it->second.queue.get() != queue) return nullptr;
   std::shared_ptr<TWndMethod> method = std::move(it->second.method);
   registry.targets.erase(it);
+  registry.by_queue[queue].erase(wnd);
   return method;
+}
+
+// Takes every target of `queue` out of the registry and returns their
+// methods (for the caller to destroy once the lock is released, as above).
+std::vector<std::shared_ptr<TWndMethod>> RemoveTargetsOf(const QueueCore* queue) {
+  std::vector<std::shared_ptr<TWndMethod>> removed;
+  Registry& registry = Targets();
+  std::lock_guard lock(registry.mutex);
+  auto own = registry.by_queue.find(queue);
+  if (own == registry.by_queue.end()) return removed;
+  removed.reserve(own->second.size());
+  for (const HWND wnd : own->second) {
+    ++registry.visited_at_ends;
+    auto it = registry.targets.find(wnd);
+    removed.push_back(std::move(it->second.method));
+    registry.targets.erase(it);
+  }
+  registry.by_queue.erase(own);
+  return removed;
 }
 
 // The method of `wnd` when `queue` owns it, or nullptr.
@@ -401,17 +427,14 @@ TEventQueue::TEventQueue() : core_(std::make_shared<QueueCore>()) {}
 TEventQueue::~TEventQueue() {
   // The methods are destroyed after the registry lock is released: what
   // they capture may itself post or deallocate.
-  std::vector<std::shared_ptr<TWndMethod>> removed;
-  {
-    detail::Registry& registry = detail::Targets();
-    std::lock_guard lock(registry.mutex);
-    std::erase_if(registry.targets, [this, &removed](auto& entry) {
-      if (entry.second.queue != core_) return false;
-      removed.push_back(std::move(entry.second.method));
-      return true;
-    });
-  }
+  const std::vector<std::shared_ptr<TWndMethod>> removed = detail::RemoveTargetsOf(core_.get());
   core_->Close();
+}
+
+std::uint64_t TEventQueue::TargetsVisitedAtEnds() {
+  detail::Registry& registry = detail::Targets();
+  std::lock_guard lock(registry.mutex);
+  return registry.visited_at_ends;
 }
 
 TEventQueue& TEventQueue::Main() {
@@ -442,6 +465,7 @@ HWND TEventQueue::AllocateHWnd(TWndMethod method) {
   std::lock_guard lock(registry.mutex);
   const HWND wnd = registry.next++;
   registry.targets[wnd] = detail::Target{core_, std::make_shared<TWndMethod>(std::move(method))};
+  registry.by_queue[core_.get()].insert(wnd);
   return wnd;
 }
 

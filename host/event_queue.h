@@ -128,6 +128,10 @@ class TEventQueue {
   // queue that owns `wnd` belongs to another thread that still runs: `what`
   // is being freed there while that thread may be running its handlers.
   static void CheckOwnerThread(HWND wnd, const char* what);
+  // How many registry entries the ends of queues have looked at since the
+  // process started: each end looks at its own queue's targets only, so it
+  // costs the same however many targets other threads hold.
+  static std::uint64_t TargetsVisitedAtEnds();
 
  private:
   friend class TApplication;

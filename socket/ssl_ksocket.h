@@ -12,8 +12,11 @@
 // connection. Then Receive and Send carry decrypted bytes; decrypted bytes
 // still waiting after the data-available handler are delivered to it at
 // once; ending the sending direction (Shutdown, Close) first sends the TLS
-// close_notify. Read decrypted input through Receive; line mode, ReceiveStr
-// and the pending count look at the encrypted bytes.
+// close_notify. A client that ends its direction, with or without its own
+// close_notify, is reported as on a plain connection (OnSessionClosed
+// without an error; with KeepOpenOnPeerClose the answer still goes out).
+// Read decrypted input through Receive; line mode, ReceiveStr and the
+// pending count look at the encrypted bytes.
 #pragma once
 
 #include <algorithm>

@@ -29,12 +29,22 @@ int TransportRead(BIO* bio, char* data, int length) {
   BIO_clear_retry_flags(bio);
   const int read = TransportOf(bio).Read(data, length);
   if (read < 0 && WSAGetLastError() == WSAEWOULDBLOCK) BIO_set_retry_read(bio);
+  // The peer ended its direction. The library asks for this before it takes
+  // a read of nothing as the end of the input rather than as a failure.
+  if (read == 0 && length > 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);
   return read;
 }
 
-long TransportControl(BIO* /*bio*/, int command, long /*number*/, void* /*pointer*/) {
-  // Writes go straight to the transport: there is never anything to flush.
-  return command == BIO_CTRL_FLUSH ? 1 : 0;
+long TransportControl(BIO* bio, int command, long /*number*/, void* /*pointer*/) {
+  switch (command) {
+    case BIO_CTRL_FLUSH:
+      // Writes go straight to the transport: there is never anything to flush.
+      return 1;
+    case BIO_CTRL_EOF:
+      return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+    default:
+      return 0;
+  }
 }
 
 int TransportCreate(BIO* bio) {

@@ -8,7 +8,9 @@
 // Results follow the socket layer's conventions: a count, 0 when the client
 // closed the session, or -1 with the last socket error set (WSAEWOULDBLOCK:
 // try again once the transport is ready; WSAECONNRESET: the session failed
-// and is over).
+// and is over). A client that ends its direction of the transport without
+// closing the session (a TCP half-close) has closed it for reading too: the
+// session still sends.
 #pragma once
 
 #include <functional>
@@ -22,8 +24,9 @@ class TTlsContext;
 
 // Where the session's records travel.
 struct TTlsTransport {
-  // Reads up to `Length` bytes: the count, 0 when the peer closed, -1 with
-  // the last socket error set (WSAEWOULDBLOCK when nothing is there yet).
+  // Reads up to `Length` bytes: the count, 0 when the peer ended its
+  // direction, -1 with the last socket error set (WSAEWOULDBLOCK when
+  // nothing is there yet).
   std::function<int(void* Buffer, int Length)> Read;
   // Writes up to `Length` bytes: the count taken, or -1 with the last
   // socket error set (WSAEWOULDBLOCK when nothing can be taken now).

@@ -21,7 +21,7 @@ struct ssl_ctx_st;
 namespace korvi {
 
 // TLS could not be set up: a file that cannot be read, a key that does not
-// match its certificate.
+// match its certificate, an encrypted key.
 class ETlsError : public Exception {
  public:
   using Exception::Exception;
@@ -32,7 +32,9 @@ class TTlsContext {
   // Loads the PEM certificate chain `CertificateFile` (the server's
   // certificate first, then its intermediates) and the PEM private key
   // `KeyFile`; raises ETlsError naming the file and the reason when either
-  // cannot be read or the key does not belong to the certificate.
+  // cannot be read or the key does not belong to the certificate. An
+  // encrypted key is refused ("TLS: the private key <KeyFile> is encrypted;
+  // encrypted keys are not supported"): no pass phrase is ever asked for.
   TTlsContext(const std::string& CertificateFile, const std::string& KeyFile);
   ~TTlsContext();
   TTlsContext(const TTlsContext&) = delete;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -299,6 +300,29 @@ TEST(EventQueueTest, EndedThreadClosesItsQueue) {
   }).join();
   EXPECT_GT(during, before);
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// A queue's end removes its own targets and looks at no other entry of the
+// registry, however many targets other threads hold (idle connections each
+// hold some); those stay reachable, the ended queue's are gone.
+TEST(EventQueueTest, EndOfAQueueLooksOnlyAtItsOwnTargets) {
+  std::vector<std::unique_ptr<Target>> others;
+  for (int i = 0; i < 2000; ++i)
+    others.push_back(std::make_unique<Target>([](TMessage&) {}));
+  const std::uint64_t before = TEventQueue::TargetsVisitedAtEnds();
+  std::vector<HWND> own;
+  std::jthread([&] {
+    TEventQueue& queue = TEventQueue::Current();
+    for (int i = 0; i < 3; ++i)
+      own.push_back(queue.AllocateHWnd([](TMessage&) {}));
+    queue.DeallocateHWnd(own.back());
+  }).join();
+  EXPECT_EQ(TEventQueue::TargetsVisitedAtEnds() - before, 2u);
+  for (const HWND wnd : own)
+    EXPECT_FALSE(PostMessage(wnd, WM_USER, 0, 0));
+  EXPECT_TRUE(PostMessage(others.front()->wnd(), WM_USER, 0, 0));
+  EXPECT_TRUE(PostMessage(others.back()->wnd(), WM_USER, 0, 0));
+  TEventQueue::Current().ProcessMessages();
 }
 
 }  // namespace

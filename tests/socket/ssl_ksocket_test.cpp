@@ -1,0 +1,132 @@
+// TSSLKSocket with TLS over real loopback connections: a client that ends
+// its direction of the connection (a TCP half-close, without a TLS
+// close_notify) after its request still gets the whole answer.
+#include "korvi/socket/ssl_ksocket.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "korvi/socket/tls_context.h"
+#include "tests/socket/loopback_connection.h"
+#include "tests/support/pump.h"
+#include "tests/support/test_certificate.h"
+
+namespace korvi {
+namespace {
+
+using test::AcceptWaiting;
+using test::ListenOnLoopback;
+using test::PumpUntil;
+
+constexpr int kWaitMs = 30000;
+const std::string kRequest = "GET /large HTTP/1.0\r\n\r\n";
+
+// A blocking TLS client on 127.0.0.1:`port`: sends kRequest, ends its TCP
+// direction without a close_notify, and reads until it holds `expected`
+// bytes or the connection ends; every wait is bounded.
+std::string HalfClosingClient(int port, size_t expected) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval limit{kWaitMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = SSL_new(context);
+  SSL_set_fd(ssl, fd);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      SSL_connect(ssl) == 1 &&
+      SSL_write(ssl, kRequest.data(), static_cast<int>(kRequest.size())) > 0) {
+    shutdown(fd, SHUT_WR);
+    char buffer[65536];
+    int got = 0;
+    while (answer.size() < expected && (got = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+      answer.append(buffer, static_cast<size_t>(got));
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  close(fd);
+  return answer;
+}
+
+std::string Pattern(size_t size) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i)
+    data[i] = static_cast<char>(i * 7 + i / 4096);
+  return data;
+}
+
+// One exchange: the server side answers `answer` once the request is in;
+// true when the client got it whole and the client's half-close was
+// reported once, without an error, while the connection stayed up.
+::testing::AssertionResult AnswersAHalfClosingClient(
+    const std::shared_ptr<const TTlsContext>& context, const std::string& answer) {
+  TKSocket listener{nullptr};
+  const int port = ListenOnLoopback(listener);
+  std::atomic<bool> client_done = false;
+  std::string received;
+  std::thread client([&] {
+    received = HalfClosingClient(port, answer.size());
+    client_done = true;
+  });
+  TSSLKSocket socket{nullptr};
+  socket.EnableTls(context);
+  socket.Dup(AcceptWaiting(listener));
+  socket.Startup();
+  socket.KeepOpenOnPeerClose = true;
+  std::string request;
+  int closes = 0;
+  int close_error = -1;
+  bool connected_at_close = false;
+  socket.OnDataAvailable = [&](TObject*, std::uint16_t) {
+    char buffer[4096];
+    const int got = socket.Receive(buffer, sizeof buffer);
+    if (got <= 0) return;
+    request.append(buffer, static_cast<size_t>(got));
+    if (request == kRequest) socket.SendStr(answer);
+  };
+  socket.OnSessionClosed = [&](TObject*, std::uint16_t error) {
+    ++closes;
+    close_error = error;
+    connected_at_close = socket.State() == wsConnected;
+  };
+  // The answer may be out before the half-close is looked at.
+  const bool ended = PumpUntil([&] { return client_done && closes > 0; }, kWaitMs);
+  client.join();
+  if (!ended) return ::testing::AssertionFailure() << "the client or its half-close never ended";
+  if (received != answer) {
+    return ::testing::AssertionFailure()
+           << "received " << received.size() << " of " << answer.size() << " bytes";
+  }
+  if (closes != 1 || close_error != 0 || !connected_at_close) {
+    return ::testing::AssertionFailure() << "half-close reported " << closes << " time(s), error "
+                                         << close_error << ", connected " << connected_at_close;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(SslKSocketTest, HalfClosingClientGetsTheWholeAnswer) {
+  test::TestCertificate pair;
+  const auto context = std::make_shared<const TTlsContext>(pair.CertificateFile(), pair.KeyFile());
+  const std::string megabyte = Pattern(1 << 20);
+  for (int round = 0; round < 20; ++round)
+    ASSERT_TRUE(AnswersAHalfClosingClient(context, megabyte)) << "1 MB, round " << round;
+  const std::string large = Pattern(20 << 20);
+  for (int round = 0; round < 3; ++round)
+    ASSERT_TRUE(AnswersAHalfClosingClient(context, large)) << "20 MB, round " << round;
+}
+
+}  // namespace
+}  // namespace korvi
