@@ -16,29 +16,6 @@ namespace korvi {
 
 namespace {
 
-bool IsSectionHeader(std::string_view trimmed) {
-  return !trimmed.empty() && trimmed[0] == '[';
-}
-
-// The name inside "[...]" (up to the first "]" or the end), trimmed.
-std::string SectionName(std::string_view trimmed) {
-  const std::size_t close = trimmed.find(']');
-  return Trim(
-      trimmed.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
-}
-
-// Splits an entry line into its trimmed key and value; false for blank lines,
-// comments and lines without "=".
-bool SplitEntry(std::string_view line, std::string& key, std::string& value) {
-  const std::string trimmed = Trim(line);
-  if (trimmed.empty() || trimmed[0] == ';') return false;
-  const std::size_t separator = trimmed.find('=');
-  if (separator == std::string::npos) return false;
-  key = TrimRight(std::string_view(trimmed).substr(0, separator));
-  value = TrimLeft(std::string_view(trimmed).substr(separator + 1));
-  return true;
-}
-
 bool HasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string::npos;
 }
@@ -82,6 +59,30 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
+bool IniSectionHeader(std::string_view line, std::string& name) {
+  const std::string trimmed = Trim(line);
+  if (trimmed.empty() || trimmed[0] != '[') return false;
+  const std::size_t close = trimmed.find(']');
+  name = Trim(std::string_view(trimmed).substr(
+      1, close == std::string::npos ? std::string_view::npos : close - 1));
+  return true;
+}
+
+bool IsIniRemark(std::string_view line) {
+  const std::string trimmed = Trim(line);
+  return trimmed.empty() || trimmed[0] == ';';
+}
+
+bool SplitIniEntry(std::string_view line, std::string& key, std::string& value) {
+  if (IsIniRemark(line)) return false;
+  const std::string trimmed = Trim(line);
+  const std::size_t separator = trimmed.find('=');
+  if (separator == std::string::npos) return false;
+  key = TrimRight(std::string_view(trimmed).substr(0, separator));
+  value = TrimLeft(std::string_view(trimmed).substr(separator + 1));
+  return true;
+}
+
 TIniFile::TIniFile(std::string path, TIniSaving saving) : path_(std::move(path)), saving_(saving) {
   TStringList lines;
   try {
@@ -93,9 +94,9 @@ TIniFile::TIniFile(std::string path, TIniSaving saving) : path_(std::move(path))
     return;
   }
   for (int i = 0; i < lines.Count(); ++i) {
-    const std::string trimmed = Trim(lines[i]);
-    if (IsSectionHeader(trimmed)) {
-      sections_.push_back({SectionName(trimmed), {}});
+    std::string name;
+    if (IniSectionHeader(lines[i], name)) {
+      sections_.push_back({name, {}});
     } else {
       (sections_.empty() ? preamble_ : sections_.back().lines).push_back(lines[i]);
     }
@@ -129,7 +130,7 @@ void TIniFile::ReadSectionValues(std::string_view section, TStringList& lines) c
   if (s == nullptr) return;
   std::string key, value;
   for (const std::string& line : s->lines) {
-    if (SplitEntry(line, key, value)) lines.Add(key + "=" + value);
+    if (SplitIniEntry(line, key, value)) lines.Add(key + "=" + value);
   }
 }
 
@@ -138,7 +139,7 @@ std::string TIniFile::ReadString(std::string_view section, std::string_view key,
   if (const Section* s = Find(section)) {
     std::string name, value;
     for (const std::string& line : s->lines) {
-      if (SplitEntry(line, name, value) && SameText(name, key)) return value;
+      if (SplitIniEntry(line, name, value) && SameText(name, key)) return value;
     }
   }
   return std::string(fallback);
@@ -150,7 +151,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
   Section& s = FindOrAdd(section);
   std::string existing, ignored;
   for (std::string& old : s.lines) {
-    if (SplitEntry(old, existing, ignored) && SameText(existing, name)) {
+    if (SplitIniEntry(old, existing, ignored) && SameText(existing, name)) {
       old = line;
       Changed();
       return;
@@ -170,7 +171,7 @@ void TIniFile::ReplaceSectionValues(std::string_view section, const TStringList&
   std::ptrdiff_t first_entry = -1;
   std::string key, value;
   for (std::string& line : s.lines) {
-    if (!SplitEntry(line, key, value)) {
+    if (!SplitIniEntry(line, key, value)) {
       kept.push_back(std::move(line));
     } else if (first_entry < 0) {
       first_entry = static_cast<std::ptrdiff_t>(kept.size());
@@ -187,7 +188,7 @@ void TIniFile::DeleteKey(std::string_view section, std::string_view key) {
   if (s == nullptr) return;
   std::string name, value;
   const std::size_t removed = std::erase_if(s->lines, [&](const std::string& line) {
-    return SplitEntry(line, name, value) && SameText(name, Trim(key));
+    return SplitIniEntry(line, name, value) && SameText(name, Trim(key));
   });
   if (removed != 0) Changed();
 }

@@ -6,11 +6,21 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "korvi/host/string_list.h"
 
 namespace korvi {
+
+// True when `line` is a section header ("[name]", blanks around it allowed);
+// `name` is then the name inside, up to the first "]" or the end, trimmed.
+bool IniSectionHeader(std::string_view line, std::string& name);
+// True for a blank line or a ";" comment.
+bool IsIniRemark(std::string_view line);
+// Splits an entry line into its trimmed key and value; false for remarks
+// and lines without "=".
+bool SplitIniEntry(std::string_view line, std::string& key, std::string& value);
 
 // When the changes of a TIniFile reach the disk.
 enum class TIniSaving {

@@ -21,25 +21,9 @@ namespace {
 
 const char* const kHexDigits = "0123456789abcdef";
 
-// The request line as a quoted field: quotes, backslashes and bytes outside
-// printable ASCII escaped; "-" when there is none.
+// The request line as a quoted field, escaped; "-" when there is none.
 std::string QuotedRequestLine(std::string_view line) {
-  if (line.empty()) return "\"-\"";
-  std::string field = "\"";
-  for (const char c : line) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      field += '\\';
-      field += c;
-    } else if (byte < 0x20 || byte > 0x7E) {
-      field += "\\x";
-      field += kHexDigits[byte >> 4];
-      field += kHexDigits[byte & 0x0F];
-    } else {
-      field += c;
-    }
-  }
-  return field + "\"";
+  return "\"" + (line.empty() ? std::string("-") : EscapeLogText(line)) + "\"";
 }
 
 // "[dd/Mon/yyyy:hh:nn:ss +hhmm]" for the moment `time` at `offset` seconds from UTC.
@@ -57,6 +41,24 @@ int OpenForAppending(const std::string& path) {
 }
 
 }  // namespace
+
+std::string EscapeLogText(std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      escaped += '\\';
+      escaped += c;
+    } else if (byte < 0x20 || byte > 0x7E) {
+      escaped += "\\x";
+      escaped += kHexDigits[byte >> 4];
+      escaped += kHexDigits[byte & 0x0F];
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
 
 std::string FormatAccessLine(const TAccessEntry& entry) {
   return (entry.Address.empty() ? "-" : entry.Address) + " - - " +

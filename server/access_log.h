@@ -28,10 +28,14 @@ struct TAccessEntry {
   int UTCOffset = 0;        // local time's offset from UTC then, in seconds
 };
 
-// The Common Log Format line of `entry`, ending in a line feed. In the
-// request line '"' and '\' are written \" and \\, and bytes outside
-// printable ASCII \xhh, so that no request can end the field or the line;
-// an empty request line, a status of 0 and 0 bytes are written "-".
+// `text` with '"' and '\' written \" and \\, and bytes outside printable
+// ASCII \xhh, so that what a client sent can neither end a quoted field or
+// a line of a log nor reach a terminal as a control sequence.
+std::string EscapeLogText(std::string_view text);
+
+// The Common Log Format line of `entry`, ending in a line feed. The request
+// line is escaped by EscapeLogText; an empty request line, a status of 0
+// and 0 bytes are written "-".
 std::string FormatAccessLine(const TAccessEntry& entry);
 
 // The entry of the answer `thread` is sending, of which `bytes` went out,

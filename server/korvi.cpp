@@ -16,6 +16,7 @@
 #include "korvi/server/descriptor_reserve.h"
 #include "korvi/server/korvi_thread.h"
 #include "korvi/server/property_source.h"
+#include "korvi/server/url_map_file.h"
 #include "korvi/socket/socket_errors.h"
 #include "korvi/socket/ssl_ksocket.h"
 #include "korvi/socket/tls_context.h"
@@ -28,9 +29,6 @@ namespace {
 
 constexpr const char* kCaption = "Korvi HTTP Server";
 constexpr const char* kListenAddress = "0.0.0.0";
-// Key of the heading line of the map editor's display (" URL Path"); the
-// ini reader may have trimmed its blank. Never a mapping.
-constexpr const char* kMapHeadingKey = "URL Path";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
@@ -130,9 +128,9 @@ void TKorvi::LoadURLMap() {
   auto map = std::make_shared<TStringList>();
   if (!url_map_ini_file_.empty()) {
     TStringList lines;
-    TIniFile(url_map_ini_file_).ReadSectionValues("MAP", lines);
+    TIniFile(url_map_ini_file_).ReadSectionValues(kURLMapSection, lines);
     for (int i = 0; i < lines.Count(); ++i) {
-      if (Trim(lines.Names(i)) == kMapHeadingKey) continue;
+      if (Trim(lines.Names(i)) == kURLMapHeadingKey) continue;
       // Directories written with backslashes name the same directories here.
       map->Add(lines.Names(i) + "=" + DosPathToUnixPath(lines.ValueFromIndex(i)));
     }

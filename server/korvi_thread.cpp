@@ -9,6 +9,7 @@
 
 #include "korvi/host/sysutils.h"
 #include "korvi/server/korvi.h"
+#include "korvi/server/target_resolver.h"
 #include "korvi/socket/name_lookup.h"
 #include "korvi/socket/socket_errors.h"
 #include "korvi/socket/ssl_ksocket.h"
@@ -405,12 +406,10 @@ void TKorviThread::SetThreadRoot(const std::string& Root) {
 }
 
 bool TKorviThread::URLtoPath(std::string& Url) {
-  if (ThreadRoot.empty()) return true;
-  if (UpperCase(Url).find(UpperCase(ThreadRoot)) != std::string::npos) return true;
-  Url = DosPathToUnixPath(Url);
-  if (!Url.empty() && Url.front() == '/') Url.erase(0, 1);
-  Url = ThreadRoot + (Url.empty() ? DefaultFileName : Url);
-  return true;
+  const TStringList no_map;
+  const std::shared_ptr<const TStringList> map = Server ? Server->URLMap() : nullptr;
+  const std::string url = Url;
+  return TTargetResolver(ThreadRoot, map ? *map : no_map, DefaultFileName).MapURL(url, Url);
 }
 
 void TKorviThread::PathToURL(std::string& Path) {

@@ -139,7 +139,9 @@ class TKorviThread : public TThread {
   void AddToBody(int Length, int Position);
   // Stores `Root` as ThreadRoot with a trailing "/".
   void SetThreadRoot(const std::string& Root);
-  // Maps a URL path onto a file-system path under ThreadRoot; always true.
+  // Maps a URL path onto a file-system path under ThreadRoot or a mapped
+  // directory, as target resolution does; false, with `Url` emptied, when
+  // it would lead outside them.
   bool URLtoPath(std::string& Url);
   // Builds "http://host:port/" (https with TLS) + the part of `Path` below the root.
   void PathToURL(std::string& Path);

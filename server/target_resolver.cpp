@@ -156,6 +156,21 @@ bool TTargetResolver::MapBase(const std::string& url, std::string& base, std::st
   return true;
 }
 
+bool TTargetResolver::MapURL(std::string_view url, std::string& path) const {
+  std::string normalized;
+  std::string base;
+  std::string rest;
+  const bool empty = url.empty();
+  if (!NormalizeURL(url, normalized) || !MapBase(normalized, base, rest)) {
+    path.clear();
+    return false;
+  }
+  const std::string relative = rest.empty() || rest.front() != '/' ? rest : rest.substr(1);
+  int kind = -1;
+  path = MatchCase(base, empty ? default_file_ : relative, kind);
+  return true;
+}
+
 TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) const {
   TTarget target;
   std::string base;

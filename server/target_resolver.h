@@ -47,6 +47,13 @@ class TTargetResolver {
   // Makes the default file of the directory target.Path the target when it
   // exists and is not a directory; true then, else `target` is unchanged.
   bool CheckDefault(TTarget& target) const;
+  // The file-system path that `url` names, found as FindTarget finds it
+  // (through the URL map, segments matched without regard to case) but
+  // without requiring that it exists; an empty `url` names the default file
+  // of the root. False, with `path` empty, when the URL would climb out of
+  // the root or its mapped directory, or no mapping covers it in URL map
+  // mode.
+  bool MapURL(std::string_view url, std::string& path) const;
 
  private:
   bool MapBase(const std::string& url, std::string& base, std::string& rest) const;

@@ -1,10 +1,14 @@
 // korvi-serve: serves a directory (or the directories of a URL map file)
 // over HTTP/1.0, or HTTPS, with the Korvi server component, logging one line per
 // request (and, when asked, a Common Log Format access log), until SIGINT or
-// SIGTERM.
+// SIGTERM. SIGHUP reads the URL map file again and reopens the access log.
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -14,6 +18,7 @@
 #include <string_view>
 
 #include "korvi/host/application.h"
+#include "korvi/host/event_queue.h"
 #include "korvi/host/exceptions.h"
 #include "korvi/host/file_descriptor.h"
 #include "korvi/host/files.h"
@@ -25,6 +30,7 @@
 #include "korvi/server/korvi_thread.h"
 #include "korvi/server/mime_types.h"
 #include "korvi/server/property_source.h"
+#include "korvi/server/url_map_file.h"
 #include "korvi/socket/ssl_ksocket.h"
 
 namespace korvi {
@@ -38,7 +44,9 @@ const char* const kUsage =
     "  --map FILE           URL map file instead of a document root: ini section\n"
     "                       [MAP] with lines URL path=directory; a key \"/docs\"\n"
     "                       serves /docs and everything below it (/docs/a.htm\n"
-    "                       from DIRECTORY/a.htm); a key \"/\" serves only \"/\"\n"
+    "                       from DIRECTORY/a.htm); a key \"/\" serves only \"/\";\n"
+    "                       lines that map nothing are reported; SIGHUP reads\n"
+    "                       the file again\n"
     "  --port N             port to listen on (0 to 65535), or the next free one\n"
     "                       above it (default 8080; 0 lets the system choose)\n"
     "  --default-file NAME  file served for a directory (default index.htm)\n"
@@ -159,7 +167,9 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
 }
 
 // One log line per answered request: client, method, path, and the bytes
-// the system took (fewer than the answer when the client left early).
+// the system took (fewer than the answer when the client left early). The
+// method and the path are escaped as in the access log, so that a request
+// can neither add a line nor send control sequences to a terminal.
 class TRequestLog {
  public:
   // Hooks the log to the server's request events; `access`, when given,
@@ -199,8 +209,9 @@ class TRequestLog {
   }
   void Write(const TEntry& entry, std::int64_t bytes) {
     const std::string line = (entry.address.empty() ? "-" : entry.address) + " " +
-                             (entry.method.empty() ? "-" : entry.method) + " " +
-                             (entry.path.empty() ? "-" : entry.path) + " " + IntToStr(bytes) + "\n";
+                             (entry.method.empty() ? "-" : EscapeLogText(entry.method)) + " " +
+                             (entry.path.empty() ? "-" : EscapeLogText(entry.path)) + " " +
+                             IntToStr(bytes) + "\n";
     std::lock_guard<std::mutex> lock(lock_);
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);
@@ -208,27 +219,70 @@ class TRequestLog {
   std::mutex lock_;
 };
 
-// The access log that SIGHUP reopens.
-std::atomic<TAccessLog*> hang_up_target{nullptr};
-
-extern "C" void OnHangUp(int) {
-  if (TAccessLog* log = hang_up_target.load()) log->Reopen();
+// Reports on standard error every line of the URL map file `path` that
+// maps nothing.
+void ReportDroppedMapLines(const std::string& path) {
+  for (const TDroppedMapLine& dropped : DroppedMapLines(path)) {
+    std::fprintf(stderr, "korvi-serve: %s: line %d dropped: %s\n", path.c_str(), dropped.Line,
+                 dropped.Reason.c_str());
+  }
 }
 
-// Makes SIGHUP reopen an access log while the object lives.
-class THangUpReopens {
+// Written by the SIGHUP handler to wake the main thread; -1 when none.
+std::atomic<int> hang_up_wake{-1};
+
+extern "C" void OnHangUp(int) {
+  const int saved_errno = errno;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = ::write(hang_up_wake.load(), &one, sizeof one);
+  errno = saved_errno;
+}
+
+// While the object lives, SIGHUP makes the main thread read the URL map
+// file again (reporting its dropped lines) and open the access log again,
+// so that both can be replaced while the server runs. It never ends the
+// program.
+class THangUp {
  public:
-  explicit THangUpReopens(TAccessLog& log) {
-    hang_up_target = &log;
+  THangUp(TKorvi& server, TAccessLog* access_log)
+      : wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    TEventQueue::Main().Watch(wake_, EPOLLIN, [this, &server, access_log](std::uint32_t) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] ssize_t got = ::read(wake_, &count, sizeof count);
+      if (access_log != nullptr) access_log->Reopen();
+      const std::string map = server.URLMapIniFile();
+      if (map.empty()) return;
+      // A file being replaced may be missing for a moment: the map in use
+      // stays until it is back.
+      if (!FileExists(map)) {
+        std::fprintf(stderr, "korvi-serve: no URL map file %s; the map in use stays\n",
+                     map.c_str());
+        return;
+      }
+      ReportDroppedMapLines(map);
+      server.SetIniFile(map);
+    });
+    hang_up_wake = wake_;
     struct sigaction action {};
     action.sa_handler = OnHangUp;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGHUP, &action, nullptr);
   }
-  ~THangUpReopens() { hang_up_target = nullptr; }
-  THangUpReopens(const THangUpReopens&) = delete;
-  THangUpReopens& operator=(const THangUpReopens&) = delete;
+  ~THangUp() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGHUP, &ignore, nullptr);
+    hang_up_wake = -1;
+    TEventQueue::Main().Unwatch(wake_);
+    ::close(wake_);
+  }
+  THangUp(const THangUp&) = delete;
+  THangUp& operator=(const THangUp&) = delete;
+
+ private:
+  int wake_;
 };
 
 int Serve(int argc, char** argv) {
@@ -255,11 +309,7 @@ int Serve(int argc, char** argv) {
   Application().HandleStopSignals();
   // The logs and the type table outlive the server and its worker threads.
   std::unique_ptr<TAccessLog> access_log;
-  std::unique_ptr<THangUpReopens> reopens;
-  if (!access_path.empty()) {
-    access_log = std::make_unique<TAccessLog>(access_path);
-    reopens = std::make_unique<THangUpReopens>(*access_log);
-  }
+  if (!access_path.empty()) access_log = std::make_unique<TAccessLog>(access_path);
   TRequestLog log;
   TMimeTable mime_types;
   auto server = std::make_unique<TKorvi>(nullptr);
@@ -269,7 +319,9 @@ int Serve(int argc, char** argv) {
       type = mime_types.TypeOf(ext);
     };
   }
+  if (!map.empty()) ReportDroppedMapLines(map);
   server->ReadState(TPropertySource(properties));
+  auto hang_up = std::make_unique<THangUp>(*server, access_log.get());
   if (!server->ListenSocket() || server->ListenSocket()->State() != wsListening) {
     std::fprintf(stderr, "korvi-serve: could not listen on any port\n");
     return 1;
@@ -280,6 +332,7 @@ int Serve(int argc, char** argv) {
                                            : server->ServerRoot().c_str());
   std::fflush(stdout);
   Application().Run();
+  hang_up.reset();
   // Destroying the server closes the listener and waits for the workers.
   server.reset();
   std::printf("korvi-serve: stopped\n");

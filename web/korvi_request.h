@@ -43,7 +43,8 @@ class TKRequest : public TObject {
   virtual std::int32_t ReadClient(void* buffer, std::int32_t count) = 0;
   // Reads up to `count` body bytes as text.
   virtual std::string ReadString(std::int32_t count) = 0;
-  // The file-system path that `uri` maps to ("" when it maps to none).
+  // The file-system path that `uri` maps to as target resolution maps it,
+  // never outside the root or a mapped directory ("" when it maps to none).
   virtual std::string TranslateURI(const std::string& uri) = 0;
   // Writes `count` bytes straight to the client; returns the number written.
   virtual std::int32_t WriteClient(const void* buffer, std::int32_t count) = 0;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -185,6 +186,19 @@ TEST_F(KorviServeEndToEnd, LogShowsTheBytesOfACutDownload) {
   EXPECT_TRUE(serve.Stop(SIGTERM));
 }
 
+// A path with an encoded line feed, escape sequence and quote shows on one
+// line, its bytes escaped as in the access log.
+TEST_F(KorviServeEndToEnd, LogLineEscapesControlBytes) {
+  Served serve({"--root", dir_.File("site")});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  Curl(serve.Port(), "/x%0Aforged%1B%5B2J%22%5C");
+  EXPECT_TRUE(serve.Process().WaitForOutput("127.0.0.1 GET /x\\x0aforged\\x1b[2J\\\"\\\\ ", 10000))
+      << serve.Process().Output();
+  EXPECT_FALSE(Has(serve.Process().Output(), "\nforged")) << serve.Process().Output();
+  EXPECT_FALSE(Has(serve.Process().Output(), "\x1b")) << serve.Process().Output();
+  EXPECT_TRUE(serve.Stop(SIGTERM));
+}
+
 // Open descriptors of process `pid`, the lowest free descriptor number and
 // a line of one of its /proc files.
 int DescriptorsOf(int pid) {
@@ -220,6 +234,70 @@ bool WaitFor(const std::function<bool()>& done, int timeout_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// Asks for `path` until the answer holds `part` (a signal is taken
+// asynchronously); false after 20 tries.
+bool AnswersWith(int port, const std::string& path, const std::string& part) {
+  for (int i = 0; i < 20; ++i) {
+    if (Has(test::RunCurl(port, path, {"-i"}).output, part)) return true;
+  }
+  return false;
+}
+
+// Waits until the standard error of `serve` holds `text`; false after 10 s.
+bool ErrorsShow(Served& serve, const std::string& text) {
+  const bool shown = WaitFor(
+      [&] {
+        serve.Process().Poll();
+        return Has(serve.Process().Errors(), text);
+      },
+      10000);
+  EXPECT_TRUE(shown) << serve.Process().Errors();
+  return shown;
+}
+
+// Every line of the URL map that maps nothing is reported with its number
+// at start, and again when SIGHUP reads the changed map, which then serves.
+// Without an access log SIGHUP does not end the program.
+TEST_F(KorviServeEndToEnd, UrlMapLinesDroppedAndReadAgainOnSighup) {
+  const std::string docs = dir_.File("site/docs");
+  const std::string map =
+      dir_.Write("map.ini", "[MAP]\n URL Path=Directory\n; a remark\n/d=" + docs +
+                                "\n\nno separator\n=" + docs + "\n/empty=\ndocs=" + docs +
+                                "\n[Other]\nno separator\n");
+  Served serve({"--map", map});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  const std::string prefix = "korvi-serve: " + map + ": line ";
+  EXPECT_EQ(serve.Process().Errors(), prefix + "6 dropped: no \"=\"\n" + prefix +
+                                          "7 dropped: empty key\n" + prefix +
+                                          "8 dropped: empty directory\n" + prefix +
+                                          "9 dropped: key without a leading \"/\"\n");
+  EXPECT_TRUE(Curl(serve.Port(), "/d/a.txt").ends_with("\r\n\r\na"));
+
+  dir_.Write("map.ini", "[MAP]\n/e=" + docs + "\nbroken\n");
+  serve.Process().Signal(SIGHUP);
+  EXPECT_TRUE(AnswersWith(serve.Port(), "/e/b.htm", "\r\n\r\nb"));
+  EXPECT_TRUE(Has(Curl(serve.Port(), "/d/a.txt"), "ERROR : 404 Not Found"));
+  EXPECT_TRUE(ErrorsShow(serve, prefix + "3 dropped: no \"=\"\n"));
+
+  // A map file that is missing when SIGHUP comes leaves the map in use.
+  ASSERT_EQ(std::remove(map.c_str()), 0);
+  serve.Process().Signal(SIGHUP);
+  EXPECT_TRUE(
+      ErrorsShow(serve, "korvi-serve: no URL map file " + map + "; the map in use stays\n"));
+  EXPECT_TRUE(Curl(serve.Port(), "/e/b.htm").ends_with("\r\n\r\nb"));
+  EXPECT_TRUE(serve.Stop(SIGTERM)) << serve.Process().Errors();
+}
+
+// With a document root and no access log, SIGHUP changes nothing.
+TEST_F(KorviServeEndToEnd, SighupWithoutAccessLogKeepsServing) {
+  Served serve({"--root", dir_.File("site")});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  serve.Process().Signal(SIGHUP);
+  EXPECT_TRUE(Curl(serve.Port(), "/").ends_with("<p>start</p>"));
+  EXPECT_TRUE(serve.Stop(SIGTERM));
+  EXPECT_EQ(serve.Process().Errors(), "");
 }
 
 // Starts korvi-serve with `limit` descriptors at most. Under UBSan its

@@ -396,7 +396,7 @@ TEST(KorviThreadLines, ReadLineAssemblesAcrossBuffers) {
 }
 
 // URLtoPath puts the root in front (or the default file for an empty
-// path) unless the path already names the root; PathToURL goes back.
+// path); PathToURL goes back. Without a root or a mapping nothing is mapped.
 TEST(KorviThreadPaths, UrlAndPathMapping) {
   TKorvi server(nullptr);
   server.SetPort(8080);
@@ -406,8 +406,10 @@ TEST(KorviThreadPaths, UrlAndPathMapping) {
   thread.SetThreadRoot("/srv/www");
   EXPECT_EQ(thread.ThreadRoot, "/srv/www/");
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"/docs/a.htm", "/srv/www/docs/a.htm"}, {"", "/srv/www/index.htm"},
-      {"/SRV/WWW/x.htm", "/SRV/WWW/x.htm"},   {"pictures", "/srv/www/pictures"},
+      {"/docs/a.htm", "/srv/www/docs/a.htm"},
+      {"", "/srv/www/index.htm"},
+      {"/SRV/WWW/x.htm", "/srv/www/SRV/WWW/x.htm"},
+      {"pictures", "/srv/www/pictures"},
       {"/a\\b.htm", "/srv/www/a/b.htm"},
   };
   for (auto [url, path] : cases) {
@@ -420,9 +422,9 @@ TEST(KorviThreadPaths, UrlAndPathMapping) {
   EXPECT_TRUE(path.ends_with(":8080/docs/a.htm")) << path;
 
   thread.SetThreadRoot("");
-  std::string unchanged = "/docs";
-  thread.URLtoPath(unchanged);
-  EXPECT_EQ(unchanged, "/docs");
+  std::string unmapped = "/docs";
+  EXPECT_FALSE(thread.URLtoPath(unmapped));
+  EXPECT_EQ(unmapped, "");
   thread.Server = nullptr;  // the server never counted this thread
 }
 

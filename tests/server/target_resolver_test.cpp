@@ -146,6 +146,38 @@ TEST_F(TargetResolverTest, MappingsBesideARoot) {
   EXPECT_EQ(Resolve("/page.htm").Path, root + "page.htm");
 }
 
+// MapURL names paths as FindTarget finds them, existing or not, and none
+// outside the root or a mapped directory.
+TEST_F(TargetResolverTest, MapUrlStaysWithinTheRootAndTheMap) {
+  map.Add("/pics=A B");
+  map.Add("/docs=" + dir.File("manuals"));
+  const std::string manuals = dir.File("manuals/");
+  struct Case {
+    bool root_mode;
+    std::string url, path;
+  } cases[] = {
+      {true, "", root + "index.htm"},
+      {true, "/PAGE.HTM", root + "page.htm"},
+      {true, "/new/file.htm", root + "new/file.htm"},
+      {true, "/pics/C.HTM", root + "A B/c.htm"},
+      {true, "/pics/../page.htm", root + "page.htm"},
+      {true, "/../outside.txt", ""},
+      {true, "/pics/../../outside.txt", ""},
+      {true, std::string("/page.htm\0x", 11), ""},
+      {false, "/docs/A/b.htm", manuals + "a/b.htm"},
+      {false, "/docs/a/../../outside.txt", ""},
+      {false, "/other/page.htm", ""},
+      {false, "", ""},
+  };
+  for (const Case& c : cases) {
+    std::string path = "before";
+    const bool mapped =
+        TTargetResolver(c.root_mode ? root : "", map, "index.htm").MapURL(c.url, path);
+    EXPECT_EQ(mapped, !c.path.empty()) << c.url;
+    EXPECT_EQ(path, c.path) << c.url;
+  }
+}
+
 TEST(StripLast, CutsTheLastSegment) {
   std::string path = "/www/a/b.htm";
   EXPECT_EQ(StripLast(path), "/b.htm");

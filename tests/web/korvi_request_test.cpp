@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "korvi/host/exceptions.h"
 #include "korvi/host/streams.h"
+#include "korvi/web/http_text.h"
 #include "tests/web/received_request.h"
 
 namespace korvi {
@@ -224,6 +228,31 @@ TEST(KorviRequestTest, TranslateUriMapsUnderTheThreadRoot) {
   received.Thread().DefaultFileName = "index.htm";
   EXPECT_EQ(received.Request().TranslateURI("/docs/a.htm"), "/srv/www/docs/a.htm");
   EXPECT_EQ(received.Request().TranslateURI(""), "/srv/www/index.htm");
+}
+
+// Climbs in every spelling the hostile clients use, raw and decoded, at
+// depths one and two: the path stays below the root or there is none.
+TEST(KorviRequestTest, TranslateUriNeverLeavesTheRoot) {
+  ReceivedRequest received("GET", "/", "HTTP/1.0");
+  received.Thread().ThreadRoot = "/srv/www/";
+  TKorviRequest& request = received.Request();
+  EXPECT_EQ(request.TranslateURI("/../../etc/passwd"), "");
+  EXPECT_EQ(request.TranslateURI("/a/../b.htm"), "/srv/www/b.htm");
+  const std::vector<std::string> climbs = {"..",    "%2e%2e", "%2E%2e", ".%2e",      "%2e.", "..\\",
+                                           "..%5c", "%5c..",  "...",    "sub/../..", ""};
+  for (const std::string& first : climbs) {
+    for (const std::string& second : climbs) {
+      for (const char* file : {"/outside.txt", "\\outside.txt"}) {
+        const std::string raw = "/" + first + "/" + second + file;
+        for (const std::string& uri : {raw, HTTPDecode(raw)}) {
+          const std::string path = request.TranslateURI(uri);
+          EXPECT_TRUE(path.empty() ||
+                      (path.starts_with("/srv/www/") && path.find("/../") == std::string::npos))
+              << uri << " -> " << path;
+        }
+      }
+    }
+  }
 }
 
 TEST(KorviRequestTest, GetBodyIsTheThreadsBodyStream) {

@@ -137,6 +137,34 @@ TEST(MultipartFormTest, BytesAfterTheClosingDelimiterMakeAnUnnamedEntry) {
   EXPECT_EQ(form.fields.Names(1), "");
 }
 
+TEST(MultipartFormTest, PartsKeepTheirBytes) {
+  const std::string disposition =
+      "Content-Disposition: form-data; name=\"f\"; filename=\"f.bin\"\r\n";
+  const std::string long_line(250, 'x');
+  struct Case {
+    const char* label;
+    std::string headers, content;
+  } cases[] = {
+      {"extra header line", disposition + "Content-Transfer-Encoding: binary\r\n", "data"},
+      {"extra header after the type",
+       disposition + "Content-Type: text/plain\r\nContent-Transfer-Encoding: 8bit\r\n", "data"},
+      {"type before disposition", "Content-Type: text/plain\r\n" + disposition, "data"},
+      {"delimiter inside a line", disposition, "one " + kDelimiter + " two\r\nthree"},
+      {"line starting with the delimiter", disposition, kDelimiter + "x\r\n" + kDelimiter + "---"},
+      {"delimiter after 250 bytes of a line", disposition, long_line + kDelimiter + "\r\nend"},
+      {"delimiter after a bare line feed", disposition, "a\n" + kDelimiter + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string body = kDelimiter + "\r\n" + c.headers + "\r\n" + c.content + "\r\n" +
+                       Part("name=\"g\"", "after") + Closing();
+    ParsedForm form(body);
+    EXPECT_TRUE(form.Bytes(body, "f") == c.content) << c.label;
+    EXPECT_EQ(form.names.Values("f"), "f.bin") << c.label;
+    EXPECT_EQ(form.fields.Values("g"), "after") << c.label;
+    EXPECT_EQ(form.fields.Count(), 2) << c.label;
+  }
+}
+
 TEST(MultipartFormTest, UnreadableRangesGiveNoStream) {
   TStringStream body("0123456789");
   EXPECT_EQ(CopyFormPart(body, ""), nullptr);
