@@ -1,9 +1,11 @@
-// TKorviSession: stored values and objects under the process-wide lock.
+// TKorviSession: stored values, objects and the form token under the
+// process-wide lock.
 #include "korvi/session/korvi_session.h"
 
 #include <mutex>
 
 #include "korvi/host/sysutils.h"
+#include "korvi/session/random_hex.h"
 #include "korvi/session/session_lock.h"
 
 namespace korvi {
@@ -12,6 +14,18 @@ namespace {
 
 // A fresh session lives for a quarter of an hour unless told otherwise.
 constexpr TDateTime kDefaultLifetime = 1.0 / 96;
+// Random bytes in a form token.
+constexpr std::size_t kFormTokenBytes = 16;
+
+// True when `a` and `b` are equal, looking at every byte of both whatever
+// the first difference, so the time taken tells nothing about where it is.
+bool SameInConstantTime(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char difference = 0;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return difference == 0;
+}
 
 }  // namespace
 
@@ -44,6 +58,17 @@ Variant TKorviSession::GetVariant(const std::string& name) const {
 void TKorviSession::SetVariant(const std::string& name, const Variant& value) {
   std::lock_guard<std::recursive_mutex> lock(CsAccess());
   variants_[UpperCase(name)] = value;
+}
+
+std::string TKorviSession::FormToken() {
+  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  if (form_token_.empty()) form_token_ = RandomHex(kFormTokenBytes);
+  return form_token_;
+}
+
+bool TKorviSession::CheckFormToken(std::string_view submitted) const {
+  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  return !form_token_.empty() && SameInConstantTime(form_token_, submitted);
 }
 
 }  // namespace korvi
