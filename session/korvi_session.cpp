@@ -2,7 +2,6 @@
 // process-wide lock.
 #include "korvi/session/korvi_session.h"
 
-#include <mutex>
 
 #include "korvi/host/sysutils.h"
 #include "korvi/session/random_hex.h"
@@ -34,7 +33,7 @@ TKorviSession::TKorviSession() : expiration_(Now() + kDefaultLifetime) {}
 TKorviSession::~TKorviSession() = default;
 
 std::shared_ptr<TObject> TKorviSession::GetObject(const std::string& name) const {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   auto found = objects_.find(UpperCase(name));
   return found == objects_.end() ? nullptr : found->second;
 }
@@ -43,31 +42,31 @@ void TKorviSession::SetObject(const std::string& name, std::shared_ptr<TObject> 
   // The replaced object is freed after the lock is released, so its
   // destructor may use sessions itself.
   std::shared_ptr<TObject> replaced;
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   std::shared_ptr<TObject>& slot = objects_[UpperCase(name)];
   replaced = std::move(slot);
   slot = std::move(object);
 }
 
 Variant TKorviSession::GetVariant(const std::string& name) const {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   auto found = variants_.find(UpperCase(name));
   return found == variants_.end() ? Variant() : found->second;
 }
 
 void TKorviSession::SetVariant(const std::string& name, const Variant& value) {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   variants_[UpperCase(name)] = value;
 }
 
 std::string TKorviSession::FormToken() {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   if (form_token_.empty()) form_token_ = RandomHex(kFormTokenBytes);
   return form_token_;
 }
 
 bool TKorviSession::CheckFormToken(std::string_view submitted) const {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   return !form_token_.empty() && SameInConstantTime(form_token_, submitted);
 }
 

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "korvi/host/exceptions.h"
@@ -30,7 +28,19 @@ constexpr std::size_t kRandomBytes = 16;
 // The request variable that holds the client's address.
 constexpr int kRemoteAddress = 21;
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+// A property's field read under the session lock.
+template <typename T>
+T LockedRead(const T& field) {
+  TSessionLock lock;
+  return field;
+}
+
+// A property's field written under the session lock.
+template <typename T>
+void LockedWrite(T& field, T value) {
+  TSessionLock lock;
+  field = value;
+}
 
 }  // namespace
 
@@ -49,63 +59,53 @@ TKorviSessions::~TKorviSessions() {
 }
 
 TIDStorageType TKorviSessions::StorageType() const {
-  Lock lock(CsAccess());
-  return storage_type_;
+  return LockedRead(storage_type_);
 }
 
 void TKorviSessions::SetStorageType(TIDStorageType value) {
-  Lock lock(CsAccess());
-  storage_type_ = value;
+  LockedWrite(storage_type_, value);
 }
 
 bool TKorviSessions::CookieSecure() const {
-  Lock lock(CsAccess());
-  return cookie_secure_;
+  return LockedRead(cookie_secure_);
 }
 
 void TKorviSessions::SetCookieSecure(bool value) {
-  Lock lock(CsAccess());
-  cookie_secure_ = value;
+  LockedWrite(cookie_secure_, value);
 }
 
 bool TKorviSessions::CookieHttpOnly() const {
-  Lock lock(CsAccess());
-  return cookie_http_only_;
+  return LockedRead(cookie_http_only_);
 }
 
 void TKorviSessions::SetCookieHttpOnly(bool value) {
-  Lock lock(CsAccess());
-  cookie_http_only_ = value;
+  LockedWrite(cookie_http_only_, value);
 }
 
 TSameSite TKorviSessions::CookieSameSite() const {
-  Lock lock(CsAccess());
-  return cookie_same_site_;
+  return LockedRead(cookie_same_site_);
 }
 
 void TKorviSessions::SetCookieSameSite(TSameSite value) {
-  Lock lock(CsAccess());
-  cookie_same_site_ = value;
+  LockedWrite(cookie_same_site_, value);
 }
 
 int TKorviSessions::MaxSessions() const {
-  Lock lock(CsAccess());
-  return max_sessions_;
+  return LockedRead(max_sessions_);
 }
 
 void TKorviSessions::SetMaxSessions(int value) {
-  Lock lock(CsAccess());
-  max_sessions_ = std::max(value, 0);
+  LockedWrite(max_sessions_, std::max(value, 0));
 }
 
 bool TKorviSessions::ValidSession(TKRequest& request, TKorviResponse& response) {
-  Lock lock(CsAccess());
+  TSessionLock lock;
   return FindSession(request, response) != sessions_.end();
 }
 
 std::shared_ptr<TKorviSession> TKorviSessions::GetSession(TKRequest& request,
                                                           TKorviResponse& response) {
-  Lock lock(CsAccess());
+  TSessionLock lock;
   const auto entry = FindSession(request, response);
   if (entry == sessions_.end()) return nullptr;
   Use(entry);
@@ -116,7 +116,7 @@ std::shared_ptr<TKorviSession> TKorviSessions::StartSession(TKRequest& request,
                                                             TKorviResponse& response,
                                                             TDateTime expiration) {
   Dropped dropped;
-  Lock lock(CsAccess());
+  TSessionLock lock;
   std::string id = CarriedID(request);
   auto entry = sessions_.find(id);
   if (entry == sessions_.end()) {
@@ -147,13 +147,13 @@ void TKorviSessions::CloseAllSessions() {
   // The sessions are released after the lock, so the destructors of their
   // objects may use sessions themselves.
   SessionMap closed;
-  Lock lock(CsAccess());
+  TSessionLock lock;
   closed.swap(sessions_);
   use_order_.clear();
 }
 
 int TKorviSessions::GetSessionCount() const {
-  Lock lock(CsAccess());
+  TSessionLock lock;
   return static_cast<int>(sessions_.size());
 }
 
@@ -166,7 +166,7 @@ void TKorviSessions::RemoveExpired(TDateTime now) {
   for (bool done = false; !done;) {
     Dropped dropped;
     {
-      Lock lock(CsAccess());
+      TSessionLock lock;
       auto entry = sessions_.lower_bound(resume);
       for (int seen = 0; entry != sessions_.end() && seen < kScanSlice; ++seen) {
         if (now > entry->second.session->GetExpiration())
@@ -177,8 +177,7 @@ void TKorviSessions::RemoveExpired(TDateTime now) {
       done = entry == sessions_.end();
       if (!done) resume = entry->first;
     }
-    // Lets a thread that waited for the lock take it before the next slice.
-    std::this_thread::yield();
+    LetSessionWaitersIn();
   }
 }
 

@@ -3,9 +3,10 @@
 // client's address, starts sessions, and removes expired ones once a minute.
 //
 // Action handlers on any worker thread may call it; every operation holds the
-// process-wide CsAccess lock for its whole duration and none holds it between
-// calls. The expiry timer ticks on the thread that creates the store (the
-// main thread, where components are created), while it runs its loop.
+// process-wide CsAccess lock for its whole duration (the expiry scan for one
+// slice of the sessions at a time) and none holds it between calls. The expiry timer ticks on the
+// thread that creates the store (the main thread, where components are created), while it runs its
+// loop.
 //
 // With siCookieBased the session ID travels in a cookie named CookieName:
 // the digits of the store's creation time followed by 32 random hexadecimal
@@ -23,7 +24,10 @@
 // Without a cap the store grows by one session for every request without a
 // cookie that starts one, until those sessions expire. MaxSessions caps the
 // count: a new session then first makes room by dropping expired sessions,
-// and then the least recently used ones.
+// and then the least recently used ones. The store looks for expired
+// sessions there only once the earliest expiration it set itself has
+// passed, so a session whose expiration the application moved earlier with
+// SetExpiration counts as live for the cap until the next expiry scan.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,9 @@
 
 namespace korvi {
 
+namespace {
+
+// The text of a SameSite value after "SameSite=" ("" for ssUnset).
 std::string SameSiteText(TSameSite value) {
   switch (value) {
     case ssLax:
@@ -18,6 +21,8 @@ std::string SameSiteText(TSameSite value) {
   }
   return "";
 }
+
+}  // namespace
 
 TKCookie::TKCookie(TCollection* collection) : TCollectionItem(collection) {}
 

@@ -16,9 +16,6 @@ class TKResponse;
 // "SameSite=Strict" or "SameSite=None".
 enum TSameSite : std::uint8_t { ssUnset, ssLax, ssStrict, ssNone };
 
-// The text of a SameSite value after "SameSite=" ("" for ssUnset).
-std::string SameSiteText(TSameSite value);
-
 class TKCookie : public TCollectionItem {
  public:
   // A cookie appended to `collection` (when not null), with no expiry.
