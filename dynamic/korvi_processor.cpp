@@ -108,6 +108,7 @@ void TKorviProcessor::ProcessHtmlFile(TKorvi* Server, TKorviRequest* Request,
     producer.Request = Request;
     producer.Response = Response;
     producer.ListMode = false;
+    producer.EscapeFieldValues = EscapeFieldValues;
     Response->SetContent(producer.Content() + Footer());
   } catch (const std::exception& e) {
     Response->SetStringVariable(kContentTypeVariable, "text/html");
@@ -127,6 +128,7 @@ void TKorviProcessor::KP1EntryField(TObject* Sender, const std::string& Name,
   ReplaceStr = ExpandIt(producer, request, response, name);
   if (!ReplaceStr.empty()) {
     if (name[0] == '^') ReplaceStr = RequestTextForPage(ReplaceStr);
+    if (name[0] == '#' && EscapeFieldValues) ReplaceStr = HTMLEscape(ReplaceStr);
     return;
   }
   if (HandleHTTPFields && request != nullptr) {

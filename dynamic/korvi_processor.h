@@ -18,12 +18,18 @@
 // Values that come from the request (%^field%, the prefixed request field,
 // request.host) are HTML-escaped in the page, so a request can neither put
 // markup into it nor forge a query directive; bound as query parameters they
-// keep their raw text. Data-set fields and texts from OnEntry go into the
-// page as they are: the application owns them.
+// keep their raw text. Data-set fields (%name%, %#n.field%) go into the
+// page as they are unless EscapeFieldValues is on; texts from OnEntry always
+// do: the application owns them.
 //
-// ProcessQuery runs a named query for a submitted form (fields FQuery and
-// FRequired). Calls may overlap on one processor: everything a call opens
-// belongs to that call.
+// ProcessQuery runs a named query for a submitted form. In its first form
+// the form itself names the query (field FQuery) and the fields it must
+// fill (FRequired), so any client can run any query of the data modules it
+// is given without those fields: use it only where every client is trusted.
+// A public site uses the second form, where the application fixes the query
+// and its required fields (TFormQuery) and the form supplies only values.
+// Calls may overlap on one processor: everything a call opens belongs to
+// that call.
 #pragma once
 
 #include <functional>
@@ -49,6 +55,20 @@ class TStringList;
 using TDPOnEntry =
     std::function<void(TObject* Sender, TKorviRequest* Request, TKorviResponse* Response,
                        const std::string& Name, std::string& ReplaceStr, bool& Handled)>;
+// A query the application runs for a form, whatever the form asks for.
+struct TFormQuery {
+  // A field the form must fill, and the message reported when it is empty
+  // ("" gives "ERROR: Missing Required Field [<Name>]").
+  struct TRequiredField {
+    std::string Name;
+    std::string Help;
+  };
+  // The component name of the query in the data modules.
+  std::string Query;
+  // Checked in this order; the first empty one is reported.
+  std::vector<TRequiredField> Required;
+};
+
 // Asks the application for the text that replaces a tag that is no query
 // directive. Sender is the page's producer.
 using TDPTagEvent = std::function<void(
@@ -73,6 +93,9 @@ class TKorviProcessor : public TComponent {
   std::string HTTPFieldPrefix;
   // Tags of custom kind with Action=ADDQUERY or DELQUERY are query directives.
   bool HandleQueryTags = true;
+  // Data-set field values in the page are HTML-escaped (&, <, >, "), so
+  // stored text cannot add markup or directives to it.
+  bool EscapeFieldValues = false;
 
   // --- Pages ---
 
@@ -125,6 +148,20 @@ class TKorviProcessor : public TComponent {
   // design-time texts. True when it ran; otherwise false with Message set.
   bool ProcessQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
                     const TDataModules& DataModules, std::string& Message);
+  // Runs `Form.Query`, found in `DataModules`, once the fields of
+  // `Form.Required` are filled, with its parameters resolved from their
+  // design-time texts as above. The request's FQuery, FRequired and
+  // <name>Help fields are never read. True when it ran; otherwise false with
+  // Message set.
+  bool ProcessQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
+                    const TDataModules& DataModules, const TFormQuery& Form, std::string& Message);
+
+ private:
+  // Runs the query named `Name` from `DataModules` with its parameters
+  // resolved for the request. True when it ran; otherwise false with
+  // Message set.
+  bool RunQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
+                const TDataModules& DataModules, const std::string& Name, std::string& Message);
 };
 
 }  // namespace korvi

@@ -28,6 +28,12 @@ std::unique_ptr<TQuery> CopyOf(TKorvi* server, TComponent* component, const std:
   return std::unique_ptr<TQuery>(server->DupQuery(query));
 }
 
+// The message for required field `name` left empty, when no help text
+// was given for it.
+std::string MissingField(const std::string& name) {
+  return "ERROR: Missing Required Field [" + name + "]";
+}
+
 }  // namespace
 
 void TKorviProcessor::AddQuery(TKorviProducer* Producer, const TStringList& Params,
@@ -64,7 +70,7 @@ bool TKorviProcessor::CheckForField(TKorviRequest* Request, TKorviResponse*, std
                                     const std::string& Name) {
   if (!Request->GetFieldByName(Name).empty()) return true;
   Message = Request->GetFieldByName(Name + "Help");
-  if (Message.empty()) Message = "ERROR: Missing Required Field [" + Name + "]";
+  if (Message.empty()) Message = MissingField(Name);
   return false;
 }
 
@@ -142,15 +148,32 @@ bool TKorviProcessor::ProcessQuery(TKorvi* Server, TKorviRequest* Request, TKorv
     Message = "Internal Error: Unable to get value for FQuery";
     return false;
   }
-  TComponent* component = FindInDataModules(DataModules, name);
+  return RunQuery(Server, Request, Response, DataModules, name, Message);
+}
+
+bool TKorviProcessor::ProcessQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
+                                   const TDataModules& DataModules, const TFormQuery& Form,
+                                   std::string& Message) {
+  for (const TFormQuery::TRequiredField& field : Form.Required) {
+    if (!Request->GetFieldByName(field.Name).empty()) continue;
+    Message = field.Help.empty() ? MissingField(field.Name) : field.Help;
+    return false;
+  }
+  return RunQuery(Server, Request, Response, DataModules, Form.Query, Message);
+}
+
+bool TKorviProcessor::RunQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
+                               const TDataModules& DataModules, const std::string& Name,
+                               std::string& Message) {
+  TComponent* component = FindInDataModules(DataModules, Name);
   if (component == nullptr) {
-    Message = "Internal Error: Unable to find query [" + name + "] in datamodules";
+    Message = "Internal Error: Unable to find query [" + Name + "] in datamodules";
     return false;
   }
   try {
-    std::unique_ptr<TQuery> query = CopyOf(Server, component, name);
+    std::unique_ptr<TQuery> query = CopyOf(Server, component, Name);
     if (query == nullptr) {
-      Message = "Internal Error: Unable to copy query [" + name + "]";
+      Message = "Internal Error: Unable to copy query [" + Name + "]";
       return false;
     }
     for (int index = 0; index < query->Params().Count(); ++index) {

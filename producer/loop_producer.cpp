@@ -79,6 +79,11 @@ class TDepthGuard {
 
 }  // namespace
 
+std::string TKorviProducer::HandleEntry(const std::string& name, bool& handled) {
+  const std::string value = TKorviDataProducer::HandleEntry(name, handled);
+  return EscapeFieldValues && handled ? HTMLEscape(value) : value;
+}
+
 std::string TKorviProducer::ContentFromStream(TStream& stream) {
   TStringStream page;
   ExpandLines(stream, page);

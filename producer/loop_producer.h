@@ -27,7 +27,9 @@
 // List mode limits the loops over one data source (ListDS) to a window of
 // rows: from row FirstRecord, at most MaxRecords rows (at least one).
 //
-// Texts go into pages as they are: escaping for HTML is the caller's business.
+// Field values go into pages as they are unless EscapeFieldValues is on;
+// other texts (replacement texts of tags and of OnEntryField) always do:
+// escaping those for HTML is the caller's business.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +59,9 @@ class TKorviProducer : public TKorviDataProducer {
   std::int32_t MaxRecords = 0;
   // Switches list mode on for the loops over ListDS.
   bool ListMode = false;
+  // Writes the data-set field values of entries with &, <, > and " as HTML
+  // entities, so stored text cannot add markup or tags to the page.
+  bool EscapeFieldValues = false;
   // The list data source, a number or a name as GetDS reads it.
   const std::string& ListDS() const { return list_ds_; }
   // Stores the list data-source reference.
@@ -70,6 +75,8 @@ class TKorviProducer : public TKorviDataProducer {
 
   // The page: the template's lines from the stream's start, loops repeated.
   std::string ContentFromStream(TStream& stream) override;
+  // The data producer's field value, escaped when EscapeFieldValues is on.
+  std::string HandleEntry(const std::string& name, bool& handled) override;
 
   // Writes one loop to `output`: `directive` is its text from "<!LOOP" to
   // ">" inclusive, `label` its upper-cased label, `body` a stream holding its

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "korvi/host/datetime.h"
 #include "korvi/host/object.h"
@@ -41,10 +42,21 @@ class TKorviSession : public TObject {
   // Stores a copy of `value` under `name` (without regard to case).
   void SetVariant(const std::string& name, const Variant& value);
 
+  // The session's token for forms: 128 random bits as 32 hexadecimal
+  // characters, made on the first call and the same for the session's life.
+  // A page puts it into its forms; the handler of a submitted form checks it
+  // with CheckFormToken, so another site cannot submit the form for the
+  // session's client.
+  std::string FormToken();
+  // True when `submitted` is the session's form token. The comparison takes
+  // the same time wherever the texts differ. False while no token was made.
+  bool CheckFormToken(std::string_view submitted) const;
+
  private:
   std::atomic<TDateTime> expiration_;
   std::map<std::string, std::shared_ptr<TObject>> objects_;  // upper-cased names
   std::map<std::string, Variant> variants_;                  // upper-cased names
+  std::string form_token_;                                   // empty until asked for
 };
 
 }  // namespace korvi

@@ -1,17 +1,16 @@
-// TKorviSessions: finding, starting, expiring and closing sessions.
+// TKorviSessions: finding, starting, expiring and closing sessions, the
+// session cookie, the cap on the count and the form token.
 #include "korvi/session/korvi_sessions.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
-#include <cstring>
-#include <mutex>
+#include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "korvi/host/exceptions.h"
 #include "korvi/host/string_list.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/host/timer.h"
+#include "korvi/session/random_hex.h"
 #include "korvi/session/session_lock.h"
 #include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
@@ -22,27 +21,25 @@ namespace {
 
 // Milliseconds between two expiry scans.
 constexpr unsigned kScanInterval = 60000;
+// Sessions the expiry scan looks at in one hold of the lock.
+constexpr int kScanSlice = 1024;
 // Random bytes in a session ID (two hexadecimal characters each).
 constexpr std::size_t kRandomBytes = 16;
 // The request variable that holds the client's address.
 constexpr int kRemoteAddress = 21;
 
-// `count` bytes from the system's random source, as hexadecimal text.
-std::string RandomHex(std::size_t count) {
-  std::vector<unsigned char> bytes(count);
-  std::size_t filled = 0;
-  while (filled < count) {
-    const ssize_t got = getrandom(bytes.data() + filled, count - filled, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw Exception(std::string("Cannot read random bytes: ") + std::strerror(errno));
-    }
-    filled += static_cast<std::size_t>(got);
-  }
-  std::string text;
-  for (unsigned char byte : bytes)
-    text += IntToHex(byte, 2);
-  return text;
+// A property's field read under the session lock.
+template <typename T>
+T LockedRead(const T& field) {
+  TSessionLock lock;
+  return field;
+}
+
+// A property's field written under the session lock.
+template <typename T>
+void LockedWrite(T& field, T value) {
+  TSessionLock lock;
+  field = value;
 }
 
 }  // namespace
@@ -62,55 +59,101 @@ TKorviSessions::~TKorviSessions() {
 }
 
 TIDStorageType TKorviSessions::StorageType() const {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
-  return storage_type_;
+  return LockedRead(storage_type_);
 }
 
 void TKorviSessions::SetStorageType(TIDStorageType value) {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
-  storage_type_ = value;
+  LockedWrite(storage_type_, value);
+}
+
+bool TKorviSessions::CookieSecure() const {
+  return LockedRead(cookie_secure_);
+}
+
+void TKorviSessions::SetCookieSecure(bool value) {
+  LockedWrite(cookie_secure_, value);
+}
+
+bool TKorviSessions::CookieHttpOnly() const {
+  return LockedRead(cookie_http_only_);
+}
+
+void TKorviSessions::SetCookieHttpOnly(bool value) {
+  LockedWrite(cookie_http_only_, value);
+}
+
+TSameSite TKorviSessions::CookieSameSite() const {
+  return LockedRead(cookie_same_site_);
+}
+
+void TKorviSessions::SetCookieSameSite(TSameSite value) {
+  LockedWrite(cookie_same_site_, value);
+}
+
+int TKorviSessions::MaxSessions() const {
+  return LockedRead(max_sessions_);
+}
+
+void TKorviSessions::SetMaxSessions(int value) {
+  LockedWrite(max_sessions_, std::max(value, 0));
 }
 
 bool TKorviSessions::ValidSession(TKRequest& request, TKorviResponse& response) {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
-  return FindSession(request, response) != nullptr;
+  TSessionLock lock;
+  return FindSession(request, response) != sessions_.end();
 }
 
 std::shared_ptr<TKorviSession> TKorviSessions::GetSession(TKRequest& request,
                                                           TKorviResponse& response) {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
-  return FindSession(request, response);
+  TSessionLock lock;
+  const auto entry = FindSession(request, response);
+  if (entry == sessions_.end()) return nullptr;
+  Use(entry);
+  return entry->second.session;
 }
 
 std::shared_ptr<TKorviSession> TKorviSessions::StartSession(TKRequest& request,
                                                             TKorviResponse& response,
                                                             TDateTime expiration) {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  Dropped dropped;
+  TSessionLock lock;
   std::string id = CarriedID(request);
-  // An unknown cookie is dropped; an unknown address names the new session.
-  if (storage_type_ == siCookieBased && !sessions_.contains(id)) id.clear();
-  if (id.empty()) id = NewSessionID();
-  std::shared_ptr<TKorviSession>& session = sessions_[id];
-  if (!session) session = std::make_shared<TKorviSession>();
-  session->SetExpiration(expiration);
-  if (storage_type_ == siCookieBased) {
-    TStringList cookie;
-    cookie.Add(cookie_name_ + "=" + id);
-    response.SetCookieField(cookie, "", "/", -1.0, false);
+  auto entry = sessions_.find(id);
+  if (entry == sessions_.end()) {
+    // An unknown cookie is dropped; an unknown address names the new session.
+    if (storage_type_ == siCookieBased || id.empty()) id = NewSessionID();
+    MakeRoom(dropped);
+    entry = Hold(id, std::make_shared<TKorviSession>());
   }
-  return session;
+  Use(entry);
+  entry->second.session->SetExpiration(expiration);
+  earliest_expiration_ = std::min(earliest_expiration_, expiration);
+  if (storage_type_ == siCookieBased) SetSessionCookie(response, id);
+  return entry->second.session;
+}
+
+std::string TKorviSessions::FormToken(TKRequest& request, TKorviResponse& response) {
+  const std::shared_ptr<TKorviSession> session = GetSession(request, response);
+  return session ? session->FormToken() : std::string();
+}
+
+bool TKorviSessions::CheckFormToken(TKRequest& request, TKorviResponse& response,
+                                    std::string_view submitted) {
+  const std::shared_ptr<TKorviSession> session = GetSession(request, response);
+  return session && session->CheckFormToken(submitted);
 }
 
 void TKorviSessions::CloseAllSessions() {
   // The sessions are released after the lock, so the destructors of their
   // objects may use sessions themselves.
   SessionMap closed;
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   closed.swap(sessions_);
+  use_order_.clear();
 }
 
 int TKorviSessions::GetSessionCount() const {
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
+  TSessionLock lock;
   return static_cast<int>(sessions_.size());
 }
 
@@ -119,15 +162,22 @@ void TKorviSessions::TimerOnTimer(TObject*) {
 }
 
 void TKorviSessions::RemoveExpired(TDateTime now) {
-  std::vector<std::shared_ptr<TKorviSession>> expired;
-  std::lock_guard<std::recursive_mutex> lock(CsAccess());
-  for (auto entry = sessions_.begin(); entry != sessions_.end();) {
-    if (now > entry->second->GetExpiration()) {
-      expired.push_back(std::move(entry->second));
-      entry = sessions_.erase(entry);
-    } else {
-      ++entry;
+  std::string resume;  // "" sorts first
+  for (bool done = false; !done;) {
+    Dropped dropped;
+    {
+      TSessionLock lock;
+      auto entry = sessions_.lower_bound(resume);
+      for (int seen = 0; entry != sessions_.end() && seen < kScanSlice; ++seen) {
+        if (now > entry->second.session->GetExpiration())
+          entry = Drop(entry, dropped);
+        else
+          ++entry;
+      }
+      done = entry == sessions_.end();
+      if (!done) resume = entry->first;
     }
+    LetSessionWaitersIn();
   }
 }
 
@@ -152,16 +202,61 @@ std::string TKorviSessions::CarriedID(TKRequest& request) const {
   return request.GetCookieFields().Values(cookie_name_);
 }
 
-std::shared_ptr<TKorviSession> TKorviSessions::FindSession(TKRequest& request,
-                                                           TKorviResponse& response) const {
-  auto held = [this](const std::string& id) -> std::shared_ptr<TKorviSession> {
-    auto found = sessions_.find(id);
-    return found == sessions_.end() ? nullptr : found->second;
-  };
-  std::shared_ptr<TKorviSession> session = held(CarriedID(request));
-  if (!session && storage_type_ == siCookieBased)
-    session = held(response.GetCookieValue(cookie_name_));
-  return session;
+TKorviSessions::SessionMap::iterator TKorviSessions::FindSession(TKRequest& request,
+                                                                 TKorviResponse& response) {
+  auto entry = sessions_.find(CarriedID(request));
+  if (entry == sessions_.end() && storage_type_ == siCookieBased)
+    entry = sessions_.find(response.GetCookieValue(cookie_name_));
+  return entry;
+}
+
+void TKorviSessions::Use(SessionMap::iterator entry) {
+  use_order_.splice(use_order_.begin(), use_order_, entry->second.use);
+}
+
+TKorviSessions::SessionMap::iterator TKorviSessions::Hold(const std::string& id,
+                                                          std::shared_ptr<TKorviSession> session) {
+  const auto entry = sessions_.emplace(id, Held{std::move(session), {}}).first;
+  entry->second.use = use_order_.insert(use_order_.begin(), &entry->first);
+  return entry;
+}
+
+TKorviSessions::SessionMap::iterator TKorviSessions::Drop(SessionMap::iterator entry,
+                                                          Dropped& dropped) {
+  use_order_.erase(entry->second.use);
+  dropped.push_back(std::move(entry->second.session));
+  return sessions_.erase(entry);
+}
+
+void TKorviSessions::MakeRoom(Dropped& dropped) {
+  const auto cap = static_cast<std::size_t>(max_sessions_);
+  if (cap == 0 || sessions_.size() < cap) return;
+  const TDateTime now = Now();
+  if (now > earliest_expiration_) {
+    TDateTime earliest = std::numeric_limits<TDateTime>::max();
+    for (auto entry = sessions_.begin(); entry != sessions_.end();) {
+      const TDateTime expiration = entry->second.session->GetExpiration();
+      if (now > expiration) {
+        entry = Drop(entry, dropped);
+      } else {
+        earliest = std::min(earliest, expiration);
+        ++entry;
+      }
+    }
+    earliest_expiration_ = earliest;
+  }
+  while (sessions_.size() >= cap)
+    Drop(sessions_.find(*use_order_.back()), dropped);
+}
+
+void TKorviSessions::SetSessionCookie(TKorviResponse& response, const std::string& id) const {
+  TKCookie* cookie = response.Cookies().Add();
+  cookie->Name = cookie_name_;
+  cookie->Value = id;
+  cookie->Path = "/";
+  cookie->Secure = cookie_secure_;
+  cookie->HttpOnly = cookie_http_only_;
+  cookie->SameSite = cookie_same_site_;
 }
 
 std::string TKorviSessions::NewSessionID() const {

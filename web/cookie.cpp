@@ -5,6 +5,25 @@
 
 namespace korvi {
 
+namespace {
+
+// The text of a SameSite value after "SameSite=" ("" for ssUnset).
+std::string SameSiteText(TSameSite value) {
+  switch (value) {
+    case ssLax:
+      return "Lax";
+    case ssStrict:
+      return "Strict";
+    case ssNone:
+      return "None";
+    case ssUnset:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
+
 TKCookie::TKCookie(TCollection* collection) : TCollectionItem(collection) {}
 
 void TKCookie::AssignTo(TKCookie& target) const {
@@ -14,6 +33,8 @@ void TKCookie::AssignTo(TKCookie& target) const {
   target.Domain = Domain;
   target.Expires = Expires;
   target.Secure = Secure;
+  target.HttpOnly = HttpOnly;
+  target.SameSite = SameSite;
 }
 
 void TKCookie::Assign(const TCollectionItem& source) {
@@ -31,7 +52,9 @@ std::string TKCookie::GetHeaderValue() const {
   if (Expires > -1.0) {
     text += "expires=" + FormatDateTime("ddd, dd mmm yyyy hh:nn:ss \"GMT\"", Expires) + "; ";
   }
-  if (Secure) text += "secure";
+  if (Secure || SameSite == ssNone) text += "secure; ";
+  if (HttpOnly) text += "HttpOnly; ";
+  if (SameSite != ssUnset) text += "SameSite=" + SameSiteText(SameSite);
   if (text.size() >= 2 && text.compare(text.size() - 2, 2, "; ") == 0) text.resize(text.size() - 2);
   return text;
 }

@@ -148,6 +148,31 @@ TEST_F(ProcessQueryTest, RunsTheQueryWithConvertedParameters) {
             "Ann,a@x,integer,42,1;Bob,,integer,0,1;<Cy>,,text,,0;");
 }
 
+// The form of ProcessQuery with the query fixed by the application: the
+// request's FQuery, FRequired and <name>Help fields change nothing, and an
+// empty required field gets the application's message.
+TEST_F(ProcessQueryTest, FixedQueryIgnoresWhatTheFormAsksFor) {
+  const TFormQuery form{"qInsert", {{"name", "Please give your name"}, {"email", ""}}};
+  SetHandler([this, form](TKorviRequest& request, TKorviResponse& response) {
+    std::string message;
+    const bool ran =
+        processor_.ProcessQuery(&server_, &request, &response, {&module_}, form, message);
+    response.SetContent((ran ? "ran|" : "failed|") + message);
+  });
+  const struct {
+    const char* query;
+    const char* answer;
+  } cases[] = {
+      {"name=Ann&email=a%40x&FQuery=qBroken&FRequired=none", "ran|"},
+      {"email=a%40x&FRequired=email", "failed|Please give your name"},
+      {"email=a%40x&nameHelp=Forged", "failed|Please give your name"},
+      {"name=Bob&FRequired=name&emailHelp=Forged", "failed|ERROR: Missing Required Field [email]"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(Body(std::string("/form?") + c.query), c.answer) << c.query;
+  EXPECT_EQ(Rows("select name, email from people"), "Ann,a@x;");
+}
+
 class QueryDirectiveTest : public test::PageTest {
  protected:
   QueryDirectiveTest() {

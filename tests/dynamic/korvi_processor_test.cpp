@@ -54,6 +54,7 @@ class ProcessorTest : public test::PageTest {
 TEST_F(ProcessorTest, Defaults) {
   EXPECT_TRUE(processor_.HandleHTTPFields);
   EXPECT_TRUE(processor_.HandleQueryTags);
+  EXPECT_FALSE(processor_.EscapeFieldValues);
   EXPECT_EQ(processor_.HTTPFieldPrefix, "");
   EXPECT_FALSE(processor_.OnEntry);
   EXPECT_FALSE(processor_.OnHTMLTag);
@@ -136,6 +137,27 @@ TEST_F(ProcessorTest, RequestValuesAreEscapedInPagesAndRawInQueries) {
         "D: ERROR: Field [#1.name] not found :", "E:<x>:"})
     EXPECT_TRUE(Has(body, part)) << part << "\n" << body;
   EXPECT_FALSE(Has(body, "<script>"));
+}
+
+// Data-set field values are escaped in the page only when asked for: in
+// plain entries, numbered references and loops alike.
+TEST_F(ProcessorTest, FieldValuesEscapedOnlyWhenAsked) {
+  Exec("create table notes(note text)");
+  Exec(R"(insert into notes values('<i>"Tea" & co</i>'))");
+  const std::string page =
+      WritePage("notes.htm", "A:%note%:\nB:%#1.note%:\n<!LOOP DS=1>C:%note%:\n<!ENDLOOP>\n");
+  for (bool escape : {false, true}) {
+    TQuery notes(nullptr);
+    TDataSource notes_source(nullptr);
+    Open(notes, notes_source, "select note from notes");
+    processor_.EscapeFieldValues = escape;
+    ServePage(page, {&notes_source});
+    const std::string body = Body("/");
+    const std::string value =
+        escape ? "&lt;i&gt;&quot;Tea&quot; &amp; co&lt;/i&gt;" : "<i>\"Tea\" & co</i>";
+    for (const std::string label : {"A:", "B:", "C:"})
+      EXPECT_TRUE(Has(body, label + value + ":")) << label << escape << "\n" << body;
+  }
 }
 
 // A page ends with the footer; a failure replaces the page by "ERROR: "

@@ -76,6 +76,18 @@ class LoopProducerTest : public ::testing::Test {
   TKorviProducer producer_{nullptr};
 };
 
+// Field values go into the page as stored unless escaping is asked for;
+// escaped, a stored "<#x>" is no tag either.
+TEST_F(LoopProducerTest, FieldValuesEscapedOnlyWhenAsked) {
+  EXPECT_FALSE(producer_.EscapeFieldValues);
+  tables_.Table("notes", "Note text", {"'<#x> \"a\" & <b>'"});
+  producer_.AddDataSource(tables_.Source("Notes", "select * from notes"));
+  const std::vector<std::string> templ = {"<!LOOP DS=Notes>", "[%Notes.Note%]", "<!ENDLOOP>"};
+  EXPECT_EQ(Visible(templ), "[ \"a\" & <b>]");
+  producer_.EscapeFieldValues = true;
+  EXPECT_EQ(Visible(templ), "[&lt;#x&gt; &quot;a&quot; &amp; &lt;b&gt;]");
+}
+
 TEST_F(LoopProducerTest, PageBytesOfOneLoop) {
   const std::string page =
       producer_.ContentFromString(Lines({"x <!LOOP DS=1>[%Name%]", "  %Price%", "<!ENDLOOP> y"}));

@@ -1,7 +1,7 @@
 // The session store over real request and response objects: first visits,
-// the cookie on the wire, returning and unknown cookies, address-based
-// sharing, unguessable IDs, expiry, closing, and sessions kept alive by
-// their holders.
+// the cookie on the wire and its attributes, returning and unknown cookies,
+// address-based sharing, unguessable IDs, expiry, the cap on the count, form
+// tokens, closing, and sessions kept alive by their holders.
 #include "korvi/session/korvi_sessions.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
+#include "korvi/host/sysutils.h"
 #include "korvi/host/timer.h"
 #include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
@@ -147,6 +149,119 @@ TEST_F(KorviSessionsTest, UnknownCookieGetsAFreshSession) {
   EXPECT_EQ(store_.GetSession(visit.Request(), visit.Response()), session);
 }
 
+// The three cookie attributes are off by default and each reaches the
+// session cookie's line after its path.
+TEST_F(KorviSessionsTest, SessionCookieCarriesTheAttributesAskedFor) {
+  EXPECT_FALSE(store_.CookieSecure());
+  EXPECT_FALSE(store_.CookieHttpOnly());
+  EXPECT_EQ(store_.CookieSameSite(), ssUnset);
+  struct Case {
+    bool secure, http_only;
+    TSameSite same_site;
+    const char* attributes;
+  } cases[] = {
+      {true, false, ssUnset, "; secure"},
+      {false, true, ssUnset, "; HttpOnly"},
+      {false, false, ssStrict, "; SameSite=Strict"},
+      {true, true, ssLax, "; secure; HttpOnly; SameSite=Lax"},
+  };
+  for (const Case& c : cases) {
+    store_.SetCookieSecure(c.secure);
+    store_.SetCookieHttpOnly(c.http_only);
+    store_.SetCookieSameSite(c.same_site);
+    Visit visit;
+    Start(visit);
+    const std::string line = "\r\nSet-Cookie: " + CookieOf(visit) + "; path=/" + c.attributes;
+    EXPECT_EQ(Occurrences(visit.Sent(), line + "\r\n"), 1) << line;
+  }
+}
+
+// The form token: 32 random hexadecimal characters per session, the same on
+// every request of the session, accepted only whole and only for its own
+// session.
+TEST_F(KorviSessionsTest, FormTokenBelongsToOneSessionAndMustMatchWhole) {
+  Visit stranger;
+  EXPECT_EQ(store_.FormToken(stranger.Request(), stranger.Response()), "");
+  EXPECT_FALSE(store_.CheckFormToken(stranger.Request(), stranger.Response(), ""));
+  TKorviSession fresh;
+  EXPECT_FALSE(fresh.CheckFormToken(""));
+
+  Visit first;
+  Start(first);
+  const std::string token = store_.FormToken(first.Request(), first.Response());
+  ASSERT_EQ(token.size(), 32u);
+  EXPECT_EQ(token.find_first_not_of("0123456789ABCDEF"), std::string::npos) << token;
+  Visit next(CookieOf(first));
+  EXPECT_EQ(store_.FormToken(next.Request(), next.Response()), token);
+  std::string first_changed = token;
+  first_changed[0] = first_changed[0] == 'A' ? 'B' : 'A';
+  struct Case {
+    std::string submitted;
+    bool accepted;
+  } cases[] = {{token, true},
+               {"", false},
+               {token.substr(0, 31), false},
+               {token + "0", false},
+               {first_changed, false},
+               {LowerCase(token) == token ? token + "x" : LowerCase(token), false}};
+  for (const Case& c : cases)
+    EXPECT_EQ(store_.CheckFormToken(next.Request(), next.Response(), c.submitted), c.accepted)
+        << c.submitted;
+
+  Visit other;
+  Start(other);
+  EXPECT_FALSE(store_.CheckFormToken(other.Request(), other.Response(), token));
+  EXPECT_NE(store_.FormToken(other.Request(), other.Response()), token);
+}
+
+// With a cap, a new session takes the place of the least recently used
+// one; GetSession and StartSession count as use, ValidSession does not.
+TEST_F(KorviSessionsTest, CapDropsTheLeastRecentlyUsedSession) {
+  EXPECT_EQ(store_.MaxSessions(), 0);
+  store_.SetMaxSessions(3);
+  Visit a, b, c;
+  Start(a);
+  Start(b);
+  Start(c);
+  Visit a_again(CookieOf(a));
+  store_.GetSession(a_again.Request(), a_again.Response());
+  Visit b_checked(CookieOf(b));
+  EXPECT_TRUE(store_.ValidSession(b_checked.Request(), b_checked.Response()));
+  Visit d;
+  Start(d);  // drops b
+  Visit c_again(CookieOf(c));
+  Start(c_again);
+  Visit e;
+  Start(e);  // drops a
+  EXPECT_EQ(store_.GetSessionCount(), 3);
+  const std::pair<Visit*, bool> held[] = {
+      {&a, false}, {&b, false}, {&c, true}, {&d, true}, {&e, true}};
+  for (auto [visit, kept] : held) {
+    Visit back(CookieOf(*visit));
+    EXPECT_EQ(store_.ValidSession(back.Request(), back.Response()), kept) << CookieOf(*visit);
+  }
+}
+
+// At the cap, expired sessions go before any live one, however recently
+// they were used; with none expired the least recently used goes.
+TEST_F(KorviSessionsTest, CapDropsExpiredSessionsFirst) {
+  store_.SetMaxSessions(3);
+  Visit a, b, expired, fresh;
+  Start(a);
+  Start(b);
+  store_.StartSession(expired.Request(), expired.Response(), Now() - kMinute);
+  Start(fresh);  // drops expired
+  Visit late, fresher;
+  store_.StartSession(late.Request(), late.Response(), Now() - kMinute);  // drops a
+  Start(fresher);                                                         // drops late
+  const std::pair<Visit*, bool> held[] = {{&a, false},    {&b, true},     {&expired, false},
+                                          {&fresh, true}, {&late, false}, {&fresher, true}};
+  for (auto [visit, kept] : held) {
+    Visit back(CookieOf(*visit));
+    EXPECT_EQ(store_.ValidSession(back.Request(), back.Response()), kept) << CookieOf(*visit);
+  }
+}
+
 // By address: one session per client address, whatever cookies say, and
 // no cookie is set.
 TEST_F(KorviSessionsTest, AddressBasedStoreSharesASessionPerAddress) {
@@ -236,6 +351,24 @@ TEST(KorviSessionsLifetimeTest, DestroyedStoreFreesItsSessions) {
         ->SetObject("a", std::make_shared<Tracked>(freed));
   }
   EXPECT_EQ(freed, 1);
+}
+
+TEST(IDStorageTypesTest, IncludeExcludeAndContains) {
+  TIDStorageTypes none;
+  EXPECT_FALSE(none.Contains(siCookieBased));
+  EXPECT_FALSE(none.Contains(siAddressBased));
+  TIDStorageTypes address;
+  address.Include(siAddressBased);
+  EXPECT_FALSE(address.Contains(siCookieBased));
+  EXPECT_TRUE(address.Contains(siAddressBased));
+  TIDStorageTypes both{siCookieBased, siAddressBased};
+  EXPECT_TRUE(both.Contains(siCookieBased));
+  EXPECT_TRUE(both.Contains(siAddressBased));
+  EXPECT_NE(both, address);
+  both.Exclude(siCookieBased);
+  EXPECT_EQ(both, address);
+  both.Exclude(siAddressBased);
+  EXPECT_EQ(both, none);
 }
 
 TEST(KorviSessionsDateTimeTest, DigitsOfTheDateAndTimeRunTogether) {

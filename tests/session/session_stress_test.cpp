@@ -110,5 +110,51 @@ TEST(SessionStressTest, WorkersAndMainThreadScansShareTheStore) {
   EXPECT_EQ(live, 0);
 }
 
+// Four workers start and find sessions, a quarter of them already expired,
+// against a capped store while the main thread runs expiry scans: the count
+// never passes the cap, and the store is whole afterwards.
+TEST(SessionStressTest, CapHoldsUnderFourThreads) {
+  constexpr int kWorkers = 4, kStarts = 250, kCap = 40;
+  TKorviSessions store(nullptr);
+  store.SetMaxSessions(kCap);
+  std::atomic<int> over{0}, faults{0}, workers_left{kWorkers};
+  auto work = [&] {
+    for (int start = 0; start < kStarts; ++start) {
+      test::ReceivedRequest received("GET", "/", "HTTP/1.0");
+      TKorviRequest& request = received.Request();
+      TKorviResponse response(&request);
+      const TDateTime expiration = Now() + (start % 4 == 0 ? -kMinute : kMinute);
+      auto session = store.StartSession(request, response, expiration);
+      if (store.GetSessionCount() > kCap) ++over;
+      auto found = store.GetSession(request, response);
+      if (found && found != session) ++faults;
+      session->SetVariant("n", start);
+    }
+    --workers_left;
+  };
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w)
+    workers.emplace_back(work);
+  while (workers_left > 0)
+    store.TimerOnTimer(nullptr);
+  for (std::thread& worker : workers)
+    worker.join();
+
+  EXPECT_EQ(over, 0);
+  EXPECT_EQ(faults, 0);
+  EXPECT_LE(store.GetSessionCount(), kCap);
+  // A full round of new sessions replaces every older one.
+  std::vector<std::unique_ptr<test::ReceivedRequest>> visits;
+  std::vector<std::unique_ptr<TKorviResponse>> responses;
+  for (int i = 0; i < kCap; ++i) {
+    visits.push_back(std::make_unique<test::ReceivedRequest>("GET", "/", "HTTP/1.0"));
+    responses.push_back(std::make_unique<TKorviResponse>(&visits.back()->Request()));
+    store.StartSession(visits.back()->Request(), *responses.back(), Now() + kMinute);
+  }
+  EXPECT_EQ(store.GetSessionCount(), kCap);
+  for (int i = 0; i < kCap; ++i)
+    EXPECT_TRUE(store.ValidSession(visits[i]->Request(), *responses[i])) << i;
+}
+
 }  // namespace
 }  // namespace korvi

@@ -327,6 +327,8 @@ TEST(KCookieTest, AssignAndItemsCopyAllFields) {
   a->Domain = "d";
   a->Expires = 2.0;
   a->Secure = true;
+  a->HttpOnly = true;
+  a->SameSite = ssStrict;
   cookies.SetItems(1, *a);
   EXPECT_EQ(b->GetHeaderValue(), a->GetHeaderValue());
   TKCookie c(nullptr);
