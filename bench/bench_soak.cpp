@@ -1,11 +1,12 @@
 // bench_soak: a long run of mixed requests against an in-process TKorvi on
 // 127.0.0.1: files small and large, a directory listing, error pages (404,
-// 400, 501), a HEAD, an action with a query, a multipart upload to an
-// action, an action that keeps a visit count in each client's session, and
-// a dynamic page that runs a named query on SQLite. Every answer must come whole and as long as the
-// first answer of its kind (the pages do not change during the run). Prints, per report period, the
-// requests and failures so far, the resident memory and the thread count, so a leak shows as memory
-// that keeps growing after warm-up. Stops by itself after --seconds.
+// 400, 501), a HEAD, an action with a query, multipart uploads to an action
+// (a small one, and one kept in a temporary file), a GET announcing a body
+// too long to read, an action that keeps a visit count in each client's
+// session, and a dynamic page that runs a named query on SQLite. Every answer must come whole and
+// as long as the first answer of its kind (the pages do not change during the run). Prints, per
+// report period, the requests and failures so far, the resident memory and the thread count, so a
+// leak shows as memory that keeps growing after warm-up. Stops by itself after --seconds.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -40,9 +41,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kTimeoutMs = 10000;
 
-// A multipart body with one 10 KiB file.
-std::string UploadRequest() {
-  const std::string file(10240, 'u');
+// A multipart body with one file of `size` bytes.
+std::string UploadRequest(std::size_t size) {
+  const std::string file(size, 'u');
   const std::string body =
       "--soak\r\nContent-Disposition: form-data; name=\"file\"; "
       "filename=\"u.bin\"\r\n\r\n" +
@@ -53,7 +54,7 @@ std::string UploadRequest() {
 }
 
 // The mix, one request of each kind in turn.
-const std::array<std::string, 11> kMix = {
+const std::array<std::string, 13> kMix = {
     "GET /small.htm HTTP/1.0\r\n\r\n",
     "GET /large.bin HTTP/1.0\r\n\r\n",
     "GET /docs/ HTTP/1.0\r\n\r\n",
@@ -62,9 +63,13 @@ const std::array<std::string, 11> kMix = {
     "DELETE / HTTP/1.0\r\n\r\n",
     "HEAD /small.htm HTTP/1.0\r\n\r\n",
     "GET /act?name=soak HTTP/1.0\r\nCookie: sid=1\r\n\r\n",
-    UploadRequest(),
+    UploadRequest(10240),
     "GET /session HTTP/1.0\r\n\r\n",
     "GET /tea?kind=green HTTP/1.0\r\n\r\n",
+    // Over the server's MaxBodyInMemory: the body goes to a temporary file.
+    UploadRequest(2 * 1024 * 1024),
+    // A GET announcing a long body is refused before the body is read.
+    "GET /small.htm HTTP/1.0\r\nContent-Length: 60000000\r\n\r\n",
 };
 // The kind that carries the client's session cookie.
 constexpr std::size_t kSessionKind = 9;
@@ -173,7 +178,7 @@ void AddActions(TKorvi& server, TSoakPages& pages) {
   upload->SetPathInfo("/upload");
   upload->SetOnAction(
       [](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
-        const auto file = request->GetFileField("file");
+        const auto file = request->GetFileStream("file");
         response->SetContent("<p>" + std::to_string(file ? file->Size() : -1) + "</p>");
         handled = true;
       });

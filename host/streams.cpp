@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -241,6 +243,61 @@ std::int64_t TFileStream::Size() {
 void TFileStream::SetSize(std::int64_t size) {
   if (size < 0 || ::ftruncate(fd_, size) != 0) throw EStreamError("Stream write error");
   if (Position() > size) SetPosition(size);
+}
+
+// TTempFileStream
+
+namespace {
+
+std::string TempDirectory(const std::string& directory) {
+  if (!directory.empty()) return directory;
+  const char* system = std::getenv("TMPDIR");
+  return system != nullptr && *system != '\0' ? system : "/tmp";
+}
+
+// A descriptor of a new, empty file in `directory` that has no name.
+int OpenUnnamedFile(const std::string& directory) {
+  int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  // File systems without unnamed files refuse the flag in one of these ways.
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string name = directory + "/korvi-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(name.c_str());
+  }
+  if (fd < 0) RaiseOpenError(directory, std::strerror(errno));
+  return fd;
+}
+
+}  // namespace
+
+TTempFileStream::TTempFileStream(const std::string& directory)
+    : TFileStream(OpenUnnamedFile(TempDirectory(directory)), TempDirectory(directory)) {}
+
+// TRangeStream
+
+TRangeStream::TRangeStream(std::shared_ptr<TStream> source, std::int64_t start, std::int64_t end)
+    : source_(std::move(source)), start_(start), end_(std::max(start, end)) {}
+
+std::int64_t TRangeStream::Read(void* buffer, std::int64_t count) {
+  count = std::min(count, Size() - position_);
+  if (count <= 0) return 0;
+  source_->SetPosition(start_ + position_);
+  const std::int64_t read = source_->Read(buffer, count);
+  position_ += read;
+  return read;
+}
+
+std::int64_t TRangeStream::Write(const void* /*buffer*/, std::int64_t /*count*/) {
+  throw EStreamError("Stream write error");
+}
+
+std::int64_t TRangeStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  position_ = SeekTarget(offset, origin, position_, Size());
+  return position_;
+}
+
+void TRangeStream::SetSize(std::int64_t /*size*/) {
+  throw EStreamError("Stream write error");
 }
 
 }  // namespace korvi

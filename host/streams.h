@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,9 +109,43 @@ class TFileStream : public TStream {
   // The open file's descriptor (owned by the stream).
   int Handle() const { return fd_; }
 
+ protected:
+  // Takes over the open descriptor `fd` of the file named `path`.
+  TFileStream(int fd, std::string path) : path_(std::move(path)), fd_(fd) {}
+
  private:
   std::string path_;
   int fd_ = -1;
+};
+
+// A read-write stream over a temporary file without a name, in `directory`
+// (empty: the system's temporary directory, $TMPDIR or else /tmp). Where the
+// file system allows it the file never has a name (O_TMPFILE); elsewhere it
+// loses it at once. Either way nothing is left behind, however the process
+// ends. FileName is the directory. Raises EFOpenError when no file can be
+// made there.
+class TTempFileStream : public TFileStream {
+ public:
+  explicit TTempFileStream(const std::string& directory);
+};
+
+// A read-only view of the bytes [start, end) of `source`, which it shares.
+// Its position is its own: each read places the source first. Write and
+// SetSize raise EStreamError.
+class TRangeStream : public TStream {
+ public:
+  TRangeStream(std::shared_ptr<TStream> source, std::int64_t start, std::int64_t end);
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t size) override;
+  std::int64_t Size() override { return end_ - start_; }
+
+ private:
+  std::shared_ptr<TStream> source_;
+  std::int64_t start_;
+  std::int64_t end_;
+  std::int64_t position_ = 0;
 };
 
 }  // namespace korvi

@@ -32,9 +32,10 @@ constexpr const char* kListenAddress = "0.0.0.0";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",     "DefaultFile",        "DirectoryListing", "DirectoryMask", "URLMapIniFile",
-    "MaxThread",  "ServerPort",         "ServerRoot",       "Timeout",       "MaxRequestBody",
-    "TlsEnabled", "TlsCertificateFile", "TlsKeyFile"};
+    "Active",        "DefaultFile",     "DirectoryListing",  "DirectoryMask",
+    "URLMapIniFile", "MaxThread",       "ServerPort",        "ServerRoot",
+    "Timeout",       "MaxRequestBody",  "TlsEnabled",        "TlsCertificateFile",
+    "TlsKeyFile",    "MaxBodyInMemory", "BodySpoolDirectory"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -161,6 +162,8 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     if (Source.Has("TlsEnabled")) TlsEnabled = Source.Boolean("TlsEnabled");
     if (Source.Has("TlsCertificateFile")) TlsCertificateFile = Source.Text("TlsCertificateFile");
     if (Source.Has("TlsKeyFile")) TlsKeyFile = Source.Text("TlsKeyFile");
+    if (Source.Has("MaxBodyInMemory")) MaxBodyInMemory = Source.Integer("MaxBodyInMemory");
+    if (Source.Has("BodySpoolDirectory")) BodySpoolDirectory = Source.Text("BodySpoolDirectory");
   } catch (...) {
     TComponent::Loaded();
     throw;

@@ -61,8 +61,10 @@ using TKorviExceptionEvent =
 using TGetMimeType =
     std::function<void(TObject* Sender, const std::string& MimeExt, std::string& MimeType)>;
 
-// Default limit for a request body held in memory: 100 MiB.
+// Default limit for a request body: 100 MiB.
 constexpr std::int64_t DefaultMaxRequestBody = 100 * 1024 * 1024;
+// Default for the longest request body kept in memory: 1 MiB.
+constexpr std::int64_t DefaultMaxBodyInMemory = 1024 * 1024;
 // Highest port number the start-up port search tries.
 constexpr int LastSearchPort = 64000;
 
@@ -145,12 +147,22 @@ class TKorvi : public TComponent {
   // The TLS set-up the connections share (nullptr without TLS).
   std::shared_ptr<const TTlsContext> TlsContext() const { return tls_context_; }
 
+  // Request bodies over MaxBodyInMemory bytes are kept in an unnamed
+  // temporary file in BodySpoolDirectory (empty: $TMPDIR, else /tmp), so a
+  // connection holds no more than that in memory for its body. The file has
+  // no name from the start and goes with the connection, whichever way it
+  // ends. A GET or HEAD announcing a longer body gets the 400 page as soon
+  // as its header lines are in, without reading the body.
+  std::int64_t MaxBodyInMemory = DefaultMaxBodyInMemory;
+  std::string BodySpoolDirectory;
+
   // --- Loading and starting ---
 
   // Applies stored property values from `Source` in declaration order
   // (Active, DefaultFile, DirectoryListing, DirectoryMask, URLMapIniFile,
   // MaxThread, ServerPort, ServerRoot, Timeout, MaxRequestBody, TlsEnabled,
-  // TlsCertificateFile, TlsKeyFile; absent ones
+  // TlsCertificateFile, TlsKeyFile, MaxBodyInMemory, BodySpoolDirectory;
+  // absent ones
   // keep their values), then starts listening as a loaded server does.
   // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);

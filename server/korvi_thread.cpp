@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "korvi/host/exceptions.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/server/korvi.h"
 #include "korvi/server/target_resolver.h"
@@ -61,6 +62,16 @@ const std::string& HostName() {
 // The worker thread whose Execute runs on this thread.
 thread_local TKorviThread* t_current = nullptr;
 
+// Makes a worker the current one of the calling thread for as long as it
+// lives, whichever way Execute is left.
+class TCurrentWorker {
+ public:
+  explicit TCurrentWorker(TKorviThread* worker) { t_current = worker; }
+  ~TCurrentWorker() { t_current = nullptr; }
+  TCurrentWorker(const TCurrentWorker&) = delete;
+  TCurrentWorker& operator=(const TCurrentWorker&) = delete;
+};
+
 }  // namespace
 
 TKorviThread* TKorviThread::Current() {
@@ -105,7 +116,7 @@ void TKorviThread::Synchronize(const std::function<void()>& Method) {
 // --- Thread body -----------------------------------------------------------
 
 void TKorviThread::Execute() {
-  t_current = this;
+  const TCurrentWorker current(this);
   // The system thread may have served another connection before.
   WSASetLastError(0);
   try {
@@ -125,7 +136,6 @@ void TKorviThread::Execute() {
   } catch (const std::exception&) {
     // A connection that cannot be set up or served any further just ends.
   }
-  t_current = nullptr;
 }
 
 void TKorviThread::SetUpSocket() {
@@ -222,12 +232,22 @@ std::chrono::steady_clock::time_point TKorviThread::Deadline(TimePoint now) {
     return std::min(last_arrival_ + std::chrono::milliseconds(KorviLingerMs),
                     linger_start_ + life_);
   if (!answering_) return now;  // the intake is bounded as a whole
-  // Sending: only a stall of the whole interval ends the connection.
-  if (Socket->WriteCount() != moved_count_) {
-    moved_count_ = Socket->WriteCount();
-    last_move_ = now;
-  }
-  return last_move_ + life_;
+  // Sending: only a stall of the whole interval ends the connection. The
+  // progress looked at every KorviProgressLook is what the client acknowledged,
+  // not only what the system took: a slow reader frees room in a large send
+  // buffer only now and then.
+  if (AnswerMoved()) NoteMovement(now);
+  return std::min(last_move_ + life_, now + KorviProgressLook);
+}
+
+bool TKorviThread::AnswerMoved() const {
+  return Socket->WriteCount() != moved_count_ || Socket->UnacknowledgedCount() < unacknowledged_;
+}
+
+void TKorviThread::NoteMovement(TimePoint now) {
+  moved_count_ = Socket->WriteCount();
+  unacknowledged_ = Socket->UnacknowledgedCount();
+  last_move_ = now;
 }
 
 // --- Request intake --------------------------------------------------------
@@ -275,7 +295,7 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
   }
   if (bad_request_) {
     RefuseRequest(400);
-  } else if (ReqState == REQSTAT_DONE) {
+  } else if (ReqState == REQSTAT_DONE && !answering_) {
     RequestComplete();
   }
 }
@@ -366,19 +386,49 @@ bool TKorviThread::BodySent() {
     bad_request_ = true;
     return false;
   }
-  // The stream grows with the bytes that arrive, never from the announced
+  spooled_ = length > Server->MaxBodyInMemory;
+  // A method that takes no body is refused before a long one is read.
+  if (spooled_ && (SameText(Method, "GET") || SameText(Method, "HEAD"))) {
+    bad_request_ = true;
+    return false;
+  }
+  // The body grows with the bytes that arrive, never from the announced
   // length alone.
   ContentLength = length;
   BodyStream->Clear();
+  body_received_ = 0;
   return true;
 }
 
 void TKorviThread::AddToBody(int Length, int Position) {
-  const std::int64_t room = ContentLength - BodyStream->Position();
+  const std::int64_t room = ContentLength - body_received_;
   const std::int64_t available = Length - Position;
   const std::int64_t count = std::min(room, available);
-  if (count > 0) BodyStream->WriteBuffer(DataBuffer.data() + Position, count);
-  if (BodyStream->Position() >= ContentLength) ReqState = REQSTAT_DONE;
+  if (count > 0) {
+    try {
+      BodyTarget().WriteBuffer(DataBuffer.data() + Position, count);
+    } catch (const EStreamError&) {
+      RefuseRequest(503);  // no temporary file, or no room in it
+      return;
+    }
+    body_received_ += count;
+  }
+  if (body_received_ >= ContentLength) ReqState = REQSTAT_DONE;
+}
+
+TStream& TKorviThread::BodyTarget() {
+  if (!spooled_) return *BodyStream;
+  if (!BodySpool) BodySpool = std::make_shared<TTempFileStream>(Server->BodySpoolDirectory);
+  return *BodySpool;
+}
+
+TStream& TKorviThread::RequestBody() {
+  if (BodySpool) return *BodySpool;
+  return *BodyStream;
+}
+
+std::int64_t TKorviThread::BodySize() {
+  return RequestBody().Size();
 }
 
 void TKorviThread::RequestComplete() {

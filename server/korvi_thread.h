@@ -56,6 +56,9 @@ constexpr std::int64_t KorviMaxHeaderBlock = 1024 * 1024;
 // read and discarded until the client closes it, or until nothing arrived
 // for this many milliseconds.
 constexpr unsigned KorviLingerMs = 2000;
+// How often the client's progress is looked at while the answer goes out;
+// a stall is measured to within this.
+constexpr std::chrono::milliseconds KorviProgressLook{500};
 
 class TKorviThread : public TThread {
  public:
@@ -79,8 +82,12 @@ class TKorviThread : public TThread {
   TOutputText Output;
   std::string LineBuffer;                   // the line being assembled
   std::unique_ptr<TFileStream> FileStream;  // the file being sent
-  // The request body; after an action answered, the whole response.
+  // The request body when it is no longer than the server's
+  // MaxBodyInMemory; after an action answered, the whole response.
   std::unique_ptr<TMemoryStream> BodyStream;
+  // A longer request body: a temporary file without a name, which goes with
+  // the last stream that shares it (nullptr for a body kept in memory).
+  std::shared_ptr<TFileStream> BodySpool;
   std::int64_t ContentLength = 0;  // value of the "Content-Length" header
   int TargetAttr = -1;             // attributes of the resolved target, -1: none
   bool ServeStatic = true;         // built-in file handling is allowed
@@ -135,8 +142,14 @@ class TKorviThread : public TThread {
   void ProcessLine();
   // Prepares BodyStream when "Content-Length" was received; true then.
   bool BodySent();
-  // Appends received bytes DataBuffer[Position..Length) to the body.
+  // Appends received bytes DataBuffer[Position..Length) to the body; a body
+  // that cannot be stored gets the 503 page.
   void AddToBody(int Length, int Position);
+  // The request body as received: BodySpool when there is one, else
+  // BodyStream.
+  TStream& RequestBody();
+  // Bytes of the request body received.
+  std::int64_t BodySize();
   // Stores `Root` as ThreadRoot with a trailing "/".
   void SetThreadRoot(const std::string& Root);
   // Maps a URL path onto a file-system path under ThreadRoot or a mapped
@@ -195,8 +208,10 @@ class TKorviThread : public TThread {
 
   // Socket and timer handlers. The life timer bounds the intake of the
   // request as a whole; while the answer goes out it ends the connection
-  // only when no byte moved for the whole interval; while lingering, when
-  // nothing arrived for KorviLingerMs.
+  // only when the client took no byte for the whole interval (the system
+  // took none and the client acknowledged none, looked at every
+  // KorviProgressLook); while lingering, when nothing arrived for
+  // KorviLingerMs.
   void OnSocketDataAvailable(TObject* Sender, std::uint16_t Error);
   void OnSessionOver(TObject* Sender, std::uint16_t Error);
   void OnSocketError(TObject* Sender);
@@ -209,6 +224,9 @@ class TKorviThread : public TThread {
   void RequestComplete();
   // Answers at once with the error page `code`, whatever else arrives.
   void RefuseRequest(int code);
+  // Where the arriving body goes: BodyStream, or BodySpool for a long body
+  // (created with the first bytes).
+  TStream& BodyTarget();
   // True when the body comes in chunks ("Transfer-Encoding"), which is not read.
   bool ChunkedBody() const;
   // Asks an HTTP/1.1 client waiting for "100 Continue" to send its body.
@@ -229,6 +247,11 @@ class TKorviThread : public TThread {
   void AnswerHandedOver();
   // Raises OnResponseDone once with the bytes of the answer the system took.
   void ReportResponseDone();
+  // The answer moved since NoteMovement: the system took more of it, or the
+  // client acknowledged some of what the system holds.
+  bool AnswerMoved() const;
+  // Records the answer's progress as of `now`.
+  void NoteMovement(std::chrono::steady_clock::time_point now);
   // When the life timer's next tick is due, or now when the connection ends.
   std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now);
   // Hands an exception of the actions to the server's OnException.
@@ -241,6 +264,8 @@ class TKorviThread : public TThread {
   std::string peer_address_;           // the client's address
   std::string listing_url_;            // the request path with "." and ".." resolved
   bool bad_request_ = false;           // the request is refused with the 400 page
+  bool spooled_ = false;               // the body goes to BodySpool
+  std::int64_t body_received_ = 0;     // bytes of the body received
   bool response_built_ = false;        // an action's response fills BodyStream
   bool quit_posted_ = false;           // a quit message is on its way to the loop
   std::chrono::milliseconds life_{0};  // the life timer's interval
@@ -253,6 +278,7 @@ class TKorviThread : public TThread {
   std::int64_t stream_pos_ = -1;       // where TransferStream stands (-1: unknown)
   std::int64_t answer_start_ = 0;      // the socket's WriteCount when the answer began
   std::int64_t moved_count_ = 0;       // its WriteCount when last looked at
+  int unacknowledged_ = 0;             // its UnacknowledgedCount then
   TimePoint last_move_;                // when bytes of the answer last moved
   TimePoint linger_start_;             // when lingering began
   TimePoint last_arrival_;             // when bytes last arrived while lingering

@@ -108,7 +108,7 @@ void TKorviThread::AnswerBuiltIn() {
     // A form posted to a file or directory that no action takes.
     ServeStatic = true;
     FindTarget(target);
-    if (WrittenStatus() == 0) WriteError(BodyStream->Size() == 0 ? 400 : 405);
+    if (WrittenStatus() == 0) WriteError(BodySize() == 0 ? 400 : 405);
   } else {
     WriteError(501);
   }
@@ -185,8 +185,9 @@ int TKorviThread::ResponseStatus() const {
 
 void TKorviThread::StartDataSend() {
   answering_ = true;
-  answer_start_ = moved_count_ = Socket->WriteCount();
-  last_move_ = std::chrono::steady_clock::now();
+  answer_start_ = Socket->WriteCount();
+  NoteMovement(std::chrono::steady_clock::now());
+  LifeTimer->SetInterval(static_cast<unsigned>(KorviProgressLook.count()));
   try {
     // An application's answer is the whole response in the body stream
     // (nothing when it is empty). A built-in one is the outgoing text, then
@@ -248,7 +249,7 @@ int TKorviThread::SendChunk() {
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {
   if (!answering_ || handed_over_) return;
   // Everything queued so far has been handed to the system.
-  last_move_ = std::chrono::steady_clock::now();
+  NoteMovement(std::chrono::steady_clock::now());
   try {
     if (ReleaseIfBroken()) return;
     if (Sending && SendPos < transfer_size_) {
@@ -269,6 +270,9 @@ void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/
 void TKorviThread::AnswerHandedOver() {
   handed_over_ = true;
   Sending = false;
+  // The file is not needed while the connection ends.
+  TransferStream = nullptr;
+  FileStream.reset();
   ReportResponseDone();
   if (peer_closed_) {
     Release();  // the client has nothing more to say: close at once

@@ -105,6 +105,10 @@ class TCustomKSocket : public TComponent {
   // Bytes pending in the system (-1 and an error report when the query fails).
   int GetRcvdCount();
   int RcvdCount() { return GetRcvdCount(); }
+  // Bytes the system still holds for the peer, sent or not, because the
+  // peer has not acknowledged them yet (-1 when the query fails). A drop
+  // while nothing new was handed over means the peer took bytes.
+  int UnacknowledgedCount() const;
   // Last error recorded by the receive paths.
   int LastError() const { return last_error_; }
   // The send chain holds nothing more to send.

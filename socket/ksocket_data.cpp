@@ -1,5 +1,6 @@
 // TCustomKSocket data path: the send chain, receiving, line mode and the
 // blocking operations.
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -304,6 +305,11 @@ int TCustomKSocket::GetRcvdCount() {
   const int count = PendingCount(SocketHandle.Get());
   if (count < 0) SocketError("ioctlSocket");
   return count;
+}
+
+int TCustomKSocket::UnacknowledgedCount() const {
+  int count = 0;
+  return ::ioctl(SocketHandle.Get(), SIOCOUTQ, &count) == 0 ? count : -1;
 }
 
 void TCustomKSocket::ASyncReceive(std::uint16_t Error) {

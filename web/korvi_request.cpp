@@ -3,6 +3,8 @@
 // worker thread's request line, header lines and body.
 #include "korvi/web/korvi_request.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 
 #include "korvi/host/exceptions.h"
@@ -84,6 +86,30 @@ bool FindField(const TStringList& fields, const std::string& key, std::string& v
   }
   return false;
 }
+
+// A file's bytes mapped read-only for as long as it lives.
+class TMappedFile {
+ public:
+  TMappedFile(int fd, std::size_t size) : size_(size) {
+    if (size_ == 0) return;
+    void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (address == MAP_FAILED) throw EStreamError("Stream read error");
+    address_ = address;
+  }
+  ~TMappedFile() {
+    if (address_ != nullptr) ::munmap(address_, size_);
+  }
+  TMappedFile(const TMappedFile&) = delete;
+  TMappedFile& operator=(const TMappedFile&) = delete;
+  std::string_view View() const {
+    if (address_ == nullptr) return {};
+    return {static_cast<const char*>(address_), size_};
+  }
+
+ private:
+  void* address_ = nullptr;
+  std::size_t size_;
+};
 
 }  // namespace
 
@@ -182,17 +208,17 @@ std::int32_t TKorviRequest::GetIntegerVariable(int index) {
 }
 
 std::int32_t TKorviRequest::ReadClient(void* buffer, std::int32_t count) {
-  TMemoryStream* body = GetBody();
+  TStream& body = Body();
   if (count <= 0) return 0;
-  body->Seek(read_pos_, TSeekOrigin::soBeginning);
-  auto read = static_cast<std::int32_t>(body->Read(buffer, count));
+  body.Seek(read_pos_, TSeekOrigin::soBeginning);
+  auto read = static_cast<std::int32_t>(body.Read(buffer, count));
   read_pos_ += read;
   return read;
 }
 
 std::string TKorviRequest::ReadString(std::int32_t count) {
   // Never allocate beyond what the body still holds.
-  std::int64_t left = GetBody()->Size() - read_pos_;
+  std::int64_t left = Body().Size() - read_pos_;
   count = static_cast<std::int32_t>(std::min<std::int64_t>(count, left));
   if (count <= 0) return {};
   std::string text(static_cast<std::size_t>(count), '\0');
@@ -252,9 +278,9 @@ void TKorviRequest::ProcessMultiPartForm() {
   form_fields_ = std::make_unique<TStringList>();
   file_ranges_ = std::make_unique<TStringList>();
   file_names_ = std::make_unique<TStringList>();
-  TMemoryStream* body = GetBody();
-  std::string_view bytes(body->Memory(), static_cast<std::size_t>(body->Size()));
-  ParseMultiPartForm(bytes, *form_fields_, *file_ranges_, *file_names_);
+  UseWholeBody([this](std::string_view bytes) {
+    ParseMultiPartForm(bytes, *form_fields_, *file_ranges_, *file_names_);
+  });
   multi_part_processed_ = true;
 }
 
@@ -265,11 +291,27 @@ std::string TKorviRequest::GetFileName(const std::string& name) {
 }
 
 std::unique_ptr<TMemoryStream> TKorviRequest::GetFileField(const std::string& name) {
-  if (!IsMultiPart()) return nullptr;
+  const std::string range = FileRange(name);
+  if (range.empty()) return nullptr;
+  return CopyFormPart(Body(), range);
+}
+
+std::unique_ptr<TStream> TKorviRequest::GetFileStream(const std::string& name) {
+  if (!thread_->BodySpool) {
+    std::unique_ptr<TMemoryStream> part = GetFileField(name);
+    if (part) part->SetPosition(0);
+    return part;
+  }
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  if (!FormPartRange(FileRange(name), Body().Size(), start, end)) return nullptr;
+  return std::make_unique<TRangeStream>(thread_->BodySpool, start, end);
+}
+
+std::string TKorviRequest::FileRange(const std::string& name) {
+  if (!IsMultiPart()) return {};
   EnsureMultiPart();
-  int index = file_ranges_->IndexOfName(name);
-  if (index < 0) return nullptr;
-  return CopyFormPart(*GetBody(), file_ranges_->ValueFromIndex(index));
+  return file_ranges_->Values(name);
 }
 
 bool TKorviRequest::IsMultiPart() {
@@ -282,8 +324,25 @@ void TKorviRequest::EnsureMultiPart() {
 
 std::string TKorviRequest::BodyText() {
   // The whole body: a zero byte inside it is kept like any other byte.
+  std::string text;
+  UseWholeBody([&text](std::string_view bytes) { text = bytes; });
+  return text;
+}
+
+TStream& TKorviRequest::Body() {
+  GetBody();
+  return thread_->RequestBody();
+}
+
+void TKorviRequest::UseWholeBody(const std::function<void(std::string_view)>& use) {
+  const std::shared_ptr<TFileStream> spool = thread_->BodySpool;
+  if (spool) {
+    const TMappedFile mapped(spool->Handle(), static_cast<std::size_t>(spool->Size()));
+    use(mapped.View());
+    return;
+  }
   TMemoryStream* body = GetBody();
-  return std::string(body->Memory(), static_cast<std::size_t>(body->Size()));
+  use(std::string_view(body->Memory(), static_cast<std::size_t>(body->Size())));
 }
 
 std::string TKorviRequest::HeaderValue(const char* name) const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "korvi/host/datetime.h"
 #include "korvi/host/object.h"
@@ -17,6 +18,7 @@ namespace korvi {
 
 class TCharSet;
 class TMemoryStream;
+class TStream;
 class TKorviThread;
 
 // The request method, from the method word of the request line.
@@ -133,8 +135,10 @@ class TKorviRequest : public TKRequest {
   // The multipart form field `name` ("" when absent) for a multipart body,
   // else GetFieldValue(name, fallback).
   std::string GetFormField(const std::string& name, const std::string& fallback);
-  // The worker thread's body stream (the request body; later the response),
-  // created empty when the thread has none.
+  // The worker thread's body stream, created empty when the thread has
+  // none: the request body when it is no longer than the server's
+  // MaxBodyInMemory (a longer one, kept in a temporary file, is read through
+  // ReadClient, Content, the fields and GetFileStream); later the response.
   TMemoryStream* GetBody();
   // The worker thread that received the request.
   TKorviThread* Thread() const { return thread_; }
@@ -148,6 +152,11 @@ class TKorviRequest : public TKRequest {
   // A new stream (positioned at its end) with the bytes of part `name`, or
   // nullptr when the body is not multipart or has no such part.
   std::unique_ptr<TMemoryStream> GetFileField(const std::string& name);
+  // The bytes of part `name` as a read-only stream positioned at its start,
+  // nullptr as for GetFileField. For a body kept in a temporary file the
+  // stream reads from that file (which it keeps for as long as it lives)
+  // instead of copying the part into memory.
+  std::unique_ptr<TStream> GetFileStream(const std::string& name);
   // The multipart lists (nullptr until the parse has run).
   const TStringList* FormFields() const { return form_fields_.get(); }
   const TStringList* FileRanges() const { return file_ranges_.get(); }
@@ -160,6 +169,13 @@ class TKorviRequest : public TKRequest {
   void EnsureMultiPart();
   // Variable 25: the whole body, zero bytes included.
   std::string BodyText();
+  // The request body as received, from memory or its temporary file.
+  TStream& Body();
+  // Runs `use` over the whole body's bytes (a body in a temporary file is
+  // mapped into memory meanwhile, not copied).
+  void UseWholeBody(const std::function<void(std::string_view)>& use);
+  // The "start,end" range of part `name` in the body ("" when none).
+  std::string FileRange(const std::string& name);
   // A header value by name from the thread's header lines.
   std::string HeaderValue(const char* name) const;
 

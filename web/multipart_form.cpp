@@ -135,18 +135,23 @@ void ParseMultiPartForm(std::string_view body, TStringList& form_fields, TString
   }
 }
 
-std::unique_ptr<TMemoryStream> CopyFormPart(TStream& body, const std::string& range) {
+bool FormPartRange(const std::string& range, std::int64_t body_size, std::int64_t& start,
+                   std::int64_t& end) {
   std::size_t comma = range.find(',');
-  if (comma == std::string::npos) return nullptr;
-  std::int64_t start = 0;
-  std::int64_t end = 0;
+  if (comma == std::string::npos) return false;
   try {
     start = StrToInt64(range.substr(0, comma));
     end = StrToInt64(range.substr(comma + 1));
   } catch (const EConvertError&) {
-    return nullptr;
+    return false;
   }
-  if (start < 0 || end > body.Size()) return nullptr;
+  return start >= 0 && end <= body_size;
+}
+
+std::unique_ptr<TMemoryStream> CopyFormPart(TStream& body, const std::string& range) {
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  if (!FormPartRange(range, body.Size(), start, end)) return nullptr;
   auto part = std::make_unique<TMemoryStream>();
   if (end > start) {
     body.SetPosition(start);

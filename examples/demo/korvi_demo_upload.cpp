@@ -55,12 +55,15 @@ void TKorviDemo::ServeUpload(TKorviRequest& request, TKorviResponse& response) {
 }
 
 std::string TKorviDemo::StoreUpload(TKorviRequest& request) {
-  std::unique_ptr<TMemoryStream> file = request.GetFileField("file");
+  // A large upload is read from the server's temporary file as it is
+  // stored, never held in memory whole.
+  std::unique_ptr<TStream> file = request.GetFileStream("file");
   const std::string client_name = request.GetFileName("file");
   if (!file || client_name.empty()) return Notice("Choose a file to share first.");
   const std::string name = SharedFileName(client_name);
   try {
-    file->SaveToFile(uploads_dir_ + "/" + name);
+    TFileStream stored(uploads_dir_ + "/" + name, fmCreate);
+    stored.CopyFrom(*file, 0);
   } catch (const std::exception& e) {
     return Notice("The file could not be stored: " + HTMLEscape(e.what()));
   }

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
 
 #include "korvi/host/exceptions.h"
 #include "tests/support/expect_message.h"
@@ -187,6 +190,38 @@ TEST(FileStream, LargeOffsets) {
   char buffer[5] = {};
   file.ReadBuffer(buffer, 4);
   EXPECT_STREQ(buffer, "edge");
+}
+
+// A temporary file has no name in its directory from the start and reads
+// back what was written.
+TEST(TempFileStream, LeavesNothingInItsDirectory) {
+  test::TempDir dir;
+  TTempFileStream file(dir.Path());
+  file.WriteBuffer("spooled", 7);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+  char back[7];
+  file.SetPosition(0);
+  file.ReadBuffer(back, 7);
+  EXPECT_EQ(std::string(back, 7), "spooled");
+  EXPECT_THROW(TTempFileStream(dir.Path() + "/missing"), EFOpenError);
+}
+
+// A range view reads only its own bytes, at its own position, and refuses
+// to write.
+TEST(RangeStream, ReadsItsRangeOnly) {
+  auto source = std::make_shared<TStringStream>("0123456789");
+  TRangeStream range(source, 3, 7);
+  EXPECT_EQ(range.Size(), 4);
+  source->SetPosition(9);
+  char bytes[8] = {};
+  EXPECT_EQ(range.Read(bytes, 8), 4);
+  EXPECT_EQ(std::string(bytes, 4), "3456");
+  EXPECT_EQ(range.Read(bytes, 8), 0);
+  range.SetPosition(2);
+  EXPECT_EQ(range.Read(bytes, 1), 1);
+  EXPECT_EQ(bytes[0], '5');
+  EXPECT_THROW(range.Write("x", 1), EStreamError);
+  EXPECT_THROW(range.SetSize(1), EStreamError);
 }
 
 }  // namespace

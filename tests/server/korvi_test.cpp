@@ -223,6 +223,18 @@ TEST(KorviListening, SetPortMovesTheListener) {
 // Loading applies stored values in declaration order and starts listening
 // even when Active is false (requests then get the 503 page); switching
 // Active on afterwards serves without listening twice.
+// Where request bodies go is stored like the other settings.
+TEST(KorviLoading, ReadStateAppliesTheBodySettings) {
+  TKorvi server(nullptr);
+  EXPECT_EQ(server.MaxBodyInMemory, 1024 * 1024);
+  EXPECT_EQ(server.BodySpoolDirectory, "");
+  server.ReadState(TPropertySource(
+      TStringList{"ServerPort=0", "MaxBodyInMemory=4096", "BodySpoolDirectory=/var/spool/korvi"}));
+  EXPECT_EQ(server.MaxBodyInMemory, 4096);
+  EXPECT_EQ(server.BodySpoolDirectory, "/var/spool/korvi");
+  EXPECT_TRUE(TKorvi::IsStoredProperty("bodyspooldirectory"));
+}
+
 TEST(KorviLoading, ReadStateAppliesStoredValuesAndListens) {
   test::TempDir dir;
   dir.Write("www/home.htm", "welcome");

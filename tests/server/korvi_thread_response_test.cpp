@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvi/host/exceptions.h"
@@ -166,6 +169,91 @@ TEST_F(ResponseTest, FileGoesOutWhole) {
   const std::string head = Exchange("HEAD /data.bin HTTP/1.0\r\n\r\n");
   EXPECT_TRUE(head.ends_with("\r\n\r\n")) << head;
   EXPECT_NE(head.find("Content-Length: 100000\r\n"), std::string::npos);
+}
+
+// The answer's body: what follows the header text ("" when there is none).
+std::string BodyOf(const std::string& answer) {
+  const size_t end = answer.find("\r\n\r\n");
+  return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+// Reads an answer at a steady slow pace through a small receive buffer:
+// 4 KB every 30 ms (about 130 KB/s) until the other side closes or goes
+// quiet for 20 s. The system then reports room in a large send buffer only
+// every few seconds.
+std::string ReadSlowly(int port, const std::string& request) {
+  LoopbackClient client(port, 4096);
+  client.Send(request);
+  std::string answer;
+  for (;;) {
+    const size_t before = answer.size();
+    client.ReadBlocking(answer, before + 4096, 20000);
+    if (answer.size() == before) return answer;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+}
+
+// While a file goes out, only a client that takes nothing for the whole
+// Timeout loses its connection, and within a second of that: one reading
+// slowly through a 4 KB receive buffer, for well over three times Timeout,
+// gets a file larger than the socket buffers whole, while one that reads
+// nothing is cut between Timeout and Timeout + 1 s after its answer began.
+TEST_F(ResponseTest, OnlyAClientThatTakesNothingIsCut) {
+  using Clock = std::chrono::steady_clock;
+  const std::string file(8500 * 1024, 'f');
+  root_.Write("slow.bin", file);
+  root_.Write("stalled.bin", file);
+  server_.Timeout = 6;
+  std::map<std::string, Clock::time_point> began;
+  std::map<std::string, Clock::time_point> ended;
+  const auto stamp = [this](std::map<std::string, Clock::time_point>& times) {
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    times[TKorviThread::Current()->URL] = now;
+  };
+  server_.OnResponse = [&](int, std::int64_t) { stamp(began); };
+  server_.OnResponseDone = [&](int, std::int64_t) { stamp(ended); };
+  server_.StartListening();
+
+  LoopbackClient stalled(server_.ServerPort());
+  stalled.Send("GET /stalled.bin HTTP/1.0\r\n\r\n");
+  std::string slow_answer;
+  Clock::duration slow_time{};
+  std::atomic<bool> slow_done{false};
+  std::thread slow([&] {
+    const auto start = Clock::now();
+    slow_answer = ReadSlowly(server_.ServerPort(), "GET /slow.bin HTTP/1.0\r\n\r\n");
+    slow_time = Clock::now() - start;
+    slow_done = true;
+  });
+  const bool finished = test::PumpUntil([&] { return slow_done.load(); }, 100000);
+  slow.join();
+  ASSERT_TRUE(finished);
+  EXPECT_TRUE(BodyOf(slow_answer) == file) << slow_answer.size();
+  ASSERT_TRUE(test::PumpUntil([&] { return server_.ThreadCount() == 0; }));
+  EXPECT_GT(slow_time, std::chrono::seconds(18));
+  std::lock_guard<std::mutex> lock(mutex_);
+  ASSERT_EQ(ended.count("/stalled.bin"), 1u);
+  const auto stall = ended["/stalled.bin"] - began["/stalled.bin"];
+  EXPECT_GE(stall, std::chrono::seconds(6));
+  EXPECT_LE(stall, std::chrono::seconds(7));
+}
+
+// The file is closed as soon as the system took the whole answer, not when
+// the connection ends: here the client keeps it open after reading.
+TEST_F(ResponseTest, FileIsClosedWhileTheConnectionLingers) {
+  root_.Write("page.htm", std::string(50000, 'p'));
+  const std::string path = root_.Path() + "/page.htm";
+  server_.StartListening();
+  LoopbackClient client(server_.ServerPort());
+  client.Send("GET /page.htm HTTP/1.0\r\n\r\n");
+  std::string answer;
+  ASSERT_TRUE(test::PumpUntil([&] {
+    client.ReadAvailable(answer);
+    return BodyOf(answer).size() == 50000;
+  }));
+  EXPECT_TRUE(test::PumpUntil([&] { return test::DescriptorsOpenOn(path) == 0; }));
+  EXPECT_EQ(server_.ThreadCount(), 1);  // still lingering
 }
 
 }  // namespace

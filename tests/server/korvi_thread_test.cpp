@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -239,6 +241,32 @@ TEST_F(IntakeTest, MalformedRequestsGetBadRequest) {
   EXPECT_TRUE(intakes_.empty());
 }
 
+// A GET or HEAD announcing a body longer than MaxBodyInMemory gets the 400
+// page as soon as its header lines are in, without a byte of the body; a
+// shorter one is read and answered as before (501 without an action).
+TEST_F(IntakeTest, LongBodyOnGetOrHeadIsRefusedAtOnce) {
+  server_.StartListening();
+  for (const std::string method : {"GET", "HEAD"}) {
+    const std::string answer = Exchange(method + " / HTTP/1.0\r\nContent-Length: 60000000\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.0 400 Bad Request\r\n", 0), 0u) << method;
+  }
+  const std::string shorter = Exchange("GET / HTTP/1.0\r\nContent-Length: 5\r\n\r\nhello");
+  EXPECT_EQ(shorter.rfind("HTTP/1.0 501 Not Implemented\r\n", 0), 0u) << shorter;
+  EXPECT_EQ(Only().Body, "hello");
+}
+
+// A body over MaxBodyInMemory that cannot be stored (its temporary
+// directory is missing) gets the 503 page and reaches no action.
+TEST_F(IntakeTest, LongBodyThatCannotBeStoredGetsServiceUnavailable) {
+  server_.MaxBodyInMemory = 10;
+  server_.BodySpoolDirectory = root_.Path() + "/missing";
+  server_.StartListening();
+  const std::string answer =
+      Exchange("POST / HTTP/1.0\r\nContent-Length: 20\r\n\r\n" + std::string(20, 'b'));
+  EXPECT_EQ(answer.rfind("HTTP/1.0 503 ", 0), 0u) << answer;
+  EXPECT_EQ(done_, 0);
+}
+
 // A huge announced body with a short one allocates nothing up front (no
 // machine holds 10^17 bytes): the thread goes on reading what arrives and
 // ends when the client goes away.
@@ -430,6 +458,46 @@ TEST(KorviThreadPaths, UrlAndPathMapping) {
 
 // Destroying the server ends the live connections and waits for their
 // threads (one of them waiting in Synchronize for the main thread).
+// A worker that leaves Execute through `raise` (from its socket's
+// creation) and, while it is freed on its own thread, reports the worker
+// that thread holds as the current one.
+class LeavingWorker : public TKorviThread {
+ public:
+  LeavingWorker(TKorvi& server, std::function<void()> raise, std::promise<TKorviThread*>& seen)
+      : TKorviThread(-1), raise_(std::move(raise)), seen_(seen) {
+    Server = &server;
+  }
+  ~LeavingWorker() override {
+    Server = nullptr;  // never counted by the server
+    seen_.set_value(TKorviThread::Current());
+  }
+
+ protected:
+  std::unique_ptr<TSSLKSocket> CreateKorviSocket() override {
+    raise_();
+    return nullptr;
+  }
+
+ private:
+  std::function<void()> raise_;
+  std::promise<TKorviThread*>& seen_;
+};
+
+// No worker stays current on its system thread once Execute is left, also
+// through the unwinding of an abandoned thread or a non-standard exception.
+TEST(KorviThreadCurrent, IsResetWhicheverWayExecuteIsLeft) {
+  TKorvi server(nullptr);
+  const std::vector<std::function<void()>> raises = {[] { throw EThreadAbandoned{}; },
+                                                     [] { throw 42; }};
+  for (const auto& raise : raises) {
+    std::promise<TKorviThread*> seen;
+    std::future<TKorviThread*> current = seen.get_future();
+    (new LeavingWorker(server, raise, seen))->Resume();
+    ASSERT_EQ(current.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(current.get(), nullptr);
+  }
+}
+
 TEST(KorviShutdown, DestroyingTheServerStopsItsThreads) {
   auto server = std::make_unique<TKorvi>(nullptr);
   server->SetPort(test::FreePort());

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -35,8 +36,15 @@ bool WouldBlock() {
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+LoopbackClient::LoopbackClient(int port, int receive_buffer)
+    : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   if (fd_ < 0) throw std::runtime_error("loopback socket failed");
+  // Set before connecting, so that the window offered follows it.
+  if (receive_buffer != 0 &&
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer) != 0) {
+    Close();
+    throw std::runtime_error("loopback receive buffer failed");
+  }
   const sockaddr_in addr = LoopbackAddress(port);
   if (::connect(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     Close();
@@ -121,14 +129,32 @@ int FreePort() {
   return ntohs(addr.sin_port);
 }
 
-int OpenDescriptorCount() {
+namespace {
+
+// How many entries of /proc/self/fd `counts` (given the entry's name).
+int CountDescriptors(const std::function<bool(const char*)>& counts) {
   int count = 0;
   if (DIR* dir = ::opendir("/proc/self/fd")) {
-    while (::readdir(dir) != nullptr)
-      ++count;
+    while (const dirent* entry = ::readdir(dir))
+      count += counts(entry->d_name) ? 1 : 0;
     ::closedir(dir);
   }
   return count;
+}
+
+}  // namespace
+
+int OpenDescriptorCount() {
+  return CountDescriptors([](const char*) { return true; });
+}
+
+int DescriptorsOpenOn(const std::string& prefix) {
+  return CountDescriptors([&](const char* name) {
+    char target[4096];
+    const std::string link = std::string("/proc/self/fd/") + name;
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    return length > 0 && std::string_view(target, static_cast<size_t>(length)).starts_with(prefix);
+  });
 }
 
 int UnreadAtServer(int port) {

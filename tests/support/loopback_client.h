@@ -13,8 +13,9 @@ namespace korvi::test {
 class LoopbackClient {
  public:
   // Connects to 127.0.0.1:`port` (complete once the listener's backlog took
-  // it, before anything accepts it); throws std::runtime_error on failure.
-  explicit LoopbackClient(int port);
+  // it, before anything accepts it), with a receive buffer of
+  // `receive_buffer` bytes when not 0; throws std::runtime_error on failure.
+  explicit LoopbackClient(int port, int receive_buffer = 0);
   // Closes the connection.
   ~LoopbackClient();
   LoopbackClient(const LoopbackClient&) = delete;
@@ -52,6 +53,9 @@ class LoopbackClient {
 int FreePort();
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
+// Number of descriptors of this process on files whose path starts with
+// `prefix` (an unnamed temporary file shows as "<directory>/#<n> (deleted)").
+int DescriptorsOpenOn(const std::string& prefix);
 // The bytes waiting unread at the server's end of the one established
 // connection to `port`, as the kernel lists it in /proc/net/tcp; -1 while
 // there is no such connection (closed, or never opened).

@@ -3,7 +3,10 @@
 // responses reach the client as SendResponse built them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
 #include "tests/support/curl.h"
+#include "tests/support/loopback_client.h"
 #include "tests/support/pump.h"
 #include "tests/support/temp_dir.h"
 
@@ -172,6 +176,56 @@ TEST_F(WebEndToEnd, UploadWaitingForContinueArrivesWhole) {
                   "f=@" + upload + ";type=application/octet-stream"},
                  "/up"),
             "whole");
+}
+
+// The entries a directory lists.
+int EntriesOf(const std::string& directory) {
+  const std::filesystem::directory_iterator entries(directory);
+  return static_cast<int>(std::distance(begin(entries), end(entries)));
+}
+
+// A body over MaxBodyInMemory is kept in a temporary file without a name in
+// BodySpoolDirectory: the directory never lists it, the action reads the
+// same text, fields and file bytes from it (the file field also as a stream
+// over the temporary file), and it goes with the connection, also when the
+// client leaves halfway through the body.
+TEST_F(WebEndToEnd, LongBodyIsKeptInAnUnnamedTemporaryFile) {
+  TempDir spool;
+  const std::string spooled = spool.Path() + "/";
+  server_.MaxBodyInMemory = 64 * 1024;
+  server_.BodySpoolDirectory = spool.Path();
+  std::string content(20 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i * 131 % 251);
+  const std::string upload = dir_.Write("big.bin", content);
+  On("/up", [&](TKorviRequest& request, TKorviResponse& response) {
+    std::unique_ptr<TStream> stream = request.GetFileStream("f");
+    std::string streamed(stream ? static_cast<size_t>(stream->Size()) : 0, '\0');
+    if (stream) stream->ReadBuffer(streamed.data(), stream->Size());
+    std::unique_ptr<TMemoryStream> field = request.GetFileField("f");
+    const bool same = streamed == content && field &&
+                      std::string(field->Memory(), static_cast<size_t>(field->Size())) == content;
+    const bool whole = request.Content().size() == static_cast<size_t>(request.ContentLength());
+    response.SetContent(std::to_string(test::DescriptorsOpenOn(spooled)) + " " +
+                        std::to_string(EntriesOf(spool.Path())) + " " +
+                        (same ? "same" : "damaged") + " " + (whole ? "whole" : "cut") + " " +
+                        request.GetFormField("note", "-"));
+  });
+  EXPECT_EQ(
+      Curl({"-F", "note=hello", "-F", "f=@" + upload + ";type=application/octet-stream"}, "/up"),
+      "1 0 same whole hello");
+  EXPECT_TRUE(PumpUntil([&] { return test::DescriptorsOpenOn(spooled) == 0; }));
+
+  {
+    test::LoopbackClient client(server_.ServerPort());
+    client.Send("POST /up HTTP/1.0\r\nContent-Length: 20000000\r\n\r\n");
+    client.Send(content.substr(0, 10000000));
+    EXPECT_TRUE(PumpUntil([&] { return test::DescriptorsOpenOn(spooled) == 1; }));
+    EXPECT_EQ(EntriesOf(spool.Path()), 0);
+  }
+  EXPECT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
+  EXPECT_EQ(test::DescriptorsOpenOn(spooled), 0);
+  EXPECT_EQ(EntriesOf(spool.Path()), 0);
 }
 
 // An action that raises answers with status 500 and its message, and the
