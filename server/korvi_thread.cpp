@@ -62,6 +62,11 @@ thread_local TKorviThread* t_current = nullptr;
 
 }  // namespace
 
+const TKorviSettings& TKorviThread::Settings() {
+  if (!settings_) settings_ = Server->Settings();
+  return *settings_;
+}
+
 TKorviThread* TKorviThread::Current() {
   return t_current;
 }
@@ -112,7 +117,7 @@ void TKorviThread::Execute() {
     // and is freed here, never by the server's main thread.
     LifeTimer = std::make_unique<TTimer>(nullptr);
     LifeTimer->SetEnabled(false);
-    life_ = std::chrono::milliseconds(LifeTimeInterval(Server->Timeout));
+    life_ = std::chrono::milliseconds(LifeTimeInterval(Settings().Timeout));
     LifeTimer->SetInterval(static_cast<unsigned>(life_.count()));
     LifeTimer->SetOnTimer([this](TObject* Sender) { ZOnTimer(Sender); });
     LifeTimer->SetEnabled(true);
@@ -317,7 +322,8 @@ void TKorviThread::ProcessLine() {
     request_line_ = LineBuffer;
     ParseRequestLine();
     ReqState = REQSTAT_HEADER;
-    if (Server->OnRequest) Server->OnRequest(Server->ThreadCount(), peer_address_, URL);
+    Server->NoteRequestLine(this, request_line_);
+    if (Settings().OnRequest) Settings().OnRequest(Server->ThreadCount(), peer_address_, URL);
   } else if (ReqState == REQSTAT_HEADER) {
     const size_t colon = LineBuffer.find(':');
     if (colon != std::string::npos) {
@@ -361,7 +367,7 @@ bool TKorviThread::BodySent() {
   const std::string value = HeaderLines.ValueFromIndex(index);
   if (value.empty()) return false;
   std::int64_t length = 0;
-  if (!ParseContentLength(value, length) || length > Server->MaxRequestBody) {
+  if (!ParseContentLength(value, length) || length > Settings().MaxRequestBody) {
     bad_request_ = true;
     return false;
   }
@@ -382,7 +388,7 @@ void TKorviThread::AddToBody(int Length, int Position) {
 
 void TKorviThread::RequestComplete() {
   try {
-    if (Server->OnRequestDone) Server->OnRequestDone(Server->ThreadCount(), received_);
+    if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
     StartResponse();
   } catch (const std::exception&) {
     Release();
@@ -427,7 +433,7 @@ void TKorviThread::PathToURL(std::string& Path) {
     host = "localhost";
   }
   Path = (Server->TlsContext() ? "https://" : "http://") + host + ":" +
-         IntToStr(Server->ServerPort()) + "/" + Path;
+         IntToStr(Settings().ServerPort) + "/" + Path;
 }
 
 int TKorviThread::WriteClient(const void* Buffer, int Count) {
