@@ -99,8 +99,9 @@ class TKorvi : public TComponent {
   // it (MaxConnections limits connections).
   int MaxThread() const { return max_thread_; }
   void SetRequest(int Value);
-  // The listening port (after start-up: the port actually taken).
-  int ServerPort() const { return settings_.Values().ServerPort; }
+  // The listening port (after start-up: the port actually taken). Safe from
+  // any thread.
+  int ServerPort() const { return settings_.Take()->ServerPort; }
   // Stores the port and re-opens a running listener on it; raises Exception
   // "Unable to activate listening on port [n]" when that fails.
   void SetPort(int Value);
