@@ -12,6 +12,10 @@
 //      server kept and how many it refused at once, how long it took to give
 //      every descriptor back after they left, and whether it then serves
 //      every request again.
+//   4. Connection caps: with MaxConnections (then MaxConnectionsPerAddress)
+//      at --cap, --crowd silent clients connect; prints how many a worker
+//      kept and how many got the 503 page, and whether the refusal event and
+//      the server's counters agree with what the clients saw.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -52,6 +56,7 @@ struct TSettings {
   int LifeSeconds;
   int Room;
   int Crowd;
+  int Cap;
   long long LargeBytes;
 };
 
@@ -360,24 +365,82 @@ bool RunDescriptorPressure(TKorvi& server, const TSettings& settings) {
   return sorted && recovered && served == kAfter && refusals > 0;
 }
 
+// True once `connection` got the 503 page and was closed.
+bool GotRefusal(const TLoopbackConnection& connection, std::string& received) {
+  char buffer[4096];
+  ssize_t count = 0;
+  while ((count = recv(connection.Handle(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+    received.append(buffer, static_cast<std::size_t>(count));
+  }
+  return count == 0 && received.starts_with("HTTP/1.0 503 ");
+}
+
+bool RunCap(TKorvi& server, const TSettings& settings, bool per_address) {
+  std::atomic<int> events{0};
+  server.OnRefused = [&events](TObject*, TKorviRefusal, const std::string&) { ++events; };
+  server.MaxConnections = per_address ? 0 : settings.Cap;
+  server.MaxConnectionsPerAddress = per_address ? settings.Cap : 0;
+  const std::int64_t accepted_before = server.AcceptedConnections();
+  const std::int64_t refused_before = server.RefusedConnections();
+  std::vector<TLoopbackConnection> crowd;
+  for (int i = 0; i < settings.Crowd; ++i)
+    crowd.emplace_back(server.ServerPort(), kTimeoutMs);
+  std::vector<std::string> received(crowd.size());
+  int refusals = 0;
+  const int expected = std::max(0, settings.Crowd - settings.Cap);
+  WaitUntil(
+      [&] {
+        refusals = 0;
+        for (std::size_t i = 0; i < crowd.size(); ++i)
+          refusals += GotRefusal(crowd[i], received[i]);
+        return refusals >= expected && server.ThreadCount() + refusals == settings.Crowd;
+      },
+      std::chrono::seconds(15));
+  const std::int64_t accepted = server.AcceptedConnections() - accepted_before;
+  const std::int64_t refused = server.RefusedConnections() - refused_before;
+  std::printf(
+      "4. %s %d, %d silent clients: %d kept by a worker, %d got the 503 page;"
+      " server counted %lld accepted, %lld refused, %d refusal events\n",
+      per_address ? "MaxConnectionsPerAddress" : "MaxConnections", settings.Cap, settings.Crowd,
+      server.ThreadCount(), refusals, static_cast<long long>(accepted),
+      static_cast<long long>(refused), events.load());
+  const bool agree = server.ThreadCount() == std::min(settings.Cap, settings.Crowd) &&
+                     refusals == expected && refused == refusals && events == refusals &&
+                     accepted == server.ThreadCount();
+  crowd.clear();
+  WaitUntil([&] { return server.ThreadCount() == 0; }, std::chrono::seconds(15));
+  server.MaxConnections = 0;
+  server.MaxConnectionsPerAddress = 0;
+  server.OnRefused = nullptr;
+  return agree;
+}
+
+bool RunConnectionCaps(TKorvi& server, const TSettings& settings) {
+  const bool total = RunCap(server, settings, false);
+  return RunCap(server, settings, true) && total;
+}
+
 int Main(int argc, char** argv) {
   TBenchOptions options(
       "bench_abuse",
       "The server under abuse on 127.0.0.1: slow clients beside normal ones,\n"
-      "clients ended by the life timer, and descriptor exhaustion and recovery.",
-      {{"only", 0, "run only this scenario (1, 2 or 3; 0: all)"},
+      "clients ended by the life timer, descriptor exhaustion and recovery, and\n"
+      "connection caps.",
+      {{"only", 0, "run only this scenario (1 to 4; 0: all)"},
        {"slow", 2000, "slow clients, each sending one byte a second"},
        {"normal", 16, "normal client threads beside them"},
        {"life", 6, "life timer of the connections in scenario 2, seconds (over 5)"},
        {"large-bytes", 64 * 1024 * 1024, "size of the file the non-reading client asks for"},
        {"room", 100, "free descriptors left in scenario 3"},
-       {"crowd", 60, "silent clients in scenario 3"}});
+       {"crowd", 60, "silent clients in scenarios 3 and 4"},
+       {"cap", 40, "connection cap in scenario 4"}});
   if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   const TSettings settings{static_cast<int>(options.Get("slow")),
                            static_cast<int>(options.Get("normal")),
                            static_cast<int>(std::max(6LL, options.Get("life"))),
                            static_cast<int>(options.Get("room")),
                            static_cast<int>(options.Get("crowd")),
+                           static_cast<int>(options.Get("cap")),
                            options.Get("large-bytes")};
   const long long only = options.Get("only");
   // Each slow client costs four descriptors: its own socket and the
@@ -397,6 +460,7 @@ int Main(int argc, char** argv) {
     if (only == 0 || only == 1) sound = RunSlowClients(server, settings) && sound;
     if (only == 0 || only == 2) sound = RunLifeTimer(server, settings) && sound;
     if (only == 0 || only == 3) sound = RunDescriptorPressure(server, settings) && sound;
+    if (only == 0 || only == 4) sound = RunConnectionCaps(server, settings) && sound;
     std::fflush(stdout);
     return sound ? 0 : 1;
   });

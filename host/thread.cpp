@@ -9,6 +9,8 @@
 #include "korvi/host/thread.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -52,6 +54,21 @@ SyncState& Sync() {
 
 // The TThread whose Execute runs on the calling thread (nullptr elsewhere).
 thread_local TThread* current_thread = nullptr;
+
+// Thread starts still to fail (FailNextThreadStarts).
+std::atomic<int> failed_starts{0};
+
+// True when this start is to fail.
+bool TakeFailedStart() {
+  int left = failed_starts.load();
+  while (left > 0 && !failed_starts.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
+}
+
+[[noreturn]] void ThrowCreationError(int error) {
+  throw Exception(std::string("Thread creation error: ") + std::strerror(error));
+}
 
 // Most system threads kept parked at once, and how long one waits for work
 // before it ends.
@@ -141,6 +158,7 @@ TThread::~TThread() {
 
 void TThread::Resume() {
   if (started_) return;
+  if (TakeFailedStart()) ThrowCreationError(EAGAIN);
   if (free_on_terminate_ && HandToParked()) return;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -152,7 +170,11 @@ void TThread::Resume() {
     if (error != 0) started_ = false;
   }
   pthread_attr_destroy(&attr);
-  if (error != 0) throw Exception(std::string("Thread creation error: ") + std::strerror(error));
+  if (error != 0) ThrowCreationError(error);
+}
+
+void FailNextThreadStarts(int count) {
+  failed_starts = count;
 }
 
 bool TThread::HandToParked() {

@@ -98,6 +98,10 @@ class TThread : public TObject {
 
 // True on the process's main thread (the thread that started the program).
 bool IsMainThread();
+// A seam for tests: the next `count` Resume calls that would start a thread
+// fail as when the system cannot create one (EAGAIN), whether a parked
+// system thread is free or not.
+void FailNextThreadStarts(int count);
 // Runs the Synchronize calls waiting for the main thread (main thread only).
 // Returns true when it ran any.
 bool CheckSynchronize();

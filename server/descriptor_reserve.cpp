@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "korvi/server/connection_refusal.h"
 #include "korvi/socket/ksocket.h"
 #include "korvi/socket/socket_errors.h"
 
@@ -23,7 +24,7 @@ bool TDescriptorReserve::IsShortage(int socket_error) {
   return socket_error == WSAEMFILE || socket_error == WSAENOBUFS;
 }
 
-void TDescriptorReserve::Refuse() {
+std::optional<std::string> TDescriptorReserve::Refuse() {
   OpenSpares();
   auto spare = std::find_if(spares_.begin(), spares_.end(),
                             [](const TFileDescriptor& fd) { return fd.Valid(); });
@@ -33,11 +34,12 @@ void TDescriptorReserve::Refuse() {
     if (refused.Valid()) {
       // The connection ends here; its descriptor, kept open, is the spare
       // from now on.
+      std::string address = ClientAddressOf(refused.Get());
       shutdown(refused.Get(), SHUT_RDWR);
       *spare = std::move(refused);
       // The other spare may be missing: it is looked for shortly.
       back_off_.SetEnabled(true);
-      return;
+      return address;
     }
   }
   // No spare, or its number went to another thread before the accept
@@ -46,6 +48,7 @@ void TDescriptorReserve::Refuse() {
   listener_.Pause();
   paused_ = true;
   back_off_.SetEnabled(true);
+  return std::nullopt;
 }
 
 void TDescriptorReserve::OpenSpares() {

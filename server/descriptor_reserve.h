@@ -16,6 +16,8 @@
 #pragma once
 
 #include <array>
+#include <optional>
+#include <string>
 
 #include "korvi/host/file_descriptor.h"
 #include "korvi/host/timer.h"
@@ -36,8 +38,9 @@ class TDescriptorReserve {
   // True for the socket errors that mean the process (or the system) is
   // out of descriptors or buffers.
   static bool IsShortage(int socket_error);
-  // Refuses one waiting connection, or pauses the listener when it cannot.
-  void Refuse();
+  // Refuses one waiting connection and gives its client's address, or
+  // pauses the listener when it cannot (nothing then).
+  std::optional<std::string> Refuse();
 
  private:
   // Opens the spares that are missing, as far as descriptors are free.

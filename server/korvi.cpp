@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 
 #include "korvi/data/query_copy.h"
 #include "korvi/host/application.h"
@@ -13,6 +14,7 @@
 #include "korvi/host/ini_file.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/host/thread.h"
+#include "korvi/server/connection_refusal.h"
 #include "korvi/server/descriptor_reserve.h"
 #include "korvi/server/korvi_thread.h"
 #include "korvi/server/property_source.h"
@@ -28,14 +30,18 @@ namespace korvi {
 namespace {
 
 constexpr const char* kCaption = "Korvi HTTP Server";
-constexpr const char* kListenAddress = "0.0.0.0";
+// The listener's address when ListenAddress is empty: every address.
+constexpr const char* kEveryAddress = "0.0.0.0";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",        "DefaultFile",     "DirectoryListing",  "DirectoryMask",
-    "URLMapIniFile", "MaxThread",       "ServerPort",        "ServerRoot",
-    "Timeout",       "MaxRequestBody",  "TlsEnabled",        "TlsCertificateFile",
-    "TlsKeyFile",    "MaxBodyInMemory", "BodySpoolDirectory"};
+    "Active",         "DefaultFile",     "DirectoryListing",
+    "DirectoryMask",  "URLMapIniFile",   "MaxThread",
+    "ServerPort",     "ServerRoot",      "Timeout",
+    "MaxRequestBody", "TlsEnabled",      "TlsCertificateFile",
+    "TlsKeyFile",     "MaxBodyInMemory", "BodySpoolDirectory",
+    "ListenAddress",  "MaxConnections",  "MaxConnectionsPerAddress",
+    "StopGracePeriod"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -74,22 +80,24 @@ void TKorvi::SetActive(bool Value) {
     try {
       listen_socket_->Close();
     } catch (const std::exception&) {
-      throw Exception("Unable to turn off listening on port [" + IntToStr(server_port_) + "]");
+      throw Exception("Unable to turn off listening on port [" + IntToStr(ServerPort()) + "]");
     }
-  } else if (listen_socket_->State() != wsListening && !ListenOn(server_port_)) {
+  } else if (listen_socket_->State() != wsListening && !ListenOn(ServerPort())) {
     // A loaded server listens whatever Active was; it never listens twice.
-    throw Exception(ActivateError(server_port_));
+    throw Exception(ActivateError(ServerPort()));
   }
   active_ = Value;
 }
 
 void TKorvi::SetFile(std::string Value) {
-  default_file_ = std::move(Value);
+  settings_.Change([&](TKorviSettings& settings) { settings.DefaultFile = std::move(Value); });
 }
 
 void TKorvi::SetIniFile(std::string Value) {
   url_map_ini_file_ = std::move(Value);
-  if (!url_map_ini_file_.empty()) server_root_.clear();
+  if (!url_map_ini_file_.empty()) {
+    settings_.Change([](TKorviSettings& settings) { settings.ServerRoot.clear(); });
+  }
   LoadURLMap();
 }
 
@@ -98,8 +106,8 @@ void TKorvi::SetRequest(int Value) {
 }
 
 void TKorvi::SetPort(int Value) {
-  if (Value == server_port_) return;
-  server_port_ = Value;
+  if (Value == ServerPort()) return;
+  settings_.Change([Value](TKorviSettings& settings) { settings.ServerPort = Value; });
   if (!listen_socket_) return;
   // A running listener moves to the new port; one that an inactive loaded
   // server keeps open moves with it.
@@ -116,7 +124,7 @@ void TKorvi::SetPort(int Value) {
 
 void TKorvi::SetRoot(std::string Value) {
   if (!Value.empty() && Value.back() != PathDelim) Value += PathDelim;
-  server_root_ = std::move(Value);
+  settings_.Change([&](TKorviSettings& settings) { settings.ServerRoot = std::move(Value); });
   url_map_ini_file_.clear();
   LoadURLMap();
 }
@@ -137,13 +145,7 @@ void TKorvi::LoadURLMap() {
     }
   }
   // Workers may be reading the old lines: they keep them until done.
-  std::lock_guard<std::mutex> lock(url_map_lock_);
-  url_map_ = std::move(map);
-}
-
-std::shared_ptr<const TStringList> TKorvi::URLMap() const {
-  std::lock_guard<std::mutex> lock(url_map_lock_);
-  return url_map_;
+  settings_.Change([&](TKorviSettings& settings) { settings.URLMap = std::move(map); });
 }
 
 void TKorvi::ReadState(const TPropertySource& Source) {
@@ -164,6 +166,12 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     if (Source.Has("TlsKeyFile")) TlsKeyFile = Source.Text("TlsKeyFile");
     if (Source.Has("MaxBodyInMemory")) MaxBodyInMemory = Source.Integer("MaxBodyInMemory");
     if (Source.Has("BodySpoolDirectory")) BodySpoolDirectory = Source.Text("BodySpoolDirectory");
+    if (Source.Has("ListenAddress")) ListenAddress = Source.Text("ListenAddress");
+    if (Source.Has("MaxConnections")) MaxConnections = Source.Integer("MaxConnections");
+    if (Source.Has("MaxConnectionsPerAddress")) {
+      MaxConnectionsPerAddress = Source.Integer("MaxConnectionsPerAddress");
+    }
+    if (Source.Has("StopGracePeriod")) StopGracePeriod = Source.Integer("StopGracePeriod");
   } catch (...) {
     TComponent::Loaded();
     throw;
@@ -193,20 +201,21 @@ void TKorvi::StartListening() {
   listen_socket_->OnSessionAvailable = [this](TObject* Sender, std::uint16_t Error) {
     ServerSocketSessionAvailable(Sender, Error);
   };
-  for (int port = server_port_; port <= LastSearchPort; ++port) {
+  for (int port = ServerPort(); port <= LastSearchPort; ++port) {
     if (ListenOn(port)) {
       // Port 0 lets the system choose; ServerPort tells which it took.
-      server_port_ = port != 0 ? port : StrToIntDef(listen_socket_->GetXPort(), 0);
+      const int taken = port != 0 ? port : StrToIntDef(listen_socket_->GetXPort(), 0);
+      settings_.Change([taken](TKorviSettings& settings) { settings.ServerPort = taken; });
       return;
     }
   }
-  server_port_ = 80;
+  settings_.Change([](TKorviSettings& settings) { settings.ServerPort = 80; });
   Application().MessageBox("Error Initializing Socket : 80", kCaption);
 }
 
 bool TKorvi::ListenOn(int Port) {
   try {
-    listen_socket_->SetAddr(kListenAddress);
+    listen_socket_->SetAddr(ListenAddress.empty() ? kEveryAddress : ListenAddress);
     listen_socket_->SetPort(IntToStr(Port));
     if (listen_socket_->Listen() == 0) return true;
   } catch (const std::exception&) {
@@ -226,28 +235,75 @@ void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*E
   } catch (const std::exception&) {
     // Reported below through the last socket error.
   }
-  if (handle < 0) {
-    if (TDescriptorReserve::IsShortage(WSAGetLastError())) reserve_->Refuse();
+  if (handle >= 0) {
+    StartWorker(handle);
+  } else if (TDescriptorReserve::IsShortage(WSAGetLastError())) {
+    if (const std::optional<std::string> address = reserve_->Refuse()) {
+      Refused(rfDescriptors, *address);
+    }
+  }
+}
+
+void TKorvi::StartWorker(int Handle) {
+  const std::string address = ClientAddressOf(Handle);
+  // Over TLS nothing is sent before the handshake, and no handshake is made.
+  const bool plain = tls_context_ == nullptr;
+  TKorviRefusal reason{};
+  if (OverLimit(address, reason)) {
+    RefuseConnection(Handle, plain);
+    Refused(reason, address);
     return;
   }
   TKorviThread* thread = nullptr;
   try {
-    thread = new TKorviThread(handle);
+    thread = new TKorviThread(Handle);
   } catch (const std::exception&) {
-    ::close(handle);
+    RefuseConnection(Handle, plain);
+    Refused(rfThread, address);
     return;
   }
   thread->Server = this;
-  thread->DefaultFileName = default_file_;
-  thread->ThreadRoot = server_root_;
-  AttachThread(thread);
+  thread->DefaultFileName = DefaultFile();
+  thread->ThreadRoot = ServerRoot();
+  AttachThread(thread, address);
   IncThreadNumber();
   try {
     thread->Resume();
   } catch (const std::exception&) {
-    // No thread for this connection: the thread object closes it and
-    // leaves the live threads; accepting goes on.
+    // No thread for this connection: it is refused here, and the thread
+    // object, which never ran, leaves the live threads.
+    thread->SocketHandle = -1;
     delete thread;
+    RefuseConnection(Handle, plain);
+    Refused(rfThread, address);
+    return;
+  }
+  ++accepted_;
+}
+
+bool TKorvi::OverLimit(const std::string& Address, TKorviRefusal& Reason) const {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  if (MaxConnections > 0 && thread_count_ >= MaxConnections) {
+    Reason = rfMaxConnections;
+    return true;
+  }
+  if (MaxConnectionsPerAddress > 0) {
+    const auto found = per_address_.find(Address);
+    if (found != per_address_.end() && found->second >= MaxConnectionsPerAddress) {
+      Reason = rfMaxConnectionsPerAddress;
+      return true;
+    }
+  }
+  return false;
+}
+
+void TKorvi::Refused(TKorviRefusal Reason, const std::string& Address) {
+  ++refused_;
+  if (!OnRefused) return;
+  try {
+    OnRefused(this, Reason, Address);
+  } catch (const std::exception&) {
+    // Accepting goes on whatever the handler does.
   }
 }
 
@@ -288,20 +344,51 @@ void TKorvi::DecThreadNumber() {
   threads_changed_.notify_all();
 }
 
-void TKorvi::AttachThread(TKorviThread* Thread) {
+void TKorvi::AttachThread(TKorviThread* Thread, const std::string& RemoteAddress) {
   std::lock_guard<std::mutex> lock(thread_lock_);
-  workers_.insert(Thread);
+  workers_[Thread] = TWorker{RemoteAddress, ""};
+  ++per_address_[RemoteAddress];
 }
 
 void TKorvi::DetachThread(TKorviThread* Thread) {
   std::lock_guard<std::mutex> lock(thread_lock_);
-  workers_.erase(Thread);
+  const auto found = workers_.find(Thread);
+  if (found != workers_.end()) ForgetWorker(found);
+}
+
+TKorvi::TWorkers::iterator TKorvi::ForgetWorker(TWorkers::iterator Worker) {
+  const auto count = per_address_.find(Worker->second.RemoteAddress);
+  if (count != per_address_.end() && --count->second == 0) per_address_.erase(count);
+  return workers_.erase(Worker);
+}
+
+void TKorvi::NoteRequestLine(TKorviThread* Thread, const std::string& RequestLine) {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  const auto found = workers_.find(Thread);
+  if (found != workers_.end()) found->second.RequestLine = RequestLine;
+}
+
+void TKorvi::ReportOverdue(const std::vector<TKorviRunningWorker>& Running) {
+  if (!OnStopOverdue) return;
+  try {
+    OnStopOverdue(this, Running);
+  } catch (const std::exception&) {
+    // Stopping goes on whatever the handler does.
+  }
+}
+
+std::vector<TKorviRunningWorker> TKorvi::RunningWorkers() const {
+  std::vector<TKorviRunningWorker> running;
+  for (const auto& [thread, worker] : workers_) {
+    running.push_back(TKorviRunningWorker{worker.RemoteAddress, worker.RequestLine});
+  }
+  return running;
 }
 
 void TKorvi::StopWorkers() {
   std::unique_lock<std::mutex> lock(thread_lock_);
   for (auto it = workers_.begin(); it != workers_.end();) {
-    TKorviThread* thread = *it;
+    TKorviThread* thread = it->first;
     thread->RequestStop();
     if (!thread->SynchronizeRunning()) {
       ++it;
@@ -312,11 +399,23 @@ void TKorvi::StopWorkers() {
     // it forgets this server before its call returns.
     thread->Server = nullptr;
     thread->Abandon();
-    it = workers_.erase(it);
+    it = ForgetWorker(it);
     --thread_count_;
   }
   const bool main = IsMainThread();
+  const auto overdue = std::chrono::steady_clock::now() + std::chrono::seconds(StopGracePeriod);
+  bool reported = false;
   while (thread_count_ > 0) {
+    if (!reported && std::chrono::steady_clock::now() >= overdue) {
+      // Past the grace period the application hears who holds stopping up;
+      // the wait goes on, since those workers still use this server.
+      reported = true;
+      const std::vector<TKorviRunningWorker> running = RunningWorkers();
+      lock.unlock();
+      ReportOverdue(running);
+      lock.lock();
+      continue;
+    }
     // Workers waiting in Synchronize need the main thread to finish.
     if (main) {
       lock.unlock();

@@ -3,10 +3,11 @@
 // TKorviThread per accepted connection and counts the live ones.
 //
 // The component lives on the main thread: property writers, the accept
-// handler and loading run there. Worker threads read the configuration
-// without locking; the live-thread count and the query counter are shared
-// writable state, each behind its own lock, and the URL map is an immutable
-// snapshot that a change replaces whole.
+// handler and loading run there. What a request reads of the configuration
+// (root, map, listing, timeouts, events) is an immutable snapshot
+// (TKorviSettings) that every change replaces whole; a worker takes it when
+// its request starts. The live-thread count and the query counter are shared
+// writable state, each behind its own lock.
 #pragma once
 
 #include <atomic>
@@ -18,10 +19,12 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
+#include <unordered_map>
+#include <vector>
 
 #include "korvi/host/component.h"
 #include "korvi/host/string_list.h"
+#include "korvi/server/korvi_settings.h"
 
 namespace korvi {
 
@@ -36,39 +39,32 @@ class TDescriptorReserve;
 class TQuery;
 class TPropertySource;
 
-// A request line has been read: the thread count, the client's address and
-// the decoded URL path.
-using ZWSOnRxEvent = std::function<void(int ReqNum, const std::string& RemoteAddress,
-                                        const std::string& URLSubmitted)>;
-// A request is complete: the thread count and the bytes received for it.
-using ZWSOnRxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesRecieved)>;
-// A response is about to go out: the thread count and the bytes to send
-// (status line, headers and content).
-using ZWSOnTxEvent = std::function<void(int ReqNum, std::int64_t bytesToSend)>;
-// A response has ended, once per response: the thread count and the bytes of
-// it the system took, counted like bytesToSend. Fewer than announced when the
-// client went away or stalled for the whole Timeout.
-using ZWSOnTxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesSent)>;
-// Raised before and after the action dispatch of every request.
-using TKorviProcessEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
-                                              TKorviResponse* Response, TKorviThread* Thread)>;
-// An action (or the response it built) raised `Error` while answering
-// `Request`; the client gets status 500 with "EXCEPTION: " and the message.
-using TKorviExceptionEvent =
-    std::function<void(TObject* Sender, TKorviRequest* Request, const std::exception& Error)>;
-// Asks the application for the content type of a file extension (without
-// the dot); a non-empty MimeType it leaves is used.
-using TGetMimeType =
-    std::function<void(TObject* Sender, const std::string& MimeExt, std::string& MimeType)>;
+// Why a connection was refused before any request was read.
+enum TKorviRefusal : std::uint8_t {
+  rfMaxConnections,            // MaxConnections connections were open
+  rfMaxConnectionsPerAddress,  // the client's address had its share open
+  rfDescriptors,               // the process had no descriptor left for it
+  rfThread,                    // no thread could be started for it
+};
+// A connection was refused (on the main thread): why, and from where.
+using TKorviRefusedEvent =
+    std::function<void(TObject* Sender, TKorviRefusal Reason, const std::string& RemoteAddress)>;
+// A worker that still runs while the server stops.
+struct TKorviRunningWorker {
+  std::string RemoteAddress;
+  std::string RequestLine;  // empty until it arrived
+};
+// Stopping has waited StopGracePeriod seconds, and these workers still run.
+using TKorviStopOverdueEvent =
+    std::function<void(TObject* Sender, const std::vector<TKorviRunningWorker>& Workers)>;
 
-// Default limit for a request body: 100 MiB.
-constexpr std::int64_t DefaultMaxRequestBody = 100 * 1024 * 1024;
-// Default for the longest request body kept in memory: 1 MiB.
-constexpr std::int64_t DefaultMaxBodyInMemory = 1024 * 1024;
 // Highest port number the start-up port search tries.
 constexpr int LastSearchPort = 64000;
 
 class TKorvi : public TComponent {
+  // Declared first: the live settings below refer to it.
+  TKorviSettingsCell settings_;
+
  public:
   // Creates the server with its defaults: Active, "index.htm", listing on,
   // mask "*.*", port 80, the current directory as root, timeout 100 s.
@@ -90,52 +86,56 @@ class TKorvi : public TComponent {
   // listening on port [n]" / "Unable to activate listening on port [n]".
   void SetActive(bool Value);
   // Name of the file served for a directory ("index.htm").
-  const std::string& DefaultFile() const { return default_file_; }
+  const std::string& DefaultFile() const { return settings_.Values().DefaultFile; }
   void SetFile(std::string Value);
   // Directories without a default file are listed as HTML when true.
-  bool DirectoryListing = true;
+  TLiveSetting<bool> DirectoryListing{settings_, &TKorviSettings::DirectoryListing};
   // Names a listing shows ("*.*": all).
-  std::string DirectoryMask = "*.*";
+  TLiveSetting<std::string> DirectoryMask{settings_, &TKorviSettings::DirectoryMask};
   // The URL map file; a non-empty name empties ServerRoot and (re)reads URLMap.
   const std::string& URLMapIniFile() const { return url_map_ini_file_; }
   void SetIniFile(std::string Value);
-  // Stored and published only; the live thread count is never limited.
+  // Stored and published only; the live thread count is never limited by
+  // it (MaxConnections limits connections).
   int MaxThread() const { return max_thread_; }
   void SetRequest(int Value);
-  // The listening port (after start-up: the port actually taken).
-  int ServerPort() const { return server_port_; }
+  // The listening port (after start-up: the port actually taken). Safe from
+  // any thread.
+  int ServerPort() const { return settings_.Take()->ServerPort; }
   // Stores the port and re-opens a running listener on it; raises Exception
   // "Unable to activate listening on port [n]" when that fails.
   void SetPort(int Value);
   // The document root, always ending in "/" (empty in URL map mode).
-  const std::string& ServerRoot() const { return server_root_; }
+  const std::string& ServerRoot() const { return settings_.Values().ServerRoot; }
   // Stores the root with a trailing "/" added and empties URLMapIniFile.
   void SetRoot(std::string Value);
   // Seconds (5 or less means 100) that bound the intake of a request as a
   // whole, and then, while the answer goes out, a stall: the connection ends
   // only when the client took no byte for that long.
-  int Timeout = 100;
+  TLiveSetting<int> Timeout{settings_, &TKorviSettings::Timeout};
   // The action collection requests are offered to.
   TKActionItems* Actions() const { return actions_.get(); }
   // Makes the owned collection a copy of `Value`.
   void SetActions(const TKActionItems& Value);
 
-  ZWSOnRxEvent OnRequest;
-  ZWSOnRxDoneEvent OnRequestDone;
-  ZWSOnTxEvent OnResponse;
-  ZWSOnTxDoneEvent OnResponseDone;
-  TKorviProcessEvent OnBeforeProcess;
-  TKorviProcessEvent OnAfterProcess;
-  TGetMimeType OnGetMimeType;
+  // The events of a request, raised on its worker thread; a change reaches
+  // the requests that start after it.
+  TLiveSetting<ZWSOnRxEvent> OnRequest{settings_, &TKorviSettings::OnRequest};
+  TLiveSetting<ZWSOnRxDoneEvent> OnRequestDone{settings_, &TKorviSettings::OnRequestDone};
+  TLiveSetting<ZWSOnTxEvent> OnResponse{settings_, &TKorviSettings::OnResponse};
+  TLiveSetting<ZWSOnTxDoneEvent> OnResponseDone{settings_, &TKorviSettings::OnResponseDone};
+  TLiveSetting<TKorviProcessEvent> OnBeforeProcess{settings_, &TKorviSettings::OnBeforeProcess};
+  TLiveSetting<TKorviProcessEvent> OnAfterProcess{settings_, &TKorviSettings::OnAfterProcess};
+  TLiveSetting<TGetMimeType> OnGetMimeType{settings_, &TKorviSettings::OnGetMimeType};
   // Reports an exception raised by an action handler or by SendResponse,
   // on the connection's worker thread (Sender is the server), before the
   // 500 answer is built. This is how the library hands such exceptions to
   // the application; without a handler only the client sees them. An
   // exception the handler raises is ignored.
-  TKorviExceptionEvent OnException;
+  TLiveSetting<TKorviExceptionEvent> OnException{settings_, &TKorviSettings::OnException};
 
   // Largest request body accepted; a longer announced body gets the 400 page.
-  std::int64_t MaxRequestBody = DefaultMaxRequestBody;
+  TLiveSetting<std::int64_t> MaxRequestBody{settings_, &TKorviSettings::MaxRequestBody};
   // HTTPS: with TlsEnabled every connection is served over TLS with the PEM
   // certificate chain TlsCertificateFile (the server's certificate first)
   // and the PEM private key TlsKeyFile. Read when listening starts, which
@@ -144,6 +144,18 @@ class TKorvi : public TComponent {
   bool TlsEnabled = false;
   std::string TlsCertificateFile;
   std::string TlsKeyFile;
+  // The address the listener binds ("": every address). Read when listening
+  // starts or re-opens.
+  std::string ListenAddress;
+  // Most connections served at once, and most from one client address (0:
+  // no limit). A connection over a limit is refused at once: on a plain
+  // connection with the 503 page, over TLS closed before any handshake.
+  int MaxConnections = 0;
+  int MaxConnectionsPerAddress = 0;
+  // Seconds that stopping (destroying the server) waits for running workers
+  // before it reports them through OnStopOverdue; it waits on after that,
+  // since no worker may outlive the server.
+  int StopGracePeriod = 10;
   // The TLS set-up the connections share (nullptr without TLS).
   std::shared_ptr<const TTlsContext> TlsContext() const { return tls_context_; }
 
@@ -153,17 +165,30 @@ class TKorvi : public TComponent {
   // no name from the start and goes with the connection, whichever way it
   // ends. A GET or HEAD announcing a longer body gets the 400 page as soon
   // as its header lines are in, without reading the body.
-  std::int64_t MaxBodyInMemory = DefaultMaxBodyInMemory;
-  std::string BodySpoolDirectory;
+  TLiveSetting<std::int64_t> MaxBodyInMemory{settings_, &TKorviSettings::MaxBodyInMemory};
+  TLiveSetting<std::string> BodySpoolDirectory{settings_, &TKorviSettings::BodySpoolDirectory};
+
+  // --- Connections ---
+
+  // Raised on the main thread for every refused connection.
+  TKorviRefusedEvent OnRefused;
+  // Raised on the main thread once, when stopping has waited
+  // StopGracePeriod seconds, with the workers still running.
+  TKorviStopOverdueEvent OnStopOverdue;
+  // Connections handed to a worker thread, and connections refused, since
+  // the server was created. Safe from any thread.
+  std::int64_t AcceptedConnections() const { return accepted_; }
+  std::int64_t RefusedConnections() const { return refused_; }
 
   // --- Loading and starting ---
 
   // Applies stored property values from `Source` in declaration order
   // (Active, DefaultFile, DirectoryListing, DirectoryMask, URLMapIniFile,
   // MaxThread, ServerPort, ServerRoot, Timeout, MaxRequestBody, TlsEnabled,
-  // TlsCertificateFile, TlsKeyFile, MaxBodyInMemory, BodySpoolDirectory;
-  // absent ones
-  // keep their values), then starts listening as a loaded server does.
+  // TlsCertificateFile, TlsKeyFile, MaxBodyInMemory, BodySpoolDirectory,
+  // ListenAddress, MaxConnections, MaxConnectionsPerAddress,
+  // StopGracePeriod; absent ones keep their values), then starts listening
+  // as a loaded server does.
   // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
   // True when `Name` (without regard to case) is one of the stored
@@ -192,11 +217,12 @@ class TKorvi : public TComponent {
   // Adds / removes one live thread under ThreadLock.
   void IncThreadNumber();
   void DecThreadNumber();
-  // The URL path=directory lines of section "MAP" of the URL map file, as an
-  // immutable snapshot: setting the map file or the root replaces the
-  // snapshot whole, so a worker keeps reading the lines it took. Safe from
-  // any thread.
-  std::shared_ptr<const TStringList> URLMap() const;
+  // The current settings snapshot, for a request that starts. Safe from any
+  // thread.
+  std::shared_ptr<const TKorviSettings> Settings() const { return settings_.Take(); }
+  // The URL path=directory lines of section "MAP" of the URL map file (the
+  // current snapshot's).
+  std::shared_ptr<const TStringList> URLMap() const { return Settings()->URLMap; }
   // The listening socket (nullptr until listening starts).
   TSSLKSocket* ListenSocket() const { return listen_socket_.get(); }
   // True until listening has been started.
@@ -208,10 +234,13 @@ class TKorvi : public TComponent {
   // Closes and frees a query; failures are ignored.
   void FreeQuery(TQuery* Query);
 
-  // Registers / unregisters a worker thread so that destroying the server
-  // can stop it (called by TKorviThread).
-  void AttachThread(TKorviThread* Thread);
+  // Registers a worker thread serving `RemoteAddress`, so that destroying the
+  // server can stop it; the worker unregisters itself when it ends.
+  void AttachThread(TKorviThread* Thread, const std::string& RemoteAddress);
   void DetachThread(TKorviThread* Thread);
+  // Notes the request line a worker received, to name it when stopping
+  // takes long (called by the worker).
+  void NoteRequestLine(TKorviThread* Thread, const std::string& RequestLine);
 
  protected:
   // Runs once just before listening starts: loads the TLS set-up when
@@ -224,16 +253,32 @@ class TKorvi : public TComponent {
   virtual std::unique_ptr<TSSLKSocket> CreateKorviSocket();
 
  private:
+  struct TWorker {
+    std::string RemoteAddress;
+    std::string RequestLine;
+  };
+  using TWorkers = std::unordered_map<TKorviThread*, TWorker>;
+
   void LoadURLMap();
   bool ListenOn(int Port);
+  // Starts the worker of an accepted connection, or refuses it.
+  void StartWorker(int Handle);
+  // The limit an accepted connection from `Address` would exceed, if any.
+  // (The place to make room first, for instance by closing idle
+  // connections, before a connection is refused.)
+  bool OverLimit(const std::string& Address, TKorviRefusal& Reason) const;
+  // Counts a refusal and reports it.
+  void Refused(TKorviRefusal Reason, const std::string& Address);
+  // Unregisters a worker (ThreadLock held); the next one.
+  TWorkers::iterator ForgetWorker(TWorkers::iterator Worker);
   void StopWorkers();
+  // The workers still registered (ThreadLock held).
+  std::vector<TKorviRunningWorker> RunningWorkers() const;
+  void ReportOverdue(const std::vector<TKorviRunningWorker>& Running);
 
   std::atomic<bool> active_{true};  // read by worker threads
-  std::string default_file_;
   std::string url_map_ini_file_;
   int max_thread_ = 100;
-  int server_port_ = 80;
-  std::string server_root_;
   std::unique_ptr<TKActionItems> actions_;
 
   std::unique_ptr<TSSLKSocket> listen_socket_;
@@ -241,13 +286,15 @@ class TKorvi : public TComponent {
   // Refuses connections when no descriptor is left for them (the spare).
   std::unique_ptr<TDescriptorReserve> reserve_;
   int thread_count_ = 0;
-  mutable std::mutex thread_lock_;  // ThreadLock: thread_count_ and workers_
+  // ThreadLock: thread_count_, workers_ and per_address_
+  mutable std::mutex thread_lock_;
   std::condition_variable threads_changed_;
-  std::unordered_set<TKorviThread*> workers_;
+  TWorkers workers_;
+  std::unordered_map<std::string, int> per_address_;  // live workers by client address
+  std::atomic<std::int64_t> accepted_{0};
+  std::atomic<std::int64_t> refused_{0};
   int query_count_ = 0;
-  std::mutex query_lock_;            // QueryLock: query_count_
-  mutable std::mutex url_map_lock_;  // guards the url_map_ pointer, not the lines
-  std::shared_ptr<const TStringList> url_map_ = std::make_shared<const TStringList>();
+  std::mutex query_lock_;  // QueryLock: query_count_
   bool first_load_ = true;
 };
 

@@ -74,6 +74,11 @@ class TCurrentWorker {
 
 }  // namespace
 
+const TKorviSettings& TKorviThread::Settings() {
+  if (!settings_) settings_ = Server->Settings();
+  return *settings_;
+}
+
 TKorviThread* TKorviThread::Current() {
   return t_current;
 }
@@ -124,7 +129,7 @@ void TKorviThread::Execute() {
     // and is freed here, never by the server's main thread.
     LifeTimer = std::make_unique<TTimer>(nullptr);
     LifeTimer->SetEnabled(false);
-    life_ = std::chrono::milliseconds(LifeTimeInterval(Server->Timeout));
+    life_ = std::chrono::milliseconds(LifeTimeInterval(Settings().Timeout));
     LifeTimer->SetInterval(static_cast<unsigned>(life_.count()));
     LifeTimer->SetOnTimer([this](TObject* Sender) { ZOnTimer(Sender); });
     LifeTimer->SetEnabled(true);
@@ -338,7 +343,8 @@ void TKorviThread::ProcessLine() {
     request_line_ = LineBuffer;
     ParseRequestLine();
     ReqState = REQSTAT_HEADER;
-    if (Server->OnRequest) Server->OnRequest(Server->ThreadCount(), peer_address_, URL);
+    Server->NoteRequestLine(this, request_line_);
+    if (Settings().OnRequest) Settings().OnRequest(Server->ThreadCount(), peer_address_, URL);
   } else if (ReqState == REQSTAT_HEADER) {
     const size_t colon = LineBuffer.find(':');
     if (colon != std::string::npos) {
@@ -382,11 +388,11 @@ bool TKorviThread::BodySent() {
   const std::string value = HeaderLines.ValueFromIndex(index);
   if (value.empty()) return false;
   std::int64_t length = 0;
-  if (!ParseContentLength(value, length) || length > Server->MaxRequestBody) {
+  if (!ParseContentLength(value, length) || length > Settings().MaxRequestBody) {
     bad_request_ = true;
     return false;
   }
-  spooled_ = length > Server->MaxBodyInMemory;
+  spooled_ = length > Settings().MaxBodyInMemory;
   // A method that takes no body is refused before a long one is read.
   if (spooled_ && (SameText(Method, "GET") || SameText(Method, "HEAD"))) {
     bad_request_ = true;
@@ -418,7 +424,7 @@ void TKorviThread::AddToBody(int Length, int Position) {
 
 TStream& TKorviThread::BodyTarget() {
   if (!spooled_) return *BodyStream;
-  if (!BodySpool) BodySpool = std::make_shared<TTempFileStream>(Server->BodySpoolDirectory);
+  if (!BodySpool) BodySpool = std::make_shared<TTempFileStream>(Settings().BodySpoolDirectory);
   return *BodySpool;
 }
 
@@ -433,7 +439,7 @@ std::int64_t TKorviThread::BodySize() {
 
 void TKorviThread::RequestComplete() {
   try {
-    if (Server->OnRequestDone) Server->OnRequestDone(Server->ThreadCount(), received_);
+    if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
     StartResponse();
   } catch (const std::exception&) {
     Release();
@@ -476,7 +482,7 @@ void TKorviThread::PathToURL(std::string& Path) {
     host = "localhost";
   }
   Path = (Server->TlsContext() ? "https://" : "http://") + host + ":" +
-         IntToStr(Server->ServerPort()) + "/" + Path;
+         IntToStr(Settings().ServerPort) + "/" + Path;
 }
 
 int TKorviThread::WriteClient(const void* Buffer, int Count) {

@@ -32,6 +32,7 @@ class TKorvi;
 class TKorviRequest;
 class TKorviResponse;
 class TSSLKSocket;
+struct TKorviSettings;
 struct TSearchRec;
 
 // Intake state of a connection.
@@ -123,6 +124,10 @@ class TKorviThread : public TThread {
   // carries, for an action's answer as for a built-in one; 0 before that,
   // and when the answer has no status line (an action that produced nothing).
   int ResponseStatus() const;
+
+  // The server's settings as the request found them when it started (taken
+  // from Server on first use); the thread reads every setting through them.
+  const TKorviSettings& Settings();
 
   // The worker thread the calling code runs on, nullptr on any other
   // thread; the server's events on a connection reach its thread this way.
@@ -259,31 +264,32 @@ class TKorviThread : public TThread {
 
   using TimePoint = std::chrono::steady_clock::time_point;
 
-  std::int64_t received_ = 0;          // bytes received for the request
-  std::string request_line_;           // the request line as received
-  std::string peer_address_;           // the client's address
-  std::string listing_url_;            // the request path with "." and ".." resolved
-  bool bad_request_ = false;           // the request is refused with the 400 page
-  bool spooled_ = false;               // the body goes to BodySpool
-  std::int64_t body_received_ = 0;     // bytes of the body received
-  bool response_built_ = false;        // an action's response fills BodyStream
-  bool quit_posted_ = false;           // a quit message is on its way to the loop
-  std::chrono::milliseconds life_{0};  // the life timer's interval
-  bool answering_ = false;             // StartDataSend has run
-  bool handed_over_ = false;           // the system took the whole answer
-  bool done_reported_ = false;         // OnResponseDone has been raised
-  bool lingering_ = false;             // our direction ended; input is dropped
-  bool peer_closed_ = false;           // the client finished sending
-  std::int64_t transfer_size_ = 0;     // size of TransferStream
-  std::int64_t stream_pos_ = -1;       // where TransferStream stands (-1: unknown)
-  std::int64_t answer_start_ = 0;      // the socket's WriteCount when the answer began
-  std::int64_t moved_count_ = 0;       // its WriteCount when last looked at
-  int unacknowledged_ = 0;             // its UnacknowledgedCount then
-  TimePoint last_move_;                // when bytes of the answer last moved
-  TimePoint linger_start_;             // when lingering began
-  TimePoint last_arrival_;             // when bytes last arrived while lingering
-  std::mutex window_lock_;             // guards window_ and stop_requested_
-  HWND window_ = 0;                    // the socket's window, once it exists
+  std::shared_ptr<const TKorviSettings> settings_;  // the request's settings
+  std::int64_t received_ = 0;                       // bytes received for the request
+  std::string request_line_;                        // the request line as received
+  std::string peer_address_;                        // the client's address
+  std::string listing_url_;                         // the request path with "." and ".." resolved
+  bool bad_request_ = false;                        // the request is refused with the 400 page
+  bool spooled_ = false;                            // the body goes to BodySpool
+  std::int64_t body_received_ = 0;                  // bytes of the body received
+  bool response_built_ = false;                     // an action's response fills BodyStream
+  bool quit_posted_ = false;                        // a quit message is on its way to the loop
+  std::chrono::milliseconds life_{0};               // the life timer's interval
+  bool answering_ = false;                          // StartDataSend has run
+  bool handed_over_ = false;                        // the system took the whole answer
+  bool done_reported_ = false;                      // OnResponseDone has been raised
+  bool lingering_ = false;                          // our direction ended; input is dropped
+  bool peer_closed_ = false;                        // the client finished sending
+  std::int64_t transfer_size_ = 0;                  // size of TransferStream
+  std::int64_t stream_pos_ = -1;                    // where TransferStream stands (-1: unknown)
+  std::int64_t answer_start_ = 0;                   // the socket's WriteCount when the answer began
+  std::int64_t moved_count_ = 0;                    // its WriteCount when last looked at
+  int unacknowledged_ = 0;                          // its UnacknowledgedCount then
+  TimePoint last_move_;                             // when bytes of the answer last moved
+  TimePoint linger_start_;                          // when lingering began
+  TimePoint last_arrival_;                          // when bytes last arrived while lingering
+  std::mutex window_lock_;                          // guards window_ and stop_requested_
+  HWND window_ = 0;                                 // the socket's window, once it exists
   bool stop_requested_ = false;
 };
 

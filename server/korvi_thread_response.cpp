@@ -53,7 +53,8 @@ void TKorviThread::StartResponse() {
     auto response = std::make_unique<TKorviResponse>(request.get());
     RequestObject = request.get();
     ResponseObject = response.get();
-    if (Server->OnBeforeProcess) Server->OnBeforeProcess(this, RequestObject, ResponseObject, this);
+    if (Settings().OnBeforeProcess)
+      Settings().OnBeforeProcess(this, RequestObject, ResponseObject, this);
     try {
       if (Server->DispatchAction(RequestObject, ResponseObject)) {
         ServeStatic = false;
@@ -71,7 +72,8 @@ void TKorviThread::StartResponse() {
     // body stream like any the application built.
     response_built_ = ResponseObject->Sent();
     if (response_built_) ServeStatic = false;
-    if (Server->OnAfterProcess) Server->OnAfterProcess(this, RequestObject, ResponseObject, this);
+    if (Settings().OnAfterProcess)
+      Settings().OnAfterProcess(this, RequestObject, ResponseObject, this);
     RequestObject = nullptr;
     ResponseObject = nullptr;
   }
@@ -80,9 +82,9 @@ void TKorviThread::StartResponse() {
 }
 
 void TKorviThread::ReportException(const std::exception& error) {
-  if (!Server->OnException) return;
+  if (!Settings().OnException) return;
   try {
-    Server->OnException(Server, RequestObject, error);
+    Settings().OnException(Server, RequestObject, error);
   } catch (const std::exception&) {
     // The client still gets its 500 answer.
   }
@@ -115,7 +117,7 @@ void TKorviThread::AnswerBuiltIn() {
 }
 
 bool TKorviThread::FindTarget(std::string& Target) {
-  const std::shared_ptr<const TStringList> map = Server->URLMap();
+  const std::shared_ptr<const TStringList> map = Settings().URLMap;
   const TTargetResolver resolver(ThreadRoot, *map, DefaultFileName);
   const TTarget found = resolver.FindTarget(URL, ServeStatic);
   TargetPath = found.Path;
@@ -131,7 +133,7 @@ std::string TKorviThread::StripLast(std::string& Path) {
 }
 
 bool TKorviThread::CheckDefault() {
-  const std::shared_ptr<const TStringList> map = Server->URLMap();
+  const std::shared_ptr<const TStringList> map = Settings().URLMap;
   const TTargetResolver resolver(ThreadRoot, *map, DefaultFileName);
   TTarget target;
   target.Path = TargetPath;
@@ -146,7 +148,7 @@ void TKorviThread::Responding() {
   if (TargetAttr & faHidden) {
     WriteError(403);
   } else if (TargetAttr & faDirectory) {
-    if (Server->DirectoryListing) {
+    if (Settings().DirectoryListing) {
       doFileList();
     } else {
       WriteError(403);
@@ -167,7 +169,7 @@ void TKorviThread::Responding() {
     }
     const std::int64_t size = FileStream->Size();
     if (ReqState != REQSTAT_SIMPLE) {
-      Output.WriteFileHeaders(FileMimeType(TargetPath, Server->OnGetMimeType, Server), size,
+      Output.WriteFileHeaders(FileMimeType(TargetPath, Settings().OnGetMimeType, Server), size,
                               last_write);
     }
     if (SameText(Method, "HEAD")) FileStream.reset();
@@ -199,7 +201,8 @@ void TKorviThread::StartDataSend() {
       TransferStream = FileStream.get();
     }
     transfer_size_ = TransferStream ? TransferStream->Size() : 0;
-    if (Server->OnResponse) Server->OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
+    if (Settings().OnResponse)
+      Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
     SendPos = 0;
     stream_pos_ = -1;  // the first chunk sets the position
     // The answer leaves in full segments; the end of our direction (or the
@@ -291,8 +294,8 @@ void TKorviThread::AnswerHandedOver() {
 void TKorviThread::ReportResponseDone() {
   if (!answering_ || done_reported_) return;
   done_reported_ = true;
-  if (Server->OnResponseDone) {
-    Server->OnResponseDone(Server->ThreadCount(), Socket->WriteCount() - answer_start_);
+  if (Settings().OnResponseDone) {
+    Settings().OnResponseDone(Server->ThreadCount(), Socket->WriteCount() - answer_start_);
   }
 }
 
@@ -319,7 +322,7 @@ void TKorviThread::WriteHeader(const std::string& Name, std::int64_t Value) {
 }
 
 void TKorviThread::WriteFileType() {
-  Output.WriteFileType(FileMimeType(TargetPath, Server->OnGetMimeType, Server));
+  Output.WriteFileType(FileMimeType(TargetPath, Settings().OnGetMimeType, Server));
 }
 
 void TKorviThread::WriteError(int Code) {
@@ -332,7 +335,7 @@ void TKorviThread::SendHTTPError(int Code, std::string& Text) {
 
 void TKorviThread::doFileList() {
   WriteDirectoryListing(Output, TargetPath, listing_url_.empty() ? URL : listing_url_,
-                        Server->DirectoryMask);
+                        Settings().DirectoryMask);
 }
 
 bool TKorviThread::DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL) {

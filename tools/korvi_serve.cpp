@@ -11,11 +11,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "korvi/host/application.h"
 #include "korvi/host/event_queue.h"
@@ -38,7 +40,9 @@ namespace {
 
 const char* const kUsage =
     "Usage: korvi-serve [options]\n"
-    "Serves a directory over HTTP/1.0 until SIGINT or SIGTERM.\n"
+    "Serves a directory over HTTP/1.0 until SIGINT or SIGTERM. Stopping waits\n"
+    "for running requests up to StopGracePeriod seconds (default 10), then\n"
+    "names them and exits; a second signal exits at once.\n"
     "\n"
     "  --root DIR           document root (default: the current directory)\n"
     "  --map FILE           URL map file instead of a document root: ini section\n"
@@ -49,6 +53,13 @@ const char* const kUsage =
     "                       the file again\n"
     "  --port N             port to listen on (0 to 65535), or the next free one\n"
     "                       above it (default 8080; 0 lets the system choose)\n"
+    "  --bind ADDRESS       listen on this IPv4 address only (default: every\n"
+    "                       address)\n"
+    "  --max-connections N  most connections served at once (default 4096; 0: no\n"
+    "                       limit); more get a 503 answer at once\n"
+    "  --max-connections-per-address N\n"
+    "                       most connections from one client address (default\n"
+    "                       256; 0: no limit)\n"
     "  --default-file NAME  file served for a directory (default index.htm)\n"
     "  --no-listing         answer directories without a default file with 403\n"
     "  --mask PATTERN       names that directory listings show (default *.*)\n"
@@ -59,9 +70,11 @@ const char* const kUsage =
     "                       file (Active, DefaultFile, DirectoryListing,\n"
     "                       DirectoryMask, URLMapIniFile, MaxThread, ServerPort,\n"
     "                       ServerRoot, Timeout, MaxRequestBody, TlsEnabled,\n"
-    "                       TlsCertificateFile, TlsKeyFile; other keys are\n"
-    "                       reported and ignored); options given on the command\n"
-    "                       line take precedence\n"
+    "                       TlsCertificateFile, TlsKeyFile, MaxBodyInMemory,\n"
+    "                       BodySpoolDirectory, ListenAddress, MaxConnections,\n"
+    "                       MaxConnectionsPerAddress, StopGracePeriod; other\n"
+    "                       keys are reported and ignored); options given on\n"
+    "                       the command line take precedence\n"
     "  --access-log FILE    also append one line per request to FILE in the Common\n"
     "                       Log Format; SIGHUP makes it open FILE again, so that\n"
     "                       the log can be rotated\n"
@@ -75,6 +88,9 @@ const char* const kUsage =
 const char* const kConfigSection = "Korvi";
 // Port tried first unless the options or the stored properties name one.
 const char* const kDefaultPort = "8080";
+// Connection limits unless the options or the stored properties name them.
+const char* const kDefaultMaxConnections = "4096";
+const char* const kDefaultMaxPerAddress = "256";
 // Highest TCP port number.
 constexpr std::int32_t kLastPort = 65535;
 // System table of content types by extension.
@@ -106,6 +122,12 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
       options.SetValue("ServerRoot", "");
     } else if (arg == "--port") {
       options.SetValue("ServerPort", value());
+    } else if (arg == "--bind") {
+      options.SetValue("ListenAddress", value());
+    } else if (arg == "--max-connections") {
+      options.SetValue("MaxConnections", value());
+    } else if (arg == "--max-connections-per-address") {
+      options.SetValue("MaxConnectionsPerAddress", value());
     } else if (arg == "--default-file") {
       options.SetValue("DefaultFile", value());
     } else if (arg == "--no-listing") {
@@ -136,6 +158,8 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
 
   properties.Clear();
   properties.SetValue("ServerPort", kDefaultPort);
+  properties.SetValue("MaxConnections", kDefaultMaxConnections);
+  properties.SetValue("MaxConnectionsPerAddress", kDefaultMaxPerAddress);
   if (!config.empty()) {
     if (!FileExists(config)) throw TUsageError("no config file " + config);
     TStringList stored;
@@ -285,6 +309,24 @@ class THangUp {
   int wake_;
 };
 
+// From now on SIGINT and SIGTERM end the process at once.
+void EndOnNextStopSignal() {
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+}
+
+// Names the requests that kept stopping past its grace period, and exits.
+[[noreturn]] void ExitOverdue(const std::vector<TKorviRunningWorker>& workers) {
+  for (const TKorviRunningWorker& worker : workers) {
+    std::fprintf(stderr, "korvi-serve: still running: %s %s\n", worker.RemoteAddress.c_str(),
+                 worker.RequestLine.empty() ? "-" : worker.RequestLine.c_str());
+  }
+  std::fprintf(stderr, "korvi-serve: stopped with %zu requests unfinished\n", workers.size());
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
 int Serve(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--help") {
@@ -333,7 +375,13 @@ int Serve(int argc, char** argv) {
   std::fflush(stdout);
   Application().Run();
   hang_up.reset();
-  // Destroying the server closes the listener and waits for the workers.
+  // Destroying the server closes the listener and waits for the workers;
+  // past the grace period it names those still running, and the process
+  // ends without them. A second stop signal ends it at once.
+  EndOnNextStopSignal();
+  server->OnStopOverdue = [](TObject*, const std::vector<TKorviRunningWorker>& workers) {
+    ExitOverdue(workers);
+  };
   server.reset();
   std::printf("korvi-serve: stopped\n");
   return 0;

@@ -81,6 +81,7 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
                {"/files", uploads_dir_}});
   server_->SetIniFile(map_file);
   server_->SetPort(settings_.Port);
+  server_->ListenAddress = settings_.ListenAddress;
   server_->TlsEnabled = !settings_.TlsCertificateFile.empty();
   server_->TlsCertificateFile = settings_.TlsCertificateFile;
   server_->TlsKeyFile = settings_.TlsKeyFile;

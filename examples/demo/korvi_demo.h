@@ -40,6 +40,8 @@ class TShoppingCart;
 struct TDemoSettings {
   // The port to listen on (the next free one when it is taken; 0: any).
   int Port = 8080;
+  // The address to listen on (empty: every address).
+  std::string ListenAddress;
   // The directory of the database, the uploads and the URL map; made when missing.
   std::string DataDir;
   // The directory holding templates/, static/ and about/.

@@ -1,7 +1,7 @@
 // korvi-demo: the Korvi Tea House, a small shop that shows every part of the
 // library at work (see korvi_demo.h). tools/run.sh builds and starts it.
 //
-//   korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME]
+//   korvi-demo [--port N] [--bind ADDRESS] [--data DIR] [--site DIR] [--database NAME]
 //              [--tls-cert FILE --tls-key FILE] [--help]
 //
 // It prints the data directory and the address it listens on, and stops on
@@ -20,10 +20,12 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: korvi-demo [--port N] [--data DIR] [--site DIR] [--database NAME]\n"
-    "                  [--tls-cert FILE --tls-key FILE] [--help]\n"
+    "Usage: korvi-demo [--port N] [--bind ADDRESS] [--data DIR] [--site DIR]\n"
+    "                  [--database NAME] [--tls-cert FILE --tls-key FILE] [--help]\n"
     "  --port N    port to listen on (default 8080; the next free one when it is\n"
     "              taken; 0 lets the system choose)\n"
+    "  --bind ADDRESS  listen on this IPv4 address only, for example 127.0.0.1\n"
+    "              behind a reverse proxy (default: every address)\n"
     "  --data DIR  directory of the database, the shared files and the URL map,\n"
     "              made with sample data on the first start (default:\n"
     "              korvi-demo-data in the working directory)\n"
@@ -45,6 +47,8 @@ bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
     const std::string value = argv[++i];
     if (option == "--port") {
       if (!korvi::TryStrToInt(value, settings.Port)) return false;
+    } else if (option == "--bind") {
+      settings.ListenAddress = value;
     } else if (option == "--data") {
       settings.DataDir = value;
     } else if (option == "--site") {

@@ -39,6 +39,25 @@ class FunctionThread : public TThread {
   std::function<void(FunctionThread&)> body_;
 };
 
+// The seam fails exactly the next thread starts it was asked to, as the
+// system would, and the thread can be started once it is spent.
+TEST(ThreadTest, FailedThreadStartsCanBeInjected) {
+  std::atomic<int> runs{0};
+  FunctionThread thread([&](FunctionThread&) { ++runs; });
+  FailNextThreadStarts(2);
+  for (int i = 0; i < 2; ++i) {
+    try {
+      thread.Resume();
+      ADD_FAILURE() << "start " << i << " did not fail";
+    } catch (const Exception& error) {
+      EXPECT_EQ(error.Message(), "Thread creation error: Resource temporarily unavailable");
+    }
+  }
+  thread.Resume();
+  thread.WaitFor();
+  EXPECT_EQ(runs, 1);
+}
+
 // Synchronize from a worker runs on the main thread while it pumps its
 // queue, and returns to the worker only after the method ran.
 TEST(ThreadTest, SynchronizeRunsOnMainWhilePumping) {

@@ -21,6 +21,7 @@
 #include "korvi/host/exceptions.h"
 #include "korvi/host/files.h"
 #include "korvi/server/property_source.h"
+#include "korvi/socket/ssl_ksocket.h"
 #include "tests/support/loopback_client.h"
 #include "tests/support/pump.h"
 #include "tests/support/temp_dir.h"
@@ -262,6 +263,32 @@ TEST(KorviLoading, ReadStateAppliesStoredValuesAndListens) {
   EXPECT_TRUE(Refused(port));
   server.SetActive(true);
   EXPECT_NE(Exchange(new_port, "GET / HTTP/1.0\r\n\r\n").find("welcome"), std::string::npos);
+}
+
+// The connection properties load after the older ones; ListenAddress binds
+// the listener to one address.
+TEST(KorviLoading, ConnectionPropertiesAreStored) {
+  TKorvi server(nullptr);
+  test::TempDir root;
+  server.SetRoot(root.Path());
+  const int port = test::FreePort();
+  server.ReadState(TPropertySource(TStringList{"ServerPort=" + std::to_string(port),
+                                               "ListenAddress=127.0.0.1", "MaxConnections=12",
+                                               "MaxConnectionsPerAddress=3", "StopGracePeriod=4"}));
+  EXPECT_EQ(server.ListenAddress, "127.0.0.1");
+  EXPECT_EQ(server.MaxConnections, 12);
+  EXPECT_EQ(server.MaxConnectionsPerAddress, 3);
+  EXPECT_EQ(server.StopGracePeriod, 4);
+  for (const char* name :
+       {"listenaddress", "MaxConnections", "MAXCONNECTIONSPERADDRESS", "StopGracePeriod"}) {
+    EXPECT_TRUE(TKorvi::IsStoredProperty(name)) << name;
+  }
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  ASSERT_EQ(
+      getsockname(server.ListenSocket()->Handle(), reinterpret_cast<sockaddr*>(&bound), &length),
+      0);
+  EXPECT_EQ(ntohl(bound.sin_addr.s_addr), INADDR_LOOPBACK);
 }
 
 TEST(KorviLoading, InvalidStoredValuesAreReported) {
