@@ -1,5 +1,7 @@
 // The status tables. The status-line table leaves out 203 and 402 and keeps
-// its own spelling of the 503 reason, which is what goes on the wire.
+// its own spelling of the 503 reason, which is what goes on the wire. The
+// codes that HTTP/1.1 added are known only to the HTTP/1.1 profile, so an
+// HTTP/1.0 answer keeps the table it always had.
 #include "korvi/server/http_status.h"
 
 #include <string_view>
@@ -12,6 +14,7 @@ struct StatusEntry {
   int code;
   std::string_view line_reason;  // reason in status lines; empty: no entry
   std::string_view reason;
+  bool http11_only = false;  // a code HTTP/1.1 added
 };
 
 constexpr StatusEntry kStatusTable[] = {
@@ -43,30 +46,32 @@ constexpr StatusEntry kStatusTable[] = {
     {410, "Gone", "Gone"},
     {411, "Length Required", "Length Required"},
     {412, "Unless True", "Unless True"},
+    {416, "Range Not Satisfiable", "Range Not Satisfiable", true},
     {500, "Internal Server Error", "Internal Server Error"},
     {501, "Not Implemented", "Not Implemented"},
     {502, "Bad Gateway", "Bad Gateway"},
     {503, "Service Unvailable", "Service Unavailable"},
     {504, "Gateway Timeout", "Gateway Timeout"},
+    {505, "HTTP Version Not Supported", "HTTP Version Not Supported", true},
 };
 
-const StatusEntry* FindStatus(int code) {
+const StatusEntry* FindStatus(int code, bool http11) {
   for (const StatusEntry& entry : kStatusTable) {
-    if (entry.code == code) return &entry;
+    if (entry.code == code && (http11 || !entry.http11_only)) return &entry;
   }
   return nullptr;
 }
 
 }  // namespace
 
-std::string GetHTTPStatus(int code) {
-  const StatusEntry* entry = FindStatus(code);
+std::string GetHTTPStatus(int code, bool http11) {
+  const StatusEntry* entry = FindStatus(code, http11);
   if (entry == nullptr || entry->line_reason.empty()) return {};
   return std::to_string(code) + " " + std::string(entry->line_reason);
 }
 
-std::string StatusString(int code) {
-  const StatusEntry* entry = FindStatus(code);
+std::string StatusString(int code, bool http11) {
+  const StatusEntry* entry = FindStatus(code, http11);
   return entry == nullptr ? std::string() : std::string(entry->reason);
 }
 

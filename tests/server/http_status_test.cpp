@@ -42,5 +42,26 @@ TEST(HttpStatusTest, EveryReasonMatchesItsStatusLineExceptTheKnownThree) {
   }
 }
 
+// The HTTP/1.1 profile knows two codes more and keeps every other entry.
+TEST(HttpStatusTest, HTTP11TableAdds416And505Only) {
+  const struct {
+    int code;
+    const char* line;
+    const char* reason;
+  } added[] = {
+      {416, "416 Range Not Satisfiable", "Range Not Satisfiable"},
+      {505, "505 HTTP Version Not Supported", "HTTP Version Not Supported"},
+  };
+  for (const auto& entry : added) {
+    EXPECT_EQ(GetHTTPStatus(entry.code, true), entry.line);
+    EXPECT_EQ(StatusString(entry.code, true), entry.reason);
+  }
+  for (int code = 0; code < 1000; ++code) {
+    if (code == 416 || code == 505) continue;
+    EXPECT_EQ(GetHTTPStatus(code, true), GetHTTPStatus(code)) << code;
+    EXPECT_EQ(StatusString(code, true), StatusString(code)) << code;
+  }
+}
+
 }  // namespace
 }  // namespace korvi
