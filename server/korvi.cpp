@@ -15,6 +15,7 @@
 #include "korvi/host/thread.h"
 #include "korvi/server/descriptor_reserve.h"
 #include "korvi/server/korvi_thread.h"
+#include "korvi/server/mime_types.h"
 #include "korvi/server/property_source.h"
 #include "korvi/server/url_map_file.h"
 #include "korvi/socket/socket_errors.h"
@@ -32,10 +33,11 @@ constexpr const char* kListenAddress = "0.0.0.0";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",        "DefaultFile",     "DirectoryListing",  "DirectoryMask",
-    "URLMapIniFile", "MaxThread",       "ServerPort",        "ServerRoot",
-    "Timeout",       "MaxRequestBody",  "TlsEnabled",        "TlsCertificateFile",
-    "TlsKeyFile",    "MaxBodyInMemory", "BodySpoolDirectory"};
+    "Active",        "DefaultFile",     "DirectoryListing",   "DirectoryMask",
+    "URLMapIniFile", "MaxThread",       "ServerPort",         "ServerRoot",
+    "Timeout",       "MaxRequestBody",  "TlsEnabled",         "TlsCertificateFile",
+    "TlsKeyFile",    "MaxBodyInMemory", "BodySpoolDirectory", "FollowLinks",
+    "ProductLine"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -125,6 +127,13 @@ void TKorvi::SetActions(const TKActionItems& Value) {
   actions_->Assign(Value);
 }
 
+bool TKorvi::UseSystemMimeTypes(const std::string& Path) {
+  auto table = std::make_shared<TMimeTable>();
+  if (!table->LoadFromFile(Path)) return false;
+  mime_table_ = std::move(table);
+  return true;
+}
+
 void TKorvi::LoadURLMap() {
   auto map = std::make_shared<TStringList>();
   if (!url_map_ini_file_.empty()) {
@@ -164,6 +173,8 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     if (Source.Has("TlsKeyFile")) TlsKeyFile = Source.Text("TlsKeyFile");
     if (Source.Has("MaxBodyInMemory")) MaxBodyInMemory = Source.Integer("MaxBodyInMemory");
     if (Source.Has("BodySpoolDirectory")) BodySpoolDirectory = Source.Text("BodySpoolDirectory");
+    if (Source.Has("FollowLinks")) FollowLinks = Source.Boolean("FollowLinks");
+    if (Source.Has("ProductLine")) ProductLine = Source.Text("ProductLine");
   } catch (...) {
     TComponent::Loaded();
     throw;
