@@ -42,13 +42,6 @@ std::string RequestTextForPage(const std::string& text) {
   return result;
 }
 
-// The foot of every processed page.
-std::string Footer() {
-  return std::string("<br><center>Produced by the Korvi web server") +
-         ", a small HTTP server embedded in applications: <a href=\"" + KorviProductAddress +
-         "\">" + KorviProductAddress + "</a></center>";
-}
-
 // The field named `field` in the data set of `source`, or nullptr.
 TField* SourceField(TDataSource* source, const std::string& field) {
   if (source == nullptr || source->DataSet() == nullptr) return nullptr;
@@ -82,6 +75,12 @@ std::string DataSetReference(TKorviProducer* producer, const std::string& name) 
 
 TKorviProcessor::TKorviProcessor(TComponent* Owner) : TComponent(Owner) {}
 
+std::string TKorviProcessor::DefaultFooter() {
+  return std::string("<br><center>Produced by the Korvi web server") +
+         ", a small HTTP server embedded in applications: <a href=\"" + KorviProductAddress +
+         "\">" + KorviProductAddress + "</a></center>";
+}
+
 void TKorviProcessor::ProcessHtmlFile(TKorvi* Server, TKorviRequest* Request,
                                       TKorviResponse* Response, const std::string& FileName,
                                       const std::vector<TDataSource*>& DataSources,
@@ -109,7 +108,7 @@ void TKorviProcessor::ProcessHtmlFile(TKorvi* Server, TKorviRequest* Request,
     producer.Response = Response;
     producer.ListMode = false;
     producer.EscapeFieldValues = EscapeFieldValues;
-    Response->SetContent(producer.Content() + Footer());
+    Response->SetContent(producer.Content() + Footer);
   } catch (const std::exception& e) {
     Response->SetStringVariable(kContentTypeVariable, "text/html");
     Response->SetContent(std::string("ERROR: ") + e.what());

@@ -96,12 +96,17 @@ class TKorviProcessor : public TComponent {
   // Data-set field values in the page are HTML-escaped (&, <, >, "), so
   // stored text cannot add markup or directives to it.
   bool EscapeFieldValues = false;
+  // HTML appended to every processed page, after everything the file holds
+  // (empty: nothing). DefaultFooter() unless the application changes it.
+  std::string Footer = DefaultFooter();
+  // The product footer: "<br><center>Produced by the Korvi web server, ..."
+  static std::string DefaultFooter();
 
   // --- Pages ---
 
   // Sets the content of `Response` to the file `FileName` run through a loop
   // producer with `DataSources` as its sources 1, 2, ... (at most 12) and
-  // queries taken from `DataModules` (at most 24), followed by the footer.
+  // queries taken from `DataModules` (at most 24), followed by Footer.
   // Any failure makes the content "ERROR: " and the message, as "text/html".
   // The response is not sent.
   void ProcessHtmlFile(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,

@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   TKorvi server(nullptr);
   TKorviProcessor processor(nullptr);
   server.SetRoot(dir.string());
-  server.SetPort(port);
+  server.SetServerPort(port);
 
   TKActionItem* book = server.Actions()->Add();
   book->SetPathInfo("/guestbook");

@@ -18,7 +18,7 @@ int main() {
   Application().HandleStopSignals();
 
   auto server = std::make_unique<TKorvi>(nullptr);
-  server->SetPort(8081);
+  server->SetServerPort(8081);
 
   // Requests whose path starts with /hello go to this handler, on the
   // connection's own worker thread.

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   try {
     CreateDatabase(database);
     auto server = std::make_unique<TKorvi>(nullptr);
-    server->SetPort(argc > 1 ? std::atoi(argv[1]) : 8082);
+    server->SetServerPort(argc > 1 ? std::atoi(argv[1]) : 8082);
 
     TKActionItem* fruit = server->Actions()->Add();
     fruit->SetPathInfo("/fruit");

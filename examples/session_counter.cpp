@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   // timer runs on this thread's loop.
   TKorviSessions sessions(nullptr);
   auto server = std::make_unique<TKorvi>(nullptr);
-  server->SetPort(argc > 1 ? std::atoi(argv[1]) : 8082);
+  server->SetServerPort(argc > 1 ? std::atoi(argv[1]) : 8082);
 
   // The default action gets every request, so no file is ever served.
   TKActionItem* visits = server->Actions()->Add();

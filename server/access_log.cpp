@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -72,7 +73,7 @@ TAccessEntry AccessEntryOf(const TKorviThread& thread, std::int64_t bytes) {
   entry.Address = thread.HeaderLines.Values("remote-address");
   entry.RequestLine = thread.RequestLine();
   entry.Status = thread.ResponseStatus();
-  entry.Bytes = bytes;
+  entry.Bytes = std::max<std::int64_t>(0, bytes - thread.HeaderBlockLength());
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);

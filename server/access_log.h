@@ -3,9 +3,9 @@
 //   127.0.0.1 - - [08/Dec/2026:04:05:09 +0100] "GET /a.htm HTTP/1.0" 200 1043
 // the client's address, two fields the server does not know (identity and
 // user), the local time the answer ended with its offset from UTC, the
-// request line, the status the client received and the bytes of the answer
-// that went out ("-" for none). TAccessLog appends such lines to a file and
-// opens it again on request, so that the file can be rotated.
+// request line, the status the client received and the bytes of the body
+// that went out, the header block not counted ("-" for none). TAccessLog appends such lines to a
+// file and opens it again on request, so that the file can be rotated.
 #pragma once
 
 #include <atomic>
@@ -23,7 +23,7 @@ struct TAccessEntry {
   std::string Address;      // the client's address
   std::string RequestLine;  // as received; empty when none arrived
   int Status = 0;           // status code the client received; 0: none
-  std::int64_t Bytes = 0;   // bytes of the answer that went out
+  std::int64_t Bytes = 0;   // bytes of the body that went out
   std::int64_t Time = 0;    // when the answer ended, in seconds since the Unix epoch
   int UTCOffset = 0;        // local time's offset from UTC then, in seconds
 };
@@ -38,8 +38,9 @@ std::string EscapeLogText(std::string_view text);
 // and 0 bytes are written "-".
 std::string FormatAccessLine(const TAccessEntry& entry);
 
-// The entry of the answer `thread` is sending, of which `bytes` went out,
-// stamped with the current local time.
+// The entry of the answer `thread` is sending, of which `bytes` went out
+// (header block and body, as OnResponseDone counts them), stamped with the
+// current local time.
 TAccessEntry AccessEntryOf(const TKorviThread& thread, std::int64_t bytes);
 
 class TAccessLog {

@@ -6,6 +6,7 @@
 // names and links are HTML-escaped; hidden entries are left out.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace korvi {
@@ -17,9 +18,14 @@ struct TSearchRec;
 extern const char* const ListingPageOpen;
 
 // Writes the answer listing `directory` (a path ending in "/") for the request
-// path `url`, showing the entries that match `mask` ("*.*" when empty).
+// path `url`, showing the entries that match `mask` ("*.*" when empty) and
+// ending with `product_line` as WritePageFooter (error_page.h) does. With a
+// `links_within` directory, an entry whose real path (symbolic links
+// resolved) leaves that directory is left out.
 void WriteDirectoryListing(TOutputText& out, const std::string& directory, const std::string& url,
-                           const std::string& mask);
+                           const std::string& mask,
+                           const std::optional<std::string>& product_line = std::nullopt,
+                           const std::string& links_within = {});
 // Writes the table row of one entry under `base_url` (ending in "/"); false
 // (and nothing written) for ".", ".." and hidden entries.
 bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url);

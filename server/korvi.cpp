@@ -17,6 +17,7 @@
 #include "korvi/server/connection_refusal.h"
 #include "korvi/server/descriptor_reserve.h"
 #include "korvi/server/korvi_thread.h"
+#include "korvi/server/mime_types.h"
 #include "korvi/server/property_source.h"
 #include "korvi/server/url_map_file.h"
 #include "korvi/socket/socket_errors.h"
@@ -35,13 +36,13 @@ constexpr const char* kEveryAddress = "0.0.0.0";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",         "DefaultFile",     "DirectoryListing",
-    "DirectoryMask",  "URLMapIniFile",   "MaxThread",
-    "ServerPort",     "ServerRoot",      "Timeout",
-    "MaxRequestBody", "TlsEnabled",      "TlsCertificateFile",
-    "TlsKeyFile",     "MaxBodyInMemory", "BodySpoolDirectory",
-    "ListenAddress",  "MaxConnections",  "MaxConnectionsPerAddress",
-    "StopGracePeriod"};
+    "Active",          "DefaultFile",     "DirectoryListing",
+    "DirectoryMask",   "URLMapIniFile",   "MaxThread",
+    "ServerPort",      "ServerRoot",      "Timeout",
+    "MaxRequestBody",  "TlsEnabled",      "TlsCertificateFile",
+    "TlsKeyFile",      "MaxBodyInMemory", "BodySpoolDirectory",
+    "ListenAddress",   "MaxConnections",  "MaxConnectionsPerAddress",
+    "StopGracePeriod", "FollowLinks",     "ProductLine"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -133,6 +134,13 @@ void TKorvi::SetActions(const TKActionItems& Value) {
   actions_->Assign(Value);
 }
 
+bool TKorvi::UseSystemMimeTypes(const std::string& Path) {
+  auto table = std::make_shared<TMimeTable>();
+  if (!table->LoadFromFile(Path)) return false;
+  mime_table_ = std::move(table);
+  return true;
+}
+
 void TKorvi::LoadURLMap() {
   auto map = std::make_shared<TStringList>();
   if (!url_map_ini_file_.empty()) {
@@ -172,6 +180,8 @@ void TKorvi::ReadState(const TPropertySource& Source) {
       MaxConnectionsPerAddress = Source.Integer("MaxConnectionsPerAddress");
     }
     if (Source.Has("StopGracePeriod")) StopGracePeriod = Source.Integer("StopGracePeriod");
+    if (Source.Has("FollowLinks")) FollowLinks = Source.Boolean("FollowLinks");
+    if (Source.Has("ProductLine")) ProductLine = Source.Text("ProductLine");
   } catch (...) {
     TComponent::Loaded();
     throw;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -48,6 +49,13 @@ using TKorviExceptionEvent =
 // the dot); a non-empty MimeType it leaves is used.
 using TGetMimeType =
     std::function<void(TObject* Sender, const std::string& MimeExt, std::string& MimeType)>;
+// A file answer's header block is about to be written for the file `Path`:
+// every name=value line the handler adds to `Headers` goes out as a header
+// line "name: value" after the server's own (line breaks become blanks).
+// Raised on the connection's worker thread (Sender is the server), for GET
+// and HEAD alike.
+using TFileHeadersEvent =
+    std::function<void(TObject* Sender, const std::string& Path, TStringList& Headers)>;
 
 // Default limit for a request body: 100 MiB.
 constexpr std::int64_t DefaultMaxRequestBody = 100 * 1024 * 1024;
@@ -67,6 +75,9 @@ struct TKorviSettings {
   std::int64_t MaxRequestBody = DefaultMaxRequestBody;
   std::int64_t MaxBodyInMemory = DefaultMaxBodyInMemory;
   std::string BodySpoolDirectory;
+  std::optional<std::string> ProductLine;
+  bool FollowLinks = true;
+  TFileHeadersEvent OnFileHeaders;
   ZWSOnRxEvent OnRequest;
   ZWSOnRxDoneEvent OnRequestDone;
   ZWSOnTxEvent OnResponse;

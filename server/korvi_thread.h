@@ -124,6 +124,10 @@ class TKorviThread : public TThread {
   // carries, for an action's answer as for a built-in one; 0 before that,
   // and when the answer has no status line (an action that produced nothing).
   int ResponseStatus() const;
+  // Once the answer has started going out, the bytes of its header block
+  // (status line, header lines and the empty line after them); 0 before
+  // that, and when the answer has none.
+  std::int64_t HeaderBlockLength() const;
 
   // The server's settings as the request found them when it started (taken
   // from Server on first use); the thread reads every setting through them.
@@ -259,6 +263,9 @@ class TKorviThread : public TThread {
   void NoteMovement(std::chrono::steady_clock::time_point now);
   // When the life timer's next tick is due, or now when the connection ends.
   std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now);
+  // The bytes of the answer that begin with its header block: the outgoing
+  // text of a built-in answer, or the response an action built.
+  std::string_view AnswerStart() const;
   // Hands an exception of the actions to the server's OnException.
   void ReportException(const std::exception& error);
 
@@ -269,6 +276,7 @@ class TKorviThread : public TThread {
   std::string request_line_;                        // the request line as received
   std::string peer_address_;                        // the client's address
   std::string listing_url_;                         // the request path with "." and ".." resolved
+  std::string target_base_;                         // the root or mapped directory of the target
   bool bad_request_ = false;                        // the request is refused with the 400 page
   bool spooled_ = false;                            // the body goes to BodySpool
   std::int64_t body_received_ = 0;                  // bytes of the body received

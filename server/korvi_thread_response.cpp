@@ -118,10 +118,11 @@ void TKorviThread::AnswerBuiltIn() {
 
 bool TKorviThread::FindTarget(std::string& Target) {
   const std::shared_ptr<const TStringList> map = Settings().URLMap;
-  const TTargetResolver resolver(ThreadRoot, *map, DefaultFileName);
+  const TTargetResolver resolver(ThreadRoot, *map, DefaultFileName, Settings().FollowLinks);
   const TTarget found = resolver.FindTarget(URL, ServeStatic);
   TargetPath = found.Path;
   TargetAttr = found.Attr;
+  target_base_ = found.Base;
   if (!found.URL.empty()) listing_url_ = found.URL;
   if (found.Error != 0) WriteError(found.Error);
   Target = TargetPath;
@@ -169,8 +170,11 @@ void TKorviThread::Responding() {
     }
     const std::int64_t size = FileStream->Size();
     if (ReqState != REQSTAT_SIMPLE) {
-      Output.WriteFileHeaders(FileMimeType(TargetPath, Settings().OnGetMimeType, Server), size,
-                              last_write);
+      TStringList extra;
+      if (Settings().OnFileHeaders) Settings().OnFileHeaders(Server, TargetPath, extra);
+      Output.WriteFileHeaders(
+          FileMimeType(TargetPath, Settings().OnGetMimeType, Server, Server->MimeTable()), size,
+          last_write, &extra);
     }
     if (SameText(Method, "HEAD")) FileStream.reset();
   }
@@ -179,8 +183,19 @@ void TKorviThread::Responding() {
 int TKorviThread::ResponseStatus() const {
   if (!answering_) return 0;
   if (!response_built_) return WrittenStatus();
-  return StatusLineCode(
-      std::string_view(BodyStream->Memory(), static_cast<size_t>(BodyStream->Size())));
+  return StatusLineCode(AnswerStart());
+}
+
+std::int64_t TKorviThread::HeaderBlockLength() const {
+  if (!answering_) return 0;
+  const std::string_view text = AnswerStart();
+  const size_t end = text.find("\r\n\r\n");
+  return end == std::string_view::npos ? 0 : static_cast<std::int64_t>(end + 4);
+}
+
+std::string_view TKorviThread::AnswerStart() const {
+  if (!response_built_) return std::string_view(Output.Data(), static_cast<size_t>(OutLength()));
+  return std::string_view(BodyStream->Memory(), static_cast<size_t>(BodyStream->Size()));
 }
 
 // --- Transmission ------------------------------------------------------------
@@ -322,11 +337,12 @@ void TKorviThread::WriteHeader(const std::string& Name, std::int64_t Value) {
 }
 
 void TKorviThread::WriteFileType() {
-  Output.WriteFileType(FileMimeType(TargetPath, Settings().OnGetMimeType, Server));
+  Output.WriteFileType(
+      FileMimeType(TargetPath, Settings().OnGetMimeType, Server, Server->MimeTable()));
 }
 
 void TKorviThread::WriteError(int Code) {
-  WriteErrorPage(Output, Code);
+  WriteErrorPage(Output, Code, Settings().ProductLine);
 }
 
 void TKorviThread::SendHTTPError(int Code, std::string& Text) {
@@ -335,7 +351,8 @@ void TKorviThread::SendHTTPError(int Code, std::string& Text) {
 
 void TKorviThread::doFileList() {
   WriteDirectoryListing(Output, TargetPath, listing_url_.empty() ? URL : listing_url_,
-                        Settings().DirectoryMask);
+                        Settings().DirectoryMask, Settings().ProductLine,
+                        Settings().FollowLinks ? std::string() : target_base_);
 }
 
 bool TKorviThread::DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL) {

@@ -47,15 +47,14 @@ std::string BuiltInMimeType(std::string_view ext) {
   return {};
 }
 
-std::string FileMimeType(std::string_view path, const TGetMimeType& hook, TObject* sender) {
+std::string FileMimeType(std::string_view path, const TGetMimeType& hook, TObject* sender,
+                         const TMimeTable* table) {
   if (FileNameOf(path).find('.') == std::string_view::npos) return {};
   const std::string ext = MimeExtension(path);
-  if (hook) {
-    std::string type;
-    hook(sender, ext, type);
-    if (!type.empty()) return type;
-  }
-  return BuiltInMimeType(ext);
+  std::string type;
+  if (hook) hook(sender, ext, type);
+  if (type.empty() && table != nullptr) type = table->TypeOf(ext);
+  return type.empty() ? BuiltInMimeType(ext) : type;
 }
 
 bool TMimeTable::LoadFromFile(const std::string& path) {

@@ -1,6 +1,7 @@
 // Content types of served files: the server's built-in table, the
 // application's OnGetMimeType hook, and TMimeTable, a reader of system MIME
-// tables (/etc/mime.types) that an application can answer the hook from.
+// tables (/etc/mime.types), which TKorvi::UseSystemMimeTypes puts between
+// the two.
 #pragma once
 
 #include <string>
@@ -17,11 +18,6 @@ std::string MimeExtension(std::string_view path);
 // The built-in type of a lower-case extension (gif, jpg, jpeg, htm, html,
 // txt); empty for any other.
 std::string BuiltInMimeType(std::string_view ext);
-// The content type of the file `path`: `hook` (raised with `sender`) when it
-// is assigned and answers, else the built-in table; empty when unknown or
-// when the name has no extension.
-std::string FileMimeType(std::string_view path, const TGetMimeType& hook, TObject* sender);
-
 // A table of extension -> type read from a file in the mime.types format:
 // one type per line followed by its extensions, "#" starting a comment.
 class TMimeTable {
@@ -36,5 +32,12 @@ class TMimeTable {
  private:
   std::unordered_map<std::string, std::string> types_;
 };
+
+// The content type of the file `path`: `hook` (raised with `sender`) when it
+// is assigned and answers, else `table` when given and it knows the
+// extension, else the built-in table; empty when unknown or when the name
+// has no extension.
+std::string FileMimeType(std::string_view path, const TGetMimeType& hook, TObject* sender,
+                         const TMimeTable* table = nullptr);
 
 }  // namespace korvi

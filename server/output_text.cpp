@@ -7,6 +7,7 @@
 #include "korvi/host/datetime.h"
 #include "korvi/host/exceptions.h"
 #include "korvi/server/http_status.h"
+#include "korvi/web/http_text.h"
 
 namespace korvi {
 
@@ -74,11 +75,12 @@ void TOutputText::WriteFileType(std::string_view type) {
 }
 
 void TOutputText::WriteFileHeaders(std::string_view type, std::int64_t size,
-                                   std::int64_t last_write) {
+                                   std::int64_t last_write, const TStringList* extra) {
   WriteStatus(200);
   WriteFileType(type);
   WriteHeader("Content-Length", size);
   WriteHeaders("Last-Modified", FormatHeaderDate(last_write));
+  if (extra != nullptr) WriteString(HeaderLinesOf(*extra));
   WriteString("\r\n");
 }
 

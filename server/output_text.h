@@ -14,6 +14,8 @@
 
 namespace korvi {
 
+class TStringList;
+
 // Supplies the current moment, in seconds since the Unix epoch, for the
 // "Date" header.
 using TClock = std::function<std::int64_t()>;
@@ -51,8 +53,11 @@ class TOutputText {
   void WriteFileType(std::string_view type);
   // The header block of a file answer: status 200, "Content-type" (when
   // `type` is not empty), "Content-Length", "Last-Modified" (the moment
-  // `last_write`, in seconds since the Unix epoch) and the empty line.
-  void WriteFileHeaders(std::string_view type, std::int64_t size, std::int64_t last_write);
+  // `last_write`, in seconds since the Unix epoch), a header line for every
+  // name=value line of `extra` (HeaderLinesOf, http_text.h) and the empty
+  // line.
+  void WriteFileHeaders(std::string_view type, std::int64_t size, std::int64_t last_write,
+                        const TStringList* extra = nullptr);
 
   // Bytes written so far.
   int OutLength() const { return out_length_; }

@@ -1,7 +1,10 @@
 // Target resolution of request paths below the root or a mapped directory.
 #include "korvi/server/target_resolver.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
+
+#include <memory>
 
 #include <vector>
 
@@ -115,7 +118,23 @@ std::string WithoutTrailingSlash(std::string path) {
   return path;
 }
 
+// `path` with every symbolic link, "." and ".." resolved; empty when it does
+// not exist.
+std::string RealPath(const std::string& path) {
+  const std::unique_ptr<char, decltype(&::free)> real(::realpath(path.c_str(), nullptr), &::free);
+  return real ? std::string(real.get()) : std::string();
+}
+
 }  // namespace
+
+bool IsWithinDirectory(const std::string& path, const std::string& base) {
+  const std::string inner = RealPath(path);
+  std::string outer = RealPath(base);
+  if (inner.empty() || outer.empty()) return false;
+  if (inner == outer) return true;
+  if (outer.back() != '/') outer += '/';
+  return inner.starts_with(outer);
+}
 
 std::string StripLast(std::string& path) {
   if (path.empty()) return {};
@@ -130,8 +149,11 @@ std::string StripLast(std::string& path) {
 }
 
 TTargetResolver::TTargetResolver(std::string root, const TStringList& url_map,
-                                 std::string default_file)
-    : root_(std::move(root)), url_map_(url_map), default_file_(std::move(default_file)) {}
+                                 std::string default_file, bool follow_links)
+    : root_(std::move(root)),
+      url_map_(url_map),
+      default_file_(std::move(default_file)),
+      follow_links_(follow_links) {}
 
 bool TTargetResolver::MapBase(const std::string& url, std::string& base, std::string& rest) const {
   // Candidates: the URL cut before its last "/", then before the one before
@@ -199,6 +221,7 @@ TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) con
 
   target.Path = path;
   target.Attr = kind;
+  target.Base = base;
   if (path.size() > base.size() && HasHiddenSegment(path.substr(base.size()))) {
     target.Attr |= faHidden;
   }
@@ -207,6 +230,11 @@ TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) con
     CheckDefault(target);
   } else if (!serve_static) {
     target.Error = 400;
+  }
+  if (!follow_links_ && !IsWithinDirectory(target.Path, base)) {
+    target.Path.clear();
+    target.Attr = -1;
+    target.Error = 404;
   }
   return target;
 }

@@ -6,6 +6,10 @@
 // root or the mapped directory: ".." segments (also when written with
 // backslashes) that would climb out, and URLs that no mapping covers in URL
 // map mode, find no target. Names beginning with "." are hidden.
+//
+// Symbolic links are followed wherever they lead, unless the resolver is
+// told not to: then a target whose real path (links resolved) leaves the
+// root or the mapped directory it was found in is not found either.
 #pragma once
 
 #include <string>
@@ -25,7 +29,13 @@ struct TTarget {
   int Attr = -1;     // TargetAttr: faDirectory and faHidden bits; -1 when not found
   int Error = 0;     // error page to write: 404 (no target), 400 (query on a file); 0 none
   std::string URL;   // the request path with "." and ".." segments resolved
+  std::string Base;  // the root or mapped directory the target was found in
 };
+
+// True when the real path of `path` (symbolic links resolved) is the real
+// path of the directory `base` or lies below it; false when either does not
+// exist.
+bool IsWithinDirectory(const std::string& path, const std::string& base);
 
 // Cuts `path` at its last "/": returns the cut-off part with that "/", and
 // `path` keeps what stood before it. Without a "/", `path` becomes empty
@@ -36,13 +46,16 @@ class TTargetResolver {
  public:
   // `root`: the document root ending in "/" (empty in URL map mode);
   // `url_map`: URL path=directory lines (kept by reference);
-  // `default_file`: the file served for a directory.
-  TTargetResolver(std::string root, const TStringList& url_map, std::string default_file);
+  // `default_file`: the file served for a directory; `follow_links` false:
+  // a target whose real path leaves its base directory is not found.
+  TTargetResolver(std::string root, const TStringList& url_map, std::string default_file,
+                  bool follow_links = true);
 
   // Resolves the decoded request path `url`. A directory target ends in "/"
   // and is replaced by its default file when that exists; a file target
   // with `serve_static` false (the request carried a query) gets Error 400;
-  // no target gets Error 404.
+  // no target (or, without following links, one that leaves its base
+  // directory) gets Error 404.
   TTarget FindTarget(std::string_view url, bool serve_static) const;
   // Makes the default file of the directory target.Path the target when it
   // exists and is not a directory; true then, else `target` is unchanged.
@@ -61,6 +74,7 @@ class TTargetResolver {
   std::string root_;
   const TStringList& url_map_;
   std::string default_file_;
+  bool follow_links_;
 };
 
 }  // namespace korvi

@@ -30,7 +30,6 @@
 #include "korvi/server/access_log.h"
 #include "korvi/server/korvi.h"
 #include "korvi/server/korvi_thread.h"
-#include "korvi/server/mime_types.h"
 #include "korvi/server/property_source.h"
 #include "korvi/server/url_map_file.h"
 #include "korvi/socket/ssl_ksocket.h"
@@ -72,9 +71,10 @@ const char* const kUsage =
     "                       ServerRoot, Timeout, MaxRequestBody, TlsEnabled,\n"
     "                       TlsCertificateFile, TlsKeyFile, MaxBodyInMemory,\n"
     "                       BodySpoolDirectory, ListenAddress, MaxConnections,\n"
-    "                       MaxConnectionsPerAddress, StopGracePeriod; other\n"
-    "                       keys are reported and ignored); options given on\n"
-    "                       the command line take precedence\n"
+    "                       MaxConnectionsPerAddress, StopGracePeriod,\n"
+    "                       FollowLinks, ProductLine; other keys are reported\n"
+    "                       and ignored); options given on the command line\n"
+    "                       take precedence\n"
     "  --access-log FILE    also append one line per request to FILE in the Common\n"
     "                       Log Format; SIGHUP makes it open FILE again, so that\n"
     "                       the log can be rotated\n"
@@ -82,6 +82,11 @@ const char* const kUsage =
     "                       chain FILE, the server's certificate first; needs\n"
     "                       --tls-key\n"
     "  --tls-key FILE       the PEM private key of that certificate\n"
+    "  --product-line TEXT  the line at the foot of error pages and directory\n"
+    "                       listings (HTML); an empty TEXT leaves it out\n"
+    "  --no-follow-links    answer 404 for a symbolic link that leads out of the\n"
+    "                       root or its mapped directory, and leave it out of\n"
+    "                       listings (by default links are followed)\n"
     "  --help               show this text\n";
 
 // Section of a --config file that holds the server's properties.
@@ -93,13 +98,24 @@ const char* const kDefaultMaxConnections = "4096";
 const char* const kDefaultMaxPerAddress = "256";
 // Highest TCP port number.
 constexpr std::int32_t kLastPort = 65535;
-// System table of content types by extension.
-const char* const kSystemMimeTypes = "/etc/mime.types";
 
 class TUsageError : public Exception {
  public:
   using Exception::Exception;
 };
+
+// Stores `value` under `name` in `properties`. An empty value removes the
+// name (the property keeps its default), except for ProductLine, where an
+// empty line is a value of its own.
+void SetProperty(TStringList& properties, const std::string& name, const std::string& value) {
+  if (!value.empty() || !SameText(name, "ProductLine")) {
+    properties.SetValue(name, value);
+    return;
+  }
+  const int index = properties.IndexOfName(name);
+  if (index >= 0) properties.Delete(index);
+  properties.Add(name + "=");
+}
 
 // The stored properties the server is loaded with: those of --config,
 // overridden by the command-line options; and the access log file named.
@@ -108,8 +124,8 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
   std::string config;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+    auto value = [&](bool may_be_empty = false) -> std::string {
+      if (i + 1 >= argc || (argv[i + 1][0] == '\0' && !may_be_empty)) {
         throw TUsageError(std::string(arg) + " needs a value");
       }
       return argv[++i];
@@ -146,6 +162,10 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
     } else if (arg == "--tls-key") {
       options.SetValue("TlsKeyFile", value());
       options.SetValue("TlsEnabled", "True");
+    } else if (arg == "--product-line") {
+      SetProperty(options, "ProductLine", value(true));
+    } else if (arg == "--no-follow-links") {
+      options.SetValue("FollowLinks", "False");
     } else {
       throw TUsageError("unknown option " + std::string(arg));
     }
@@ -170,7 +190,7 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
                      stored.Names(i).c_str(), kConfigSection);
         continue;
       }
-      properties.SetValue(stored.Names(i), stored.ValueFromIndex(i));
+      SetProperty(properties, stored.Names(i), stored.ValueFromIndex(i));
     }
   }
   const bool root_given = options.IndexOfName("ServerRoot") >= 0;
@@ -181,7 +201,7 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
     properties.SetValue("URLMapIniFile", "");
   }
   for (int i = 0; i < options.Count(); ++i) {
-    properties.SetValue(options.Names(i), options.ValueFromIndex(i));
+    SetProperty(properties, options.Names(i), options.ValueFromIndex(i));
   }
   const std::string port = properties.Values("ServerPort");
   std::int32_t number = -1;
@@ -349,18 +369,13 @@ int Serve(int argc, char** argv) {
   // Every connection costs several descriptors: take all the system allows.
   RaiseDescriptorLimit();
   Application().HandleStopSignals();
-  // The logs and the type table outlive the server and its worker threads.
+  // The logs outlive the server and its worker threads.
   std::unique_ptr<TAccessLog> access_log;
   if (!access_path.empty()) access_log = std::make_unique<TAccessLog>(access_path);
   TRequestLog log;
-  TMimeTable mime_types;
   auto server = std::make_unique<TKorvi>(nullptr);
   log.Attach(*server, access_log.get());
-  if (mime_types.LoadFromFile(kSystemMimeTypes)) {
-    server->OnGetMimeType = [&mime_types](TObject*, const std::string& ext, std::string& type) {
-      type = mime_types.TypeOf(ext);
-    };
-  }
+  server->UseSystemMimeTypes();
   if (!map.empty()) ReportDroppedMapLines(map);
   server->ReadState(TPropertySource(properties));
   auto hang_up = std::make_unique<THangUp>(*server, access_log.get());

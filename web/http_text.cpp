@@ -215,6 +215,24 @@ std::string HTTPEncodePath(std::string_view path) {
   return result;
 }
 
+std::string HeaderSafe(std::string_view value) {
+  std::string text(value);
+  for (char& c : text) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return text;
+}
+
+std::string HeaderLinesOf(const TStringList& headers, std::string_view left_out) {
+  std::string lines;
+  for (int i = 0; i < headers.Count(); ++i) {
+    const std::string name = headers.Names(i);
+    if (!left_out.empty() && SameText(name, left_out)) continue;
+    lines += HeaderSafe(name) + ": " + HeaderSafe(headers.Values(name)) + "\r\n";
+  }
+  return lines;
+}
+
 std::string HTMLEscape(std::string_view text) {
   std::string result;
   result.reserve(text.size());

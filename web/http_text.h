@@ -42,6 +42,12 @@ std::string HTTPEncodePath(std::string_view path);
 // `text` with &, <, > and " written as HTML entities, for putting text into
 // a page or an attribute value.
 std::string HTMLEscape(std::string_view text);
+// `value` with line breaks turned into blanks, so that no value can end its
+// header line early and smuggle in header lines of its own.
+std::string HeaderSafe(std::string_view value);
+// "name: value" CR LF for every name=value line of `headers` but those named
+// `left_out` (without regard to case), names and values made HeaderSafe.
+std::string HeaderLinesOf(const TStringList& headers, std::string_view left_out = {});
 // Reads an HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT", "Sunday, 06-Nov-94
 // 08:49:37 GMT", "x: Sun Nov 6 08:49:37 1994") as written, without any zone
 // conversion; raises EConvertError on malformed text.

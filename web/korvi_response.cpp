@@ -17,6 +17,7 @@
 #include "korvi/host/streams.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/server/http_status.h"
+#include "korvi/web/http_text.h"
 #include "korvi/web/korvi_request.h"
 
 namespace korvi {
@@ -38,27 +39,6 @@ constexpr int kLastModified = 2;
 constexpr int kRequestVersion = 1;  // the request's protocol version
 constexpr std::int64_t kBlockSize = 8192;
 constexpr const char* kConnection = "Connection";
-
-// `value` with line breaks turned into blanks, so that no value can end its
-// header line early and smuggle in header lines of its own.
-std::string HeaderSafe(const std::string& value) {
-  std::string text = value;
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return text;
-}
-
-// Appends "name: value" CR LF for every line of `custom` but those named
-// `left_out` (without regard to case).
-void AppendCustomHeaders(const TStringList& custom, std::string& headers,
-                         std::string_view left_out) {
-  for (int i = 0; i < custom.Count(); ++i) {
-    const std::string name = custom.Names(i);
-    if (!left_out.empty() && SameText(name, left_out)) continue;
-    headers += HeaderSafe(name) + ": " + HeaderSafe(custom.Values(name)) + "\r\n";
-  }
-}
 
 // Appends "name: value" CR LF when `value` is not empty.
 void AddHeader(std::string& headers, const char* name, const std::string& value) {
@@ -104,7 +84,7 @@ void TKResponse::SetCustomHeaders(const TStringList& headers) {
 }
 
 void TKResponse::AddCustomHeaders(std::string& headers) const {
-  AppendCustomHeaders(custom_headers_, headers, "");
+  headers += HeaderLinesOf(custom_headers_);
 }
 
 void TKResponse::SetCookieField(const TStringList& values, const std::string& domain,
@@ -230,7 +210,7 @@ std::string TKorviResponse::HeaderText() {
   AddHeader(headers, "Title", string_variables_[kTitle]);
   AddHeader(headers, "Location", string_variables_[kLocation]);
   AddHeader(headers, "WWW-Authenticate", string_variables_[kAuthenticate]);
-  AppendCustomHeaders(CustomHeaders(), headers, says_close ? kConnection : "");
+  headers += HeaderLinesOf(CustomHeaders(), says_close ? kConnection : "");
   AddHeader(headers, "Content-Version", string_variables_[kContentVersion]);
   AddHeader(headers, "Content-Encoding", string_variables_[kContentEncoding]);
   AddHeader(headers, "Content-type", string_variables_[kContentType]);

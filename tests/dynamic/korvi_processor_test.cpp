@@ -58,6 +58,7 @@ TEST_F(ProcessorTest, Defaults) {
   EXPECT_EQ(processor_.HTTPFieldPrefix, "");
   EXPECT_FALSE(processor_.OnEntry);
   EXPECT_FALSE(processor_.OnHTMLTag);
+  EXPECT_EQ(processor_.Footer, kFooter);
 }
 
 // An entry is taken by the first of: the data sources, a marked reference,
@@ -157,6 +158,18 @@ TEST_F(ProcessorTest, FieldValuesEscapedOnlyWhenAsked) {
         escape ? "&lt;i&gt;&quot;Tea&quot; &amp; co&lt;/i&gt;" : "<i>\"Tea\" & co</i>";
     for (const std::string label : {"A:", "B:", "C:"})
       EXPECT_TRUE(Has(body, label + value + ":")) << label << escape << "\n" << body;
+  }
+}
+
+// The application owns the footer: replaced, or dropped when empty.
+TEST_F(ProcessorTest, FooterReplacedOrDropped) {
+  ServePage(WritePage("ok.htm", "fine\n"));
+  for (const std::string footer : {"<footer>Tea shop</footer>", ""}) {
+    processor_.Footer = footer;
+    const std::string body = Body("/");
+    EXPECT_TRUE(body.starts_with("fine\r\n")) << body;
+    EXPECT_TRUE(body.ends_with("\r\n" + footer)) << body;
+    EXPECT_FALSE(Has(body, "Produced by")) << body;
   }
 }
 

@@ -40,10 +40,12 @@ std::string WithoutDates(const std::string& log) {
   return std::regex_replace(log, kLogDate, "[date]");
 }
 
-// The line expected for a request from 127.0.0.1.
-std::string Expected(const std::string& request_line, int status, std::size_t bytes) {
+// The line expected for a request from 127.0.0.1 answered with `answer`:
+// the bytes logged are those of its body ("-" for none).
+std::string Expected(const std::string& request_line, int status, const std::string& answer) {
+  const std::size_t body = answer.size() - (answer.find("\r\n\r\n") + 4);
   return "127.0.0.1 - - [date] \"" + request_line + "\" " + std::to_string(status) + " " +
-         std::to_string(bytes) + "\n";
+         (body > 0 ? std::to_string(body) : "-") + "\n";
 }
 
 TEST(AccessLogFormat, WritesCommonLogFormatLines) {
@@ -100,7 +102,7 @@ TEST(AccessLogFile, AppendsAndReopensForRotation) {
 }
 
 // An action's answer is logged with the status its status line carries and
-// every byte curl received.
+// the bytes of its body.
 TEST(AccessLogLines, ActionAnswerOfAServer) {
   TempDir dir;
   TAccessLog log(dir.File("access.log"));
@@ -123,7 +125,7 @@ TEST(AccessLogLines, ActionAnswerOfAServer) {
   EXPECT_TRUE(answer.starts_with("HTTP/1.1 404 Not Found\r\n")) << answer;
   ASSERT_TRUE(test::PumpUntil([&] { return server.ThreadCount() == 0; }));
   EXPECT_EQ(WithoutDates(ReadFile(dir.File("access.log"))),
-            Expected("GET /gone?x=%22 HTTP/1.1", 404, answer.size()));
+            Expected("GET /gone?x=%22 HTTP/1.1", 404, answer));
 }
 
 class ServeAccessLog : public ::testing::Test {
@@ -132,9 +134,9 @@ class ServeAccessLog : public ::testing::Test {
 
   // Asks the server for `path` and waits until its standard output logged
   // the answer (which is in the access log by then); returns the answer.
-  std::string Ask(test::Served& serve, const std::string& path) {
-    const std::string answer = test::Curl(serve.Port(), path);
-    EXPECT_TRUE(serve.Process().WaitForOutput("127.0.0.1 GET " + path + " ", 10000))
+  std::string Ask(test::Served& serve, const std::string& path, const std::string& method = "GET") {
+    const std::string answer = test::Curl(serve.Port(), path, method);
+    EXPECT_TRUE(serve.Process().WaitForOutput("127.0.0.1 " + method + " " + path + " ", 10000))
         << serve.Process().Output();
     return answer;
   }
@@ -142,20 +144,22 @@ class ServeAccessLog : public ::testing::Test {
   TempDir dir_;
 };
 
-// A file and an error page are logged byte for byte; after the file was
-// moved away, SIGHUP makes the next lines go to a new file of that name.
+// A file, its HEAD (no body: "-") and an error page are logged with the
+// bytes of their bodies; after the file was moved away, SIGHUP makes the
+// next lines go to a new file of that name.
 TEST_F(ServeAccessLog, FileAndErrorPageLinesAndRotation) {
   const std::string log = dir_.File("access.log");
   test::Served serve({"--root", dir_.File("site"), "--access-log", log});
   ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
 
   const std::string file = Ask(serve, "/index.htm");
-  EXPECT_TRUE(file.ends_with("<p>start</p>")) << file;
+  EXPECT_TRUE(file.ends_with("\r\n\r\n<p>start</p>")) << file;
+  const std::string head = Ask(serve, "/index.htm", "HEAD");
   const std::string error = Ask(serve, "/missing.htm");
   EXPECT_TRUE(error.starts_with("HTTP/1.0 404 Not Found\r\n")) << error;
-  EXPECT_EQ(WithoutDates(ReadFile(log)),
-            Expected("GET /index.htm HTTP/1.1", 200, file.size()) +
-                Expected("GET /missing.htm HTTP/1.1", 404, error.size()));
+  EXPECT_EQ(WithoutDates(ReadFile(log)), Expected("GET /index.htm HTTP/1.1", 200, file) +
+                                             Expected("HEAD /index.htm HTTP/1.1", 200, head) +
+                                             Expected("GET /missing.htm HTTP/1.1", 404, error));
 
   ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
   serve.Process().Signal(SIGHUP);
@@ -167,7 +171,7 @@ TEST_F(ServeAccessLog, FileAndErrorPageLinesAndRotation) {
       fresh, std::regex(R"(127\.0\.0\.1 - - \[date\] "GET /r\d+ HTTP/1\.1" 404 \d+\n)")))
       << fresh;
   EXPECT_TRUE(WithoutDates(ReadFile(log + ".1"))
-                  .starts_with(Expected("GET /index.htm HTTP/1.1", 200, file.size())));
+                  .starts_with(Expected("GET /index.htm HTTP/1.1", 200, file)));
   EXPECT_TRUE(serve.Stop(SIGTERM)) << serve.Process().Errors();
 }
 

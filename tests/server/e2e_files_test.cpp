@@ -4,6 +4,8 @@
 // large files, URL map mode and attempts to leave the root.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -216,6 +218,85 @@ TEST_F(FilesEndToEnd, ContentTypes) {
   };
   EXPECT_EQ(MaskDate(Get("/logo.png")), FileHead("logo.png", "image/png") + "\x89PNG");
   EXPECT_EQ(MaskDate(Get("/README")), FileHead("README", "") + "plain");
+}
+
+// UseSystemMimeTypes puts a mime.types file between OnGetMimeType and the
+// built-in table: the hook still answers first, the file next, the
+// built-in table for what neither knows.
+TEST_F(FilesEndToEnd, SystemTypeTable) {
+  dir_.Write("www/logo.png", "\x89PNG");
+  dir_.Write("www/notes.txt", "notes");
+  dir_.Write("www/data.csv", "a,b");
+  EXPECT_FALSE(server_.UseSystemMimeTypes(dir_.File("missing.types")));
+  EXPECT_EQ(server_.MimeTable(), nullptr);
+  ASSERT_TRUE(
+      server_.UseSystemMimeTypes(dir_.Write("mime.types", "image/png png\ntext/csv csv\n")));
+  server_.OnGetMimeType = [](TObject*, const std::string& ext, std::string& type) {
+    if (ext == "csv") type = "text/x-comma";
+  };
+  server_.StartListening();
+  EXPECT_EQ(MaskDate(Get("/logo.png")), FileHead("logo.png", "image/png") + "\x89PNG");
+  EXPECT_EQ(MaskDate(Get("/notes.txt")), FileHead("notes.txt", "text/plain") + "notes");
+  EXPECT_EQ(MaskDate(Get("/data.csv")), FileHead("data.csv", "text/x-comma") + "a,b");
+  // The system's own table, where the machine has one.
+  Quiesce();
+  EXPECT_EQ(server_.UseSystemMimeTypes(), FileExists(SystemMimeTypesFile));
+}
+
+// OnFileHeaders adds header lines after the server's own, for GET and HEAD
+// alike, told which file is answered; line breaks in them become blanks.
+TEST_F(FilesEndToEnd, ApplicationHeadersOnFileAnswers) {
+  std::vector<std::string> paths;
+  server_.OnFileHeaders = [&](TObject* sender, const std::string& path, TStringList& headers) {
+    EXPECT_EQ(sender, &server_);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      paths.push_back(path);
+    }
+    headers.Add("Content-Disposition=attachment; filename=\"page.htm\"");
+    headers.Add("X-Content-Type-Options=nosniff");
+    headers.Add("Cache-Control=no-store\r\nSet-Cookie: x=1");
+  };
+  server_.StartListening();
+  const std::string head = FileHead("page.htm", "text/html");
+  const std::string added =
+      "Content-Disposition: attachment; filename=\"page.htm\"\r\n"
+      "X-Content-Type-Options: nosniff\r\nCache-Control: no-store  Set-Cookie: x=1\r\n\r\n";
+  const std::string expected = head.substr(0, head.size() - 2) + added;
+  EXPECT_EQ(MaskDate(Get("/page.htm")), expected + "<p>page</p>");
+  EXPECT_EQ(MaskDate(Get("/page.htm", "HEAD")), expected);
+  // Error pages and listings are no file answers.
+  EXPECT_FALSE(Has(Get("/missing.htm"), "nosniff"));
+  Quiesce();
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_EQ(paths, std::vector<std::string>(2, root_ + "/page.htm"));
+}
+
+// Links out of the root are followed by default; with FollowLinks off they
+// get the 404 page and listings leave them out, while links that stay
+// inside keep working.
+TEST_F(FilesEndToEnd, SymbolicLinksOutOfTheRoot) {
+  dir_.MakeDir("elsewhere");
+  dir_.Write("elsewhere/secret.txt", "SECRET");
+  ASSERT_EQ(::symlink(dir_.File("outside.txt").c_str(), (root_ + "/out.txt").c_str()), 0);
+  ASSERT_EQ(::symlink(dir_.File("elsewhere").c_str(), (root_ + "/away").c_str()), 0);
+  ASSERT_EQ(::symlink("page.htm", (root_ + "/inside.htm").c_str()), 0);
+  server_.SetFile("none.htm");
+  server_.StartListening();
+  EXPECT_TRUE(Get("/out.txt").ends_with("\r\n\r\nOUTSIDE"));
+  EXPECT_TRUE(Get("/away/secret.txt").ends_with("\r\n\r\nSECRET"));
+  EXPECT_TRUE(Has(Get("/"), ">out.txt</a>"));
+
+  Quiesce();
+  server_.FollowLinks = false;
+  for (const std::string path : {"/out.txt", "/away/secret.txt", "/away/", "/AWAY/Secret.txt"}) {
+    EXPECT_EQ(MaskDate(Get(path)).rfind(ErrorAnswer("404 Not Found"), 0), 0u) << path;
+  }
+  EXPECT_TRUE(Get("/inside.htm").ends_with("\r\n\r\n<p>page</p>"));
+  const std::string listing = Get("/");
+  EXPECT_FALSE(Has(listing, "out.txt")) << listing;
+  EXPECT_FALSE(Has(listing, "away")) << listing;
+  EXPECT_TRUE(Has(listing, ">inside.htm</a>")) << listing;
 }
 
 // A large file goes out after the header text in chunks of 8192 bytes, one

@@ -126,11 +126,15 @@ class TlsEndToEnd : public ::testing::Test {
 
 // A file, a listing, an error page, an action's answer and the 400 pages of
 // a header line too long and of a body too large (refused while it still
-// arrives) are the plain answers byte for byte.
+// arrives) are the plain answers byte for byte. The server says it serves
+// TLS once it listens so.
 TEST_F(TlsEndToEnd, AnswersAreThePlainOnesByteForByte) {
   const std::string body = dir_.Write("body.bin", Bytes(3 * 1000 * 1000));
   plain_.MaxRequestBody = tls_.MaxRequestBody = 1000 * 1000;
+  EXPECT_FALSE(tls_.ServesTls());
   Start();
+  EXPECT_TRUE(tls_.ServesTls());
+  EXPECT_FALSE(plain_.ServesTls());
   struct Case {
     std::string path;
     std::vector<std::string> options;

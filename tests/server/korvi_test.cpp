@@ -82,6 +82,28 @@ TEST(KorviProperties, DefaultsOfAFreshServer) {
   EXPECT_EQ(server.ThreadCount(), 0);
   EXPECT_EQ(server.ListenSocket(), nullptr);
   EXPECT_TRUE(server.FirstLoad());
+  EXPECT_TRUE(server.FollowLinks);
+  EXPECT_FALSE(server.ProductLine.Get().has_value());
+  EXPECT_FALSE(server.OnFileHeaders.Get());
+  EXPECT_FALSE(server.ServesTls());
+  EXPECT_EQ(server.MimeTable(), nullptr);
+}
+
+// The setters named after their getters set what the classic names set.
+TEST(KorviProperties, SettersNamedAfterTheirGetters) {
+  test::TempDir dir;
+  const std::string ini = dir.Write("site.ini", "[MAP]\n/docs=manuals\n");
+  TKorvi server(nullptr);
+  server.SetDefaultFile("home.htm");
+  server.SetMaxThread(7);
+  server.SetServerPort(8123);
+  server.SetURLMapIniFile(ini);
+  EXPECT_EQ(server.DefaultFile(), "home.htm");
+  EXPECT_EQ(server.MaxThread(), 7);
+  EXPECT_EQ(server.ServerPort(), 8123);
+  EXPECT_EQ(server.URLMapIniFile(), ini);
+  EXPECT_EQ(server.ServerRoot(), "");
+  EXPECT_EQ(server.URLMap()->Values("/docs"), "manuals");
 }
 
 // Root and map file exclude each other, and URLMap follows the map file:
@@ -234,6 +256,20 @@ TEST(KorviLoading, ReadStateAppliesTheBodySettings) {
   EXPECT_EQ(server.MaxBodyInMemory, 4096);
   EXPECT_EQ(server.BodySpoolDirectory, "/var/spool/korvi");
   EXPECT_TRUE(TKorvi::IsStoredProperty("bodyspooldirectory"));
+}
+
+// Link following and the product line are stored too; an empty stored
+// product line is one of its own (no line), not the default.
+TEST(KorviLoading, ReadStateAppliesLinksAndProductLine) {
+  for (const std::string line : {"<i>Tea shop</i>", ""}) {
+    TKorvi server(nullptr);
+    server.ReadState(
+        TPropertySource(TStringList{"ServerPort=0", "FollowLinks=False", "ProductLine=" + line}));
+    EXPECT_FALSE(server.FollowLinks);
+    EXPECT_EQ(server.ProductLine, line);
+  }
+  EXPECT_TRUE(TKorvi::IsStoredProperty("FollowLinks"));
+  EXPECT_TRUE(TKorvi::IsStoredProperty("productline"));
 }
 
 TEST(KorviLoading, ReadStateAppliesStoredValuesAndListens) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "korvi/host/string_list.h"
 #include "tests/support/temp_dir.h"
@@ -144,6 +145,33 @@ TEST_F(TargetResolverTest, MappingsBesideARoot) {
   EXPECT_EQ(Resolve("/docs/a").Path, dir.File("manuals/a/"));
   EXPECT_EQ(Resolve("/pics/c.htm").Path, root + "A B/c.htm");
   EXPECT_EQ(Resolve("/page.htm").Path, root + "page.htm");
+}
+
+// Without following links, a target must stay within the directory it was
+// found in: a link in a mapped directory that leads back into the root is
+// out, and so is a default file that leads out. Followed, all are found.
+TEST_F(TargetResolverTest, LinksLeavingTheirBase) {
+  map.Add("/docs=" + dir.File("manuals"));
+  ASSERT_EQ(::symlink(dir.File("www/page.htm").c_str(), dir.File("manuals/page.htm").c_str()), 0);
+  ASSERT_EQ(::symlink("../a/b.htm", dir.File("manuals/a/up.htm").c_str()), 0);
+  ASSERT_EQ(::symlink("b.htm", dir.File("manuals/a/index.htm").c_str()), 0);
+  ASSERT_EQ(::symlink(dir.File("outside.txt").c_str(), dir.File("www/empty/index.htm").c_str()), 0);
+  struct Case {
+    std::string url;
+    bool inside;
+  } cases[] = {
+      {"/docs/page.htm", false}, {"/empty/", false},       {"/docs/a/index.htm", true},
+      {"/docs/a/", true},        {"/docs/a/up.htm", true}, {"/page.htm", true},
+  };
+  for (const Case& c : cases) {
+    for (const bool follow : {true, false}) {
+      const TTarget target =
+          TTargetResolver(root, map, "index.htm", follow).FindTarget(c.url, true);
+      const bool found = follow || c.inside;
+      EXPECT_EQ(target.Error, found ? 0 : 404) << c.url << " follow " << follow;
+      EXPECT_EQ(target.Attr == -1, !found) << c.url << " follow " << follow;
+    }
+  }
 }
 
 // MapURL names paths as FindTarget finds them, existing or not, and none
