@@ -13,15 +13,21 @@ namespace korvi {
 class TOutputText;
 struct TSearchRec;
 
+// How names appear in a listing: file rows lower-cased whole, links
+// included (the case-insensitive resolution still finds the files), or as
+// the file system stores them.
+enum class TListingCase { Lower, AsStored };
+
 // Opening of the listing page.
 extern const char* const ListingPageOpen;
 
 // Writes the answer listing `directory` (a path ending in "/") for the request
 // path `url`, showing the entries that match `mask` ("*.*" when empty).
 void WriteDirectoryListing(TOutputText& out, const std::string& directory, const std::string& url,
-                           const std::string& mask);
+                           const std::string& mask, TListingCase name_case = TListingCase::Lower);
 // Writes the table row of one entry under `base_url` (ending in "/"); false
 // (and nothing written) for ".", ".." and hidden entries.
-bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url);
+bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url,
+                     TListingCase name_case = TListingCase::Lower);
 
 }  // namespace korvi

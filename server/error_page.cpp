@@ -18,8 +18,8 @@ const char* const kErrorPageClose =
 
 }  // namespace
 
-void SendHTTPError(int code, std::string& text) {
-  text = "ERROR : " + GetHTTPStatus(code);
+void SendHTTPError(int code, std::string& text, bool http11) {
+  text = "ERROR : " + GetHTTPStatus(code, http11);
 }
 
 void WritePageFooter(TOutputText& out, const char* text) {
@@ -32,12 +32,12 @@ void WritePageFooter(TOutputText& out, const char* text) {
 void WriteErrorPage(TOutputText& out, int code) {
   // The status line carries the error, so clients and caches can tell a
   // failure from a page; a code without a status text goes out as 500.
-  out.WriteStatus(GetHTTPStatus(code).empty() ? 500 : code);
+  out.WriteStatus(GetHTTPStatus(code, out.Http11()).empty() ? 500 : code);
   // Files are answered to GET and HEAD only.
   if (code == 405) out.WriteHeaders("Allow", "GET, HEAD");
   out.WriteString("\r\n");
   std::string message;
-  SendHTTPError(code, message);
+  SendHTTPError(code, message, out.Http11());
   out.WriteString(ErrorPageOpen);
   out.WriteString(message);
   WritePageFooter(out, kErrorPageClose);

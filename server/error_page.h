@@ -14,8 +14,9 @@ extern const char* const ErrorPageOpen;
 // Web address of the product, shown at the foot of listings and error pages.
 extern const char* const KorviProductAddress;
 
-// Text := "ERROR : " + the status text of `code`.
-void SendHTTPError(int code, std::string& text);
+// Text := "ERROR : " + the status text of `code` (from the HTTP/1.1 table
+// when `http11`).
+void SendHTTPError(int code, std::string& text, bool http11 = false);
 // Writes `text`, then " (" + KorviProductAddress + ")</BODY>": the foot of
 // listings and error pages.
 void WritePageFooter(TOutputText& out, const char* text);

@@ -67,6 +67,9 @@ struct TKorviSettings {
   std::int64_t MaxRequestBody = DefaultMaxRequestBody;
   std::int64_t MaxBodyInMemory = DefaultMaxBodyInMemory;
   std::string BodySpoolDirectory;
+  bool HTTP11 = false;
+  int KeepAliveTimeout = 5;
+  int MaxKeepAliveRequests = 100;
   ZWSOnRxEvent OnRequest;
   ZWSOnRxDoneEvent OnRequestDone;
   ZWSOnTxEvent OnResponse;

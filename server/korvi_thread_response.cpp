@@ -45,9 +45,18 @@ int StatusLineCode(std::string_view text) {
   return code;
 }
 
+// Cuts an action's response in `response` after its header block (HEAD
+// gets the header block GET would get).
+void DropResponseBody(TMemoryStream& response) {
+  const std::string_view text(response.Memory(), static_cast<size_t>(response.Size()));
+  const size_t end = text.find("\r\n\r\n");
+  if (end != std::string_view::npos) response.SetSize(static_cast<std::int64_t>(end + 4));
+}
+
 }  // namespace
 
 void TKorviThread::StartResponse() {
+  Output.SetHttp11(Http11());
   {
     auto request = std::make_unique<TKorviRequest>(this);
     auto response = std::make_unique<TKorviResponse>(request.get());
@@ -77,7 +86,15 @@ void TKorviThread::StartResponse() {
     RequestObject = nullptr;
     ResponseObject = nullptr;
   }
-  if (!response_built_) AnswerBuiltIn();
+  if (response_built_) {
+    // Without a status line, or with bytes the action wrote itself, the
+    // answer's length is not known: the connection ends after it.
+    if (wrote_directly_ || ResponseStatus(true) == 0) keep_connection_ = false;
+    if (Http11() && SameText(Method, "HEAD")) DropResponseBody(*BodyStream);
+  } else {
+    AnswerBuiltIn();
+    FinishBuiltInAnswer();
+  }
   StartDataSend();
 }
 
@@ -176,8 +193,29 @@ void TKorviThread::Responding() {
   }
 }
 
+void TKorviThread::FinishBuiltInAnswer() {
+  if (!Http11() || ReqState == REQSTAT_SIMPLE) return;
+  const int body = Output.BodyOffset();
+  if (body < 0) {
+    keep_connection_ = false;  // no header block: the answer ends with the connection
+    return;
+  }
+  std::string lines;
+  if (!Output.HasContentLength())
+    lines += "Content-Length: " + IntToStr(OutLength() - body) + "\r\n";
+  const std::string connection = ConnectionHeader();
+  if (!connection.empty()) lines += "Connection: " + connection + "\r\n";
+  Output.InsertHeaderLines(lines);
+  // HEAD gets the header block GET would get, without the body.
+  if (SameText(Method, "HEAD")) Output.DropBody();
+}
+
 int TKorviThread::ResponseStatus() const {
-  if (!answering_) return 0;
+  return ResponseStatus(answering_);
+}
+
+int TKorviThread::ResponseStatus(bool started) const {
+  if (!started) return 0;
   if (!response_built_) return WrittenStatus();
   return StatusLineCode(
       std::string_view(BodyStream->Memory(), static_cast<size_t>(BodyStream->Size())));
@@ -277,6 +315,13 @@ void TKorviThread::AnswerHandedOver() {
   TransferStream = nullptr;
   FileStream.reset();
   ReportResponseDone();
+  // Pipelined requests the client sent before it ended its side are still
+  // answered.
+  if (keep_connection_ && (!peer_closed_ || !ahead_.empty())) {
+    Socket->SendPartialSegments();  // the answer's last segment leaves now
+    NextRequest();
+    return;
+  }
   if (peer_closed_) {
     Release();  // the client has nothing more to say: close at once
     return;
@@ -330,16 +375,20 @@ void TKorviThread::WriteError(int Code) {
 }
 
 void TKorviThread::SendHTTPError(int Code, std::string& Text) {
-  ::korvi::SendHTTPError(Code, Text);
+  ::korvi::SendHTTPError(Code, Text, Http11());
 }
 
 void TKorviThread::doFileList() {
   WriteDirectoryListing(Output, TargetPath, listing_url_.empty() ? URL : listing_url_,
-                        Settings().DirectoryMask);
+                        Settings().DirectoryMask, ListingCase());
 }
 
 bool TKorviThread::DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL) {
-  return WriteListingRow(Output, SearchRecord, BaseURL);
+  return WriteListingRow(Output, SearchRecord, BaseURL, ListingCase());
+}
+
+TListingCase TKorviThread::ListingCase() {
+  return Http11() ? TListingCase::AsStored : TListingCase::Lower;
 }
 
 }  // namespace korvi
