@@ -98,7 +98,8 @@ class TKorviExchange {
   bool answering_ = false;          // StartDataSend has run
   bool handed_over_ = false;        // the system took the whole answer
   bool done_reported_ = false;      // OnResponseDone has been raised
-  std::int64_t transfer_size_ = 0;  // size of TransferStream
+  std::int64_t transfer_size_ = 0;  // where sending TransferStream ends
+  std::int64_t send_end_ = -1;      // end of the file range to send (-1: the end)
   std::int64_t stream_pos_ = -1;    // where TransferStream stands (-1: unknown)
   std::int64_t answer_start_ = 0;   // the socket's WriteCount when the answer began
   std::int64_t moved_count_ = 0;    // its WriteCount when last looked at

@@ -244,6 +244,10 @@ class TKorviThread : public TThread, public TKorviExchange {
   // Takes bytes DataBuffer[Position..Length) of a body sent in chunks;
   // Position plus the bytes taken.
   int AddChunks(int Length, int Position);
+  // The profile's answer for the file TargetPath (FileStream, `size` bytes,
+  // written at `last_write`): 304 when the client's copy is current, else
+  // the whole file or the range asked for (416 when it cannot be served).
+  void AnswerFile(std::int64_t size, std::int64_t last_write);
   // Completes the header block of a built-in answer for the profile.
   void FinishBuiltInAnswer();
   // The connection stays: the next request begins.

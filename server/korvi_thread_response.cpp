@@ -11,13 +11,16 @@
 #include "korvi/host/exceptions.h"
 #include "korvi/host/files.h"
 #include "korvi/host/sysutils.h"
+#include "korvi/server/byte_range.h"
 #include "korvi/server/directory_listing.h"
 #include "korvi/server/error_page.h"
+#include "korvi/server/file_validators.h"
 #include "korvi/server/korvi.h"
 #include "korvi/server/korvi_thread.h"
 #include "korvi/server/mime_types.h"
 #include "korvi/server/target_resolver.h"
 #include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/http_date.h"
 #include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
 
@@ -185,7 +188,9 @@ void TKorviThread::Responding() {
       return;
     }
     const std::int64_t size = FileStream->Size();
-    if (ReqState != REQSTAT_SIMPLE) {
+    if (Http11() && ReqState != REQSTAT_SIMPLE) {
+      AnswerFile(size, last_write);
+    } else if (ReqState != REQSTAT_SIMPLE) {
       Output.WriteFileHeaders(FileMimeType(TargetPath, Settings().OnGetMimeType, Server), size,
                               last_write);
     }
@@ -193,9 +198,44 @@ void TKorviThread::Responding() {
   }
 }
 
+void TKorviThread::AnswerFile(std::int64_t size, std::int64_t last_write) {
+  const std::string etag = FileETag(size, last_write);
+  const std::string validators = "ETag: " + etag + "\r\n";
+  if (IsNotModified(HeaderLines.Values("if-none-match"), HeaderLines.Values("if-modified-since"),
+                    etag, last_write)) {
+    WriteStatus(304);
+    Output.WriteString(validators);
+    Output.WriteHeaders("Last-Modified", FormatHttpDate(last_write));
+    Output.WriteString("\r\n");
+    FileStream.reset();
+    return;
+  }
+  TByteRange range;  // the whole file unless a range applies
+  if (IfRangeHolds(HeaderLines.Values("if-range"), etag, last_write))
+    range = ResolveRange(HeaderLines.Values("range"), size);
+  if (range.Kind == TRangeKind::Unsatisfiable) {
+    WriteError(416);
+    Output.InsertHeaderLines("Content-Range: " + ContentRange(range, size) + "\r\n");
+    FileStream.reset();
+    return;
+  }
+  const bool partial = range.Kind == TRangeKind::Partial;
+  const std::string type = FileMimeType(TargetPath, Settings().OnGetMimeType, Server);
+  Output.WriteFileHeaders(type, partial ? range.Length() : size, last_write, partial ? 206 : 200);
+  std::string lines = validators + "Accept-Ranges: bytes\r\n";
+  if (partial) {
+    lines += "Content-Range: " + ContentRange(range, size) + "\r\n";
+    // Only the range goes out.
+    SendPos = range.First;
+    send_end_ = range.Last + 1;
+  }
+  Output.InsertHeaderLines(lines);
+}
+
 void TKorviThread::FinishBuiltInAnswer() {
   if (!Http11() || ReqState == REQSTAT_SIMPLE) return;
   const int body = Output.BodyOffset();
+  // A 304 answer has no body, and no length of its own to say.
   if (body < 0) {
     keep_connection_ = false;  // no header block: the answer ends with the connection
     return;
@@ -238,10 +278,14 @@ void TKorviThread::StartDataSend() {
     } else {
       TransferStream = FileStream.get();
     }
-    transfer_size_ = TransferStream ? TransferStream->Size() : 0;
+    if (!TransferStream) {
+      transfer_size_ = 0;
+    } else {
+      transfer_size_ = send_end_ >= 0 ? send_end_ : TransferStream->Size();
+    }
+    // SendPos starts at 0, or where the file's range begins.
     if (Settings().OnResponse)
-      Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
-    SendPos = 0;
+      Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_ - SendPos);
     stream_pos_ = -1;  // the first chunk sets the position
     // The answer leaves in full segments; the end of our direction (or the
     // close) sends the last one.

@@ -100,8 +100,8 @@ void TOutputText::WriteFileType(std::string_view type) {
 }
 
 void TOutputText::WriteFileHeaders(std::string_view type, std::int64_t size,
-                                   std::int64_t last_write) {
-  WriteStatus(200);
+                                   std::int64_t last_write, int status) {
+  WriteStatus(status);
   WriteFileType(type);
   WriteHeader("Content-Length", size);
   WriteHeaders("Last-Modified", DateText(last_write));

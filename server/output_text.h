@@ -53,10 +53,12 @@ class TOutputText {
   void WriteHeader(std::string_view name, std::int64_t value);
   // "Content-type: " + `type` + CRLF; nothing when `type` is empty.
   void WriteFileType(std::string_view type);
-  // The header block of a file answer: status 200, "Content-type" (when
-  // `type` is not empty), "Content-Length", "Last-Modified" (the moment
-  // `last_write`, in seconds since the Unix epoch) and the empty line.
-  void WriteFileHeaders(std::string_view type, std::int64_t size, std::int64_t last_write);
+  // The header block of a file answer: status `status`, "Content-type"
+  // (when `type` is not empty), "Content-Length" `size`, "Last-Modified"
+  // (the moment `last_write`, in seconds since the Unix epoch) and the
+  // empty line.
+  void WriteFileHeaders(std::string_view type, std::int64_t size, std::int64_t last_write,
+                        int status = 200);
 
   // Where the body begins: the offset after the empty line that ends the
   // header block, -1 while there is none.

@@ -91,7 +91,8 @@ TEST_F(KeepAliveEndToEnd, PythonMakesAHundredRequestsOnOneConnection) {
       "    if r.status != status or (body is not None and got != body) or r.version != 11:\n"
       "        sys.exit('request %d %s: %d %r' % (i, path, r.status, got))\n"
       "print('done')\n";
-  const ChildResult run = test::RunPumping({"python3", "-c", client, std::to_string(Port())});
+  const ChildResult run =
+      test::RunPumping({"python3", "-c", client, std::to_string(Port())}, 60000);
   EXPECT_EQ(run.exit_code, 0) << run.errors;
   EXPECT_EQ(run.output, "done\n");
   EXPECT_EQ(server_.AcceptedConnections(), 1);
