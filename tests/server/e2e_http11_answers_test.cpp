@@ -7,8 +7,10 @@
 #include <regex>
 #include <string>
 
+#include "korvi/host/sysutils.h"
 #include "korvi/server/korvi.h"
 #include "korvi/web/action_item.h"
+#include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
 #include "tests/support/child_process.h"
 #include "tests/support/curl.h"
@@ -50,6 +52,13 @@ class Http11Answers : public ::testing::Test {
     action->SetPathInfo("/empty");
     action->SetOnAction(
         [](TObject*, TKorviRequest*, TKorviResponse*, bool& handled) { handled = true; });
+    TKActionItem* echo = server_.Actions()->Add();
+    echo->SetPathInfo("/echo");
+    echo->SetOnAction(
+        [](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+          response->SetContent(IntToStr(request->ContentLength()) + ":" + request->Content());
+          handled = true;
+        });
     server_.StartListening();
   }
 
@@ -135,6 +144,21 @@ TEST_F(Http11Answers, ConditionalGetGivesNotModified) {
   const std::string again = Ask("GET", "/page.htm", "If-None-Match: " + etag + "\r\n");
   EXPECT_TRUE(again.starts_with("HTTP/1.1 304 Not Modified\r\n")) << again;
   EXPECT_TRUE(again.ends_with("\r\n\r\n")) << again;
+}
+
+// A curl upload in chunks reaches the action whole, read as if its length
+// had been sent, also when it outgrows memory on the way.
+TEST_F(Http11Answers, CurlChunkedUploadReachesTheActionWhole) {
+  server_.MaxBodyInMemory = 64 * 1024;
+  std::string content;
+  for (int i = 0; content.size() < 200 * 1024; ++i)
+    content += std::to_string(i) + ";";
+  const std::string upload = dir_.Write("upload.txt", content);
+  const ChildResult run =
+      test::RunCurl(server_.ServerPort(), "/echo",
+                    {"-H", "Transfer-Encoding: chunked", "--data-binary", "@" + upload});
+  EXPECT_EQ(run.exit_code, 0) << run.errors;
+  EXPECT_TRUE(run.output == std::to_string(content.size()) + ":" + content);
 }
 
 }  // namespace
