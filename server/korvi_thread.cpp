@@ -350,6 +350,10 @@ int TKorviThread::TakeRequestBytes(int Count) {
   if (ReqState == REQSTAT_REQUEST || ReqState == REQSTAT_HEADER) {
     bool header_end = false;
     while (refusal_ == 0 && ReadLine(DataBuffer.data(), Count, position)) {
+      if (LineBuffer.empty() && ReqState == REQSTAT_REQUEST && requests_ > 0 && Http11()) {
+        raw_line_.clear();  // an empty line a client may send after a body
+        continue;
+      }
       if (LineBuffer.empty()) {
         ReqState = REQSTAT_BODY;
         header_end = true;

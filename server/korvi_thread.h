@@ -27,7 +27,6 @@
 #include "korvi/host/string_list.h"
 #include "korvi/host/thread.h"
 #include "korvi/host/timer.h"
-#include "korvi/server/directory_listing.h"
 #include "korvi/server/korvi_exchange.h"
 
 namespace korvi {
@@ -214,8 +213,6 @@ class TKorviThread : public TThread, public TKorviExchange {
   bool ChunkedBody() const;
   // ResponseStatus as if the answer had started when `started`.
   int ResponseStatus(bool started) const;
-  // How the listing writes names: as stored in the profile, else lower-cased.
-  TListingCase ListingCase();
   // Starts the next request of the connection on a fresh exchange.
   void BeginRequest();
   // Takes the received bytes DataBuffer[0..Count) for the request under way;

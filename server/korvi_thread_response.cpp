@@ -56,6 +56,11 @@ void DropResponseBody(TMemoryStream& response) {
   if (end != std::string_view::npos) response.SetSize(static_cast<std::int64_t>(end + 4));
 }
 
+// How listings write names: as stored in the profile, else lower-cased.
+TListingCase ListingCaseOf(bool http11) {
+  return http11 ? TListingCase::AsStored : TListingCase::Lower;
+}
+
 }  // namespace
 
 void TKorviThread::StartResponse() {
@@ -424,15 +429,11 @@ void TKorviThread::SendHTTPError(int Code, std::string& Text) {
 
 void TKorviThread::doFileList() {
   WriteDirectoryListing(Output, TargetPath, listing_url_.empty() ? URL : listing_url_,
-                        Settings().DirectoryMask, ListingCase());
+                        Settings().DirectoryMask, ListingCaseOf(Http11()));
 }
 
 bool TKorviThread::DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL) {
-  return WriteListingRow(Output, SearchRecord, BaseURL, ListingCase());
-}
-
-TListingCase TKorviThread::ListingCase() {
-  return Http11() ? TListingCase::AsStored : TListingCase::Lower;
+  return WriteListingRow(Output, SearchRecord, BaseURL, ListingCaseOf(Http11()));
 }
 
 }  // namespace korvi

@@ -99,14 +99,15 @@ TEST_F(KeepAliveEndToEnd, PythonMakesAHundredRequestsOnOneConnection) {
   EXPECT_EQ(actions_, 50);
 }
 
-// Pipelined requests are answered in order on the one connection; an
-// HTTP/1.0 client that asks to keep it is told so.
+// Pipelined requests are answered in order on the one connection (an empty
+// line between them is passed over); an HTTP/1.0 client that asks to keep
+// it is told so.
 TEST_F(KeepAliveEndToEnd, PipelinedRequestsAreAnsweredInOrder) {
   server_.StartListening();
   LoopbackClient client(Port());
   client.Send(
       "GET /echo?q=a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"
-      "GET /page.htm HTTP/1.1\r\nHost: x\r\n\r\n"
+      "\r\nGET /page.htm HTTP/1.1\r\nHost: x\r\n\r\n"
       "GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   const std::string answers = client.ReadAll();
   EXPECT_TRUE(client.PeerClosed());
