@@ -94,10 +94,11 @@ void TKorviThread::StartResponse() {
     RequestObject = nullptr;
     ResponseObject = nullptr;
   }
+  // With bytes the action wrote itself, or an answer without a status line,
+  // the answer's length is not known: the connection ends after it.
+  if (wrote_directly_) keep_connection_ = false;
   if (response_built_) {
-    // Without a status line, or with bytes the action wrote itself, the
-    // answer's length is not known: the connection ends after it.
-    if (wrote_directly_ || ResponseStatus(true) == 0) keep_connection_ = false;
+    if (ResponseStatus(true) == 0) keep_connection_ = false;
     if (Http11() && SameText(Method, "HEAD")) DropResponseBody(*BodyStream);
   } else {
     AnswerBuiltIn();

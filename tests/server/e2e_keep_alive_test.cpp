@@ -3,6 +3,7 @@
 // requests per connection, and idle connections closed to make room.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,8 @@ class KeepAliveEndToEnd : public ::testing::Test {
   }
 
   test::TempDir dir_;
-  int actions_ = 0;
-  TKorvi server_{nullptr};  // last: destroyed, with its threads, first
+  std::atomic<int> actions_{0};  // counted on the workers
+  TKorvi server_{nullptr};       // last: destroyed, with its threads, first
 };
 
 // curl fetching three URLs in one command reuses its one connection.
@@ -121,6 +122,30 @@ TEST_F(KeepAliveEndToEnd, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(Count(answers, "Connection: keep-alive\r\n"), 1) << answers;
   EXPECT_EQ(Count(answers, "Connection: close\r\n"), 1) << answers;
   EXPECT_EQ(actions_, 2);
+}
+
+// An answer an action wrote to the client itself has no length the server
+// knows: the connection ends after it, and what was pipelined is not read.
+TEST_F(KeepAliveEndToEnd, ActionWritingItselfEndsTheConnection) {
+  TKActionItem* direct = server_.Actions()->Add();
+  direct->SetPathInfo("/direct");
+  direct->SetOnAction(
+      [this](TObject*, TKorviRequest* request, TKorviResponse* response, bool& handled) {
+        ++actions_;
+        const std::string raw = "HTTP/1.1 200 OK\r\n\r\nraw";
+        request->WriteClient(raw.data(), static_cast<int>(raw.size()));
+        response->SetContent("x");
+        handled = true;
+      });
+  server_.StartListening();
+  LoopbackClient client(Port());
+  client.Send(
+      "GET /direct HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /direct HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string answers = client.ReadAll();
+  EXPECT_TRUE(client.PeerClosed());
+  EXPECT_EQ(Count(answers, "raw"), 1) << answers;
+  EXPECT_EQ(actions_, 1);
 }
 
 // A kept connection waits KeepAliveTimeout for the next request; one serves
