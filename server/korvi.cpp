@@ -317,6 +317,15 @@ bool TKorvi::OverLimit(const std::string& Address, TKorviRefusal& Reason) {
   return false;
 }
 
+int TKorvi::IdleConnections() const {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  int idle = 0;
+  for (const auto& [thread, worker] : workers_) {
+    if (thread->Idle()) ++idle;
+  }
+  return idle;
+}
+
 bool TKorvi::CloseIdleConnection() {
   for (auto& [thread, worker] : workers_) {
     if (!worker.ClosingIdle && thread->CloseIfIdle()) {

@@ -200,6 +200,9 @@ class TKorvi : public TComponent {
   // the server was created. Safe from any thread.
   std::int64_t AcceptedConnections() const { return accepted_; }
   std::int64_t RefusedConnections() const { return refused_; }
+  // Connections kept open that wait for their next request (HTTP11). Safe
+  // from any thread.
+  int IdleConnections() const;
 
   // --- Loading and starting ---
 

@@ -91,6 +91,9 @@ class TKorviThread : public TThread, public TKorviExchange {
   // The server's HTTP11 profile applies to the request (false without a
   // server).
   bool Http11();
+  // True while the connection waits for its next request; safe from any
+  // thread.
+  bool Idle() const { return idle_; }
   // Ends the connection when it waits for its next request; true then.
   // Safe from any thread.
   bool CloseIfIdle();

@@ -185,6 +185,7 @@ TEST_F(KeepAliveEndToEnd, IdleConnectionIsClosedToMakeRoom) {
     idle.ReadAvailable(first);
     return first.ends_with("</p>");
   }));
+  ASSERT_TRUE(PumpUntil([&] { return server_.IdleConnections() == 1; }));
   EXPECT_EQ(test::Curl(Port(), "/echo?q=new").substr(0, 15), "HTTP/1.1 200 OK");
   idle.ReadAll(5000);
   EXPECT_TRUE(idle.PeerClosed());
