@@ -309,7 +309,10 @@ void TKorviThread::FeedRequest(int Count) {
   if (idle_.exchange(false)) RestartLifeTimer(life_);  // the intake is bounded as a whole
   if (!ahead_.empty()) {
     // Earlier bytes wait: these follow them.
-    if (!KeepAhead(DataBuffer.data(), Count)) Release();
+    if (!KeepAhead(DataBuffer.data(), Count)) {
+      Release();  // too much sent ahead of the answers
+      return;
+    }
     FeedAhead();
     return;
   }
