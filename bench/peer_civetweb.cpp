@@ -22,8 +22,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string ports = std::string("127.0.0.1:") + argv[1];
-  const char* options[] = {"listening_ports",          ports.c_str(), "document_root", argv[2],
-                           "enable_directory_listing", "no",          nullptr};
+  // Connections are kept when the client asks, with TCP_NODELAY.
+  const char* options[] = {"listening_ports",
+                           ports.c_str(),
+                           "document_root",
+                           argv[2],
+                           "enable_directory_listing",
+                           "no",
+                           "enable_keep_alive",
+                           "yes",
+                           "tcp_nodelay",
+                           "1",
+                           nullptr};
   mg_init_library(0);
   mg_context* context = mg_start(nullptr, nullptr, options);
   if (context == nullptr) return 1;

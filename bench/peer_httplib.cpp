@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   }
   const std::string text = argv[3];
   httplib::Server server;
+  server.set_tcp_nodelay(true);  // it keeps connections by default
   if (!server.set_mount_point("/", argv[2])) return 1;
   server.Get("/text", [&text](const httplib::Request&, httplib::Response& response) {
     response.set_content(text, "text/plain");

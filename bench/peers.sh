@@ -2,7 +2,8 @@
 # Measures korvi-serve side by side with nginx, lighttpd, a cpp-httplib file
 # server and a civetweb file server on one document root, and a Korvi action
 # against a cpp-httplib handler answering the same text. One run, all
-# servers on 127.0.0.1, wrk with one request per connection. Ends with the
+# servers on 127.0.0.1, wrk with one request per connection, then again with
+# connections kept (korvi-serve in its HTTP/1.1 profile). Ends with the
 # HTTPS rows of bench/peers_https.sh (korvi-serve against nginx).
 #
 #   bench/peers.sh [SECONDS]          (default 5 per measurement)
@@ -135,42 +136,52 @@ for port in $port_nginx $port_lighttpd $port_httplib $port_civetweb $port_korvi;
     { echo "peers.sh: port $port sent another 20kb.htm" >&2; exit 1; }
 done
 
-measure() {  # PORT PATH: prints requests/s
-  local out
-  out=$(timeout $((seconds + 60)) wrk --timeout 10s -t"$threads" -c"$connections" -d"${seconds}s" -H 'Connection: close' \
-    "http://127.0.0.1:$1$2")
+measure() {  # PORT PATH [WRK OPTION...]: prints requests/s
+  local out port=$1 path=$2
+  shift 2
+  out=$(timeout $((seconds + 60)) wrk --timeout 10s -t"$threads" -c"$connections" -d"${seconds}s" "$@" \
+    "http://127.0.0.1:$port$path")
   if grep -q 'Non-2xx\|Socket errors' <<<"$out"; then
-    echo "peers.sh: errors on port $1$2:" >&2
+    echo "peers.sh: errors on port $port$path:" >&2
     grep 'Non-2xx\|Socket errors' <<<"$out" >&2
   fi
   awk '/Requests\/sec/ {printf "%d", $2}' <<<"$out"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
+tables() {  # [WRK OPTION...]: the file table and the text table
+  echo "| file | nginx | lighttpd | cpp-httplib | civetweb | korvi-serve | korvi/nginx | korvi/lighttpd | korvi/httplib | korvi/civetweb |"
+  echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
+  for file in 600b.htm 20kb.htm 1mib.bin; do
+    # A short warm-up so that every server has its files cached.
+    for port in $port_nginx $port_lighttpd $port_httplib $port_civetweb $port_korvi; do
+      curl -sf -m 10 -o /dev/null "http://127.0.0.1:$port/$file"
+    done
+    n=$(measure "$port_nginx" "/$file" "$@")
+    l=$(measure "$port_lighttpd" "/$file" "$@")
+    h=$(measure "$port_httplib" "/$file" "$@")
+    c=$(measure "$port_civetweb" "/$file" "$@")
+    k=$(measure "$port_korvi" "/$file" "$@")
+    echo "| $file | $n | $l | $h | $c | $k | $(ratio "$k" "$n") | $(ratio "$k" "$l") | $(ratio "$k" "$h") | $(ratio "$k" "$c") |"
+  done
+  echo
+  echo "| answer of 100 bytes | cpp-httplib handler | Korvi action | Korvi/httplib |"
+  echo "| --- | ---: | ---: | ---: |"
+  h=$(measure "$port_httplib" /text "$@")
+  k=$(measure "$port_action" /text "$@")
+  echo "| /text | $h | $k | $(ratio "$k" "$h") |"
+}
+
 echo
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores;" \
   "wrk -t$threads -c$connections, ${seconds}s each, Connection: close"
 echo
-echo "| file | nginx | lighttpd | cpp-httplib | civetweb | korvi-serve | korvi/nginx | korvi/lighttpd | korvi/httplib | korvi/civetweb |"
-echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
-for file in 600b.htm 20kb.htm 1mib.bin; do
-  # A short warm-up so that every server has its files cached.
-  for port in $port_nginx $port_lighttpd $port_httplib $port_civetweb $port_korvi; do
-    curl -sf -m 10 -o /dev/null "http://127.0.0.1:$port/$file"
-  done
-  n=$(measure "$port_nginx" "/$file")
-  l=$(measure "$port_lighttpd" "/$file")
-  h=$(measure "$port_httplib" "/$file")
-  c=$(measure "$port_civetweb" "/$file")
-  k=$(measure "$port_korvi" "/$file")
-  echo "| $file | $n | $l | $h | $c | $k | $(ratio "$k" "$n") | $(ratio "$k" "$l") | $(ratio "$k" "$h") | $(ratio "$k" "$c") |"
-done
+tables -H 'Connection: close'
 echo
-echo "| answer of 100 bytes | cpp-httplib handler | Korvi action | Korvi/httplib |"
-echo "| --- | ---: | ---: | ---: |"
-h=$(measure "$port_httplib" /text)
-k=$(measure "$port_action" /text)
-echo "| /text | $h | $k | $(ratio "$k" "$h") |"
+echo "Keep-alive: wrk without \"Connection: close\"; the peers keep connections"
+echo "with TCP_NODELAY, korvi-serve and the Korvi action in the HTTP/1.1 profile"
+echo
+tables
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "korvi-serve logged $(grep -c ' GET /' "$work/korvi.log") requests"

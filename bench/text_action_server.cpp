@@ -1,6 +1,7 @@
 // The Korvi side of the application-answer comparison in bench/peers.sh:
 // one action answers /text with the text given, on its port, until SIGINT
-// or SIGTERM; every other path is left to the server's own answers.
+// or SIGTERM, in the HTTP/1.1 profile; every other path is left to the
+// server's own answers.
 //   text_action_server PORT TEXT
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   Application().HandleStopSignals();
   auto server = std::make_unique<TKorvi>(nullptr);
   server->SetPort(std::atoi(argv[1]));
+  server->HTTP11 = true;
   TKActionItem* action = server->Actions()->Add();
   action->SetPathInfo("/text");
   action->SetOnAction([&text](TObject*, TKorviRequest*, TKorviResponse* response, bool& handled) {

@@ -2,7 +2,8 @@
 // loopback serves a small document tree and one action that reads the
 // request's fields. Each input is one connection. Its first four bytes give
 // the sizes of the pieces (1 to 256 bytes, in turn) in which the rest is
-// sent, each piece its own segment; then the client ends its sending side
+// sent, each piece its own segment (the first byte being odd also switches
+// the HTTP/1.1 profile on for the input); then the client ends its sending side
 // and reads until the server closes. Checks: no crash or sanitizer report,
 // the connection ends and its worker thread ends in bounded time (no hang),
 // and an answer, when there is one, begins with a whole header block.
@@ -137,6 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   korvi::TKorvi& server = Server();
   if (size < 4) return 0;
   const std::uint8_t* pieces = data;
+  server.HTTP11 = (data[0] & 1) != 0;
   const std::string request(reinterpret_cast<const char*>(data + 4), size - 4);
 
   korvi::TFileDescriptor client = Connect(server.ServerPort());
@@ -174,8 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   client.Reset();
-  // The server's own answers begin "HTTP/1.0 "; an action's answer uses the
-  // protocol word of the request line. Either way a header block comes first.
+  // The server's own answers begin "HTTP/1.0 " ("HTTP/1.1 " in the profile);
+  // an action's answer uses the protocol word of the request line. Either
+  // way a header block comes first.
   Check(answer.empty() || answer.find("\r\n\r\n") != std::string::npos,
         "an answer begins with a whole header block");
   // The worker ends before the next connection, so threads do not pile up.

@@ -33,6 +33,16 @@ TStringList::~TStringList() {
     FreeObject(item.object);
 }
 
+TStringList& TStringList::operator=(TStringList&& other) noexcept {
+  if (this == &other) return *this;
+  for (Item& item : items_)
+    FreeObject(item.object);
+  items_ = std::move(other.items_);
+  other.items_.clear();
+  owns_objects_ = other.owns_objects_;
+  return *this;
+}
+
 void TStringList::FreeObject(TObject* object) {
   if (owns_objects_) delete object;
 }

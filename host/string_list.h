@@ -23,6 +23,9 @@ class TStringList : public TObject {
   // PutObject and destruction.
   explicit TStringList(bool owns_objects) : owns_objects_(owns_objects) {}
   ~TStringList() override;
+  // Takes over the lines (and objects) of `other`, which is left empty; the
+  // lines held so far go, their objects freed when this list owns them.
+  TStringList& operator=(TStringList&& other) noexcept;
 
   // Number of lines.
   int Count() const { return static_cast<int>(items_.size()); }

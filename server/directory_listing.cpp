@@ -39,7 +39,8 @@ std::string ParentURL(const std::string& url) {
 
 }  // namespace
 
-bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url) {
+bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url,
+                     TListingCase name_case) {
   if (entry.Name == "." || entry.Name == ".." || entry.IsHidden) return false;
   const std::string size =
       entry.IsDirectory ? std::string(kDirectorySizeCell) : Format("%d", {entry.Size});
@@ -47,9 +48,7 @@ bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::strin
   std::string row = "<td><a href=\"" + HTMLEscape(link) + "\">" + HTMLEscape(entry.Name) +
                     "</a></td>" + "<td align=right>" + size + "</td>" + "<td>" +
                     DateToStr(entry.Time) + "</td>" + "<td>" + TimeToStr(entry.Time) + "</td>";
-  // File rows are lower-cased whole, links included; the case-insensitive
-  // target resolution still finds the files.
-  if (!entry.IsDirectory) row = LowerCase(row);
+  if (!entry.IsDirectory && name_case == TListingCase::Lower) row = LowerCase(row);
   out.WriteString("<tr>");
   out.WriteString(row);
   out.WriteString("</tr>\r\n");
@@ -58,7 +57,7 @@ bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::strin
 
 void WriteDirectoryListing(TOutputText& out, const std::string& directory, const std::string& url,
                            const std::string& mask, const std::optional<std::string>& product_line,
-                           const std::string& links_within) {
+                           const std::string& links_within, TListingCase name_case) {
   std::string base = url;
   if (base.empty() || base.back() != '/') base += '/';
 
@@ -70,7 +69,7 @@ void WriteDirectoryListing(TOutputText& out, const std::string& directory, const
   out.WriteString("\r\n");
   out.WriteString(ListingPageOpen);
   out.WriteString(kListingTitle);
-  out.WriteString(HTMLEscape(LowerCase(url)));
+  out.WriteString(HTMLEscape(name_case == TListingCase::Lower ? LowerCase(url) : url));
   out.WriteString("<hr>");
   if (base == "/") {
     out.WriteString(kRootMarker);
@@ -84,7 +83,7 @@ void WriteDirectoryListing(TOutputText& out, const std::string& directory, const
   int rows = 0;
   for (const TSearchRec& entry : FindFiles(directory, mask.empty() ? "*.*" : mask)) {
     if (!links_within.empty() && !IsWithinDirectory(directory + entry.Name, links_within)) continue;
-    if (WriteListingRow(out, entry, base)) ++rows;
+    if (WriteListingRow(out, entry, base, name_case)) ++rows;
   }
   out.WriteString("</Table>");
   if (rows == 0) out.WriteString(kEmptyMarker);

@@ -14,6 +14,11 @@ namespace korvi {
 class TOutputText;
 struct TSearchRec;
 
+// How names appear in a listing: file rows lower-cased whole, links
+// included (the case-insensitive resolution still finds the files), or as
+// the file system stores them.
+enum class TListingCase { Lower, AsStored };
+
 // Opening of the listing page.
 extern const char* const ListingPageOpen;
 
@@ -25,9 +30,11 @@ extern const char* const ListingPageOpen;
 void WriteDirectoryListing(TOutputText& out, const std::string& directory, const std::string& url,
                            const std::string& mask,
                            const std::optional<std::string>& product_line = std::nullopt,
-                           const std::string& links_within = {});
+                           const std::string& links_within = {},
+                           TListingCase name_case = TListingCase::Lower);
 // Writes the table row of one entry under `base_url` (ending in "/"); false
 // (and nothing written) for ".", ".." and hidden entries.
-bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url);
+bool WriteListingRow(TOutputText& out, const TSearchRec& entry, const std::string& base_url,
+                     TListingCase name_case = TListingCase::Lower);
 
 }  // namespace korvi

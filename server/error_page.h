@@ -20,8 +20,9 @@ extern const char* const ErrorPageOpen;
 // Web address of the product, shown at the foot of listings and error pages.
 extern const char* const KorviProductAddress;
 
-// Text := "ERROR : " + the status text of `code`.
-void SendHTTPError(int code, std::string& text);
+// Text := "ERROR : " + the status text of `code` (from the HTTP/1.1 table
+// when `http11`).
+void SendHTTPError(int code, std::string& text, bool http11 = false);
 // Writes the foot of a listing or an error page: "<HR WIDTH=\"100%\">" and
 // the product line, then "</BODY>". The product line is `product_line` when
 // given (an empty one writes neither it nor the rule), else `own_line` + " ("

@@ -36,13 +36,14 @@ constexpr const char* kEveryAddress = "0.0.0.0";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",          "DefaultFile",     "DirectoryListing",
-    "DirectoryMask",   "URLMapIniFile",   "MaxThread",
-    "ServerPort",      "ServerRoot",      "Timeout",
-    "MaxRequestBody",  "TlsEnabled",      "TlsCertificateFile",
-    "TlsKeyFile",      "MaxBodyInMemory", "BodySpoolDirectory",
-    "ListenAddress",   "MaxConnections",  "MaxConnectionsPerAddress",
-    "StopGracePeriod", "FollowLinks",     "ProductLine"};
+    "Active",          "DefaultFile",      "DirectoryListing",
+    "DirectoryMask",   "URLMapIniFile",    "MaxThread",
+    "ServerPort",      "ServerRoot",       "Timeout",
+    "MaxRequestBody",  "TlsEnabled",       "TlsCertificateFile",
+    "TlsKeyFile",      "MaxBodyInMemory",  "BodySpoolDirectory",
+    "ListenAddress",   "MaxConnections",   "MaxConnectionsPerAddress",
+    "StopGracePeriod", "FollowLinks",      "ProductLine",
+    "HTTP11",          "KeepAliveTimeout", "MaxKeepAliveRequests"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -182,6 +183,11 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     if (Source.Has("StopGracePeriod")) StopGracePeriod = Source.Integer("StopGracePeriod");
     if (Source.Has("FollowLinks")) FollowLinks = Source.Boolean("FollowLinks");
     if (Source.Has("ProductLine")) ProductLine = Source.Text("ProductLine");
+    if (Source.Has("HTTP11")) HTTP11 = Source.Boolean("HTTP11");
+    if (Source.Has("KeepAliveTimeout")) KeepAliveTimeout = Source.Integer("KeepAliveTimeout");
+    if (Source.Has("MaxKeepAliveRequests")) {
+      MaxKeepAliveRequests = Source.Integer("MaxKeepAliveRequests");
+    }
   } catch (...) {
     TComponent::Loaded();
     throw;
@@ -291,9 +297,10 @@ void TKorvi::StartWorker(int Handle) {
   ++accepted_;
 }
 
-bool TKorvi::OverLimit(const std::string& Address, TKorviRefusal& Reason) const {
+bool TKorvi::OverLimit(const std::string& Address, TKorviRefusal& Reason) {
   std::lock_guard<std::mutex> lock(thread_lock_);
-  if (MaxConnections > 0 && thread_count_ >= MaxConnections) {
+  if (MaxConnections > 0 && thread_count_ - closing_idle_ >= MaxConnections &&
+      !CloseIdleConnection()) {
     Reason = rfMaxConnections;
     return true;
   }
@@ -301,6 +308,26 @@ bool TKorvi::OverLimit(const std::string& Address, TKorviRefusal& Reason) const 
     const auto found = per_address_.find(Address);
     if (found != per_address_.end() && found->second >= MaxConnectionsPerAddress) {
       Reason = rfMaxConnectionsPerAddress;
+      return true;
+    }
+  }
+  return false;
+}
+
+int TKorvi::IdleConnections() const {
+  std::lock_guard<std::mutex> lock(thread_lock_);
+  int idle = 0;
+  for (const auto& [thread, worker] : workers_) {
+    if (thread->Idle()) ++idle;
+  }
+  return idle;
+}
+
+bool TKorvi::CloseIdleConnection() {
+  for (auto& [thread, worker] : workers_) {
+    if (!worker.ClosingIdle && thread->CloseIfIdle()) {
+      worker.ClosingIdle = true;
+      ++closing_idle_;
       return true;
     }
   }
@@ -367,6 +394,7 @@ void TKorvi::DetachThread(TKorviThread* Thread) {
 }
 
 TKorvi::TWorkers::iterator TKorvi::ForgetWorker(TWorkers::iterator Worker) {
+  if (Worker->second.ClosingIdle) --closing_idle_;
   const auto count = per_address_.find(Worker->second.RemoteAddress);
   if (count != per_address_.end() && --count->second == 0) per_address_.erase(count);
   return workers_.erase(Worker);

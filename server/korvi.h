@@ -173,6 +173,27 @@ class TKorvi : public TComponent {
   TLiveSetting<std::int64_t> MaxBodyInMemory{settings_, &TKorviSettings::MaxBodyInMemory};
   TLiveSetting<std::string> BodySpoolDirectory{settings_, &TKorviSettings::BodySpoolDirectory};
 
+  // The HTTP/1.1 profile (off: every answer is the HTTP/1.0 one and ends its
+  // connection). With it on, answers say "HTTP/1.1" and carry Date in the
+  // IMF-fixdate form in GMT; error pages and listings carry Content-Length;
+  // an action's answer without content still sends its header block. An
+  // HTTP/1.1 request without "Connection: close", or an HTTP/1.0 one with
+  // "Connection: keep-alive", keeps its connection after an answer whose
+  // length is known; the same worker then reads the next request (pipelined
+  // ones are answered in order). A kept connection waits KeepAliveTimeout
+  // seconds (at least 1) for its next request and serves at most
+  // MaxKeepAliveRequests requests (0: no limit); the last answer says
+  // "Connection: close". Files and directories are served whatever query
+  // their URL carries, listings show names in their own letter case, HEAD
+  // gets the header block of GET without the body, request bodies may come
+  // in chunks (decoded under MaxRequestBody), and a request whose syntax
+  // HTTP/1.1 does not allow gets a 4xx page (505 for another major
+  // version) and ends its connection. When MaxConnections is reached,
+  // connections waiting for their next request are closed to make room.
+  TLiveSetting<bool> HTTP11{settings_, &TKorviSettings::HTTP11};
+  TLiveSetting<int> KeepAliveTimeout{settings_, &TKorviSettings::KeepAliveTimeout};
+  TLiveSetting<int> MaxKeepAliveRequests{settings_, &TKorviSettings::MaxKeepAliveRequests};
+
   // --- Connections ---
 
   // Raised on the main thread for every refused connection.
@@ -184,6 +205,9 @@ class TKorvi : public TComponent {
   // the server was created. Safe from any thread.
   std::int64_t AcceptedConnections() const { return accepted_; }
   std::int64_t RefusedConnections() const { return refused_; }
+  // Connections kept open that wait for their next request (HTTP11). Safe
+  // from any thread.
+  int IdleConnections() const;
 
   // --- What the built-in answers show and follow ---
 
@@ -224,8 +248,9 @@ class TKorvi : public TComponent {
   // MaxThread, ServerPort, ServerRoot, Timeout, MaxRequestBody, TlsEnabled,
   // TlsCertificateFile, TlsKeyFile, MaxBodyInMemory, BodySpoolDirectory,
   // ListenAddress, MaxConnections, MaxConnectionsPerAddress,
-  // StopGracePeriod, FollowLinks, ProductLine; absent ones keep their
-  // values), then starts listening as a loaded server does.
+  // StopGracePeriod, FollowLinks, ProductLine, HTTP11, KeepAliveTimeout,
+  // MaxKeepAliveRequests; absent ones keep their values), then starts
+  // listening as a loaded server does.
   // Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
   // True when `Name` (without regard to case) is one of the stored
@@ -293,6 +318,7 @@ class TKorvi : public TComponent {
   struct TWorker {
     std::string RemoteAddress;
     std::string RequestLine;
+    bool ClosingIdle = false;  // closed while waiting, to make room
   };
   using TWorkers = std::unordered_map<TKorviThread*, TWorker>;
 
@@ -301,9 +327,12 @@ class TKorvi : public TComponent {
   // Starts the worker of an accepted connection, or refuses it.
   void StartWorker(int Handle);
   // The limit an accepted connection from `Address` would exceed, if any.
-  // (The place to make room first, for instance by closing idle
-  // connections, before a connection is refused.)
-  bool OverLimit(const std::string& Address, TKorviRefusal& Reason) const;
+  // At MaxConnections, a connection waiting for its next request is closed
+  // first to make room (the count goes down when its worker has ended).
+  bool OverLimit(const std::string& Address, TKorviRefusal& Reason);
+  // Closes one connection waiting for its next request (ThreadLock held);
+  // true when there was one.
+  bool CloseIdleConnection();
   // Counts a refusal and reports it.
   void Refused(TKorviRefusal Reason, const std::string& Address);
   // Unregisters a worker (ThreadLock held); the next one.
@@ -323,6 +352,7 @@ class TKorvi : public TComponent {
   // Refuses connections when no descriptor is left for them (the spare).
   std::unique_ptr<TDescriptorReserve> reserve_;
   int thread_count_ = 0;
+  int closing_idle_ = 0;  // workers closed to make room that have not ended yet
   // ThreadLock: thread_count_, workers_ and per_address_
   mutable std::mutex thread_lock_;
   std::condition_variable threads_changed_;

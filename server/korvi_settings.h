@@ -78,6 +78,9 @@ struct TKorviSettings {
   std::optional<std::string> ProductLine;
   bool FollowLinks = true;
   TFileHeadersEvent OnFileHeaders;
+  bool HTTP11 = false;
+  int KeepAliveTimeout = 5;
+  int MaxKeepAliveRequests = 100;
   ZWSOnRxEvent OnRequest;
   ZWSOnRxDoneEvent OnRequestDone;
   ZWSOnTxEvent OnResponse;

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+#include <span>
 
 #include "korvi/host/exceptions.h"
 #include "korvi/host/sysutils.h"
@@ -14,7 +16,9 @@
 #include "korvi/socket/name_lookup.h"
 #include "korvi/socket/socket_errors.h"
 #include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/http_grammar.h"
 #include "korvi/web/http_text.h"
+#include "korvi/web/request_syntax.h"
 
 namespace korvi {
 
@@ -87,7 +91,39 @@ TKorviThread::TKorviThread(int SocketHandle)
     : TThread(true), DataBuffer(KorviChunkSize + 1, 0), SocketHandle(SocketHandle) {
   SetFreeOnTerminate(true);
   SetStackSize(kThreadStack);
-  BodyStream = std::make_unique<TMemoryStream>();
+}
+
+TKorviExchange::TKorviExchange() : BodyStream(std::make_unique<TMemoryStream>()) {}
+
+TKorviExchange& TKorviExchange::operator=(TKorviExchange&&) noexcept = default;
+
+TKorviExchange::~TKorviExchange() = default;
+
+bool TKorviThread::Http11() {
+  return Server != nullptr && Settings().HTTP11;
+}
+
+bool TKorviThread::CloseIfIdle() {
+  bool idle = true;
+  if (!idle_.compare_exchange_strong(idle, false)) return false;
+  RequestStop();
+  return true;
+}
+
+void TKorviThread::BeginRequest() {
+  static_cast<TKorviExchange&>(*this) = TKorviExchange();
+  try {
+    Output.SetLocalHostName(HostName());
+  } catch (const std::exception&) {
+    // Without a host name the "Server" header is left out.
+  }
+  HeaderLines.Add("remote-address=" + peer_address_);
+}
+
+void TKorviThread::RestartLifeTimer(std::chrono::milliseconds interval) {
+  LifeTimer->SetEnabled(false);
+  LifeTimer->SetInterval(static_cast<unsigned>(interval.count()));
+  LifeTimer->SetEnabled(true);
 }
 
 TKorviThread::~TKorviThread() {
@@ -103,7 +139,6 @@ TKorviThread::~TKorviThread() {
   }
   TransferStream = nullptr;
   FileStream.reset();
-  BodyStream.reset();
   if (Server != nullptr) {
     Server->DetachThread(this);
     Server->DecThreadNumber();  // the last use of the server
@@ -169,13 +204,8 @@ void TKorviThread::SetUpSocket() {
     OnSessionOver(Sender, Error);
   };
   Socket->OnError = [this](TObject* Sender) { OnSocketError(Sender); };
-  try {
-    Output.SetLocalHostName(HostName());
-  } catch (const std::exception&) {
-    // Without a host name the "Server" header is left out.
-  }
   peer_address_ = Socket->GetPeerAddr();
-  HeaderLines.Add("remote-address=" + peer_address_);
+  BeginRequest();
   std::lock_guard<std::mutex> lock(window_lock_);
   window_ = Socket->WindowHandle();
   if (stop_requested_) Terminate();
@@ -264,15 +294,69 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
   } catch (const std::exception&) {
     return;
   }
-  // Data after a complete request is read and ignored: one response per
-  // connection.
   if (count > 0 && lingering_) last_arrival_ = std::chrono::steady_clock::now();
-  if (count <= 0 || ReqState == REQSTAT_DONE) return;
-  received_ += count;
+  if (count <= 0) return;
+  if (ReqState == REQSTAT_DONE) {
+    // Data after a complete request is the start of the next one when the
+    // connection stays; otherwise it is read and ignored.
+    if (keep_connection_ && !KeepAhead(DataBuffer.data(), count)) Release();
+    return;
+  }
+  FeedRequest(count);
+}
+
+void TKorviThread::FeedRequest(int Count) {
+  if (idle_.exchange(false)) RestartLifeTimer(life_);  // the intake is bounded as a whole
+  if (!ahead_.empty()) {
+    // Earlier bytes wait: these follow them.
+    if (!KeepAhead(DataBuffer.data(), Count)) {
+      Release();  // too much sent ahead of the answers
+      return;
+    }
+    FeedAhead();
+    return;
+  }
+  const int used = TakeRequestBytes(Count);
+  const bool http11 = Http11();
+  // Over HTTP/1.0 the bytes after the request are ignored with it.
+  received_ += http11 ? used : Count;
+  if (http11 && used < Count) KeepAhead(DataBuffer.data() + used, Count - used);
+  ConcludeIntake();
+}
+
+void TKorviThread::FeedAhead() {
+  while (!ahead_.empty() && ReqState != REQSTAT_DONE && refusal_ == 0) {
+    const int count = static_cast<int>(std::min<size_t>(ahead_.size(), KorviChunkSize));
+    std::memcpy(DataBuffer.data(), ahead_.data(), static_cast<size_t>(count));
+    const int used = TakeRequestBytes(count);
+    received_ += used;
+    ahead_.erase(0, static_cast<size_t>(used));
+  }
+  ConcludeIntake();
+}
+
+bool TKorviThread::KeepAhead(const char* Data, int Count) {
+  ahead_.append(Data, static_cast<size_t>(Count));
+  return static_cast<std::int64_t>(ahead_.size()) <= KorviMaxHeaderBlock;
+}
+
+void TKorviThread::ConcludeIntake() {
+  if (refusal_ != 0) {
+    RefuseRequest(refusal_);
+  } else if (ReqState == REQSTAT_DONE && !answering_) {
+    RequestComplete();
+  }
+}
+
+int TKorviThread::TakeRequestBytes(int Count) {
   int position = 0;
   if (ReqState == REQSTAT_REQUEST || ReqState == REQSTAT_HEADER) {
     bool header_end = false;
-    while (!bad_request_ && ReadLine(DataBuffer.data(), count, position)) {
+    while (refusal_ == 0 && ReadLine(DataBuffer.data(), Count, position)) {
+      if (LineBuffer.empty() && ReqState == REQSTAT_REQUEST && requests_ > 0 && Http11()) {
+        raw_line_.clear();  // an empty line a client may send after a body
+        continue;
+      }
       if (LineBuffer.empty()) {
         ReqState = REQSTAT_BODY;
         header_end = true;
@@ -281,28 +365,41 @@ void TKorviThread::OnSocketDataAvailable(TObject* /*Sender*/, std::uint16_t /*Er
       ProcessLine();
     }
     // Bytes of the request line and header lines taken so far.
-    const std::int64_t header_bytes = received_ - count + position;
-    if (header_bytes > KorviMaxHeaderBlock) bad_request_ = true;
-    if (header_end && !bad_request_) {
-      if (ChunkedBody()) {
-        RefuseRequest(411);
-        return;
-      }
-      if (BodySent()) {
-        if (count - position < ContentLength) ContinueIfExpected();
-        AddToBody(count, position);
-      } else if (!bad_request_) {
-        ReqState = REQSTAT_DONE;
-      }
+    if (received_ + position > KorviMaxHeaderBlock) refusal_ = 400;
+    if (header_end && refusal_ == 0) return HeaderBlockDone(Count, position);
+    return position;
+  }
+  if (ReqState == REQSTAT_BODY) return chunks_ ? AddChunks(Count, 0) : AddBodyBytes(Count, 0);
+  return 0;
+}
+
+int TKorviThread::HeaderBlockDone(int Count, int Position) {
+  if (Http11() && !raw_lines_.empty()) {
+    refusal_ = CheckRequestSyntax(raw_lines_.front(), std::span(raw_lines_).subspan(1));
+    if (refusal_ != 0) return Position;
+  }
+  if (ChunkedBody()) {
+    if (!Http11()) {
+      RefuseRequest(411);
+      return Count;
     }
-  } else if (ReqState == REQSTAT_BODY) {
-    AddToBody(count, 0);
+    chunks_ = std::make_unique<TChunkedDecoder>(
+        Settings().MaxRequestBody, [this](std::string_view piece) { AddDecoded(piece); });
+    ContinueIfExpected();
+    return AddChunks(Count, Position);
   }
-  if (bad_request_) {
-    RefuseRequest(400);
-  } else if (ReqState == REQSTAT_DONE && !answering_) {
-    RequestComplete();
+  if (BodySent()) {
+    if (Count - Position < ContentLength) ContinueIfExpected();
+    return AddBodyBytes(Count, Position);
   }
+  if (refusal_ == 0) ReqState = REQSTAT_DONE;
+  return Position;
+}
+
+int TKorviThread::AddBodyBytes(int Length, int Position) {
+  const std::int64_t before = body_received_;
+  AddToBody(Length, Position);
+  return Position + static_cast<int>(body_received_ - before);
 }
 
 bool TKorviThread::ChunkedBody() const {
@@ -328,9 +425,10 @@ bool TKorviThread::ReadLine(const char* Buffer, int Length, int& Position) {
   while (Position < Length) {
     const char c = Buffer[Position++];
     if (c == '\n') return true;
+    raw_line_.push_back(c);
     if (c == '\r' || c == '\0') continue;
     if (static_cast<int>(LineBuffer.size()) >= KorviMaxLine) {
-      bad_request_ = true;
+      refusal_ = 400;
       return false;
     }
     LineBuffer.push_back(c);
@@ -339,6 +437,11 @@ bool TKorviThread::ReadLine(const char* Buffer, int Length, int& Position) {
 }
 
 void TKorviThread::ProcessLine() {
+  // The line as it came, without the CR of its line end, for the syntax
+  // checks of the profile.
+  if (!raw_line_.empty() && raw_line_.back() == '\r') raw_line_.pop_back();
+  raw_lines_.push_back(std::move(raw_line_));
+  raw_line_.clear();
   if (ReqState == REQSTAT_REQUEST) {
     request_line_ = LineBuffer;
     ParseRequestLine();
@@ -373,12 +476,14 @@ void TKorviThread::ParseRequestLine() {
   if (question != std::string::npos) {
     Query = URL.substr(question + 1);
     URL.resize(question);
-    ServeStatic = false;
+    // Over HTTP/1.0 only the actions answer a URL with a query; the
+    // profile serves the file or directory as without it.
+    if (!Http11()) ServeStatic = false;
   }
   try {
     URL = HTTPDecode(URL);
   } catch (const std::exception&) {
-    bad_request_ = true;  // a malformed escape in the path
+    refusal_ = 400;  // a malformed escape in the path
   }
 }
 
@@ -389,13 +494,13 @@ bool TKorviThread::BodySent() {
   if (value.empty()) return false;
   std::int64_t length = 0;
   if (!ParseContentLength(value, length) || length > Settings().MaxRequestBody) {
-    bad_request_ = true;
+    refusal_ = 400;
     return false;
   }
   spooled_ = length > Settings().MaxBodyInMemory;
   // A method that takes no body is refused before a long one is read.
   if (spooled_ && (SameText(Method, "GET") || SameText(Method, "HEAD"))) {
-    bad_request_ = true;
+    refusal_ = 400;
     return false;
   }
   // The body grows with the bytes that arrive, never from the announced
@@ -422,6 +527,45 @@ void TKorviThread::AddToBody(int Length, int Position) {
   if (body_received_ >= ContentLength) ReqState = REQSTAT_DONE;
 }
 
+int TKorviThread::AddChunks(int Length, int Position) {
+  std::size_t taken = 0;
+  try {
+    taken = chunks_->Feed(
+        std::string_view(DataBuffer.data() + Position, static_cast<size_t>(Length - Position)));
+  } catch (const EStreamError&) {
+    RefuseRequest(503);  // no temporary file, or no room in it
+    return Length;
+  }
+  switch (chunks_->Status()) {
+    case TChunkedStatus::NeedMore:
+      break;
+    case TChunkedStatus::Done:
+      // From here on the request reads as if its length had been sent.
+      ContentLength = chunks_->DecodedSize();
+      HeaderLines.SetValue("transfer-encoding", "");
+      HeaderLines.SetValue("content-length", IntToStr(ContentLength));
+      ReqState = REQSTAT_DONE;
+      break;
+    case TChunkedStatus::Malformed:
+    case TChunkedStatus::TooLarge:
+      refusal_ = 400;
+      break;
+  }
+  return Position + static_cast<int>(taken);
+}
+
+void TKorviThread::AddDecoded(std::string_view Piece) {
+  const auto size = static_cast<std::int64_t>(Piece.size());
+  if (!spooled_ && body_received_ + size > Settings().MaxBodyInMemory) {
+    // The body outgrew memory: what came so far moves to the spool.
+    spooled_ = true;
+    BodyTarget().WriteBuffer(BodyStream->Memory(), BodyStream->Size());
+    BodyStream->Clear();
+  }
+  BodyTarget().WriteBuffer(Piece.data(), size);
+  body_received_ += size;
+}
+
 TStream& TKorviThread::BodyTarget() {
   if (!spooled_) return *BodyStream;
   if (!BodySpool) BodySpool = std::make_shared<TTempFileStream>(Settings().BodySpoolDirectory);
@@ -438,6 +582,8 @@ std::int64_t TKorviThread::BodySize() {
 }
 
 void TKorviThread::RequestComplete() {
+  ++requests_;
+  keep_connection_ = PersistentRequest();
   try {
     if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
     StartResponse();
@@ -446,11 +592,54 @@ void TKorviThread::RequestComplete() {
   }
 }
 
+bool TKorviThread::PersistentRequest() {
+  if (!Http11() || !Server->Active()) return false;
+  const TKorviSettings& settings = Settings();
+  if (settings.MaxKeepAliveRequests > 0 && requests_ >= settings.MaxKeepAliveRequests) return false;
+  bool close = false;
+  bool keep_alive = false;
+  const std::string options = HeaderLines.Values("connection");
+  for (const std::string_view option : SplitHeaderList(options)) {
+    close = close || SameText(option, "close");
+    keep_alive = keep_alive || SameText(option, "keep-alive");
+  }
+  if (close) return false;
+  // An HTTP/1.0 client keeps its connection only when it asks to, and never
+  // after a body in chunks, whose end it may not know how to mark.
+  if (SameText(Protocol, "HTTP/1.0")) return keep_alive && !chunks_;
+  return Protocol.starts_with("HTTP/1.");
+}
+
+std::string TKorviThread::ConnectionHeader() {
+  if (!Http11()) return {};
+  if (!keep_connection_) return "close";
+  return SameText(Protocol, "HTTP/1.0") ? "keep-alive" : "";
+}
+
+void TKorviThread::NextRequest() {
+  BeginRequest();
+  if (ahead_.empty()) {
+    if (peer_closed_) {
+      Release();  // the client sent nothing more
+      return;
+    }
+    idle_ = true;
+    RestartLifeTimer(std::chrono::seconds(std::max(1, Settings().KeepAliveTimeout)));
+    return;
+  }
+  RestartLifeTimer(life_);
+  FeedAhead();
+}
+
 void TKorviThread::RefuseRequest(int code) {
   // The client may still be sending; the page goes out like any answer,
   // and what still arrives is read and dropped while the connection ends.
   ReqState = REQSTAT_DONE;
+  keep_connection_ = false;
+  refusal_ = 0;
+  Output.SetHttp11(Http11());
   WriteError(code);
+  FinishBuiltInAnswer();
   StartDataSend();
 }
 
@@ -486,6 +675,7 @@ void TKorviThread::PathToURL(std::string& Path) {
 }
 
 int TKorviThread::WriteClient(const void* Buffer, int Count) {
+  wrote_directly_ = true;
   return Socket->Send(Buffer, Count);
 }
 

@@ -1,14 +1,17 @@
 // TKorviThread: the worker thread that serves one accepted connection from
 // start to end. It adopts the connection into a socket of its own, runs its
 // own message loop (socket events and the life timer tick there), assembles
-// and parses one request, hands it to the actions or answers it from the
-// file system, transmits the answer in 8192-byte chunks and frees itself.
+// and parses a request, hands it to the actions or answers it from the file
+// system, transmits the answer in 8192-byte chunks and frees itself. With
+// the server's HTTP11 profile a connection the client keeps serves request
+// after request, each on a fresh exchange (see korvi_exchange.h).
 //
 // Everything here runs on the connection's thread; the server's events are
 // raised on it too. The fields are public because the request and response
 // objects and the built-in answer units read and write them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -24,25 +27,14 @@
 #include "korvi/host/string_list.h"
 #include "korvi/host/thread.h"
 #include "korvi/host/timer.h"
-#include "korvi/server/output_text.h"
+#include "korvi/server/korvi_exchange.h"
 
 namespace korvi {
 
 class TKorvi;
-class TKorviRequest;
-class TKorviResponse;
 class TSSLKSocket;
 struct TKorviSettings;
 struct TSearchRec;
-
-// Intake state of a connection.
-enum TKReqType : std::uint8_t {
-  REQSTAT_REQUEST = 0,  // waiting for the request line
-  REQSTAT_HEADER = 1,   // reading header lines
-  REQSTAT_BODY = 2,     // collecting the body
-  REQSTAT_DONE = 3,     // request complete
-  REQSTAT_SIMPLE = 4,   // a bare request: the file answer carries no header block
-};
 
 // Execution kinds declared beside the intake states; nothing stores them.
 enum TKExecType : std::uint8_t { APP_APP, APP_WEB, APP_MIX };
@@ -61,7 +53,7 @@ constexpr unsigned KorviLingerMs = 2000;
 // a stall is measured to within this.
 constexpr std::chrono::milliseconds KorviProgressLook{500};
 
-class TKorviThread : public TThread {
+class TKorviThread : public TThread, public TKorviExchange {
  public:
   // Creates the thread suspended and self-freeing for the accepted
   // connection `SocketHandle`, with the initial field values.
@@ -72,38 +64,9 @@ class TKorviThread : public TThread {
 
   // --- Fields ---
 
-  std::unique_ptr<TTimer> LifeTimer;         // ends the connection when it fires
-  TKorviResponse* ResponseObject = nullptr;  // only while StartResponse runs
-  TKorviRequest* RequestObject = nullptr;    // only while StartResponse runs
-  TKReqType ReqState = REQSTAT_REQUEST;
+  std::unique_ptr<TTimer> LifeTimer;  // ends the connection when it fires
   // Receive buffer (8193 bytes, zero-filled).
   std::vector<char> DataBuffer;
-  // The outgoing text of a built-in answer (status line, headers, listing
-  // or error page).
-  TOutputText Output;
-  std::string LineBuffer;                   // the line being assembled
-  std::unique_ptr<TFileStream> FileStream;  // the file being sent
-  // The request body when it is no longer than the server's
-  // MaxBodyInMemory; after an action answered, the whole response.
-  std::unique_ptr<TMemoryStream> BodyStream;
-  // A longer request body: a temporary file without a name, which goes with
-  // the last stream that shares it (nullptr for a body kept in memory).
-  std::shared_ptr<TFileStream> BodySpool;
-  std::int64_t ContentLength = 0;  // value of the "Content-Length" header
-  int TargetAttr = -1;             // attributes of the resolved target, -1: none
-  bool ServeStatic = true;         // built-in file handling is allowed
-  // Received headers as lower-cased name=value lines, the first being
-  // "remote-address=" with the client's address.
-  TStringList HeaderLines;
-  std::string PathTranslated;           // always empty while a request object exists
-  std::string TargetPath;               // resolved file or directory path
-  std::string URL;                      // decoded request path without the query
-  std::string Method;                   // method word of the request line, as received
-  std::string Protocol;                 // protocol word (empty when absent)
-  std::string Query;                    // text after the first "?", not decoded
-  TStream* TransferStream = nullptr;    // FileStream or BodyStream being sent
-  bool Sending = false;                 // chunked transmission under way
-  std::int64_t SendPos = 0;             // bytes of TransferStream handed to the socket
   char ChunkBuffer[KorviChunkSize];     // one transmission chunk
   int SocketHandle;                     // the accepted connection
   std::unique_ptr<TSSLKSocket> Socket;  // the connection socket (created in Execute)
@@ -128,6 +91,22 @@ class TKorviThread : public TThread {
   // (status line, header lines and the empty line after them); 0 before
   // that, and when the answer has none.
   std::int64_t HeaderBlockLength() const;
+
+  // The server's HTTP11 profile applies to the request (false without a
+  // server).
+  bool Http11();
+  // True while the connection waits for its next request; safe from any
+  // thread.
+  bool Idle() const { return idle_; }
+  // Ends the connection when it waits for its next request; true then.
+  // Safe from any thread.
+  bool CloseIfIdle();
+  // The answer leaves the connection open for the next request.
+  bool KeepsConnection() const { return keep_connection_; }
+  // The value of the "Connection" header the answer carries: "close" when
+  // the connection ends after it but the client may not expect that,
+  // "keep-alive" when an HTTP/1.0 client's connection stays, else empty.
+  std::string ConnectionHeader();
 
   // The server's settings as the request found them when it started (taken
   // from Server on first use); the thread reads every setting through them.
@@ -168,6 +147,7 @@ class TKorviThread : public TThread {
   // Builds "http://host:port/" (https with TLS) + the part of `Path` below the root.
   void PathToURL(std::string& Path);
   // Hands `Count` bytes straight to the socket; returns its Send result.
+  // The answer's length is then not known: the connection ends after it.
   int WriteClient(const void* Buffer, int Count);
 
   // Produces the answer once the request is complete (actions or built-in).
@@ -238,6 +218,44 @@ class TKorviThread : public TThread {
   TStream& BodyTarget();
   // True when the body comes in chunks ("Transfer-Encoding"), which is not read.
   bool ChunkedBody() const;
+  // ResponseStatus as if the answer had started when `started`.
+  int ResponseStatus(bool started) const;
+  // Starts the next request of the connection on a fresh exchange.
+  void BeginRequest();
+  // Takes the received bytes DataBuffer[0..Count) for the request under way;
+  // the bytes it took.
+  int TakeRequestBytes(int Count);
+  // Checks the complete header block and starts taking the body that
+  // follows from DataBuffer[Position..Count); the bytes taken in all.
+  int HeaderBlockDone(int Count, int Position);
+  // AddToBody for DataBuffer[Position..Length); Position plus the bytes taken.
+  int AddBodyBytes(int Length, int Position);
+  // Refuses or answers the request once its intake ended.
+  void ConcludeIntake();
+  // Appends a decoded piece of a chunked body to the body.
+  void AddDecoded(std::string_view Piece);
+  // Restarts the life timer with `Interval`.
+  void RestartLifeTimer(std::chrono::milliseconds Interval);
+  // Hands the bytes received to the request and answers it once complete.
+  void FeedRequest(int Count);
+  // Feeds the bytes kept from an earlier receive to the request under way.
+  void FeedAhead();
+  // Keeps bytes after the request under way for the next one; false when
+  // too many are waiting.
+  bool KeepAhead(const char* Data, int Count);
+  // Whether the connection may serve another request after this one.
+  bool PersistentRequest();
+  // Takes bytes DataBuffer[Position..Length) of a body sent in chunks;
+  // Position plus the bytes taken.
+  int AddChunks(int Length, int Position);
+  // The profile's answer for the file TargetPath (FileStream, `size` bytes,
+  // written at `last_write`): 304 when the client's copy is current, else
+  // the whole file or the range asked for (416 when it cannot be served).
+  void AnswerFile(std::int64_t size, std::int64_t last_write, const TStringList& extra);
+  // Completes the header block of a built-in answer for the profile.
+  void FinishBuiltInAnswer();
+  // The connection stays: the next request begins.
+  void NextRequest();
   // Asks an HTTP/1.1 client waiting for "100 Continue" to send its body.
   void ContinueIfExpected();
   void AnswerBuiltIn();
@@ -271,33 +289,18 @@ class TKorviThread : public TThread {
 
   using TimePoint = std::chrono::steady_clock::time_point;
 
-  std::shared_ptr<const TKorviSettings> settings_;  // the request's settings
-  std::int64_t received_ = 0;                       // bytes received for the request
-  std::string request_line_;                        // the request line as received
-  std::string peer_address_;                        // the client's address
-  std::string listing_url_;                         // the request path with "." and ".." resolved
-  std::string target_base_;                         // the root or mapped directory of the target
-  bool bad_request_ = false;                        // the request is refused with the 400 page
-  bool spooled_ = false;                            // the body goes to BodySpool
-  std::int64_t body_received_ = 0;                  // bytes of the body received
-  bool response_built_ = false;                     // an action's response fills BodyStream
-  bool quit_posted_ = false;                        // a quit message is on its way to the loop
-  std::chrono::milliseconds life_{0};               // the life timer's interval
-  bool answering_ = false;                          // StartDataSend has run
-  bool handed_over_ = false;                        // the system took the whole answer
-  bool done_reported_ = false;                      // OnResponseDone has been raised
-  bool lingering_ = false;                          // our direction ended; input is dropped
-  bool peer_closed_ = false;                        // the client finished sending
-  std::int64_t transfer_size_ = 0;                  // size of TransferStream
-  std::int64_t stream_pos_ = -1;                    // where TransferStream stands (-1: unknown)
-  std::int64_t answer_start_ = 0;                   // the socket's WriteCount when the answer began
-  std::int64_t moved_count_ = 0;                    // its WriteCount when last looked at
-  int unacknowledged_ = 0;                          // its UnacknowledgedCount then
-  TimePoint last_move_;                             // when bytes of the answer last moved
-  TimePoint linger_start_;                          // when lingering began
-  TimePoint last_arrival_;                          // when bytes last arrived while lingering
-  std::mutex window_lock_;                          // guards window_ and stop_requested_
-  HWND window_ = 0;                                 // the socket's window, once it exists
+  std::string peer_address_;           // the client's address
+  bool quit_posted_ = false;           // a quit message is on its way to the loop
+  std::chrono::milliseconds life_{0};  // the life timer's interval
+  bool lingering_ = false;             // our direction ended; input is dropped
+  bool peer_closed_ = false;           // the client finished sending
+  std::string ahead_;                  // bytes received after the request under way
+  int requests_ = 0;                   // requests begun on this connection
+  std::atomic<bool> idle_{false};      // waiting for the next request
+  TimePoint linger_start_;             // when lingering began
+  TimePoint last_arrival_;             // when bytes last arrived while lingering
+  std::mutex window_lock_;             // guards window_ and stop_requested_
+  HWND window_ = 0;                    // the socket's window, once it exists
   bool stop_requested_ = false;
 };
 

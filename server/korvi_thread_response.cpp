@@ -11,13 +11,16 @@
 #include "korvi/host/exceptions.h"
 #include "korvi/host/files.h"
 #include "korvi/host/sysutils.h"
+#include "korvi/server/byte_range.h"
 #include "korvi/server/directory_listing.h"
 #include "korvi/server/error_page.h"
+#include "korvi/server/file_validators.h"
 #include "korvi/server/korvi.h"
 #include "korvi/server/korvi_thread.h"
 #include "korvi/server/mime_types.h"
 #include "korvi/server/target_resolver.h"
 #include "korvi/socket/ssl_ksocket.h"
+#include "korvi/web/http_date.h"
 #include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
 
@@ -45,9 +48,23 @@ int StatusLineCode(std::string_view text) {
   return code;
 }
 
+// Cuts an action's response in `response` after its header block (HEAD
+// gets the header block GET would get).
+void DropResponseBody(TMemoryStream& response) {
+  const std::string_view text(response.Memory(), static_cast<size_t>(response.Size()));
+  const size_t end = text.find("\r\n\r\n");
+  if (end != std::string_view::npos) response.SetSize(static_cast<std::int64_t>(end + 4));
+}
+
+// How listings write names: as stored in the profile, else lower-cased.
+TListingCase ListingCaseOf(bool http11) {
+  return http11 ? TListingCase::AsStored : TListingCase::Lower;
+}
+
 }  // namespace
 
 void TKorviThread::StartResponse() {
+  Output.SetHttp11(Http11());
   {
     auto request = std::make_unique<TKorviRequest>(this);
     auto response = std::make_unique<TKorviResponse>(request.get());
@@ -77,7 +94,16 @@ void TKorviThread::StartResponse() {
     RequestObject = nullptr;
     ResponseObject = nullptr;
   }
-  if (!response_built_) AnswerBuiltIn();
+  // With bytes the action wrote itself, or an answer without a status line,
+  // the answer's length is not known: the connection ends after it.
+  if (wrote_directly_) keep_connection_ = false;
+  if (response_built_) {
+    if (ResponseStatus(true) == 0) keep_connection_ = false;
+    if (Http11() && SameText(Method, "HEAD")) DropResponseBody(*BodyStream);
+  } else {
+    AnswerBuiltIn();
+    FinishBuiltInAnswer();
+  }
   StartDataSend();
 }
 
@@ -172,16 +198,79 @@ void TKorviThread::Responding() {
     if (ReqState != REQSTAT_SIMPLE) {
       TStringList extra;
       if (Settings().OnFileHeaders) Settings().OnFileHeaders(Server, TargetPath, extra);
-      Output.WriteFileHeaders(
-          FileMimeType(TargetPath, Settings().OnGetMimeType, Server, Server->MimeTable()), size,
-          last_write, &extra);
+      if (Http11()) {
+        AnswerFile(size, last_write, extra);
+      } else {
+        Output.WriteFileHeaders(
+            FileMimeType(TargetPath, Settings().OnGetMimeType, Server, Server->MimeTable()), size,
+            last_write, 200, &extra);
+      }
     }
     if (SameText(Method, "HEAD")) FileStream.reset();
   }
 }
 
+void TKorviThread::AnswerFile(std::int64_t size, std::int64_t last_write,
+                              const TStringList& extra) {
+  const std::string etag = FileETag(size, last_write);
+  const std::string validators = "ETag: " + etag + "\r\n";
+  if (IsNotModified(HeaderLines.Values("if-none-match"), HeaderLines.Values("if-modified-since"),
+                    etag, last_write)) {
+    WriteStatus(304);
+    Output.WriteString(validators);
+    Output.WriteHeaders("Last-Modified", FormatHttpDate(last_write));
+    Output.WriteString("\r\n");
+    FileStream.reset();
+    return;
+  }
+  TByteRange range;  // the whole file unless a range applies
+  if (IfRangeHolds(HeaderLines.Values("if-range"), etag, last_write))
+    range = ResolveRange(HeaderLines.Values("range"), size);
+  if (range.Kind == TRangeKind::Unsatisfiable) {
+    WriteError(416);
+    Output.InsertHeaderLines("Content-Range: " + ContentRange(range, size) + "\r\n");
+    FileStream.reset();
+    return;
+  }
+  const bool partial = range.Kind == TRangeKind::Partial;
+  const std::string type =
+      FileMimeType(TargetPath, Settings().OnGetMimeType, Server, Server->MimeTable());
+  Output.WriteFileHeaders(type, partial ? range.Length() : size, last_write, partial ? 206 : 200,
+                          &extra);
+  std::string lines = validators + "Accept-Ranges: bytes\r\n";
+  if (partial) {
+    lines += "Content-Range: " + ContentRange(range, size) + "\r\n";
+    // Only the range goes out.
+    SendPos = range.First;
+    send_end_ = range.Last + 1;
+  }
+  Output.InsertHeaderLines(lines);
+}
+
+void TKorviThread::FinishBuiltInAnswer() {
+  if (!Http11() || ReqState == REQSTAT_SIMPLE) return;
+  const int body = Output.BodyOffset();
+  // A 304 answer has no body, and no length of its own to say.
+  if (body < 0) {
+    keep_connection_ = false;  // no header block: the answer ends with the connection
+    return;
+  }
+  std::string lines;
+  if (!Output.HasContentLength())
+    lines += "Content-Length: " + IntToStr(OutLength() - body) + "\r\n";
+  const std::string connection = ConnectionHeader();
+  if (!connection.empty()) lines += "Connection: " + connection + "\r\n";
+  Output.InsertHeaderLines(lines);
+  // HEAD gets the header block GET would get, without the body.
+  if (SameText(Method, "HEAD")) Output.DropBody();
+}
+
 int TKorviThread::ResponseStatus() const {
-  if (!answering_) return 0;
+  return ResponseStatus(answering_);
+}
+
+int TKorviThread::ResponseStatus(bool started) const {
+  if (!started) return 0;
   if (!response_built_) return WrittenStatus();
   return StatusLineCode(AnswerStart());
 }
@@ -215,10 +304,14 @@ void TKorviThread::StartDataSend() {
     } else {
       TransferStream = FileStream.get();
     }
-    transfer_size_ = TransferStream ? TransferStream->Size() : 0;
+    if (!TransferStream) {
+      transfer_size_ = 0;
+    } else {
+      transfer_size_ = send_end_ >= 0 ? send_end_ : TransferStream->Size();
+    }
+    // SendPos starts at 0, or where the file's range begins.
     if (Settings().OnResponse)
-      Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_);
-    SendPos = 0;
+      Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_ - SendPos);
     stream_pos_ = -1;  // the first chunk sets the position
     // The answer leaves in full segments; the end of our direction (or the
     // close) sends the last one.
@@ -292,6 +385,13 @@ void TKorviThread::AnswerHandedOver() {
   TransferStream = nullptr;
   FileStream.reset();
   ReportResponseDone();
+  // Pipelined requests the client sent before it ended its side are still
+  // answered.
+  if (keep_connection_ && (!peer_closed_ || !ahead_.empty())) {
+    Socket->SendPartialSegments();  // the answer's last segment leaves now
+    NextRequest();
+    return;
+  }
   if (peer_closed_) {
     Release();  // the client has nothing more to say: close at once
     return;
@@ -346,17 +446,18 @@ void TKorviThread::WriteError(int Code) {
 }
 
 void TKorviThread::SendHTTPError(int Code, std::string& Text) {
-  ::korvi::SendHTTPError(Code, Text);
+  ::korvi::SendHTTPError(Code, Text, Http11());
 }
 
 void TKorviThread::doFileList() {
   WriteDirectoryListing(Output, TargetPath, listing_url_.empty() ? URL : listing_url_,
                         Settings().DirectoryMask, Settings().ProductLine,
-                        Settings().FollowLinks ? std::string() : target_base_);
+                        Settings().FollowLinks ? std::string() : target_base_,
+                        ListingCaseOf(Http11()));
 }
 
 bool TKorviThread::DoListing(const TSearchRec& SearchRecord, const std::string& BaseURL) {
-  return WriteListingRow(Output, SearchRecord, BaseURL);
+  return WriteListingRow(Output, SearchRecord, BaseURL, ListingCaseOf(Http11()));
 }
 
 }  // namespace korvi

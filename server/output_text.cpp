@@ -7,6 +7,7 @@
 #include "korvi/host/datetime.h"
 #include "korvi/host/exceptions.h"
 #include "korvi/server/http_status.h"
+#include "korvi/web/http_date.h"
 #include "korvi/web/http_text.h"
 
 namespace korvi {
@@ -47,19 +48,44 @@ int TOutputText::WriteString(std::string_view text) {
 }
 
 void TOutputText::WriteStatuss(std::string_view status_text) {
-  WriteString("HTTP/1.0 ");
+  WriteString(http11_ ? "HTTP/1.1 " : "HTTP/1.0 ");
   WriteString(status_text);
   WriteString("\r\n");
   if (!local_host_name_.empty()) WriteHeaders("Server", local_host_name_);
-  WriteHeaders("Date", FormatHeaderDate(clock_()));
+  WriteHeaders("Date", DateText(clock_()));
 }
 
 void TOutputText::WriteStatus(int code) {
   written_status_ = code;
-  WriteStatuss(GetHTTPStatus(code));
+  WriteStatuss(GetHTTPStatus(code, http11_));
+}
+
+std::string TOutputText::DateText(std::int64_t unix_seconds) const {
+  return http11_ ? FormatHttpDate(unix_seconds) : FormatHeaderDate(unix_seconds);
+}
+
+int TOutputText::BodyOffset() const {
+  const std::string_view text(buffer_.data(), static_cast<size_t>(out_length_));
+  const size_t end = text.find("\r\n\r\n");
+  return end == std::string_view::npos ? -1 : static_cast<int>(end + 4);
+}
+
+void TOutputText::InsertHeaderLines(std::string_view lines) {
+  const int body = BodyOffset();
+  if (body < 0 || lines.empty()) return;
+  const std::string rest(buffer_.data() + body - 2, static_cast<size_t>(out_length_ - body + 2));
+  out_length_ = body - 2;
+  WriteString(lines);
+  WriteString(rest);
+}
+
+void TOutputText::DropBody() {
+  const int body = BodyOffset();
+  if (body >= 0) out_length_ = body;
 }
 
 void TOutputText::WriteHeaders(std::string_view name, std::string_view value) {
+  if (name == "Content-Length") has_content_length_ = true;
   WriteString(name);
   WriteString(": ");
   WriteString(value);
@@ -75,11 +101,11 @@ void TOutputText::WriteFileType(std::string_view type) {
 }
 
 void TOutputText::WriteFileHeaders(std::string_view type, std::int64_t size,
-                                   std::int64_t last_write, const TStringList* extra) {
-  WriteStatus(200);
+                                   std::int64_t last_write, int status, const TStringList* extra) {
+  WriteStatus(status);
   WriteFileType(type);
   WriteHeader("Content-Length", size);
-  WriteHeaders("Last-Modified", FormatHeaderDate(last_write));
+  WriteHeaders("Last-Modified", DateText(last_write));
   if (extra != nullptr) WriteString(HeaderLinesOf(*extra));
   WriteString("\r\n");
 }

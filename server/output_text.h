@@ -33,6 +33,10 @@ class TOutputText {
 
   // Host name written as the "Server" header (none when empty).
   void SetLocalHostName(std::string name) { local_host_name_ = std::move(name); }
+  // Writes HTTP/1.1 answers: "HTTP/1.1" status lines (the status table's
+  // HTTP/1.1 entries), dates in the IMF-fixdate form in GMT.
+  void SetHttp11(bool http11) { http11_ = http11; }
+  bool Http11() const { return http11_; }
   // Clock used for the "Date" header.
   void SetClock(TClock clock) { clock_ = std::move(clock); }
 
@@ -40,7 +44,7 @@ class TOutputText {
   // outgrown its first 8192 bytes).
   int WriteString(std::string_view text);
   // "HTTP/1.0 " + `status_text` + CRLF, then "Server" (when the host name is
-  // known) and "Date".
+  // known) and "Date" ("HTTP/1.1 " with SetHttp11).
   void WriteStatuss(std::string_view status_text);
   // Records `code` as WrittenStatus() and writes its status line ("HTTP/1.0 "
   // and CRLF alone for a code without a status text).
@@ -51,13 +55,24 @@ class TOutputText {
   void WriteHeader(std::string_view name, std::int64_t value);
   // "Content-type: " + `type` + CRLF; nothing when `type` is empty.
   void WriteFileType(std::string_view type);
-  // The header block of a file answer: status 200, "Content-type" (when
-  // `type` is not empty), "Content-Length", "Last-Modified" (the moment
-  // `last_write`, in seconds since the Unix epoch), a header line for every
-  // name=value line of `extra` (HeaderLinesOf, http_text.h) and the empty
-  // line.
+  // The header block of a file answer: status `status`, "Content-type"
+  // (when `type` is not empty), "Content-Length" `size`, "Last-Modified"
+  // (the moment `last_write`, in seconds since the Unix epoch), a header
+  // line for every name=value line of `extra` (HeaderLinesOf, http_text.h)
+  // and the empty line.
   void WriteFileHeaders(std::string_view type, std::int64_t size, std::int64_t last_write,
-                        const TStringList* extra = nullptr);
+                        int status = 200, const TStringList* extra = nullptr);
+
+  // Where the body begins: the offset after the empty line that ends the
+  // header block, -1 while there is none.
+  int BodyOffset() const;
+  // A "Content-Length" header has been written.
+  bool HasContentLength() const { return has_content_length_; }
+  // Inserts header `lines` (each ending in CRLF) before the empty line that
+  // ends the header block.
+  void InsertHeaderLines(std::string_view lines);
+  // Cuts off everything after the header block.
+  void DropBody();
 
   // Bytes written so far.
   int OutLength() const { return out_length_; }
@@ -69,9 +84,14 @@ class TOutputText {
   int WrittenStatus() const { return written_status_; }
 
  private:
+  // `unix_seconds` as dates are written in headers.
+  std::string DateText(std::int64_t unix_seconds) const;
+
   std::vector<char> buffer_;
   int out_length_ = 0;
   int written_status_ = 0;
+  bool http11_ = false;
+  bool has_content_length_ = false;
   std::string local_host_name_;
   TClock clock_;
 };

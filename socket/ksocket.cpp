@@ -476,6 +476,11 @@ void TCustomKSocket::HoldPartialSegments() {
   setsockopt(SocketHandle.Get(), IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
+void TCustomKSocket::SendPartialSegments() {
+  const int off = 0;
+  setsockopt(SocketHandle.Get(), IPPROTO_TCP, TCP_CORK, &off, sizeof off);
+}
+
 bool TCustomKSocket::Startup() {
   return true;
 }

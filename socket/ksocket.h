@@ -176,6 +176,8 @@ class TCustomKSocket : public TComponent {
   // the sending direction ends or the socket closes (TCP_CORK): what is
   // sent in pieces leaves in full segments.
   void HoldPartialSegments();
+  // Ends HoldPartialSegments: what is held back leaves at once.
+  void SendPartialSegments();
   // TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
   virtual bool HandShake();

@@ -1,7 +1,7 @@
 // korvi-serve: serves a directory (or the directories of a URL map file)
-// over HTTP/1.0, or HTTPS, with the Korvi server component, logging one line per
-// request (and, when asked, a Common Log Format access log), until SIGINT or
-// SIGTERM. SIGHUP reads the URL map file again and reopens the access log.
+// over HTTP/1.1 with persistent connections (HTTP/1.0 when asked), or HTTPS, with the Korvi server
+// component, logging one line per request (and, when asked, a Common Log Format access log), until
+// SIGINT or SIGTERM. SIGHUP reads the URL map file again and reopens the access log.
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -39,7 +39,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: korvi-serve [options]\n"
-    "Serves a directory over HTTP/1.0 until SIGINT or SIGTERM. Stopping waits\n"
+    "Serves a directory over HTTP/1.1 until SIGINT or SIGTERM. Stopping waits\n"
     "for running requests up to StopGracePeriod seconds (default 10), then\n"
     "names them and exits; a second signal exits at once.\n"
     "\n"
@@ -65,6 +65,9 @@ const char* const kUsage =
     "  --timeout SECONDS    how long a request may take to arrive, and how long\n"
     "                       an answer may stall before the connection ends\n"
     "                       (default 100; 5 or less also means 100)\n"
+    "  --http10             answer in HTTP/1.0 and close every connection after\n"
+    "                       its answer, as the server component does by default\n"
+    "                       (default: HTTP/1.1, connections kept between requests)\n"
     "  --config FILE        stored server properties, section [Korvi] of an ini\n"
     "                       file (Active, DefaultFile, DirectoryListing,\n"
     "                       DirectoryMask, URLMapIniFile, MaxThread, ServerPort,\n"
@@ -72,9 +75,10 @@ const char* const kUsage =
     "                       TlsCertificateFile, TlsKeyFile, MaxBodyInMemory,\n"
     "                       BodySpoolDirectory, ListenAddress, MaxConnections,\n"
     "                       MaxConnectionsPerAddress, StopGracePeriod,\n"
-    "                       FollowLinks, ProductLine; other keys are reported\n"
-    "                       and ignored); options given on the command line\n"
-    "                       take precedence\n"
+    "                       FollowLinks, ProductLine, HTTP11, KeepAliveTimeout,\n"
+    "                       MaxKeepAliveRequests; other keys are reported and\n"
+    "                       ignored); options given on the command line take\n"
+    "                       precedence\n"
     "  --access-log FILE    also append one line per request to FILE in the Common\n"
     "                       Log Format; SIGHUP makes it open FILE again, so that\n"
     "                       the log can be rotated\n"
@@ -152,6 +156,8 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
       options.SetValue("DirectoryMask", value());
     } else if (arg == "--timeout") {
       options.SetValue("Timeout", value());
+    } else if (arg == "--http10") {
+      options.SetValue("HTTP11", "False");
     } else if (arg == "--config") {
       config = value();
     } else if (arg == "--access-log") {
@@ -180,6 +186,7 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
   properties.SetValue("ServerPort", kDefaultPort);
   properties.SetValue("MaxConnections", kDefaultMaxConnections);
   properties.SetValue("MaxConnectionsPerAddress", kDefaultMaxPerAddress);
+  properties.SetValue("HTTP11", "True");
   if (!config.empty()) {
     if (!FileExists(config)) throw TUsageError("no config file " + config);
     TStringList stored;

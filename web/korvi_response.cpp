@@ -1,6 +1,7 @@
 // The response object. SendResponse turns the status, the header variables,
 // the cookies, the custom headers and the content into the bytes of an
-// HTTP/1.0 response and leaves them in the worker thread's body stream.
+// HTTP/1.0 response (HTTP/1.1 in the server's profile) and leaves them in the
+// worker thread's body stream.
 //
 // String variables and the header each one is written as:
 //   0 protocol version (only used for a request that sent none)
@@ -10,13 +11,17 @@
 // Date variables: 1 Expires, 2 Last-Modified (0 is kept but not written).
 #include "korvi/web/korvi_response.h"
 
+#include <ctime>
 #include <string_view>
 #include <vector>
 
+#include "korvi/host/datetime.h"
 #include "korvi/host/exceptions.h"
 #include "korvi/host/streams.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/server/http_status.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/web/http_date.h"
 #include "korvi/web/http_text.h"
 #include "korvi/web/korvi_request.h"
 
@@ -101,7 +106,9 @@ void TKResponse::SetCookieField(const TStringList& values, const std::string& do
 }
 
 TKorviResponse::TKorviResponse(TKorviRequest* request)
-    : TKResponse(request), korvi_request_(request) {
+    : TKResponse(request),
+      korvi_request_(request),
+      http11_(request->Thread() != nullptr && request->Thread()->Http11()) {
   if (request->GetStringVariable(kRequestVersion).empty()) {
     string_variables_[kVersion] = "HTTP/1.0";
   }
@@ -151,7 +158,7 @@ void TKorviResponse::SetContentStream(TStream* stream) {
 void TKorviResponse::SetStatusCode(std::int32_t code) {
   if (code == status_code_) return;
   status_code_ = code;
-  string_variables_[kStatusText] = GetHTTPStatus(code);
+  string_variables_[kStatusText] = GetHTTPStatus(code, http11_);
 }
 
 void TKorviResponse::SendRedirect(const std::string& uri) {
@@ -178,8 +185,13 @@ std::string TKorviResponse::GetCookieValue(const std::string& name) const {
 std::string TKorviResponse::HeaderText() {
   // A request that named no protocol version is answered in the version
   // of string variable 0 ("HTTP/1.0" unless the application changed it).
+  // The profile answers every request that named a version in HTTP/1.1.
   std::string version = korvi_request_->GetStringVariable(kRequestVersion);
-  if (version.empty()) version = string_variables_[kVersion];
+  if (version.empty()) {
+    version = string_variables_[kVersion];
+  } else if (http11_) {
+    version = "HTTP/1.1";
+  }
   if (version.empty()) return {};
 
   std::string headers;
@@ -187,12 +199,11 @@ std::string TKorviResponse::HeaderText() {
   if (!status.empty() && status_code_ > 0) {
     headers = HeaderSafe(Format("%s %s", {version, status})) + "\r\n";
   } else {
-    headers = "HTTP/1.0 200 OK\r\n";
+    headers = http11_ ? "HTTP/1.1 200 OK\r\n" : "HTTP/1.0 200 OK\r\n";
   }
-  // The server ends the connection after every answer. An HTTP/1.0 status
-  // line says so by itself; any other tells the client with "Connection:
-  // close", which replaces a "Connection" custom header.
-  const bool says_close = !headers.starts_with("HTTP/1.0 ");
+  if (http11_) headers += "Date: " + FormatHttpDate(std::time(nullptr)) + "\r\n";
+  // The server's own "Connection" header replaces a custom one.
+  const std::string connection = ConnectionValue(headers);
   AddHeader(headers, "Allow", string_variables_[kAllow]);
   for (int i = 0; i < Cookies().Count(); ++i) {
     AddHeader(headers, "Set-Cookie", Cookies().Items(i)->GetHeaderValue());
@@ -200,22 +211,34 @@ std::string TKorviResponse::HeaderText() {
   AddHeader(headers, "Derived-From", string_variables_[kDerivedFrom]);
   TDateTime expires = date_variables_[kExpires];
   if (expires > 0) {
-    headers += "Expires: " + HeaderDate(expires) + "\r\n";
+    headers += "Expires: " + DateText(expires) + "\r\n";
   } else if (expires == 0) {
     headers += "Expires: 0\r\n";
   }
   if (date_variables_[kLastModified] > 0) {
-    headers += "Last-Modified: " + HeaderDate(date_variables_[kLastModified]) + "\r\n";
+    headers += "Last-Modified: " + DateText(date_variables_[kLastModified]) + "\r\n";
   }
   AddHeader(headers, "Title", string_variables_[kTitle]);
   AddHeader(headers, "Location", string_variables_[kLocation]);
   AddHeader(headers, "WWW-Authenticate", string_variables_[kAuthenticate]);
-  headers += HeaderLinesOf(CustomHeaders(), says_close ? kConnection : "");
+  headers += HeaderLinesOf(CustomHeaders(), http11_ || !connection.empty() ? kConnection : "");
   AddHeader(headers, "Content-Version", string_variables_[kContentVersion]);
   AddHeader(headers, "Content-Encoding", string_variables_[kContentEncoding]);
   AddHeader(headers, "Content-type", string_variables_[kContentType]);
-  if (says_close) headers += "Connection: close\r\n";
+  if (!connection.empty()) headers += "Connection: " + connection + "\r\n";
   return headers;
+}
+
+std::string TKorviResponse::ConnectionValue(const std::string& status_line) const {
+  if (http11_) return korvi_request_->Thread()->ConnectionHeader();
+  // Over HTTP/1.0 the server ends the connection after every answer. An
+  // HTTP/1.0 status line says so by itself; any other tells the client.
+  return status_line.starts_with("HTTP/1.0 ") ? "" : "close";
+}
+
+std::string TKorviResponse::DateText(TDateTime value) const {
+  // The application's dates are taken as GMT, as the label says.
+  return http11_ ? FormatHttpDate(DateTimeToUnix(value)) : HeaderDate(value);
 }
 
 void TKorviResponse::SendResponse() {
@@ -232,8 +255,9 @@ void TKorviResponse::WriteOutput(const std::string& headers) {
   TMemoryStream& out = *korvi_request_->GetBody();
   out.Clear();
   TStream* stream = ContentStream();
-  // Nothing to say: not even the header text goes out.
-  if (stream == nullptr && content_.empty()) return;
+  // Nothing to say: not even the header text goes out (in the profile it
+  // does, with "Content-Length: 0").
+  if (stream == nullptr && content_.empty() && !http11_) return;
   out.WriteBuffer(headers.data(), static_cast<std::int64_t>(headers.size()));
   out.WriteBuffer(content_.data(), static_cast<std::int64_t>(content_.size()));
   if (stream != nullptr) {

@@ -136,8 +136,14 @@ class TKorviResponse : public TKResponse {
   std::string HeaderText();
   // Writes the header text and the content into the thread's body stream.
   void WriteOutput(const std::string& headers);
+  // The value of the "Connection" header the answer carries ("": none).
+  std::string ConnectionValue(const std::string& status_line) const;
+  // `value` as a header date: labelled GMT, in the IMF-fixdate form in the
+  // HTTP/1.1 profile.
+  std::string DateText(TDateTime value) const;
 
   TKorviRequest* korvi_request_;
+  bool http11_;  // the server's HTTP/1.1 profile applies
   std::array<std::string, 12> string_variables_;
   std::int32_t content_length_ = 0;
   std::array<TDateTime, 3> date_variables_{-1.0, -1.0, -1.0};

@@ -82,6 +82,7 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
   server_->SetIniFile(map_file);
   server_->SetPort(settings_.Port);
   server_->ListenAddress = settings_.ListenAddress;
+  server_->HTTP11 = settings_.Http11;
   server_->TlsEnabled = !settings_.TlsCertificateFile.empty();
   server_->TlsCertificateFile = settings_.TlsCertificateFile;
   server_->TlsKeyFile = settings_.TlsKeyFile;

@@ -53,6 +53,9 @@ struct TDemoSettings {
   // HTTPS: the PEM certificate chain and its private key (both empty: HTTP).
   std::string TlsCertificateFile;
   std::string TlsKeyFile;
+  // Answers in HTTP/1.1 with connections kept between requests (false:
+  // HTTP/1.0, one request per connection).
+  bool Http11 = true;
 };
 
 class TKorviDemo {

@@ -2,7 +2,7 @@
 // library at work (see korvi_demo.h). tools/run.sh builds and starts it.
 //
 //   korvi-demo [--port N] [--bind ADDRESS] [--data DIR] [--site DIR] [--database NAME]
-//              [--tls-cert FILE --tls-key FILE] [--help]
+//              [--tls-cert FILE --tls-key FILE] [--http10] [--help]
 //
 // It prints the data directory and the address it listens on, and stops on
 // Ctrl-C or SIGTERM.
@@ -21,7 +21,8 @@ namespace {
 
 const char* const kUsage =
     "Usage: korvi-demo [--port N] [--bind ADDRESS] [--data DIR] [--site DIR]\n"
-    "                  [--database NAME] [--tls-cert FILE --tls-key FILE] [--help]\n"
+    "                  [--database NAME] [--tls-cert FILE --tls-key FILE] [--http10]\n"
+    "                  [--help]\n"
     "  --port N    port to listen on (default 8080; the next free one when it is\n"
     "              taken; 0 lets the system choose)\n"
     "  --bind ADDRESS  listen on this IPv4 address only, for example 127.0.0.1\n"
@@ -37,12 +38,18 @@ const char* const kUsage =
     "              anything else is an SQLite file (default: $KORVI_DEMO_DATABASE\n"
     "              when set, else shop.db in the data directory)\n"
     "  --tls-cert FILE --tls-key FILE  serve HTTPS with this PEM certificate\n"
-    "              chain and its private key\n";
+    "              chain and its private key\n"
+    "  --http10    answer in HTTP/1.0 and close every connection after its\n"
+    "              answer (default: HTTP/1.1, connections kept between requests)\n";
 
 // Reads the command line into `settings`; false on a usage error.
 bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
+    if (option == "--http10") {
+      settings.Http11 = false;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const std::string value = argv[++i];
     if (option == "--port") {

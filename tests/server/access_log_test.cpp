@@ -149,7 +149,7 @@ class ServeAccessLog : public ::testing::Test {
 // next lines go to a new file of that name.
 TEST_F(ServeAccessLog, FileAndErrorPageLinesAndRotation) {
   const std::string log = dir_.File("access.log");
-  test::Served serve({"--root", dir_.File("site"), "--access-log", log});
+  test::Served serve({"--root", dir_.File("site"), "--access-log", log, "--http10"});
   ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
 
   const std::string file = Ask(serve, "/index.htm");

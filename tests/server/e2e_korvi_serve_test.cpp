@@ -77,6 +77,20 @@ TEST_F(KorviServeEndToEnd, ServesLogsAndStopsOnSigterm) {
   EXPECT_TRUE(Has(serve.Process().Output(), "korvi-serve: stopped\n"));
 }
 
+// korvi-serve answers in HTTP/1.1 and keeps connections; --http10 goes back
+// to HTTP/1.0, one request per connection.
+TEST_F(KorviServeEndToEnd, KeepsConnectionsUnlessHttp10) {
+  Served serve({"--root", dir_.File("site")});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  const std::string second = "http://127.0.0.1:" + std::to_string(serve.Port()) + "/home.htm";
+  const test::ChildResult run = test::RunCurl(
+      serve.Port(), "/", {"-o", "/dev/null", "-o", "/dev/null", "-w", "%{num_connects}", second});
+  EXPECT_EQ(run.output, "10") << run.errors;
+  Served old({"--root", dir_.File("site"), "--http10"});
+  ASSERT_TRUE(old.Listening()) << old.Process().Errors();
+  EXPECT_TRUE(Curl(old.Port(), "/").starts_with("HTTP/1.0 200 OK\r\n"));
+}
+
 // The listing and file options shape the answers; SIGINT stops as well.
 TEST_F(KorviServeEndToEnd, OptionsShapeTheAnswers) {
   Served serve({"--root", dir_.File("site"), "--default-file", "home.htm", "--mask", "*.txt",

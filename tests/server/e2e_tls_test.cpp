@@ -217,6 +217,20 @@ TEST_F(TlsEndToEnd, BadClientsEndOnlyTheirOwnConnection) {
   EXPECT_TRUE(stalled.PeerClosed());
 }
 
+// With the HTTP/1.1 profile a TLS connection serves request after request
+// over its one session: curl fetches three URLs with one handshake.
+TEST_F(TlsEndToEnd, KeptConnectionServesRequestsOverOneSession) {
+  tls_.HTTP11 = true;
+  Start();
+  const std::string base = "https://127.0.0.1:" + IntToStr(tls_.ServerPort());
+  const ChildResult run = Https(
+      "/page.htm", {"-o", "/dev/null", "-o", "/dev/null", "-w", "%{http_code} %{num_connects}\n",
+                    base + "/act?x", base + "/missing.htm", "-o", "/dev/null"});
+  // The path Https names goes last.
+  EXPECT_EQ(run.output, "200 1\n404 0\n200 0\n") << run.errors;
+  EXPECT_EQ(tls_.AcceptedConnections(), 1);
+}
+
 // korvi-serve serves HTTPS with --tls-cert and --tls-key; a key of another
 // certificate, given through --config, keeps it from listening at all.
 TEST_F(TlsEndToEnd, KorviServeServesHttpsAndRefusesAForeignKey) {

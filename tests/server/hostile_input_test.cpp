@@ -280,6 +280,46 @@ TEST_F(HostileInput, ContentLengthValuesThatAreNoCount) {
   }
 }
 
+// Requests that HTTP/1.1 does not allow, with the profile on: each gets its
+// error page and its connection ends.
+TEST_F(HostileInput, MalformedHttp11RequestsGetAnErrorPage) {
+  server_.HTTP11 = true;
+  const std::string post = "POST /act HTTP/1.1\r\nHost: x\r\n";
+  const std::string chunked = post + "Transfer-Encoding: chunked\r\n";
+  const std::string get = "GET /page.htm HTTP/1.1\r\n";
+  struct Case {
+    std::string request;
+    const char* status;
+  };
+  const std::vector<Case> cases = {
+      {post + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd", "400"},
+      {chunked + "Content-Length: 3\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "400"},
+      {chunked + "\r\nzz\r\nabc\r\n0\r\n\r\n", "400"},
+      {chunked + "\r\n-3\r\nabc\r\n0\r\n\r\n", "400"},
+      {chunked + "\r\n3\r\nabcdef\r\n0\r\n\r\n", "400"},
+      {chunked + "\r\n20000\r\n" + std::string(1000, 'a'), "400"},
+      {get + "Host: x\r\nX-A: 1\r\n  folded\r\n\r\n", "400"},
+      {get + "Host: x\r\nX-A: a\rb\r\n\r\n", "400"},
+      {get + "\r\n", "400"},
+      {get + "Host: x\r\nHost: y\r\n\r\n", "400"},
+      {get + "Host: x\r\nBad(Name): 1\r\n\r\n", "400"},
+      {get + "Host: x\r\nX-A: a\x01b\r\n\r\n", "400"},
+      {"GET /page.htm\r\nHost: x\r\n\r\n", "400"},
+      {"GET /page.htm HTTP/2.0\r\nHost: x\r\n\r\n", "505"},
+  };
+  for (const Case& c : cases) {
+    LoopbackClient client(Port());
+    client.Send(c.request);
+    const std::string answer = client.ReadAll(10000);
+    EXPECT_TRUE(client.PeerClosed()) << Printable(c.request);
+    EXPECT_EQ(answer.substr(0, 12), std::string("HTTP/1.1 ") + c.status)
+        << Printable(c.request) << "\n"
+        << answer;
+  }
+  server_.HTTP11 = false;
+  ExpectServerHealthy("after the malformed requests");
+}
+
 // Lines at and over the line limit, a flood of headers, bare CRs as line
 // ends, and escapes cut short at the end of the path.
 TEST_F(HostileInput, LongLinesManyHeadersAndCutEscapes) {

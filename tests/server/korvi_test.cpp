@@ -272,6 +272,21 @@ TEST(KorviLoading, ReadStateAppliesLinksAndProductLine) {
   EXPECT_TRUE(TKorvi::IsStoredProperty("productline"));
 }
 
+// The HTTP/1.1 profile is off by default and stored like the other settings.
+TEST(KorviLoading, ReadStateAppliesTheProfileSettings) {
+  TKorvi server(nullptr);
+  EXPECT_FALSE(server.HTTP11);
+  EXPECT_EQ(server.KeepAliveTimeout, 5);
+  EXPECT_EQ(server.MaxKeepAliveRequests, 100);
+  server.ReadState(TPropertySource(
+      TStringList{"ServerPort=0", "HTTP11=True", "KeepAliveTimeout=9", "MaxKeepAliveRequests=7"}));
+  EXPECT_TRUE(server.HTTP11);
+  EXPECT_EQ(server.KeepAliveTimeout, 9);
+  EXPECT_EQ(server.MaxKeepAliveRequests, 7);
+  for (const char* name : {"http11", "KeepAliveTimeout", "MAXKEEPALIVEREQUESTS"})
+    EXPECT_TRUE(TKorvi::IsStoredProperty(name)) << name;
+}
+
 TEST(KorviLoading, ReadStateAppliesStoredValuesAndListens) {
   test::TempDir dir;
   dir.Write("www/home.htm", "welcome");
