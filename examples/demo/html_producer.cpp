@@ -7,13 +7,13 @@
 #include <korvi/data/data_set.h>
 #include <korvi/data/data_source.h>
 #include <korvi/host/sysutils.h>
-#include <korvi/web/http_text.h>
 
 namespace korvi {
 
 THTMLProducer::THTMLProducer(const std::string& template_file, TPageParts parts)
     : TKorviProducer(nullptr), parts_(std::move(parts)) {
   SetHTMLFile(template_file);
+  EscapeFieldValues = true;
 }
 
 THTMLProducer::~THTMLProducer() = default;
@@ -25,10 +25,6 @@ void THTMLProducer::AddDataSet(const std::string& name, std::unique_ptr<TDataSet
   AddDataSource(source.get());
   datasets_.push_back(std::move(dataset));
   sources_.push_back(std::move(source));
-}
-
-std::string THTMLProducer::HandleEntry(const std::string& name, bool& handled) {
-  return HTMLEscape(TKorviProducer::HandleEntry(name, handled));
 }
 
 void THTMLProducer::DoTagEvent(TTag, const std::string& tag_string, TStringList&,

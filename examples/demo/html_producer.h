@@ -1,8 +1,8 @@
 // THTMLProducer: the loop producer of the tea house's own pages.
 //
-// Field values from its data sets are HTML-escaped before they go into the
-// page, so text from the database (a name somebody typed, say) can add
-// neither markup nor producer tags to it. Tags <#name> are replaced by the
+// Field values from its data sets go into the page HTML-escaped
+// (EscapeFieldValues), so text from the database (a name somebody typed,
+// say) can add neither markup nor producer tags to it. Tags <#name> are replaced by the
 // page parts the application hands over: HTML it builds itself, which goes
 // in as it is (escape what a part takes from a request).
 #pragma once
@@ -32,9 +32,6 @@ class THTMLProducer : public TKorviProducer {
   // Adds `dataset` (owned from now on) as the next data source, named `name`
   // for the page's entries (%name.field%) and loops (DS=name).
   void AddDataSet(const std::string& name, std::unique_ptr<TDataSet> dataset);
-
-  // The data-set value of entry `name`, HTML-escaped.
-  std::string HandleEntry(const std::string& name, bool& handled) override;
 
  protected:
   // Replaces the tag named `tag_string` by its page part.

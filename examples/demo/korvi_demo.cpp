@@ -4,19 +4,21 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <map>
 #include <mutex>
 
 #include <korvi/host/datetime.h>
 #include <korvi/host/exceptions.h>
 #include <korvi/host/files.h>
+#include <korvi/host/string_list.h>
 #include <korvi/host/sysutils.h>
 #include <korvi/server/korvi.h>
 #include <korvi/session/session_lock.h>
 #include <korvi/web/action_item.h>
+#include <korvi/web/http_text.h>
 #include <korvi/web/korvi_request.h>
 #include <korvi/web/korvi_response.h>
 
+#include "html_producer.h"
 #include "shopping_cart.h"
 #include "url_map_writer.h"
 
@@ -32,6 +34,11 @@ constexpr TDateTime kSessionLife = 30.0 / (24 * 60);
 const char* const kCartObject = "Cart";
 // Largest upload the server takes into memory.
 constexpr std::int64_t kMaxUpload = 16 * 1024 * 1024;
+// The most sessions (browsers) kept at once, about 500 bytes each without a
+// cart: the least recently used go first.
+constexpr int kMaxSessions = 20000;
+// The form field that carries the session's form token.
+const char* const kTokenField = "token";
 
 // The absolute form of the directory `directory`, without a trailing "/".
 std::string AbsoluteDirectory(const std::string& directory) {
@@ -50,14 +57,10 @@ TDemoSettings Prepared(TDemoSettings settings) {
   return settings;
 }
 
-// Content types of the files the demo serves that the server's built-in
-// table does not know.
+// Uploads end in this extension, which the server answers as
+// application/octet-stream (see TKorviDemo::StoreUpload).
 void DemoMimeType(TObject*, const std::string& extension, std::string& type) {
-  static const std::map<std::string, std::string> kTypes = {
-      {"css", "text/css"},  {"js", "text/javascript"}, {"svg", "image/svg+xml"},
-      {"png", "image/png"}, {"ico", "image/x-icon"},   {"pdf", "application/pdf"}};
-  const auto found = kTypes.find(extension);
-  if (found != kTypes.end()) type = found->second;
+  if (extension == "upload") type = "application/octet-stream";
 }
 
 }  // namespace
@@ -79,8 +82,8 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
               {{"/static", settings_.SiteDir + "/static"},
                {"/about", settings_.SiteDir + "/about"},
                {"/files", uploads_dir_}});
-  server_->SetIniFile(map_file);
-  server_->SetPort(settings_.Port);
+  server_->SetURLMapIniFile(map_file);
+  server_->SetServerPort(settings_.Port);
   server_->ListenAddress = settings_.ListenAddress;
   server_->HTTP11 = settings_.Http11;
   server_->TlsEnabled = !settings_.TlsCertificateFile.empty();
@@ -88,6 +91,23 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
   server_->TlsKeyFile = settings_.TlsKeyFile;
   server_->MaxRequestBody = kMaxUpload;
   server_->OnGetMimeType = DemoMimeType;
+  server_->UseSystemMimeTypes();
+  server_->OnFileHeaders = [this](TObject*, const std::string& path, TStringList& headers) {
+    AddSharedFileHeaders(path, headers);
+  };
+  // Error pages and listings end without a product line.
+  server_->ProductLine = std::string();
+
+  // The session cookie stays out of reach of scripts and of other sites'
+  // forms; it is made secure in Start, once the server knows it serves HTTPS.
+  sessions_.SetCookieHttpOnly(true);
+  sessions_.SetCookieSameSite(ssLax);
+  sessions_.SetMaxSessions(kMaxSessions);
+
+  // Text from the database goes into the processor's pages escaped, and
+  // they end where the template does.
+  processor_.EscapeFieldValues = true;
+  processor_.Footer.clear();
 
   // A request field the request does not carry (%^author% on a first visit)
   // stands empty in a processed page instead of showing an error.
@@ -97,6 +117,7 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
   processor_.OnHTMLTag = [this](TObject*, TKorviRequest* request, TKorviResponse* response, TTag,
                                 const std::string& tag, TStringList&, std::string& replace) {
     if (SameText(tag, "nav")) replace = NavigationBar(CartItems(*request, *response));
+    if (SameText(tag, "token")) replace = TokenField(*request, *response);
   };
 
   // Actions are offered a request in this order; the first whose path is a
@@ -106,6 +127,7 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
   AddAction("/tea", &TKorviDemo::ServeTea);
   AddAction("/review", &TKorviDemo::AddReview);
   AddAction("/cart/add", &TKorviDemo::AddToCart);
+  AddAction("/cart/update", &TKorviDemo::UpdateCart);
   AddAction("/cart/clear", &TKorviDemo::ClearCart);
   AddAction("/cart", &TKorviDemo::ServeCart);
   AddAction("/upload", &TKorviDemo::ServeUpload);
@@ -120,6 +142,7 @@ TKorviDemo::~TKorviDemo() = default;
 
 int TKorviDemo::Start() {
   server_->StartListening();
+  sessions_.SetCookieSecure(server_->ServesTls());
   return server_->ServerPort();
 }
 
@@ -184,6 +207,31 @@ std::string TKorviDemo::NavigationBar(int cart_items) {
          "<a href=\"/about/\">About</a>"
          "<a id=\"cart-link\" href=\"/cart\">Cart (<span id=\"cart-count\">" +
          std::to_string(cart_items) + "</span>)</a></nav></header>";
+}
+
+std::string TKorviDemo::TokenField(TKorviRequest& request, TKorviResponse& response) {
+  return std::string("<input type=\"hidden\" name=\"") + kTokenField + "\" value=\"" +
+         sessions_.FormToken(request, response) + "\">";
+}
+
+bool TKorviDemo::RefusedForm(TKorviRequest& request, TKorviResponse& response) {
+  if (request.MethodType() == mtPost &&
+      sessions_.CheckFormToken(request, response, request.GetFormField(kTokenField, "")))
+    return false;
+  RenderProblem(request, response, 403, "This form has expired",
+                "The form did not come from this browser's visit to the shop. Go back, reload "
+                "the page and try again.");
+  return true;
+}
+
+void TKorviDemo::RenderProblem(TKorviRequest& request, TKorviResponse& response, int status,
+                               const std::string& title, const std::string& text) {
+  THTMLProducer producer(TemplatePath("problem.htm"),
+                         {{"nav", NavigationBar(CartItems(request, response))},
+                          {"title", HTMLEscape(title)},
+                          {"text", HTMLEscape(text)}});
+  response.SetStatusCode(status);
+  response.SetContent(producer.Content());
 }
 
 }  // namespace korvi

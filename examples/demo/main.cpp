@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -42,7 +43,17 @@ const char* const kUsage =
     "  --http10    answer in HTTP/1.0 and close every connection after its\n"
     "              answer (default: HTTP/1.1, connections kept between requests)\n";
 
-// Reads the command line into `settings`; false on a usage error.
+// The options that set a text of the settings.
+const std::map<std::string_view, std::string korvi::TDemoSettings::*> kTextOptions = {
+    {"--bind", &korvi::TDemoSettings::ListenAddress},
+    {"--data", &korvi::TDemoSettings::DataDir},
+    {"--site", &korvi::TDemoSettings::SiteDir},
+    {"--database", &korvi::TDemoSettings::Database},
+    {"--tls-cert", &korvi::TDemoSettings::TlsCertificateFile},
+    {"--tls-key", &korvi::TDemoSettings::TlsKeyFile}};
+
+// Reads the command line into `settings`; false on a usage error, which it
+// names on stderr.
 bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
@@ -50,28 +61,27 @@ bool ReadArguments(int argc, char** argv, korvi::TDemoSettings& settings) {
       settings.Http11 = false;
       continue;
     }
-    if (i + 1 >= argc) return false;
+    const auto text = kTextOptions.find(option);
+    if (option != "--port" && text == kTextOptions.end()) {
+      std::fprintf(stderr, "korvi-demo: unknown option %s\n", argv[i]);
+      return false;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "korvi-demo: %s needs a value\n", argv[i]);
+      return false;
+    }
     const std::string value = argv[++i];
-    if (option == "--port") {
-      if (!korvi::TryStrToInt(value, settings.Port)) return false;
-    } else if (option == "--bind") {
-      settings.ListenAddress = value;
-    } else if (option == "--data") {
-      settings.DataDir = value;
-    } else if (option == "--site") {
-      settings.SiteDir = value;
-    } else if (option == "--database") {
-      settings.Database = value;
-    } else if (option == "--tls-cert") {
-      settings.TlsCertificateFile = value;
-    } else if (option == "--tls-key") {
-      settings.TlsKeyFile = value;
-    } else {
+    if (text != kTextOptions.end()) {
+      settings.*(text->second) = value;
+    } else if (!korvi::TryStrToInt(value, settings.Port)) {
+      std::fprintf(stderr, "korvi-demo: --port takes a number, not %s\n", value.c_str());
       return false;
     }
   }
   // A certificate goes with its key.
-  return settings.TlsCertificateFile.empty() == settings.TlsKeyFile.empty();
+  if (settings.TlsCertificateFile.empty() == settings.TlsKeyFile.empty()) return true;
+  std::fputs("korvi-demo: --tls-cert and --tls-key go together\n", stderr);
+  return false;
 }
 
 }  // namespace

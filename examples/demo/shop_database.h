@@ -12,9 +12,7 @@
 //   qReviews    the reviews of one tea, by the parameter tea
 //   qAddReview  adds a review from the form fields id, author, rating, body
 //
-// The page processor puts data-set fields into its pages as they are, so
-// qTea and qReviews read their text columns HTML-escaped; the queries for
-// the application's own pages read them as stored (THTMLProducer escapes).
+// Every query reads text as stored: the pages escape it.
 #pragma once
 
 #include <memory>
@@ -42,9 +40,9 @@ class TShopDatabase {
   TDataModule* NamedQueries() { return &named_queries_; }
 
   // Open queries for the application's own pages; each call makes a new one.
-  // Every tea, by name: id, name, kind, origin, price (per 100 g, "0.00"),
-  // description.
-  std::unique_ptr<TQuery> Teas() const;
+  // Every tea of the kind `kind` (every tea when it is empty), by name: id,
+  // name, kind, origin, price (per 100 g, "0.00"), description.
+  std::unique_ptr<TQuery> Teas(const std::string& kind) const;
   // The tin sizes teas are sold in: grams, label.
   std::unique_ptr<TQuery> TinSizes() const;
   // How many teas of each kind the shop has: kind, teas.

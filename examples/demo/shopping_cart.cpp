@@ -1,6 +1,10 @@
 // TShoppingCart: the lines of one browser's cart behind a lock.
 #include "shopping_cart.h"
 
+#include <algorithm>
+
+#include <korvi/host/sysutils.h>
+
 namespace korvi {
 
 void TShoppingCart::Add(int tea, int grams) {
@@ -12,6 +16,19 @@ void TShoppingCart::Add(int tea, int grams) {
     }
   }
   lines_.push_back({tea, grams, 1});
+}
+
+bool TShoppingCart::SetQuantity(int tea, int grams, int quantity) {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto line = std::find_if(lines_.begin(), lines_.end(), [&](const TLine& candidate) {
+    return candidate.Tea == tea && candidate.Grams == grams;
+  });
+  if (line == lines_.end()) return false;
+  if (quantity > 0)
+    line->Quantity = quantity;
+  else
+    lines_.erase(line);
+  return true;
 }
 
 void TShoppingCart::Clear() {
@@ -30,6 +47,14 @@ int TShoppingCart::ItemCount() const {
   for (const TLine& line : lines_)
     count += line.Quantity;
   return count;
+}
+
+double TinPrice(double price_per_100g, int grams) {
+  return price_per_100g * grams / 100.0;
+}
+
+std::string Money(double amount) {
+  return FloatToStrF(amount, ffFixed, 15, 2);
 }
 
 }  // namespace korvi

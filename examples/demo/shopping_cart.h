@@ -4,6 +4,7 @@
 #pragma once
 
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include <korvi/host/object.h>
@@ -21,6 +22,9 @@ class TShoppingCart : public TObject {
 
   // Adds one tin of `grams` grams of tea `tea`.
   void Add(int tea, int grams);
+  // Sets the number of tins of the line for `grams` grams of tea `tea`; 0
+  // removes the line. False when the cart has no such line.
+  bool SetQuantity(int tea, int grams, int quantity);
   // Empties the cart.
   void Clear();
   // The lines in the order they were first added.
@@ -32,5 +36,10 @@ class TShoppingCart : public TObject {
   mutable std::mutex lock_;
   std::vector<TLine> lines_;
 };
+
+// The price of a tin of `grams` grams of a tea that costs `price_per_100g`.
+double TinPrice(double price_per_100g, int grams);
+// An amount of money with two decimals.
+std::string Money(double amount);
 
 }  // namespace korvi

@@ -5,10 +5,13 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/curl.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certificate.h"
 
@@ -32,19 +35,29 @@ TEST(DemoOverHttps, ServesPagesAndTakesAReview) {
   const std::string home = "https://localhost:" + std::to_string(port);
   EXPECT_NE(out.find("open " + home + "/"), std::string::npos) << out;
 
-  // The body curl gets for `path` (a POST of `form` when it is not empty).
+  // The body curl gets for `path` in one session (a POST of `form` when it
+  // is not empty).
+  const std::string cookies = dir.Path() + "/cookies.txt";
   const auto body = [&](const std::string& path, const std::string& form = "") {
-    std::vector<std::string> argv = {"curl", "-sS",      "--max-time",
-                                     "20",   "--cacert", certificate.CertificateFile()};
+    std::vector<std::string> argv = {
+        "curl", "-sS",   "--max-time", "20",   "--cacert", certificate.CertificateFile(),
+        "-b",   cookies, "-c",         cookies};
     if (!form.empty()) argv.insert(argv.end(), {"--data-raw", form});
     argv.push_back(home + path);
     const test::ChildResult run = test::RunPumping(argv, 30000);
     EXPECT_EQ(run.exit_code, 0) << path << ": " << run.errors;
     return run.output;
   };
-  EXPECT_NE(body("/shop").find("</html>"), std::string::npos);
-  body("/review", "FQuery=qAddReview&FRequired=author%3Bbody&id=4&author=Tls&rating=9&body=Fine");
+  const std::string shop = body("/shop");
+  EXPECT_NE(shop.find("</html>"), std::string::npos);
+  body("/review",
+       "id=4&author=Tls&rating=5&body=Fine&token=" + test::FormFieldValue(shop, "token"));
   EXPECT_NE(body("/tea?id=4").find("<b class=\"author\">Tls</b>"), std::string::npos);
+  // Over HTTPS the session cookie is secure as well as HttpOnly.
+  std::ifstream jar(cookies);
+  const std::string jar_text((std::istreambuf_iterator<char>(jar)),
+                             std::istreambuf_iterator<char>());
+  EXPECT_NE(jar_text.find("#HttpOnly_localhost\tFALSE\t/\tTRUE\t"), std::string::npos) << jar_text;
 
   demo.Signal(SIGTERM);
   EXPECT_TRUE(demo.WaitForExit(15000));

@@ -32,4 +32,12 @@ std::string MaskDate(std::string answer) {
   return answer;
 }
 
+std::string FormFieldValue(const std::string& page, const std::string& name) {
+  const std::string start = "name=\"" + name + "\" value=\"";
+  const size_t at = page.find(start);
+  if (at == std::string::npos) return "";
+  const size_t value = at + start.size();
+  return page.substr(value, page.find('"', value) - value);
+}
+
 }  // namespace korvi::test

@@ -20,5 +20,8 @@ std::string Curl(int port, const std::string& path, const std::string& method = 
 // `answer` with the value of its "Date" header replaced by "*", so that two
 // answers made in different seconds compare equal.
 std::string MaskDate(std::string answer);
+// The value of the first form field `name` in the HTML `page` (written as
+// name="NAME" value="VALUE"), or "".
+std::string FormFieldValue(const std::string& page, const std::string& name);
 
 }  // namespace korvi::test
