@@ -32,14 +32,14 @@ TByteRange Partial(std::int64_t first, std::int64_t last) {
   return {TRangeKind::Partial, first, last};
 }
 
-// The range of the one range-spec `spec` ("first-last", "first-" or
+// The range of the one range `text` ("first-last", "first-" or
 // "-suffix").
-TByteRange ResolveSpec(std::string_view spec, std::int64_t size) {
+TByteRange ResolveOne(std::string_view text, std::int64_t size) {
   const TByteRange whole;
   const TByteRange unsatisfiable{TRangeKind::Unsatisfiable};
-  const std::size_t dash = spec.find('-');
+  const std::size_t dash = text.find('-');
   if (dash == std::string_view::npos) return whole;
-  const std::string_view last_text = spec.substr(dash + 1);
+  const std::string_view last_text = text.substr(dash + 1);
   std::int64_t last = kLargest;
   if (!last_text.empty() && !ReadPosition(last_text, last)) return whole;
   if (dash == 0) {
@@ -49,7 +49,7 @@ TByteRange ResolveSpec(std::string_view spec, std::int64_t size) {
     return Partial(size - std::min(last, size), size - 1);
   }
   std::int64_t first = 0;
-  if (!ReadPosition(spec.substr(0, dash), first) || last < first) return whole;
+  if (!ReadPosition(text.substr(0, dash), first) || last < first) return whole;
   if (first >= size) return unsatisfiable;
   return Partial(first, std::min(last, size - 1));
 }
@@ -60,9 +60,9 @@ TByteRange ResolveRange(std::string_view header, std::int64_t size) {
   header = TrimOws(header);
   const std::size_t equals = header.find('=');
   if (equals == std::string_view::npos || !SameText(header.substr(0, equals), "bytes")) return {};
-  const std::vector<std::string_view> specs = SplitHeaderList(header.substr(equals + 1));
-  if (specs.size() != 1) return {};
-  return ResolveSpec(specs.front(), size);
+  const std::vector<std::string_view> ranges = SplitHeaderList(header.substr(equals + 1));
+  if (ranges.size() != 1) return {};
+  return ResolveOne(ranges.front(), size);
 }
 
 std::string ContentRange(const TByteRange& range, std::int64_t size) {
