@@ -11,7 +11,7 @@
 #             socket, web, server, session, producer, dynamic, design, fuzz)
 #             or browser, embed, consumer, man
 #
-# The whole suite takes about 10 minutes on 2 cores; `tools/test.sh address
+# The whole suite takes about 11 minutes on 2 cores; `tools/test.sh address
 # web` runs one folder's tests in a few minutes once the build is there.
 # The data tests run on SQLite and on PostgreSQL: the suite runs beside a
 # throw-away PostgreSQL server (tools/with-postgres.sh) unless
