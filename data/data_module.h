@@ -1,5 +1,6 @@
-// TDataModule: a container of design-time components (queries, data sets,
-// data sources), looked up by name with FindComponent.
+/// \file
+/// TDataModule: a container of design-time components (queries, data sets,
+/// data sources), looked up by name with FindComponent.
 #pragma once
 
 #include "korvi/host/component.h"
@@ -8,7 +9,7 @@ namespace korvi {
 
 class TDataModule : public TComponent {
  public:
-  // Creates the module; with an owner, the owner frees it.
+  /// Creates the module; with an owner, the owner frees it.
   explicit TDataModule(TComponent* owner) : TComponent(owner) {}
 };
 

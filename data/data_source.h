@@ -1,4 +1,5 @@
-// TDataSource: the named link through which producers reach a data set.
+/// \file
+/// TDataSource: the named link through which producers reach a data set.
 #pragma once
 
 #include "korvi/host/component.h"
@@ -9,19 +10,19 @@ class TDataSet;
 
 class TDataSource : public TComponent {
  public:
-  // Creates the source (no owner: the creator frees it).
+  /// Creates the source (no owner: the creator frees it).
   explicit TDataSource(TComponent* owner);
-  // Detaches the data set.
+  /// Detaches the data set.
   ~TDataSource() override;
 
-  // The attached data set, or nullptr.
+  /// The attached data set, or nullptr.
   TDataSet* DataSet() const { return dataset_; }
-  // Attaches `dataset` (nullptr detaches); the source forgets a data set that
-  // is destroyed while attached.
+  /// Attaches `dataset` (nullptr detaches); the source forgets a data set that
+  /// is destroyed while attached.
   void SetDataSet(TDataSet* dataset);
 
  protected:
-  // Forgets the attached data set when it is destroyed.
+  /// Forgets the attached data set when it is destroyed.
   void Notification(TComponent* component, TOperation operation) override;
 
  private:

@@ -1,9 +1,10 @@
-// Exception hierarchy of the library and the framework-style Format helper.
-//
-// Every failure the library raises is an Exception (or a subclass) carrying a
-// message text. Format follows the framework's formatting routine: %s, %d, %u,
-// %x (upper-case hex digits), %f, %g, %e and %%, each with optional "-" flag,
-// width and precision ("%.2x" pads hex to two digits, "%5d" pads with blanks).
+/// \file
+/// Exception hierarchy of the library and the framework-style Format helper.
+///
+/// Every failure the library raises is an Exception (or a subclass) carrying a
+/// message text. Format follows the framework's formatting routine: %s, %d, %u,
+/// %x (upper-case hex digits), %f, %g, %e and %%, each with optional "-" flag,
+/// width and precision ("%.2x" pads hex to two digits, "%5d" pads with blanks).
 #pragma once
 
 #include <cstdint>
@@ -14,11 +15,11 @@
 
 namespace korvi {
 
-// Base of every exception the library raises: a message and nothing more.
+/// Base of every exception the library raises: a message and nothing more.
 class Exception : public std::exception {
  public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
-  // The message text.
+  /// The message text.
   const std::string& Message() const noexcept { return message_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
@@ -26,43 +27,43 @@ class Exception : public std::exception {
   std::string message_;
 };
 
-// A text could not be converted to a number, date or time.
+/// A text could not be converted to a number, date or time.
 class EConvertError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A template or text parser met input it cannot read.
+/// A template or text parser met input it cannot read.
 class EParserError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A stream could not be read, written or positioned.
+/// A stream could not be read, written or positioned.
 class EStreamError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A file stream could not open its file.
+/// A file stream could not open its file.
 class EFOpenError : public EStreamError {
  public:
   using EStreamError::EStreamError;
 };
 
-// A list index was out of range.
+/// A list index was out of range.
 class EListError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// A variant could not be converted to the requested type.
+/// A variant could not be converted to the requested type.
 class EVariantError : public Exception {
  public:
   using Exception::Exception;
 };
 
-// One argument of Format: an integer, a floating-point number or a text.
+/// One argument of Format: an integer, a floating-point number or a text.
 class FormatArg {
  public:
   FormatArg(int v) : value_(static_cast<std::int64_t>(v)) {}
@@ -82,9 +83,9 @@ class FormatArg {
   std::variant<std::int64_t, double, std::string> value_;
 };
 
-// Formats `format` with `args` the way the framework's Format does. A
-// directive whose argument is missing or of the wrong kind raises
-// EConvertError ("Format '<format>' invalid or incompatible with argument").
+/// Formats `format` with `args` the way the framework's Format does. A
+/// directive whose argument is missing or of the wrong kind raises
+/// EConvertError ("Format '<format>' invalid or incompatible with argument").
 std::string Format(std::string_view format, std::initializer_list<FormatArg> args);
 
 }  // namespace korvi

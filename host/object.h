@@ -1,5 +1,6 @@
-// TObject, the common base of components, collection items and anything
-// passed as the `Sender` of an event.
+/// \file
+/// TObject, the common base of components, collection items and anything
+/// passed as the `Sender` of an event.
 #pragma once
 
 #include <functional>
@@ -14,7 +15,7 @@ class TObject {
   virtual ~TObject() = default;
 };
 
-// Event with only a sender ("notify event").
+/// Event with only a sender ("notify event").
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 
 }  // namespace korvi

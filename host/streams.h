@@ -1,5 +1,6 @@
-// Byte streams: the abstract TStream and its memory, string and file forms.
-// Failures raise EStreamError (EFOpenError when a file cannot be opened).
+/// \file
+/// Byte streams: the abstract TStream and its memory, string and file forms.
+/// Failures raise EStreamError (EFOpenError when a file cannot be opened).
 #pragma once
 
 #include <cstdint>
@@ -15,30 +16,30 @@ enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream : public TObject {
  public:
-  // Reads up to `count` bytes; returns the number read (0 at the end).
+  /// Reads up to `count` bytes; returns the number read (0 at the end).
   virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
-  // Writes up to `count` bytes; returns the number written.
+  /// Writes up to `count` bytes; returns the number written.
   virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
-  // Moves the position; returns the new position.
+  /// Moves the position; returns the new position.
   virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
-  // Changes the size; raises EStreamError when the stream cannot.
+  /// Changes the size; raises EStreamError when the stream cannot.
   virtual void SetSize(std::int64_t size) = 0;
 
   std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
   void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
-  // The size; the position stays where it is.
+  /// The size; the position stays where it is.
   virtual std::int64_t Size();
-  // Read/Write that raise EStreamError ("Stream read error" / "Stream write
-  // error") unless exactly `count` bytes move.
+  /// Read/Write that raise EStreamError ("Stream read error" / "Stream write
+  /// error") unless exactly `count` bytes move.
   void ReadBuffer(void* buffer, std::int64_t count);
   void WriteBuffer(const void* buffer, std::int64_t count);
-  // Copies `count` bytes from `source`'s position; count 0 copies the whole
-  // of `source` from its beginning. Returns the number of bytes copied.
+  /// Copies `count` bytes from `source`'s position; count 0 copies the whole
+  /// of `source` from its beginning. Returns the number of bytes copied.
   std::int64_t CopyFrom(TStream& source, std::int64_t count);
 };
 
-// A stream over a growable byte buffer (std::vector<char> or std::string).
-// Positions may lie beyond the end; a write there fills the gap with zeros.
+/// A stream over a growable byte buffer (std::vector<char> or std::string).
+/// Positions may lie beyond the end; a write there fills the gap with zeros.
 template <typename Buffer>
 class TBufferStream : public TStream {
  public:
@@ -57,60 +58,60 @@ class TBufferStream : public TStream {
 extern template class TBufferStream<std::vector<char>>;
 extern template class TBufferStream<std::string>;
 
-// A growable block of memory.
+/// A growable block of memory.
 class TMemoryStream : public TBufferStream<std::vector<char>> {
  public:
-  // The stream's bytes (Size() of them).
+  /// The stream's bytes (Size() of them).
   char* Memory() { return data_.data(); }
   const char* Memory() const { return data_.data(); }
-  // Empties the stream.
+  /// Empties the stream.
   void Clear();
   void LoadFromFile(const std::string& path);
   void SaveToFile(const std::string& path);
 };
 
-// A stream over a byte string.
+/// A stream over a byte string.
 class TStringStream : public TBufferStream<std::string> {
  public:
   explicit TStringStream(std::string data = {}) : TBufferStream(std::move(data)) {}
-  // Reads up to `count` bytes from the position as a string.
+  /// Reads up to `count` bytes from the position as a string.
   std::string ReadString(std::int64_t count);
-  // Writes the bytes of `text` at the position.
+  /// Writes the bytes of `text` at the position.
   void WriteString(const std::string& text);
-  // All bytes of the stream.
+  /// All bytes of the stream.
   const std::string& DataString() const { return data_; }
 };
 
-// Open modes of TFileStream.
+/// Open modes of TFileStream.
 enum TFileMode : unsigned {
   fmOpenRead = 0x0000,
   fmOpenWrite = 0x0001,
   fmOpenReadWrite = 0x0002,
-  fmShareDenyWrite = 0x0020,  // others may read but not write while it is open
+  fmShareDenyWrite = 0x0020,  ///< others may read but not write while it is open
   fmShareDenyNone = 0x0040,
-  fmCreate = 0xFF00,  // create or truncate, open for reading and writing
+  fmCreate = 0xFF00,  ///< create or truncate, open for reading and writing
 };
 
-// A stream over a file. fmShareDenyWrite takes a shared advisory lock, so
-// writers that take the exclusive lock (fmOpenWrite, fmOpenReadWrite, fmCreate)
-// are refused while readers hold the file.
+/// A stream over a file. fmShareDenyWrite takes a shared advisory lock, so
+/// writers that take the exclusive lock (fmOpenWrite, fmOpenReadWrite, fmCreate)
+/// are refused while readers hold the file.
 class TFileStream : public TStream {
  public:
-  // Raises EFOpenError "Cannot open file \"<path>\". <reason>" on failure.
+  /// Raises EFOpenError "Cannot open file \"<path>\". <reason>" on failure.
   TFileStream(const std::string& path, unsigned mode);
   ~TFileStream() override;
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
   void SetSize(std::int64_t size) override;
-  // A regular file's size comes from one status query.
+  /// A regular file's size comes from one status query.
   std::int64_t Size() override;
   const std::string& FileName() const { return path_; }
-  // The open file's descriptor (owned by the stream).
+  /// The open file's descriptor (owned by the stream).
   int Handle() const { return fd_; }
 
  protected:
-  // Takes over the open descriptor `fd` of the file named `path`.
+  /// Takes over the open descriptor `fd` of the file named `path`.
   TFileStream(int fd, std::string path) : path_(std::move(path)), fd_(fd) {}
 
  private:
@@ -118,20 +119,20 @@ class TFileStream : public TStream {
   int fd_ = -1;
 };
 
-// A read-write stream over a temporary file without a name, in `directory`
-// (empty: the system's temporary directory, $TMPDIR or else /tmp). Where the
-// file system allows it the file never has a name (O_TMPFILE); elsewhere it
-// loses it at once. Either way nothing is left behind, however the process
-// ends. FileName is the directory. Raises EFOpenError when no file can be
-// made there.
+/// A read-write stream over a temporary file without a name, in `directory`
+/// (empty: the system's temporary directory, $TMPDIR or else /tmp). Where the
+/// file system allows it the file never has a name (O_TMPFILE); elsewhere it
+/// loses it at once. Either way nothing is left behind, however the process
+/// ends. FileName is the directory. Raises EFOpenError when no file can be
+/// made there.
 class TTempFileStream : public TFileStream {
  public:
   explicit TTempFileStream(const std::string& directory);
 };
 
-// A read-only view of the bytes [start, end) of `source`, which it shares.
-// Its position is its own: each read places the source first. Write and
-// SetSize raise EStreamError.
+/// A read-only view of the bytes [start, end) of `source`, which it shares.
+/// Its position is its own: each read places the source first. Write and
+/// SetSize raise EStreamError.
 class TRangeStream : public TStream {
  public:
   TRangeStream(std::shared_ptr<TStream> source, std::int64_t start, std::int64_t end);

@@ -1,12 +1,13 @@
-// TKorviExchange: everything of one request and its answer on a connection.
-//
-// A worker thread serves its connection one request at a time. What belongs
-// to the connection (the socket, the client's address, the TLS session, the
-// life timer, lingering) stays with the thread; what belongs to a request
-// lives here, and the thread starts every request on a fresh exchange, so
-// nothing of one request reaches the next. The thread derives from it: the
-// request and response objects and the built-in answer units read and write
-// these fields through the thread.
+/// \file
+/// TKorviExchange: everything of one request and its answer on a connection.
+///
+/// A worker thread serves its connection one request at a time. What belongs
+/// to the connection (the socket, the client's address, the TLS session, the
+/// life timer, lingering) stays with the thread; what belongs to a request
+/// lives here, and the thread starts every request on a fresh exchange, so
+/// nothing of one request reaches the next. The thread derives from it: the
+/// request and response objects and the built-in answer units read and write
+/// these fields through the thread.
 #pragma once
 
 #include <chrono>
@@ -26,86 +27,86 @@ class TKorviRequest;
 class TKorviResponse;
 struct TKorviSettings;
 
-// Intake state of a request.
+/// Intake state of a request.
 enum TKReqType : std::uint8_t {
-  REQSTAT_REQUEST = 0,  // waiting for the request line
-  REQSTAT_HEADER = 1,   // reading header lines
-  REQSTAT_BODY = 2,     // collecting the body
-  REQSTAT_DONE = 3,     // request complete
-  REQSTAT_SIMPLE = 4,   // a bare request: the file answer carries no header block
+  REQSTAT_REQUEST = 0,  ///< waiting for the request line
+  REQSTAT_HEADER = 1,   ///< reading header lines
+  REQSTAT_BODY = 2,     ///< collecting the body
+  REQSTAT_DONE = 3,     ///< request complete
+  REQSTAT_SIMPLE = 4,   ///< a bare request: the file answer carries no header block
 };
 
 class TKorviExchange {
  public:
-  // A request of which nothing has arrived, with an empty body stream.
+  /// A request of which nothing has arrived, with an empty body stream.
   TKorviExchange();
   TKorviExchange(const TKorviExchange&) = delete;
   TKorviExchange& operator=(const TKorviExchange&) = delete;
-  // Replaces every field (used to start the next request afresh).
+  /// Replaces every field (used to start the next request afresh).
   TKorviExchange& operator=(TKorviExchange&&) noexcept;
   virtual ~TKorviExchange();
 
-  TKorviResponse* ResponseObject = nullptr;  // only while StartResponse runs
-  TKorviRequest* RequestObject = nullptr;    // only while StartResponse runs
+  TKorviResponse* ResponseObject = nullptr;  ///< only while StartResponse runs
+  TKorviRequest* RequestObject = nullptr;    ///< only while StartResponse runs
   TKReqType ReqState = REQSTAT_REQUEST;
-  // The outgoing text of a built-in answer (status line, headers, listing
-  // or error page).
+  /// The outgoing text of a built-in answer (status line, headers, listing
+  /// or error page).
   TOutputText Output;
-  std::string LineBuffer;                   // the line being assembled
-  std::unique_ptr<TFileStream> FileStream;  // the file being sent
-  // The request body when it is no longer than the server's
-  // MaxBodyInMemory; after an action answered, the whole response.
+  std::string LineBuffer;                   ///< the line being assembled
+  std::unique_ptr<TFileStream> FileStream;  ///< the file being sent
+  /// The request body when it is no longer than the server's
+  /// MaxBodyInMemory; after an action answered, the whole response.
   std::unique_ptr<TMemoryStream> BodyStream;
-  // A longer request body: a temporary file without a name, which goes with
-  // the last stream that shares it (nullptr for a body kept in memory).
+  /// A longer request body: a temporary file without a name, which goes with
+  /// the last stream that shares it (nullptr for a body kept in memory).
   std::shared_ptr<TFileStream> BodySpool;
-  // Value of the "Content-Length" header; for a body sent in chunks, its
-  // decoded size once it is complete.
+  /// Value of the "Content-Length" header; for a body sent in chunks, its
+  /// decoded size once it is complete.
   std::int64_t ContentLength = 0;
-  int TargetAttr = -1;      // attributes of the resolved target, -1: none
-  bool ServeStatic = true;  // built-in file handling is allowed
-  // Received headers as lower-cased name=value lines, the first being
-  // "remote-address=" with the client's address.
+  int TargetAttr = -1;      ///< attributes of the resolved target, -1: none
+  bool ServeStatic = true;  ///< built-in file handling is allowed
+  /// Received headers as lower-cased name=value lines, the first being
+  /// "remote-address=" with the client's address.
   TStringList HeaderLines;
-  std::string PathTranslated;         // always empty while a request object exists
-  std::string TargetPath;             // resolved file or directory path
-  std::string URL;                    // decoded request path without the query
-  std::string Method;                 // method word of the request line, as received
-  std::string Protocol;               // protocol word (empty when absent)
-  std::string Query;                  // text after the first "?", not decoded
-  TStream* TransferStream = nullptr;  // FileStream or BodyStream being sent
-  bool Sending = false;               // chunked transmission under way
-  std::int64_t SendPos = 0;           // bytes of TransferStream handed to the socket
+  std::string PathTranslated;         ///< always empty while a request object exists
+  std::string TargetPath;             ///< resolved file or directory path
+  std::string URL;                    ///< decoded request path without the query
+  std::string Method;                 ///< method word of the request line, as received
+  std::string Protocol;               ///< protocol word (empty when absent)
+  std::string Query;                  ///< text after the first "?", not decoded
+  TStream* TransferStream = nullptr;  ///< FileStream or BodyStream being sent
+  bool Sending = false;               ///< chunked transmission under way
+  std::int64_t SendPos = 0;           ///< bytes of TransferStream handed to the socket
 
  protected:
   using TimePoint = std::chrono::steady_clock::time_point;
 
-  std::shared_ptr<const TKorviSettings> settings_;  // the request's settings
-  std::int64_t received_ = 0;                       // bytes received for the request
-  std::string request_line_;                        // the request line as received
-  std::string raw_line_;                            // the line being assembled, as received
-  // The request line and the header lines as received.
+  std::shared_ptr<const TKorviSettings> settings_;  ///< the request's settings
+  std::int64_t received_ = 0;                       ///< bytes received for the request
+  std::string request_line_;                        ///< the request line as received
+  std::string raw_line_;                            ///< the line being assembled, as received
+  /// The request line and the header lines as received.
   std::vector<std::string> raw_lines_;
-  std::string listing_url_;         // the request path with "." and ".." resolved
-  std::string target_base_;         // the root or mapped directory of the target
-  int refusal_ = 0;                 // the error page the request gets (0: none)
-  bool spooled_ = false;            // the body goes to BodySpool
-  std::int64_t body_received_ = 0;  // bytes of the body received
-  // Decodes a body sent in chunks (nullptr for any other body).
+  std::string listing_url_;         ///< the request path with "." and ".." resolved
+  std::string target_base_;         ///< the root or mapped directory of the target
+  int refusal_ = 0;                 ///< the error page the request gets (0: none)
+  bool spooled_ = false;            ///< the body goes to BodySpool
+  std::int64_t body_received_ = 0;  ///< bytes of the body received
+  /// Decodes a body sent in chunks (nullptr for any other body).
   std::unique_ptr<TChunkedDecoder> chunks_;
-  bool response_built_ = false;     // an action's response fills BodyStream
-  bool wrote_directly_ = false;     // an action wrote to the client itself
-  bool keep_connection_ = false;    // the next request follows on this connection
-  bool answering_ = false;          // StartDataSend has run
-  bool handed_over_ = false;        // the system took the whole answer
-  bool done_reported_ = false;      // OnResponseDone has been raised
-  std::int64_t transfer_size_ = 0;  // where sending TransferStream ends
-  std::int64_t send_end_ = -1;      // end of the file range to send (-1: the end)
-  std::int64_t stream_pos_ = -1;    // where TransferStream stands (-1: unknown)
-  std::int64_t answer_start_ = 0;   // the socket's WriteCount when the answer began
-  std::int64_t moved_count_ = 0;    // its WriteCount when last looked at
-  int unacknowledged_ = 0;          // its UnacknowledgedCount then
-  TimePoint last_move_;             // when bytes of the answer last moved
+  bool response_built_ = false;     ///< an action's response fills BodyStream
+  bool wrote_directly_ = false;     ///< an action wrote to the client itself
+  bool keep_connection_ = false;    ///< the next request follows on this connection
+  bool answering_ = false;          ///< StartDataSend has run
+  bool handed_over_ = false;        ///< the system took the whole answer
+  bool done_reported_ = false;      ///< OnResponseDone has been raised
+  std::int64_t transfer_size_ = 0;  ///< where sending TransferStream ends
+  std::int64_t send_end_ = -1;      ///< end of the file range to send (-1: the end)
+  std::int64_t stream_pos_ = -1;    ///< where TransferStream stands (-1: unknown)
+  std::int64_t answer_start_ = 0;   ///< the socket's WriteCount when the answer began
+  std::int64_t moved_count_ = 0;    ///< its WriteCount when last looked at
+  int unacknowledged_ = 0;          ///< its UnacknowledgedCount then
+  TimePoint last_move_;             ///< when bytes of the answer last moved
 };
 
 }  // namespace korvi

@@ -1,10 +1,11 @@
-// TKorviSettings: the server's live settings as one immutable snapshot.
-//
-// The main thread changes settings while worker threads serve requests. A
-// worker takes the current snapshot when its request starts and reads every
-// setting through it, so a change never reaches a request under way half
-// done and never frees a value a worker still reads: a change publishes a
-// new snapshot, and the old one lives as long as a request holds it.
+/// \file
+/// TKorviSettings: the server's live settings as one immutable snapshot.
+///
+/// The main thread changes settings while worker threads serve requests. A
+/// worker takes the current snapshot when its request starts and reads every
+/// setting through it, so a change never reaches a request under way half
+/// done and never frees a value a worker still reads: a change publishes a
+/// new snapshot, and the old one lives as long as a request holds it.
 #pragma once
 
 #include <cstdint>
@@ -25,45 +26,45 @@ class TKorviThread;
 class TKorviRequest;
 class TKorviResponse;
 
-// A request line has been read: the thread count, the client's address and
-// the decoded URL path.
+/// A request line has been read: the thread count, the client's address and
+/// the decoded URL path.
 using ZWSOnRxEvent = std::function<void(int ReqNum, const std::string& RemoteAddress,
                                         const std::string& URLSubmitted)>;
-// A request is complete: the thread count and the bytes received for it.
+/// A request is complete: the thread count and the bytes received for it.
 using ZWSOnRxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesRecieved)>;
-// A response is about to go out: the thread count and the bytes to send
-// (status line, headers and content).
+/// A response is about to go out: the thread count and the bytes to send
+/// (status line, headers and content).
 using ZWSOnTxEvent = std::function<void(int ReqNum, std::int64_t bytesToSend)>;
-// A response has ended, once per response: the thread count and the bytes of
-// it the system took, counted like bytesToSend. Fewer than announced when the
-// client went away or stalled for the whole Timeout.
+/// A response has ended, once per response: the thread count and the bytes of
+/// it the system took, counted like bytesToSend. Fewer than announced when the
+/// client went away or stalled for the whole Timeout.
 using ZWSOnTxDoneEvent = std::function<void(int ReqNum, std::int64_t bytesSent)>;
-// Raised before and after the action dispatch of every request.
+/// Raised before and after the action dispatch of every request.
 using TKorviProcessEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
                                               TKorviResponse* Response, TKorviThread* Thread)>;
-// An action (or the response it built) raised `Error` while answering
-// `Request`; the client gets status 500 with "EXCEPTION: " and the message.
+/// An action (or the response it built) raised `Error` while answering
+/// `Request`; the client gets status 500 with "EXCEPTION: " and the message.
 using TKorviExceptionEvent =
     std::function<void(TObject* Sender, TKorviRequest* Request, const std::exception& Error)>;
-// Asks the application for the content type of a file extension (without
-// the dot); a non-empty MimeType it leaves is used.
+/// Asks the application for the content type of a file extension (without
+/// the dot); a non-empty MimeType it leaves is used.
 using TGetMimeType =
     std::function<void(TObject* Sender, const std::string& MimeExt, std::string& MimeType)>;
-// A file answer's header block is about to be written for the file `Path`:
-// every name=value line the handler adds to `Headers` goes out as a header
-// line "name: value" after the server's own (line breaks become blanks).
-// Raised on the connection's worker thread (Sender is the server), for GET
-// and HEAD alike.
+/// A file answer's header block is about to be written for the file `Path`:
+/// every name=value line the handler adds to `Headers` goes out as a header
+/// line "name: value" after the server's own (line breaks become blanks).
+/// Raised on the connection's worker thread (Sender is the server), for GET
+/// and HEAD alike.
 using TFileHeadersEvent =
     std::function<void(TObject* Sender, const std::string& Path, TStringList& Headers)>;
 
-// Default limit for a request body: 100 MiB.
+/// Default limit for a request body: 100 MiB.
 constexpr std::int64_t DefaultMaxRequestBody = 100 * 1024 * 1024;
-// Default for the longest request body kept in memory: 1 MiB.
+/// Default for the longest request body kept in memory: 1 MiB.
 constexpr std::int64_t DefaultMaxBodyInMemory = 1024 * 1024;
 
-// What a request reads of the server's configuration. The server's
-// properties of the same names describe each value.
+/// What a request reads of the server's configuration. The server's
+/// properties of the same names describe each value.
 struct TKorviSettings {
   std::string DefaultFile;
   std::string ServerRoot;
@@ -91,18 +92,18 @@ struct TKorviSettings {
   TKorviExceptionEvent OnException;
 };
 
-// The current snapshot: one thread (the main thread) changes it, any thread
-// takes it.
+/// The current snapshot: one thread (the main thread) changes it, any thread
+/// takes it.
 class TKorviSettingsCell {
  public:
-  // The current snapshot; safe from any thread.
+  /// The current snapshot; safe from any thread.
   std::shared_ptr<const TKorviSettings> Take() const {
     std::lock_guard<std::mutex> lock(lock_);
     return current_;
   }
-  // The current values, read on the thread that changes them.
+  /// The current values, read on the thread that changes them.
   const TKorviSettings& Values() const { return *current_; }
-  // Publishes a copy of the current values with `edit` applied.
+  /// Publishes a copy of the current values with `edit` applied.
   template <typename Edit>
   void Change(Edit&& edit) {
     auto next = std::make_shared<TKorviSettings>(*current_);
@@ -112,18 +113,18 @@ class TKorviSettingsCell {
   }
 
  private:
-  mutable std::mutex lock_;  // guards the pointer; the values never change
+  mutable std::mutex lock_;  ///< guards the pointer; the values never change
   std::shared_ptr<const TKorviSettings> current_ = std::make_shared<const TKorviSettings>();
 };
 
-// One live setting as a field of the server: reading it gives the current
-// value, assigning it (on the main thread) publishes a new snapshot.
+/// One live setting as a field of the server: reading it gives the current
+/// value, assigning it (on the main thread) publishes a new snapshot.
 template <typename T>
 class TLiveSetting {
  public:
   TLiveSetting(TKorviSettingsCell& cell, T TKorviSettings::*field) : cell_(cell), field_(field) {}
   TLiveSetting(const TLiveSetting&) = delete;
-  // Assigns the other setting's value.
+  /// Assigns the other setting's value.
   TLiveSetting& operator=(const TLiveSetting& other) { return *this = other.Get(); }
   TLiveSetting& operator=(T value) {
     cell_.Change([&](TKorviSettings& settings) { settings.*field_ = std::move(value); });
@@ -131,7 +132,7 @@ class TLiveSetting {
   }
 
   const T& Get() const { return cell_.Values().*field_; }
-  operator const T&() const { return Get(); }  // NOLINT: reads as the value
+  operator const T&() const { return Get(); }  ///< NOLINT: reads as the value
   friend bool operator==(const TLiveSetting& setting, const T& value) {
     return setting.Get() == value;
   }

@@ -1,5 +1,6 @@
-// TPropertySource: stored property values of a component, name=value, as a
-// loaded component applies them (for example one section of an ini file).
+/// \file
+/// TPropertySource: stored property values of a component, name=value, as a
+/// loaded component applies them (for example one section of an ini file).
 #pragma once
 
 #include <cstdint>
@@ -12,20 +13,20 @@ namespace korvi {
 
 class TPropertySource {
  public:
-  // A source over name=value lines (names compare without regard to case).
+  /// A source over name=value lines (names compare without regard to case).
   explicit TPropertySource(const TStringList& Values);
-  // The lines of `Section` of the ini file `Path` (none when either is missing).
+  /// The lines of `Section` of the ini file `Path` (none when either is missing).
   static TPropertySource FromIniSection(const std::string& Path, std::string_view Section);
 
-  // True when a value is stored under `Name`.
+  /// True when a value is stored under `Name`.
   bool Has(std::string_view Name) const;
-  // The stored text of `Name` (empty when absent).
+  /// The stored text of `Name` (empty when absent).
   std::string Text(std::string_view Name) const;
-  // The stored value read as a decimal integer; raises EConvertError
-  // "Invalid value for property <Name>: '<text>'" otherwise.
+  /// The stored value read as a decimal integer; raises EConvertError
+  /// "Invalid value for property <Name>: '<text>'" otherwise.
   std::int32_t Integer(std::string_view Name) const;
-  // The stored value read as True/False (also 1/0, Yes/No, without regard to
-  // case); raises EConvertError as Integer does otherwise.
+  /// The stored value read as True/False (also 1/0, Yes/No, without regard to
+  /// case); raises EConvertError as Integer does otherwise.
   bool Boolean(std::string_view Name) const;
 
  private:

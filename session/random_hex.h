@@ -1,5 +1,6 @@
-// Random text for session IDs and form tokens, from the system's random
-// source.
+/// \file
+/// Random text for session IDs and form tokens, from the system's random
+/// source.
 #pragma once
 
 #include <cstddef>
@@ -7,8 +8,8 @@
 
 namespace korvi {
 
-// `count` random bytes written as 2 * `count` upper-case hexadecimal
-// characters. Raises Exception when the system cannot give random bytes.
+/// `count` random bytes written as 2 * `count` upper-case hexadecimal
+/// characters. Raises Exception when the system cannot give random bytes.
 std::string RandomHex(std::size_t count);
 
 }  // namespace korvi

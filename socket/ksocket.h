@@ -1,15 +1,16 @@
-// TCustomKSocket / TKSocket: the event-driven, non-blocking IPv4 socket
-// component.
-//
-// One object wraps one system socket. Readiness of the socket arrives as
-// notifications on the event queue of the thread that created the object
-// (see socket/socket_notifier.h); the object turns them into state changes
-// and calls of its event handlers, always on that thread. Sending goes
-// through a chain of 1514-byte blocks so that Send returns at once; OnDataSent
-// fires from the message loop once the chain has run dry. Line mode assembles
-// one text line byte by byte. Failures are reported as ESocketException
-// "Error <code> in function <name>" CR LF <error text>, or handed to OnError
-// when that is assigned.
+/// \file
+/// TCustomKSocket / TKSocket: the event-driven, non-blocking IPv4 socket
+/// component.
+///
+/// One object wraps one system socket. Readiness of the socket arrives as
+/// notifications on the event queue of the thread that created the object
+/// (see socket/socket_notifier.h); the object turns them into state changes
+/// and calls of its event handlers, always on that thread. Sending goes
+/// through a chain of 1514-byte blocks so that Send returns at once; OnDataSent
+/// fires from the message loop once the chain has run dry. Line mode assembles
+/// one text line byte by byte. Failures are reported as ESocketException
+/// "Error <code> in function <name>" CR LF <error text>, or handed to OnError
+/// when that is assigned.
 #pragma once
 
 #include <netinet/in.h>
@@ -42,7 +43,7 @@ enum TSocketState {
   wsBound,
   wsConnecting,
   wsConnected,
-  wsAccepting,  // never entered
+  wsAccepting,  ///< never entered
   wsListening,
   wsClosed
 };
@@ -51,7 +52,7 @@ enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
 
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 
-// Event types; `Error` is the socket error code that came with the notification (0 = none).
+/// Event types; `Error` is the socket error code that came with the notification (0 = none).
 using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
 using TDataSent = std::function<void(TObject* Sender, std::uint16_t Error)>;
 using TSessionClosed = std::function<void(TObject* Sender, std::uint16_t Error)>;
@@ -61,79 +62,79 @@ using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t Error)>
 using TChangeState =
     std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
 
-// Size of each block of the send chain.
+/// Size of each block of the send chain.
 constexpr int kSocketBufferSize = 1514;
-// Longest line that line mode stores; a longer one is cut and reported.
+/// Longest line that line mode stores; a longer one is cut and reported.
 constexpr int kMaxLineLength = 254;
 
 class TCustomKSocket : public TComponent {
  public:
-  // Creates the socket object (no system socket yet) with its notification
-  // channel on the calling thread's event queue.
+  /// Creates the socket object (no system socket yet) with its notification
+  /// channel on the calling thread's event queue.
   explicit TCustomKSocket(TComponent* owner);
-  // Cancels a pending lookup, closes the socket and removes the channel.
-  // Destroy the object on the thread that created it, or after that thread
-  // ended (debug builds check this).
+  /// Cancels a pending lookup, closes the socket and removes the channel.
+  /// Destroy the object on the thread that created it, or after that thread
+  /// ended (debug builds check this).
   ~TCustomKSocket() override;
 
   // ---- Address properties (changes are refused unless the socket is closed)
 
-  // The host text (dotted address or host name), trimmed.
+  /// The host text (dotted address or host name), trimmed.
   const std::string& GetAddr() const { return addr_text_; }
   void SetAddr(const std::string& Value);
-  // The port text: decimal digits or a service name.
+  /// The port text: decimal digits or a service name.
   const std::string& GetPort() const { return port_text_; }
   void SetPort(const std::string& Value);
-  // The protocol text: "tcp", "udp" or a protocol number.
+  /// The protocol text: "tcp", "udp" or a protocol number.
   const std::string& GetProto() const { return proto_text_; }
   void SetProto(const std::string& Value);
-  // Normal or urgent (out-of-band) sending.
+  /// Normal or urgent (out-of-band) sending.
   TSocketSendFlags GetSendFlags();
   void SetSendFlags(TSocketSendFlags Flag);
 
   // ---- Read-only properties
 
   TSocketState State() const { return state_; }
-  // First address of the last lookup, and all of them.
+  /// First address of the last lookup, and all of them.
   const std::string& DnsResult() const { return dns_result_; }
   TStringList& DnsResultList() { return dns_result_list_; }
-  // Bytes received through Receive, ReceiveFrom and line mode since the last close.
+  /// Bytes received through Receive, ReceiveFrom and line mode since the last close.
   int ReadCount() const { return read_count_; }
-  // Bytes the send chain has handed to the system since the socket was last
-  // opened or adopted (kept after a close, until the next one).
+  /// Bytes the send chain has handed to the system since the socket was last
+  /// opened or adopted (kept after a close, until the next one).
   std::int64_t WriteCount() const { return write_count_; }
-  // Bytes pending in the system (-1 and an error report when the query fails).
+  /// Bytes pending in the system (-1 and an error report when the query fails).
   int GetRcvdCount();
   int RcvdCount() { return GetRcvdCount(); }
-  // Bytes the system still holds for the peer, sent or not, because the
-  // peer has not acknowledged them yet (-1 when the query fails). A drop
-  // while nothing new was handed over means the peer took bytes.
+  /// Bytes the system still holds for the peer, sent or not, because the
+  /// peer has not acknowledged them yet (-1 when the query fails). A drop
+  /// while nothing new was handed over means the peer took bytes.
   int UnacknowledgedCount() const;
-  // Last error recorded by the receive paths.
+  /// Last error recorded by the receive paths.
   int LastError() const { return last_error_; }
-  // The send chain holds nothing more to send.
+  /// The send chain holds nothing more to send.
   bool AllSent() const { return all_sent_; }
-  // The notification channel; any thread may post to it (a WM_QUIT posted
-  // here ends the owning thread's MessageLoop).
+  /// The notification channel; any thread may post to it (a WM_QUIT posted
+  /// here ends the owning thread's MessageLoop).
   HWND WindowHandle() const { return notifier_->Handle(); }
-  // The system socket (-1 when none).
+  /// The system socket (-1 when none).
   int Handle() const { return SocketHandle.Get(); }
-  // The wait control used by blocking operations when not MultiThreaded.
+  /// The wait control used by blocking operations when not MultiThreaded.
   TWait* WaitCtrl() const { return wait_ctrl_; }
   void SetWaitCtrl(TWait* Value);
 
   // ---- Read/write fields
 
-  // Blocking operations pump only the own thread's queue and never use the wait control.
+  /// Blocking operations pump only the own thread's queue and never use the wait control.
   bool MultiThreaded = false;
-  // Seconds Flush waits with a wait control.
+  /// Seconds Flush waits with a wait control.
   int FlushTimeout = 60;
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
-  // Linger time in seconds (low 16 bits used).
+  /// Linger time in seconds (low 16 bits used).
   int LingerTimeout = 0;
-  // When the peer ends its direction of the connection (no reset, no
-  // error), OnSessionClosed reports it but the socket stays open, so what
-  // is still queued can go out; the owner closes it. False: it closes.
+  /// When the peer ends its direction of the connection (no reset, no
+  /// error), OnSessionClosed reports it but the socket stays open, so what
+  /// is still queued can go out; the owner closes it. False: it closes.
   bool KeepOpenOnPeerClose = false;
 
   // ---- Events (called on the owning thread when assigned)
@@ -150,131 +151,131 @@ class TCustomKSocket : public TComponent {
 
   // ---- Connection operations
 
-  // Opens the socket and starts connecting to Addr:Port (a datagram socket is connected at once).
+  /// Opens the socket and starts connecting to Addr:Port (a datagram socket is connected at once).
   virtual void Connect();
-  // Binds to Addr:Port and listens; 0 on success, -1 on failure (refused
-  // with "Listen: Socket already in use" while the socket is open).
+  /// Binds to Addr:Port and listens; 0 on success, -1 on failure (refused
+  /// with "Listen: Socket already in use" while the socket is open).
   virtual int Listen();
-  // Accepts a waiting connection on a listening socket; its handle or -1.
+  /// Accepts a waiting connection on a listening socket; its handle or -1.
   virtual int Accept();
-  // Adopts an accepted, connected handle (no connect event fires).
+  /// Adopts an accepted, connected handle (no connect event fires).
   virtual void Dup(int NewHSocket);
-  // Graceful close: shuts the connection down and closes the socket.
+  /// Graceful close: shuts the connection down and closes the socket.
   virtual void Close();
-  // Closes the socket without shutting the connection down first.
+  /// Closes the socket without shutting the connection down first.
   virtual void Abort();
-  // Shuts the connection down in direction `How` (0 receive, 1 send, 2 both).
+  /// Shuts the connection down in direction `How` (0 receive, 1 send, 2 both).
   virtual void Shutdown(int How);
-  // Switches all notifications off.
+  /// Switches all notifications off.
   virtual void Pause();
-  // Switches them on again: read, write, connect and close; a listening
-  // socket gets its read, write, accept and close notifications back.
+  /// Switches them on again: read, write, connect and close; a listening
+  /// socket gets its read, write, accept and close notifications back.
   virtual void Resume();
-  // Applies LingerOnOff and LingerTimeout to the socket (nothing with wsLingerNoSet).
+  /// Applies LingerOnOff and LingerTimeout to the socket (nothing with wsLingerNoSet).
   void SetLingerOption();
-  // Holds partly filled segments back until later sends fill them, or until
-  // the sending direction ends or the socket closes (TCP_CORK): what is
-  // sent in pieces leaves in full segments.
+  /// Holds partly filled segments back until later sends fill them, or until
+  /// the sending direction ends or the socket closes (TCP_CORK): what is
+  /// sent in pieces leaves in full segments.
   void HoldPartialSegments();
-  // Ends HoldPartialSegments: what is held back leaves at once.
+  /// Ends HoldPartialSegments: what is held back leaves at once.
   void SendPartialSegments();
-  // TLS hooks run after Dup; here they do nothing and return true.
+  /// TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
   virtual bool HandShake();
 
   // ---- Names
 
-  // Local address / port as text when bound, connected or listening, else "error".
+  /// Local address / port as text when bound, connected or listening, else "error".
   virtual std::string GetXAddr();
   virtual std::string GetXPort();
-  // The peer's dotted address when connected, else "error".
+  /// The peer's dotted address when connected, else "error".
   virtual std::string GetPeerAddr();
-  // The peer's address record; -1 unless connected, else the system result.
+  /// The peer's address record; -1 unless connected, else the system result.
   virtual int GetPeerName(sockaddr_in& Name, int NameLen);
-  // The local address record (system result, unchecked).
+  /// The local address record (system result, unchecked).
   virtual int GetSockName(sockaddr_in& Name, int& NameLen);
 
   // ---- Data path
 
-  // Queues `Len` bytes and starts sending; bytes accepted or -1 when not connected.
+  /// Queues `Len` bytes and starts sending; bytes accepted or -1 when not connected.
   virtual int Send(const void* Data, int Len);
-  // Send of `Len` bytes of the open file `FileHandle` from `Offset`: the
-  // same chain, events and counts as Send of those bytes once read. While
-  // nothing queued must go first, the system copies them from the file to
-  // the connection itself, without the _Write hook (a subclass that hooks
-  // _Write sends files with Send). Returns the bytes taken from the file
-  // (fewer at its end, 0 past it), or -1 when not connected.
+  /// Send of `Len` bytes of the open file `FileHandle` from `Offset`: the
+  /// same chain, events and counts as Send of those bytes once read. While
+  /// nothing queued must go first, the system copies them from the file to
+  /// the connection itself, without the _Write hook (a subclass that hooks
+  /// _Write sends files with Send). Returns the bytes taken from the file
+  /// (fewer at its end, 0 past it), or -1 when not connected.
   int SendFileBytes(int FileHandle, std::int64_t Offset, int Len);
-  // Send of the string's bytes.
+  /// Send of the string's bytes.
   virtual int SendStr(const std::string& Str);
-  // SendStr without a result.
+  /// SendStr without a result.
   void SendText(const std::string& Str);
-  // Appends bytes to the send chain (blocks of BufferSize bytes).
+  /// Appends bytes to the send chain (blocks of BufferSize bytes).
   void PutDataInSendBuffer(const void* Data, int Len);
   void PutStringInSendBuffer(const std::string& Str);
-  // Sends from the chain as far as the system accepts.
+  /// Sends from the chain as far as the system accepts.
   void TryToSend();
-  // Blocks until the send chain is empty (FlushTimeout with a wait control).
+  /// Blocks until the send chain is empty (FlushTimeout with a wait control).
   virtual void Flush();
-  // One receive into `Buffer`; the count, 0 when the peer closed, -1 on error (see LastError).
+  /// One receive into `Buffer`; the count, 0 when the peer closed, -1 on error (see LastError).
   virtual int Receive(void* Buffer, int BufferSize);
-  // Everything pending, as one string (empty when nothing is pending).
+  /// Everything pending, as one string (empty when nothing is pending).
   virtual std::string ReceiveStr();
-  // One datagram with its sender; the count or -1.
+  /// One datagram with its sender; the count or -1.
   virtual int ReceiveFrom(void* Buffer, int BufferSize, sockaddr_in& From, int& FromLen);
-  // Receives without consuming; the count or -1.
+  /// Receives without consuming; the count or -1.
   int PeekData(void* Buffer, int BufferSize);
-  // Reads one text line (CR dropped, LF ends it), waiting up to `Timeout`
-  // seconds; after a time-out `Line` is the partial line and the next call continues it.
+  /// Reads one text line (CR dropped, LF ends it), waiting up to `Timeout`
+  /// seconds; after a time-out `Line` is the partial line and the next call continues it.
   virtual void ReadLine(int Timeout, std::string& Line);
-  // Starts line mode (a line already being assembled continues).
+  /// Starts line mode (a line already being assembled continues).
   void ReadLineStart();
-  // Waits up to `Timeout` seconds for `WaitFor`; false at once when already there.
+  /// Waits up to `Timeout` seconds for `WaitFor`; false at once when already there.
   virtual bool Wait(int Timeout, TSocketState WaitFor);
-  // Pumps messages until the peer has closed, delivering the data that arrives.
+  /// Pumps messages until the peer has closed, delivering the data that arrives.
   virtual void WaitForClose();
-  // True when a wait control is assigned (else reports "No wait object assigned").
+  /// True when a wait control is assigned (else reports "No wait object assigned").
   bool CheckFWait();
 
   // ---- Lookup
 
-  // Looks `HostName` up; OnDnsLookupDone reports the result (inside the call
-  // for a dotted address, later from the message loop for a name).
+  /// Looks `HostName` up; OnDnsLookupDone reports the result (inside the call
+  /// for a dotted address, later from the message loop for a name).
   virtual void DnsLookup(const std::string& HostName);
-  // Cancels a pending lookup (OnDnsLookupDone with 10004).
+  /// Cancels a pending lookup (OnDnsLookupDone with 10004).
   virtual void CancelDnsLookup();
 
   // ---- Message pumping
 
-  // Dispatches the calling thread's messages until a quit request arrives.
+  /// Dispatches the calling thread's messages until a quit request arrives.
   void MessageLoop();
-  // Dispatches the messages already queued for the calling thread.
+  /// Dispatches the messages already queued for the calling thread.
   void ProcessMessages();
 
   // ---- Seconds/microseconds helpers
 
-  // True when either part is non-zero.
+  /// True when either part is non-zero.
   virtual bool TimerIsSet(const timeval& Tvp);
-  // Sets both parts to zero.
+  /// Sets both parts to zero.
   virtual void TimerClear(timeval& Tvp);
-  // Equality of the two pairs, inverted when `Not` is set.
+  /// Equality of the two pairs, inverted when `Not` is set.
   virtual bool TimerCmp(const timeval& Tvp, const timeval& Uvp, bool Not);
 
  protected:
   void Notification(TComponent* component, TOperation operation) override;
 
-  // Dispatches the channel's messages.
+  /// Dispatches the channel's messages.
   virtual void WndProc(TMessage& MsgRec);
-  // Resets the fields that every close resets.
+  /// Resets the fields that every close resets.
   virtual void AssignDefaultValue();
-  // The notification channel, for subclasses that read or write the
-  // connection themselves and re-arm its notifications.
+  /// The notification channel, for subclasses that read or write the
+  /// connection themselves and re-arm its notifications.
   TSocketNotifier& Notifier() { return *notifier_; }
-  // Closes the socket (gracefully: shut down first) and reports the end of the session.
+  /// Closes the socket (gracefully: shut down first) and reports the end of the session.
   virtual void InternalClose(bool bShut);
-  // Binds to any address and a port the system picks (LocalPort).
+  /// Binds to any address and a port the system picks (LocalPort).
   virtual void BindSocket();
-  // Reports a failure: OnError when assigned, else ESocketException.
+  /// Reports a failure: OnError when assigned, else ESocketException.
   virtual void RaiseExceptionFmt(const std::string& Fmt, std::initializer_list<FormatArg> Args);
   virtual void RaiseException(const std::string& Msg);
 
@@ -287,23 +288,23 @@ class TCustomKSocket : public TComponent {
   virtual void TriggerDNSLookupDone(std::uint16_t Error);
   virtual void TriggerError();
 
-  // The only places that call the system's send-to, send and receive; each
-  // returns the system result (count, or -1 with the last socket error set).
+  /// The only places that call the system's send-to, send and receive; each
+  /// returns the system result (count, or -1 with the last socket error set).
   virtual int _WriteTo(int s, const void* buf, int len, int flags, const sockaddr_in& to,
                        int tolen);
   virtual int _Write(int s, const void* buf, int len, int flags);
   virtual int _read(int s, void* buf, int len, int flags);
 
-  // Builds "Error <code> in function <name>" CR LF <text> from the last socket
-  // error and reports it; 10054 and 10057 mark the socket closed first.
+  /// Builds "Error <code> in function <name>" CR LF <text> from the last socket
+  /// error and reports it; 10054 and 10057 mark the socket closed first.
   void SocketError(const std::string& sockfunc);
-  // Sets State and fires OnChangeState; stops the wait control when the awaited state came.
+  /// Sets State and fires OnChangeState; stops the wait control when the awaited state came.
   void ChangeState(TSocketState NewState);
-  // Delivers received data (line mode or OnDataAvailable) while bytes are
-  // pending. A handler's exception ends the delivery quietly, except
-  // EThreadAbandoned, which unwinds the thread.
+  /// Delivers received data (line mode or OnDataAvailable) while bytes are
+  /// pending. A handler's exception ends the delivery quietly, except
+  /// EThreadAbandoned, which unwinds the thread.
   void ASyncReceive(std::uint16_t Error);
-  // Reads line-mode bytes one at a time until a line ends or nothing is pending.
+  /// Reads line-mode bytes one at a time until a line ends or nothing is pending.
   void ReadLineReceive();
   void WMASyncSelect(TMessage& msg);
   void WMAsyncGetHostByName(TMessage& msg);
@@ -317,7 +318,7 @@ class TCustomKSocket : public TComponent {
   std::int32_t PortNumber = 0;
   std::int32_t LocalPort = 0;
   std::int32_t ProtocolNumber = IPPROTO_TCP;
-  std::int32_t SocketType = 1;  // 1 stream, 2 datagram
+  std::int32_t SocketType = 1;  ///< 1 stream, 2 datagram
   std::int32_t AddressFamily = AF_INET;
   int AcceptedHandle = -1;
   std::deque<std::unique_ptr<TBuffer>> SendBufferList;
@@ -330,39 +331,39 @@ class TCustomKSocket : public TComponent {
   bool LineMode = false;
   bool CloseReported = false;
   std::uint64_t LookupHandle = 0;
-  TFileDescriptor SocketHandle;  // the system socket, closed with the object
+  TFileDescriptor SocketHandle;  ///< the system socket, closed with the object
   sockaddr_in SockAddr{};
   bool TlsEnabled = false;
 
  private:
-  // The start of Send and SendFileBytes: false (with the error reported)
-  // unless connected.
+  /// The start of Send and SendFileBytes: false (with the error reported)
+  /// unless connected.
   bool BeginSend();
-  // Their end: OnDataSent is posted when everything went.
+  /// Their end: OnDataSent is posted when everything went.
   void EndSend();
-  // The common start of SetPort and SetProto: unless `Value` is the assigned
-  // text already, stores it, refuses the change when not closed and trims it
-  // into `text`; true when `text` is to be parsed.
+  /// The common start of SetPort and SetProto: unless `Value` is the assigned
+  /// text already, stores it, refuses the change when not closed and trims it
+  /// into `text`; true when `text` is to be parsed.
   bool StoreSetting(bool& assigned, std::string& stored, const std::string& Value,
                     const std::string& refusal, std::string& text);
-  // Resolves Addr when needed and creates the system socket; false (after
-  // reporting `function`) when the socket cannot be created.
+  /// Resolves Addr when needed and creates the system socket; false (after
+  /// reporting `function`) when the socket cannot be created.
   bool CreateSocket(const std::string& function);
-  // The local address record when bound, connected or listening; false
-  // otherwise or when the system cannot tell it.
+  /// The local address record when bound, connected or listening; false
+  /// otherwise or when the system cannot tell it.
   bool LocalName(sockaddr_in& name);
-  // Sets a socket-level option; false (after reporting `function`) when it fails.
+  /// Sets a socket-level option; false (after reporting `function`) when it fails.
   bool SetSocketOption(int option, int value, const std::string& function);
-  // _read on the own handle; a receive call lets FD_READ come again.
+  /// _read on the own handle; a receive call lets FD_READ come again.
   int ReadHandle(void* buf, int len, int flags);
-  // Closes and forgets the system socket, without any event, and drops the
-  // bytes still queued for it; 0, or the socket error of a failing close.
+  /// Closes and forgets the system socket, without any event, and drops the
+  /// bytes still queued for it; 0, or the socket error of a failing close.
   int CloseHandle();
-  // Stops the wait control unless MultiThreaded or none is assigned.
+  /// Stops the wait control unless MultiThreaded or none is assigned.
   void StopWaitCtrl();
-  // Pumps the own queue until `done` or `timeout_s` seconds passed; false on time-out.
+  /// Pumps the own queue until `done` or `timeout_s` seconds passed; false on time-out.
   bool PumpOwnQueueUntil(const std::function<bool()>& done, int timeout_s);
-  // Shows the wait control counting down from `timeout_s` and runs it modally.
+  /// Shows the wait control counting down from `timeout_s` and runs it modally.
   void RunWaitCtrlModal(int timeout_s);
   std::unique_ptr<TSocketNotifier> notifier_;
   std::string addr_text_;
@@ -377,11 +378,11 @@ class TCustomKSocket : public TComponent {
   int read_count_ = 0;
   std::int64_t write_count_ = 0;
   bool all_sent_ = true;
-  bool wait_reached_ = false;  // WaitState (or the close ending it) was entered
+  bool wait_reached_ = false;  ///< WaitState (or the close ending it) was entered
   bool destroying_ = false;
 };
 
-// The socket component with its properties published.
+/// The socket component with its properties published.
 class TKSocket : public TCustomKSocket {
  public:
   using TCustomKSocket::TCustomKSocket;

@@ -1,22 +1,23 @@
-// TSSLKSocket: the socket class the server and its worker threads create. It
-// routes every system read and write and the connection start-up through
-// overridable hooks where a TLS layer sits. Unless TLS was enabled for it,
-// each hook passes straight through, so it behaves exactly like a TKSocket
-// (and the TLS library is never called).
-//
-// With TLS enabled (server side, for a connection adopted with Dup):
-// Startup begins a session over the connection, HandShake takes the
-// handshake as far as the client allows, and the socket's own readiness
-// notifications carry it on from the message loop: no data-available event
-// fires until it is complete, and a handshake that fails closes the
-// connection. Then Receive and Send carry decrypted bytes; decrypted bytes
-// still waiting after the data-available handler are delivered to it at
-// once; ending the sending direction (Shutdown, Close) first sends the TLS
-// close_notify. A client that ends its direction, with or without its own
-// close_notify, is reported as on a plain connection (OnSessionClosed
-// without an error; with KeepOpenOnPeerClose the answer still goes out).
-// Read decrypted input through Receive; line mode, ReceiveStr and the
-// pending count look at the encrypted bytes.
+/// \file
+/// TSSLKSocket: the socket class the server and its worker threads create. It
+/// routes every system read and write and the connection start-up through
+/// overridable hooks where a TLS layer sits. Unless TLS was enabled for it,
+/// each hook passes straight through, so it behaves exactly like a TKSocket
+/// (and the TLS library is never called).
+///
+/// With TLS enabled (server side, for a connection adopted with Dup):
+/// Startup begins a session over the connection, HandShake takes the
+/// handshake as far as the client allows, and the socket's own readiness
+/// notifications carry it on from the message loop: no data-available event
+/// fires until it is complete, and a handshake that fails closes the
+/// connection. Then Receive and Send carry decrypted bytes; decrypted bytes
+/// still waiting after the data-available handler are delivered to it at
+/// once; ending the sending direction (Shutdown, Close) first sends the TLS
+/// close_notify. A client that ends its direction, with or without its own
+/// close_notify, is reported as on a plain connection (OnSessionClosed
+/// without an error; with KeepOpenOnPeerClose the answer still goes out).
+/// Read decrypted input through Receive; line mode, ReceiveStr and the
+/// pending count look at the encrypted bytes.
 #pragma once
 
 #include <algorithm>
@@ -34,21 +35,21 @@ class TSSLKSocket : public TKSocket {
   explicit TSSLKSocket(TComponent* owner);
   ~TSSLKSocket() override;
 
-  // Turns TLS on for the next connection adopted: its Startup begins a
-  // server session from `Context`.
+  /// Turns TLS on for the next connection adopted: its Startup begins a
+  /// server session from `Context`.
   void EnableTls(std::shared_ptr<const TTlsContext> Context);
   bool UsesTls() const { return TlsEnabled; }
-  // Lets the send chain hand over blocks of at least `Size` bytes, each in
-  // one system call (or one TLS record).
+  /// Lets the send chain hand over blocks of at least `Size` bytes, each in
+  /// one system call (or one TLS record).
   void UseSendBlocksOf(std::int32_t Size) { BufferSize = std::max(BufferSize, Size); }
-  // Connection start-up hooks. Without TLS they do nothing and return true.
-  // With TLS, Startup begins the session on the adopted connection (when it
-  // cannot, it closes the connection and returns false); the handshake then
-  // runs from the message loop, and HandShake tells whether it is complete.
+  /// Connection start-up hooks. Without TLS they do nothing and return true.
+  /// With TLS, Startup begins the session on the adopted connection (when it
+  /// cannot, it closes the connection and returns false); the handshake then
+  /// runs from the message loop, and HandShake tells whether it is complete.
   bool Startup() override;
   bool HandShake() override;
-  // With TLS, ending the sending direction sends the close_notify first
-  // (the connection's shutdown follows once the alert is out).
+  /// With TLS, ending the sending direction sends the close_notify first
+  /// (the connection's shutdown follows once the alert is out).
   void Shutdown(int How) override;
 
  protected:
@@ -61,17 +62,17 @@ class TSSLKSocket : public TKSocket {
   int _read(int s, void* buf, int len, int flags) override;
 
  private:
-  // Takes the handshake a step on and arms the notification it waits for;
-  // closes the connection when it failed.
+  /// Takes the handshake a step on and arms the notification it waits for;
+  /// closes the connection when it failed.
   void ContinueHandshake();
-  // Sends the close_notify, then shuts the connection down in direction
-  // `How`; waits for room to send when the alert cannot go out yet.
+  /// Sends the close_notify, then shuts the connection down in direction
+  /// `How`; waits for room to send when the alert cannot go out yet.
   void EndSending(int How);
   std::shared_ptr<const TTlsContext> context_;
   std::unique_ptr<TTlsConnection> tls_;
-  std::uint64_t delivered_ = 0;    // decrypted bytes read so far
-  int pending_shutdown_ = -1;      // direction to shut once the close_notify is out
-  bool read_wants_write_ = false;  // a read waits for room to send
+  std::uint64_t delivered_ = 0;    ///< decrypted bytes read so far
+  int pending_shutdown_ = -1;      ///< direction to shut once the close_notify is out
+  bool read_wants_write_ = false;  ///< a read waits for room to send
 };
 
 }  // namespace korvi
