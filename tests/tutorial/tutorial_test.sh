@@ -91,7 +91,8 @@ replay() {
   local actual
   actual=$(cd "$folder" && timeout 60 bash --noprofile --norc "$script" 2>&1 | tr -d '\r') || true
   diff -u "$expected" <(printf '%s\n' "$actual") ||
-    fail "$session: the program's answers differ from the tutorial's (- tutorial, + program)"
+    fail "$session: the program's answers differ from the tutorial's (- tutorial, + program);" \
+      "its standard error:"$'\n'"$(cat "$folder/stderr")"
 }
 
 for step in $steps; do
