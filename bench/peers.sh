@@ -38,11 +38,16 @@ timeout 600 g++ -std=c++17 -O2 -o "$work/peer_mstch" bench/peer_mstch.cpp -lmstc
 # The document root: the three files, and the answer text of 100 bytes.
 root=$work/root
 mkdir -p "$root"
-head -c 600 /dev/urandom | base64 -w 76 | head -c 600 >"$root/600b.htm"
-head -c 20000 /dev/urandom | base64 -w 76 | head -c 20000 >"$root/20kb.htm"
+text_file() {  # SIZE FILE: SIZE bytes of text in lines of 76
+  head -c "$1" /dev/urandom | base64 -w 76 >"$2"
+  truncate -s "$1" "$2"
+}
+text_file 600 "$root/600b.htm"
+text_file 20000 "$root/20kb.htm"
 head -c 1048576 /dev/urandom >"$root/1mib.bin"
 chmod -R a+rX "$work"
-text=$(printf 'Korvi answers this text of exactly one hundred bytes, the same from every server that is measured.%*s' 100 '' | head -c 100)
+printf -v text '%-100.100s' \
+  'Korvi answers this text of exactly one hundred bytes, the same from every server that is measured.'
 
 port_nginx=$(free_port "${PEERS_PORT:-28080}")
 port_lighttpd=$(free_port $((port_nginx + 1)))
