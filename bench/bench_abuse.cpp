@@ -16,6 +16,11 @@
 //      at --cap, --crowd silent clients connect; prints how many a worker
 //      kept and how many got the 503 page, and whether the refusal event and
 //      the server's counters agree with what the clients saw.
+//   5. Idle kept connections: in the HTTP/1.1 profile, --idle clients each
+//      make one request on a kept connection and then stay silent while
+//      --normal client threads fetch the small file over and over; prints
+//      when the server closed the idle ones (KeepAliveTimeout is
+//      --keep-alive seconds) and the normal clients' latency.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -47,6 +52,7 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kSmallRequest = "GET /small.htm HTTP/1.0\r\n\r\n";
 const std::string kLargeRequest = "GET /large.bin HTTP/1.0\r\n\r\n";
+const std::string kKeptRequest = "GET /small.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
 // Limit of every client wait that should end quickly.
 constexpr int kTimeoutMs = 10000;
 
@@ -58,6 +64,8 @@ struct TSettings {
   int Crowd;
   int Cap;
   long long LargeBytes;
+  int Idle;
+  int KeepAliveSeconds;
 };
 
 double SecondsSince(Clock::time_point start) {
@@ -155,13 +163,58 @@ void RunNormalClient(int port, std::int64_t expected_bytes, const std::atomic<bo
   }
 }
 
-bool RunSlowClients(TKorvi& server, const TSettings& settings) {
-  const int port = server.ServerPort();
-  TLoopbackConnection probe(port, kTimeoutMs);
+// Prints the normal clients' answers, errors and latency (sorting it).
+void PrintNormalResult(int threads, TNormalResult& normal) {
+  std::sort(normal.LatencyMs.begin(), normal.LatencyMs.end());
+  std::printf(
+      "   normal clients: %d threads, %zu answers, %lld errors, p50 %.2f ms, p99 %.2f ms,"
+      " max %.2f ms\n",
+      threads, normal.LatencyMs.size(), static_cast<long long>(normal.Errors),
+      Percentile(normal.LatencyMs, 0.5), Percentile(normal.LatencyMs, 0.99),
+      normal.LatencyMs.empty() ? 0.0 : normal.LatencyMs.back());
+  if (normal.Errors > 0) std::printf("   first error: %s\n", normal.FirstError.c_str());
+}
+
+// The size of the whole answer to kSmallRequest, once the server has
+// ended the probe's connection.
+std::int64_t SmallAnswerBytes(TKorvi& server) {
+  TLoopbackConnection probe(server.ServerPort(), kTimeoutMs);
   probe.Send(kSmallRequest);
   const std::int64_t answer_bytes = probe.ReadAnswer().TotalBytes;
   probe.Close();
   WaitUntil([&] { return server.ThreadCount() == 0; }, std::chrono::seconds(10));
+  return answer_bytes;
+}
+
+// --normal threads running RunNormalClient until destroyed.
+class TNormalClients {
+ public:
+  TNormalClients(int port, int count, std::int64_t answer_bytes) {
+    for (int i = 0; i < count; ++i)
+      threads_.emplace_back(
+          [this, port, answer_bytes] { RunNormalClient(port, answer_bytes, stop_, result_); });
+  }
+  ~TNormalClients() { Stop(); }
+  TNormalClients(const TNormalClients&) = delete;
+  TNormalClients& operator=(const TNormalClients&) = delete;
+  // Stops the clients and returns their figures.
+  TNormalResult& Stop() {
+    stop_ = true;
+    for (std::thread& thread : threads_)
+      thread.join();
+    threads_.clear();
+    return result_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  TNormalResult result_;
+  std::vector<std::thread> threads_;
+};
+
+bool RunSlowClients(TKorvi& server, const TSettings& settings) {
+  const int port = server.ServerPort();
+  const std::int64_t answer_bytes = SmallAnswerBytes(server);
 
   const TProcessStatus before = ReadProcessStatus();
   const Clock::time_point open_start = Clock::now();
@@ -180,12 +233,7 @@ bool RunSlowClients(TKorvi& server, const TSettings& settings) {
   std::printf("1. slow clients: %d connected in %.2f s (%d failed), %d worker threads\n", connected,
               SecondsSince(open_start), refused, server.ThreadCount());
 
-  TNormalResult normal;
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> normal_threads;
-  for (int i = 0; i < settings.Normal; ++i) {
-    normal_threads.emplace_back([&] { RunNormalClient(port, answer_bytes, stop, normal); });
-  }
+  TNormalClients normal_clients(port, settings.Normal, answer_bytes);
   // One byte a second to every slow client, until every request is out.
   const Clock::time_point send_start = Clock::now();
   int peak_threads = 0;
@@ -204,9 +252,7 @@ bool RunSlowClients(TKorvi& server, const TSettings& settings) {
     std::this_thread::sleep_until(send_start + std::chrono::seconds(byte + 1));
   }
   const bool all_ended = WaitUntil([&] { return ReadSlowAnswers(slow); }, std::chrono::seconds(30));
-  stop = true;
-  for (std::thread& thread : normal_threads)
-    thread.join();
+  TNormalResult& normal = normal_clients.Stop();
 
   int complete = 0;
   for (const TSlowClient& client : slow) {
@@ -215,17 +261,10 @@ bool RunSlowClients(TKorvi& server, const TSettings& settings) {
       ++complete;
     }
   }
-  std::sort(normal.LatencyMs.begin(), normal.LatencyMs.end());
   std::printf("   slow requests: %zu bytes each over %.1f s; %d of %d answers complete%s\n",
               kSmallRequest.size(), SecondsSince(send_start), complete, settings.Slow,
               all_ended ? "" : " (some never ended)");
-  std::printf(
-      "   normal clients: %d threads, %zu answers, %lld errors, p50 %.2f ms, p99 %.2f ms,"
-      " max %.2f ms\n",
-      settings.Normal, normal.LatencyMs.size(), static_cast<long long>(normal.Errors),
-      Percentile(normal.LatencyMs, 0.5), Percentile(normal.LatencyMs, 0.99),
-      normal.LatencyMs.empty() ? 0.0 : normal.LatencyMs.back());
-  if (normal.Errors > 0) std::printf("   first error: %s\n", normal.FirstError.c_str());
+  PrintNormalResult(settings.Normal, normal);
   std::printf("   peak: %d worker threads, RSS %.1f MiB (%.1f MiB before)\n", peak_threads,
               Mib(peak_rss), Mib(before.ResidentBytes));
   slow.clear();
@@ -420,20 +459,112 @@ bool RunConnectionCaps(TKorvi& server, const TSettings& settings) {
   return RunCap(server, settings, true) && total;
 }
 
+// ---- 5. Idle kept connections --------------------------------------------
+
+// One kept connection: when its answer was in, and when the server closed it.
+struct TIdleClient {
+  TLoopbackConnection Connection;
+  Clock::time_point Answered;
+  double ClosedAfter = -1;  // seconds after Answered; -1 while open
+};
+
+// Opens `count` kept connections, each with one answered request; those
+// whose answer is not a complete "200 OK" that keeps the connection are
+// left out.
+std::vector<TIdleClient> OpenIdleClients(int port, int count) {
+  std::vector<TIdleClient> clients;
+  clients.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    try {
+      TLoopbackConnection connection(port, kTimeoutMs);
+      connection.Send(kKeptRequest);
+      const THttpAnswer answer = connection.ReadKeptAnswer();
+      if (IsCompleteOk(answer) && answer.Head.find("Connection: close") == std::string::npos) {
+        clients.push_back({std::move(connection), Clock::now()});
+      }
+    } catch (const std::exception&) {
+    }
+  }
+  return clients;
+}
+
+// Waits up to `limit` for the server to close every client, noting when
+// it closed each; returns how many it closed.
+int WatchIdleClients(std::vector<TIdleClient>& clients, std::chrono::milliseconds limit) {
+  std::vector<pollfd> watch;
+  for (const TIdleClient& client : clients)
+    watch.push_back({client.Connection.Handle(), POLLIN, 0});
+  const Clock::time_point deadline = Clock::now() + limit;
+  int closed = 0;
+  while (closed < static_cast<int>(clients.size()) && Clock::now() < deadline) {
+    if (poll(watch.data(), watch.size(), 10) <= 0) continue;
+    for (std::size_t i = 0; i < watch.size(); ++i) {
+      char byte;
+      if (watch[i].revents == 0 || recv(watch[i].fd, &byte, 1, MSG_DONTWAIT) > 0) continue;
+      clients[i].ClosedAfter = SecondsSince(clients[i].Answered);
+      watch[i].fd = -1;  // poll skips it from now on
+      ++closed;
+    }
+  }
+  return closed;
+}
+
+bool RunIdleKeptConnections(TKorvi& server, const TSettings& settings) {
+  const int port = server.ServerPort();
+  server.HTTP11 = true;
+  server.KeepAliveTimeout = settings.KeepAliveSeconds;
+  const std::int64_t answer_bytes = SmallAnswerBytes(server);
+  std::printf("5. idle kept connections: HTTP/1.1 profile, KeepAliveTimeout %d s, %d clients\n",
+              settings.KeepAliveSeconds, settings.Idle);
+
+  TNormalClients normal_clients(port, settings.Normal, answer_bytes);
+  const Clock::time_point open_start = Clock::now();
+  std::vector<TIdleClient> idle = OpenIdleClients(port, settings.Idle);
+  const int kept = static_cast<int>(idle.size());
+  std::printf("   %d of %d answered and kept in %.2f s; server: %d idle, %d worker threads\n", kept,
+              settings.Idle, SecondsSince(open_start), server.IdleConnections(),
+              server.ThreadCount());
+  const double limit = settings.KeepAliveSeconds;
+  const double bound = 1.0;
+  const int closed =
+      WatchIdleClients(idle, std::chrono::milliseconds(static_cast<int>((2 * limit + 10) * 1000)));
+  TNormalResult& normal = normal_clients.Stop();
+
+  int in_time = 0;
+  double earliest = limit * 10;
+  double latest = 0;
+  for (const TIdleClient& client : idle) {
+    if (client.ClosedAfter < 0) continue;
+    earliest = std::min(earliest, client.ClosedAfter);
+    latest = std::max(latest, client.ClosedAfter);
+    if (client.ClosedAfter >= limit - 0.05 && client.ClosedAfter <= limit + bound) ++in_time;
+  }
+  std::printf(
+      "   closed by the server: %d of %d, after %.2f to %.2f s; %d within %.0f s + %.1f s\n",
+      closed, kept, closed > 0 ? earliest : 0.0, latest, in_time, limit, bound);
+  PrintNormalResult(settings.Normal, normal);
+  idle.clear();
+  WaitUntil([&] { return server.ThreadCount() == 0; }, std::chrono::seconds(15));
+  server.HTTP11 = false;
+  return kept == settings.Idle && in_time == kept && normal.Errors == 0;
+}
+
 int Main(int argc, char** argv) {
   TBenchOptions options(
       "bench_abuse",
       "The server under abuse on 127.0.0.1: slow clients beside normal ones,\n"
-      "clients ended by the life timer, descriptor exhaustion and recovery, and\n"
-      "connection caps.",
-      {{"only", 0, "run only this scenario (1 to 4; 0: all)"},
+      "clients ended by the life timer, descriptor exhaustion and recovery,\n"
+      "connection caps, and idle kept connections closed after their limit.",
+      {{"only", 0, "run only this scenario (1 to 5; 0: all)"},
        {"slow", 2000, "slow clients, each sending one byte a second"},
        {"normal", 16, "normal client threads beside them"},
        {"life", 6, "life timer of the connections in scenario 2, seconds (over 5)"},
        {"large-bytes", 64 * 1024 * 1024, "size of the file the non-reading client asks for"},
        {"room", 100, "free descriptors left in scenario 3"},
        {"crowd", 60, "silent clients in scenarios 3 and 4"},
-       {"cap", 40, "connection cap in scenario 4"}});
+       {"cap", 40, "connection cap in scenario 4"},
+       {"idle", 2000, "idle kept connections in scenario 5"},
+       {"keep-alive", 5, "KeepAliveTimeout in scenario 5, seconds"}});
   if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   const TSettings settings{static_cast<int>(options.Get("slow")),
                            static_cast<int>(options.Get("normal")),
@@ -441,26 +572,33 @@ int Main(int argc, char** argv) {
                            static_cast<int>(options.Get("room")),
                            static_cast<int>(options.Get("crowd")),
                            static_cast<int>(options.Get("cap")),
-                           options.Get("large-bytes")};
+                           options.Get("large-bytes"),
+                           static_cast<int>(options.Get("idle")),
+                           static_cast<int>(std::max(1LL, options.Get("keep-alive")))};
   const long long only = options.Get("only");
-  // Each slow client costs four descriptors: its own socket and the
-  // worker's socket, epoll set and eventfd.
-  const std::int64_t limit = RaiseDescriptorLimit(4LL * (settings.Slow + settings.Normal) + 200);
-  if (limit < 4LL * (settings.Slow + settings.Normal) + 200) {
-    std::printf("open-file limit %lld is too low for %d slow clients\n",
-                static_cast<long long>(limit), settings.Slow);
+  // Each slow or idle client costs four descriptors: its own socket and
+  // the worker's socket, epoll set and eventfd.
+  const std::int64_t needed =
+      4LL * (std::max(settings.Slow, settings.Idle) + settings.Normal) + 200;
+  const std::int64_t limit = RaiseDescriptorLimit(needed);
+  if (limit < needed) {
+    std::printf("open-file limit %lld is too low for %d slow or idle clients\n",
+                static_cast<long long>(limit), std::max(settings.Slow, settings.Idle));
     return 1;
   }
   const TDocumentTree tree;
   tree.Write("small.htm", 1024);
   tree.Write("large.bin", static_cast<std::size_t>(settings.LargeBytes));
-  const TWatchdog watchdog(options.Program(), std::chrono::seconds(300 + 4 * settings.LifeSeconds));
+  const TWatchdog watchdog(
+      options.Program(),
+      std::chrono::seconds(300 + 4 * (settings.LifeSeconds + settings.KeepAliveSeconds)));
   return RunWithServer(options.Program(), tree.Root(), [&](TKorvi& server) {
     bool sound = true;
     if (only == 0 || only == 1) sound = RunSlowClients(server, settings) && sound;
     if (only == 0 || only == 2) sound = RunLifeTimer(server, settings) && sound;
     if (only == 0 || only == 3) sound = RunDescriptorPressure(server, settings) && sound;
     if (only == 0 || only == 4) sound = RunConnectionCaps(server, settings) && sound;
+    if (only == 0 || only == 5) sound = RunIdleKeptConnections(server, settings) && sound;
     std::fflush(stdout);
     return sound ? 0 : 1;
   });

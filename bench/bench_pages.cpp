@@ -1,8 +1,10 @@
 // bench_pages: page production speed. Pages per second and MB/s of output
-// for a loop template over a 1,000-row SQLite table (with the query kept
-// open, and opened afresh per page as an action would), and for a template
-// of 10,000 tags through the page producer and line by line through the
-// loop producer.
+// for a loop template over 1,000 rows held in memory (TMemoryDataSet) and
+// the same rows in an SQLite table (with the query kept open, and opened
+// afresh per page as an action would), and for a template of 10,000 tags
+// through the page producer and line by line through the loop producer.
+// With --print-page 1 it writes the page of the rows to standard output
+// instead, for comparing it with other template engines' pages.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "bench_options.h"
 #include "bench_runner.h"
 #include "korvi/data/data_source.h"
+#include "korvi/data/memory_data_set.h"
 #include "korvi/data/query.h"
 #include "korvi/producer/loop_producer.h"
 
@@ -49,6 +52,25 @@ std::string TagTemplate(int tags) {
 // The replacement of every <#cell> tag: its two parameters.
 void CellTag(TObject*, TTag, const std::string&, TStringList& params, std::string& replace) {
   replace = params.Values("row") + "." + params.Values("col");
+}
+
+// The rows of the orders table in memory: the same values the SQL of Main
+// puts in the SQLite table.
+void FillOrders(TMemoryDataSet& orders, int rows) {
+  for (const char* name : {"Id", "Customer", "Item", "Amount"})
+    orders.AddField(name);
+  for (int i = 1; i <= rows; ++i) {
+    orders.AppendRecord(
+        {i, "Customer " + std::to_string(i % 97), "Item number " + std::to_string(i), i * 1.25});
+  }
+  orders.Open();
+}
+
+// The loop template's page over `source`.
+std::string OrdersPage(TDataSource& source, const std::string& loop_template) {
+  TKorviProducer producer(nullptr);
+  producer.AddDataSource(&source);
+  return producer.ContentFromString(loop_template);
 }
 
 // A database file in a fresh directory under /tmp, removed with it.
@@ -99,12 +121,25 @@ int Main(int argc, char** argv) {
                         "and of the page and loop producers over a template full of tags.",
                         {{"seconds", 3, "length of each case in seconds"},
                          {"rows", 1000, "rows of the table the loop walks"},
-                         {"tags", 10000, "tags in the tag template"}});
+                         {"tags", 10000, "tags in the tag template (0: no tag cases)"},
+                         {"print-page", 0, "1: print the page of the rows and stop"}});
   if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   const int seconds = static_cast<int>(std::max(1LL, options.Get("seconds")));
   const int rows = static_cast<int>(std::max(1LL, options.Get("rows")));
-  const int tags = static_cast<int>(std::max(1LL, options.Get("tags")));
-  TWatchdog watchdog("bench_pages", std::chrono::seconds(4 * seconds + 120));
+  const int tags = static_cast<int>(std::max(0LL, options.Get("tags")));
+  TWatchdog watchdog("bench_pages", std::chrono::seconds(5 * seconds + 120));
+
+  const std::string loop_template = LoopTemplate();
+  TMemoryDataSet orders(nullptr);
+  FillOrders(orders, rows);
+  TDataSource memory_source(nullptr);
+  memory_source.SetName("Orders");
+  memory_source.SetDataSet(&orders);
+  const std::string memory_page = OrdersPage(memory_source, loop_template);
+  if (options.Get("print-page") != 0) {
+    std::fwrite(memory_page.data(), 1, memory_page.size(), stdout);
+    return 0;
+  }
 
   const TTempDatabase temp;
   const std::string& database = temp.Path();
@@ -120,8 +155,6 @@ int Main(int argc, char** argv) {
     setup.ExecSQL();
   }
   const std::string select = "select * from orders order by Id";
-  const std::string loop_template = LoopTemplate();
-  const std::string tag_template = TagTemplate(tags);
 
   std::printf("bench_pages: %d s per case, %d rows, %d tags\n", seconds, rows, tags);
   std::printf("%-44s %8s %10s %12s %10s\n", "case", "pages", "pages/s", "bytes/page", "MB/s");
@@ -133,11 +166,13 @@ int Main(int argc, char** argv) {
   TDataSource source(nullptr);
   source.SetName("Orders");
   source.SetDataSet(&query);
-  Measure("loop producer, rows (query open)", seconds, [&] {
-    TKorviProducer producer(nullptr);
-    producer.AddDataSource(&source);
-    return producer.ContentFromString(loop_template).size();
-  });
+  if (OrdersPage(source, loop_template) != memory_page) {
+    throw std::runtime_error("the rows in memory and in SQLite make different pages");
+  }
+  Measure("loop producer, rows (memory data set)", seconds,
+          [&] { return OrdersPage(memory_source, loop_template).size(); });
+  Measure("loop producer, rows (query open)", seconds,
+          [&] { return OrdersPage(source, loop_template).size(); });
   Measure("loop producer, rows (query per page)", seconds, [&] {
     TQuery page_query(nullptr);
     page_query.SetDatabaseName(database);
@@ -146,10 +181,10 @@ int Main(int argc, char** argv) {
     TDataSource page_source(nullptr);
     page_source.SetName("Orders");
     page_source.SetDataSet(&page_query);
-    TKorviProducer producer(nullptr);
-    producer.AddDataSource(&page_source);
-    return producer.ContentFromString(loop_template).size();
+    return OrdersPage(page_source, loop_template).size();
   });
+  if (tags == 0) return 0;
+  const std::string tag_template = TagTemplate(tags);
   Measure("page producer, tags", seconds, [&] {
     TKorviPageProducer producer(nullptr);
     producer.OnHTMLTag = CellTag;

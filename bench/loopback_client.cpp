@@ -50,7 +50,8 @@ std::int64_t ContentLength(const std::string& head) {
 }  // namespace
 
 bool IsCompleteOk(const THttpAnswer& answer) {
-  return answer.Head.starts_with("HTTP/1.0 200 OK\r\n") &&
+  return (answer.Head.starts_with("HTTP/1.0 200 OK\r\n") ||
+          answer.Head.starts_with("HTTP/1.1 200 OK\r\n")) &&
          ContentLength(answer.Head) == answer.BodyBytes;
 }
 
@@ -91,10 +92,19 @@ void TLoopbackConnection::Send(std::string_view bytes) {
 }
 
 THttpAnswer TLoopbackConnection::ReadAnswer() {
+  return Read(false);
+}
+
+THttpAnswer TLoopbackConnection::ReadKeptAnswer() {
+  return Read(true);
+}
+
+THttpAnswer TLoopbackConnection::Read(bool one_answer) {
   THttpAnswer answer;
   bool head_done = false;
   char buffer[65536];
   for (;;) {
+    if (one_answer && head_done && answer.BodyBytes >= ContentLength(answer.Head)) break;
     const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) RaiseErrno("recv");

@@ -4,6 +4,10 @@
 #
 #   start_work NAME        makes $work (/tmp/korvi-NAME.XXXXXX) and the exit trap
 #   pids+=($!)             after starting a process in the background
+#   build_bench TARGET...  builds Korvi's targets (Release, with the bench
+#                          programs) in $build, default build-bench
+#   wrk_rate URL [OPTION...]  requests/s of wrk against URL for $seconds
+#   ratio A B              A / B with two decimals
 
 pids=()
 
@@ -15,10 +19,26 @@ start_work() {
   trap 'exit 130' INT TERM
 }
 
+# Each process gets 5 s to end after SIGTERM, then SIGKILL.
 stop_work() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   rm -rf "$work"
+}
+
+# Configures $build (KORVI_BENCH_BUILD, default build-bench) as Release with
+# the bench programs when it has no cache yet, and builds the targets named,
+# within 30 minutes. Runs in the repository's top directory.
+build_bench() {
+  build=${KORVI_BENCH_BUILD:-build-bench}
+  if [[ ! -f $build/CMakeCache.txt ]]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVI_BUILD_BENCH=ON >/dev/null
+  fi
+  timeout 1800 cmake --build "$build" --target "$@" >/dev/null
 }
 
 # The first port from $1 on that nothing listens on.
@@ -66,3 +86,22 @@ start_nginx() {
   nginx -p "$work/nginx" -c "$work/nginx.conf" -g 'daemon off;' &
   pids+=($!)
 }
+
+# Requests/s (whole) of wrk -t$WRK_THREADS -c$WRK_CONNECTIONS (default 2 and
+# 16) for $seconds against the URL $1, within $seconds + 60 s; more wrk
+# options may follow. Errors and non-2xx answers that wrk counts are named
+# on standard error.
+wrk_rate() {
+  local url=$1 out
+  shift
+  out=$(timeout $((seconds + 60)) wrk -t"${WRK_THREADS:-2}" -c"${WRK_CONNECTIONS:-16}" \
+    -d"${seconds}s" --timeout 10s "$@" "$url") || echo "wrk: no figure from $url" >&2
+  if grep -q 'Non-2xx\|Socket errors' <<<"$out"; then
+    echo "wrk: errors from $url:" >&2
+    grep 'Non-2xx\|Socket errors' <<<"$out" >&2
+  fi
+  awk '/^Requests\/sec:/ { printf "%d", $2 }' <<<"$out"
+}
+
+# A / B with two decimals ("-" when B is not positive).
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }

@@ -1,24 +1,24 @@
 #!/bin/bash
 # korvi-serve over HTTPS against nginx over HTTPS, both with the same
-# self-signed certificate and the same files, on loopback: wrk (-t2 -c16,
-# "Connection: close", so every request makes its own TLS handshake) fetches
-# a 600 B, a 20 KiB and a 1 MiB file from each for SECONDS (default 10) and
-# the script prints requests/s of both and korvi's share of nginx's.
+# self-signed certificate and the same files, on loopback: wrk (-t2 -c16 unless
+# WRK_THREADS / WRK_CONNECTIONS say otherwise) fetches a 600 B, a 20 KiB and a 1 MiB file from each for SECONDS (default
+# 10), first with "Connection: close" (every request makes its own TLS
+# handshake), then with connections kept (korvi-serve in its HTTP/1.1
+# profile, nginx with its keep-alive defaults). Prints requests/s of both and
+# korvi's share of nginx's.
 #
 #   bench/peers_https.sh [SECONDS]
 #
 # Installs nginx-light, wrk and openssl when missing, builds korvi-serve
-# (Release) in build-bench/, and stops everything it started at the end.
-# Not part of the test suite.
+# (Release) in build-bench/ (or $KORVI_BENCH_BUILD), and stops everything it
+# started at the end. Not part of the test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-10}"
 
-KORVI_EXTRA_PACKAGES="nginx-light wrk openssl" tools/setup-deps.sh
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build-bench --target korvi-serve >/dev/null
-
+KORVI_EXTRA_PACKAGES="nginx-light wrk openssl" tools/setup-deps.sh >/dev/null
 . bench/loopback_services.sh
+build_bench korvi-serve
 start_work https
 
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
@@ -30,7 +30,7 @@ head -c 20480 /dev/urandom >"$work/www/20k.bin"
 head -c 1048576 /dev/urandom >"$work/www/1m.bin"
 
 port_korvi=$(free_port 18400)
-build-bench/bin/korvi-serve --root "$work/www" --port "$port_korvi" \
+"$build/bin/korvi-serve" --root "$work/www" --port "$port_korvi" --bind 127.0.0.1 \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" >/dev/null 2>"$work/korvi.err" &
 pids+=($!)
 wait_for "https://127.0.0.1:$port_korvi/600b.bin" --cacert "$work/cert.pem"
@@ -52,16 +52,13 @@ CONF
 start_nginx
 wait_for "https://127.0.0.1:$port_nginx/600b.bin" --cacert "$work/cert.pem"
 
-# Requests/s of wrk against `url`.
-rate() {
-  wrk -t2 -c16 -d"${seconds}s" --timeout 10s -H "Connection: close" "$1" |
-    awk '/^Requests\/sec:/ { print $2 }'
-}
-
-printf '%-8s %14s %14s %8s\n' file korvi-serve nginx ratio
+echo "| HTTPS | korvi-serve, close | nginx, close | korvi/nginx | korvi-serve, keep-alive | nginx, keep-alive | korvi/nginx |"
+echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"
 for file in 600b.bin 20k.bin 1m.bin; do
-  korvi=$(rate "https://127.0.0.1:$port_korvi/$file")
-  nginx=$(rate "https://127.0.0.1:$port_nginx/$file")
-  printf '%-8s %14s %14s %8s\n' "$file" "$korvi" "$nginx" \
-    "$(awk -v k="$korvi" -v n="$nginx" 'BEGIN { printf "%.2f", (n > 0 ? k / n : 0) }')"
+  korvi_close=$(wrk_rate "https://127.0.0.1:$port_korvi/$file" -H "Connection: close")
+  nginx_close=$(wrk_rate "https://127.0.0.1:$port_nginx/$file" -H "Connection: close")
+  korvi_kept=$(wrk_rate "https://127.0.0.1:$port_korvi/$file")
+  nginx_kept=$(wrk_rate "https://127.0.0.1:$port_nginx/$file")
+  echo "| $file | $korvi_close | $nginx_close | $(ratio "$korvi_close" "$nginx_close")" \
+    "| $korvi_kept | $nginx_kept | $(ratio "$korvi_kept" "$nginx_kept") |"
 done

@@ -146,6 +146,14 @@ int TKorviDemo::Start() {
   return server_->ServerPort();
 }
 
+std::int64_t TKorviDemo::AcceptedConnections() const {
+  return server_->AcceptedConnections();
+}
+
+std::int64_t TKorviDemo::RefusedConnections() const {
+  return server_->RefusedConnections();
+}
+
 void TKorviDemo::AddAction(const std::string& path, TPageHandler page) {
   TKActionItem* action = server_->Actions()->Add();
   action->SetPathInfo(path);

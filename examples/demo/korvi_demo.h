@@ -33,6 +33,7 @@
 // which korvi-map writes at every start since it names that directory.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -84,6 +85,10 @@ class TKorviDemo {
 
   // Starts listening; returns the port taken.
   int Start();
+  // The connections the server handed to a worker, and those it refused,
+  // since it was made.
+  std::int64_t AcceptedConnections() const;
+  std::int64_t RefusedConnections() const;
   // The absolute data directory.
   const std::string& DataDir() const { return settings_.DataDir; }
 

@@ -5,7 +5,7 @@
 //              [--tls-cert FILE --tls-key FILE] [--http10] [--help]
 //
 // It prints the data directory and the address it listens on, and stops on
-// Ctrl-C or SIGTERM.
+// Ctrl-C or SIGTERM, printing how many connections it accepted and refused.
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -41,7 +41,9 @@ const char* const kUsage =
     "  --tls-cert FILE --tls-key FILE  serve HTTPS with this PEM certificate\n"
     "              chain and its private key\n"
     "  --http10    answer in HTTP/1.0 and close every connection after its\n"
-    "              answer (default: HTTP/1.1, connections kept between requests)\n";
+    "              answer (default: HTTP/1.1, connections kept between requests)\n"
+    "When it stops (Ctrl-C or SIGTERM) it prints the number of connections it\n"
+    "accepted and refused.\n";
 
 // The options that set a text of the settings.
 const std::map<std::string_view, std::string korvi::TDemoSettings::*> kTextOptions = {
@@ -108,6 +110,9 @@ int main(int argc, char** argv) {
                 settings.TlsCertificateFile.empty() ? "http" : "https", port);
     std::fflush(stdout);
     korvi::Application().Run();
+    std::printf("korvi-demo: stopped; connections accepted %lld, refused %lld\n",
+                static_cast<long long>(demo.AcceptedConnections()),
+                static_cast<long long>(demo.RefusedConnections()));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvi-demo: %s\n", e.what());
     return 1;

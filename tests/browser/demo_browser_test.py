@@ -447,6 +447,26 @@ class DemoBrowserTest(unittest.TestCase):
         self.open(driver, "/about/")
         self.assertEqual(self.text(driver, "h1"), "About this demo")
 
+    def test_reloads_share_connections(self):
+        """A page with its stylesheet and logo, reloaded ten times, travels
+        over the few connections the browser keeps open (it opens at most six
+        to one server)."""
+        driver = self.browser()
+        self.open(driver, "/")
+        for _ in range(10):
+            driver.refresh()
+            self.assertEqual(driver.title, "Korvi Tea House")
+            self.assertTrue(driver.execute_script(
+                "return document.querySelector('header.bar img').naturalWidth") > 0)
+        driver.quit()
+        self.browsers.remove(driver)
+        self.assertEqual(self.server.stop(), 0)
+        counts = re.search(r"connections accepted (\d+), refused (\d+)", self.server.output())
+        self.assertIsNotNone(counts, self.server.output())
+        self.assertGreaterEqual(int(counts.group(1)), 1)
+        self.assertLessEqual(int(counts.group(1)), 6)
+        self.assertEqual(int(counts.group(2)), 0)
+
 
 if __name__ == "__main__":
     unittest.main()
