@@ -3,6 +3,7 @@
 # the CMake package (KorviConfig.cmake, imported target Korvi::korvi) and the
 # pkg-config file korvi.pc; and the Debian package cpack -G DEB builds of them.
 include(CMakePackageConfigHelpers)
+include(${CMAKE_CURRENT_LIST_DIR}/KorviHeaders.cmake)
 
 set(KORVI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Korvi)
 
@@ -11,19 +12,8 @@ set(KORVI_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Korvi)
 install(TARGETS korvi ${KORVI_LIBRARIES} EXPORT KorviTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 
-# Headers that only the library's own sources include: no public header
-# needs them, and applications have no use for them.
-set(_private_headers
-  data/iso_date_time.h data/sql_params.h data/sqlite_database.h
-  data/postgres_connection_pool.h data/postgres_database.h
-  producer/korvi_parser.h
-  server/directory_listing.h server/error_page.h server/target_resolver.h
-  socket/async_lookup.h socket/message_pump.h socket/name_lookup.h
-  web/multipart_form.h)
-foreach(_folder host data socket server web session producer dynamic design)
-  file(GLOB _headers RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
-    ${PROJECT_SOURCE_DIR}/${_folder}/*.h)
-  list(REMOVE_ITEM _headers ${_private_headers})
+foreach(_folder ${KORVI_PUBLIC_FOLDERS})
+  korvi_public_headers(${_folder} _headers)
   list(TRANSFORM _headers PREPEND ${PROJECT_SOURCE_DIR}/)
   install(FILES ${_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/korvi/${_folder})
 endforeach()

@@ -7,6 +7,7 @@
 
 namespace korvi {
 
+/// A container of design-time components, looked up by name.
 class TDataModule : public TComponent {
  public:
   /// Creates the module; with an owner, the owner frees it.

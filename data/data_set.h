@@ -30,8 +30,10 @@ enum TFilterOption : unsigned {
   foCaseInsensitive = 0x01,
   foNoPartialCompare = 0x02,
 };
+/// A set of TFilterOption flags.
 using TFilterOptions = unsigned;
 
+/// The abstract data set: fields, and rows held in memory with a current record.
 class TDataSet : public TComponent {
  public:
   /// Creates a closed data set without fields; a non-null owner frees it.
@@ -71,11 +73,13 @@ class TDataSet : public TComponent {
   /// The field named `name`; raises EDatabaseError "Field '<name>' not found".
   TField& FieldByName(std::string_view name) const;
 
+  ///@{
   /// Stored without effect on the rows: the filter text, whether it applies,
   /// and its comparison options.
   std::string Filter;
   bool Filtered = false;
   TFilterOptions FilterOptions = 0;
+  ///@}
 
  protected:
   /// Makes the rows available (Records()) and the fields match them.

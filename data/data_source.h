@@ -8,6 +8,7 @@ namespace korvi {
 
 class TDataSet;
 
+/// The named link through which producers reach a data set.
 class TDataSource : public TComponent {
  public:
   /// Creates the source (no owner: the creator frees it).

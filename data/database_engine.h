@@ -21,10 +21,13 @@ namespace korvi {
 
 /// The rows of a statement with result columns.
 struct TResultTable {
+  /// The column names, in order.
   std::vector<std::string> columns;
+  /// The rows, each a value per column.
   std::vector<TRecord> rows;
 };
 
+/// One connection to a database, as a query uses it.
 class TDatabaseEngine {
  public:
   virtual ~TDatabaseEngine() = default;

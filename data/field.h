@@ -18,6 +18,7 @@ namespace korvi {
 
 class TDataSet;
 
+/// One column of a data set, read at the current record.
 class TField : public TObject {
  public:
   /// The column name.

@@ -10,6 +10,7 @@
 
 namespace korvi {
 
+/// A data set whose fields and rows the application supplies.
 class TMemoryDataSet : public TDataSet {
  public:
   /// Creates an empty, closed data set without fields.

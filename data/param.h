@@ -58,6 +58,7 @@ enum TFieldType : int {
 /// ftBytes, ftVarBytes, ftGraphic, ftTypedBinary).
 bool IsBinaryType(TFieldType type);
 
+/// One parameter of a query: a name, a declared type and a value.
 class TParam {
  public:
   /// Creates a parameter named `name`, of unknown type and without value.
@@ -81,6 +82,7 @@ class TParam {
   /// Clears the value back to null.
   void Clear() { value_ = Variant(); }
 
+  ///@{
   /// Typed setters: each stores the value and declares its type. A text
   /// keeps a declared text type (memo, fixed or wide characters).
   void SetAsString(std::string value);
@@ -89,12 +91,18 @@ class TParam {
   void SetAsWord(std::int32_t value);
   void SetAsBoolean(bool value);
   void SetAsFloat(double value);
+  ///@}
+  ///@{
   /// Currency and BCD values are rounded to four decimal places.
   void SetAsCurrency(double value);
   void SetAsBCD(double value);
+  ///@}
+  ///@{
+  /// Each stores the value and declares its type (date, time, date and time).
   void SetAsDate(TDateTime value);
   void SetAsTime(TDateTime value);
   void SetAsDateTime(TDateTime value);
+  ///@}
   /// A binary value: the bytes of `value`, declared ftBlob.
   void SetAsBlob(std::string value);
 
@@ -106,18 +114,23 @@ class TParam {
   Variant value_;
 };
 
+/// The parameters of a query, in order.
 class TParams {
  public:
   /// Number of parameters.
   int Count() const { return static_cast<int>(items_.size()); }
+  ///@{
   /// Parameter `index` (from 0); raises EListError when out of range.
   TParam& Items(int index);
   const TParam& Items(int index) const;
   TParam& operator[](int index) { return Items(index); }
   const TParam& operator[](int index) const { return Items(index); }
+  ///@}
+  ///@{
   /// The parameter named `name` (without regard to case), or nullptr.
   TParam* FindParam(std::string_view name);
   const TParam* FindParam(std::string_view name) const;
+  ///@}
   /// The parameter named `name`; raises EDatabaseError "Parameter '<name>' not found".
   TParam& ParamByName(std::string_view name);
 

@@ -26,6 +26,7 @@ class TDatabaseEngine;
 /// How updates of a live result would find their row (stored only).
 enum TUpdateMode { upWhereAll, upWhereChanged, upWhereKeyOnly };
 
+/// A data set over an SQL statement on SQLite or PostgreSQL.
 class TQuery : public TDataSet {
  public:
   /// Creates a closed query without SQL text; a non-null owner frees it.
@@ -45,15 +46,18 @@ class TQuery : public TDataSet {
   /// Closes the query, stores the text and rebuilds Params from it.
   void SetSQL(std::string value);
 
+  ///@{
   /// The parameters named in the SQL text, in order of first appearance.
   TParams& Params() { return params_; }
   const TParams& Params() const { return params_; }
+  ///@}
   /// The parameter named `name`; raises EDatabaseError when there is none.
   TParam& ParamByName(std::string_view name) { return params_.ParamByName(name); }
 
   /// Runs the SQL text as statements without a result set.
   void ExecSQL();
 
+  ///@{
   /// Settings kept with the query and copied by CopyQuery; the engines need
   /// none of them. DataSource is a reference only: the query never reads through it.
   std::string SessionName;
@@ -63,6 +67,7 @@ class TQuery : public TDataSet {
   bool RequestLive = false;
   bool UniDirectional = false;
   TUpdateMode UpdateMode = upWhereAll;
+  ///@}
 
  protected:
   /// Runs the SQL text and takes the rows and columns of its result.

@@ -15,6 +15,7 @@ namespace korvi {
 
 class TIniFile;
 
+/// The editor of the server's map-file property stored in a configuration ini file.
 class ZIniProperty {
  public:
   /// The map file edited when the property is empty.

@@ -20,6 +20,7 @@ namespace korvi {
 
 class TIniFile;
 
+/// The URL map editor, without widgets: the map of one file and its editing rules.
 class TMapForm {
  public:
   /// What the user does in the shown editor before it is closed.
@@ -33,10 +34,12 @@ class TMapForm {
   static constexpr std::string_view Caption = "Pirnask URL Map";
   /// The file edited, in the current directory, when the named one cannot be read.
   static constexpr std::string_view FallbackFile = "Pirnask.ini";
+  ///@{
   /// Refusals, shown in a message box.
   static constexpr std::string_view EmptyMessage = "URL Path or Directory Map Empty";
   static constexpr std::string_view ExistsMessage = "URL Path Already Exist";
   static constexpr std::string_view InvalidMessage = "URL Path or Directory Not Valid";
+  ///@}
 
   /// An editor for the map file `IniFileName`; nothing is read before
   /// FormShow (or ShowModal), which comes before every editing call.

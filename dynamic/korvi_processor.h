@@ -6,20 +6,20 @@
 ///   %name%          a data-source field, else the request field
 ///                   HTTPFieldPrefix + name, else OnEntry, else the built-in
 ///                   names request.host, date, time and datetime
-///   %#n.field%      field of data source n (%#.field%: the highest-numbered
+///   `%#n.field%`    field of data source n (`%#.field%`: the highest-numbered
 ///                   source that has it)
 ///   %^field%        the request field HTTPFieldPrefix + field
 ///   %&name%         the value OnEntry gives for name
 ///
 /// and whose tags open and close named queries for the page:
 ///
-///   <#q Action=ADDQUERY Name=qOrders CustNo=^cust>   the next data source
-///   <#q Action=DELQUERY DS=3>                         source 3 removed
+///   `<#q Action=ADDQUERY Name=qOrders CustNo=^cust>` the next data source
+///   `<#q Action=DELQUERY DS=3>`                       source 3 removed
 ///
 /// Values that come from the request (%^field%, the prefixed request field,
 /// request.host) are HTML-escaped in the page, so a request can neither put
 /// markup into it nor forge a query directive; bound as query parameters they
-/// keep their raw text. Data-set fields (%name%, %#n.field%) go into the
+/// keep their raw text. Data-set fields (`%name%`, `%#n.field%`) go into the
 /// page as they are unless EscapeFieldValues is on; texts from OnEntry always
 /// do: the application owns them.
 ///
@@ -61,7 +61,9 @@ struct TFormQuery {
   /// A field the form must fill, and the message reported when it is empty
   /// ("" gives "ERROR: Missing Required Field [<Name>]").
   struct TRequiredField {
+    /// The field's name.
     std::string Name;
+    /// The message reported when it is empty.
     std::string Help;
   };
   /// The component name of the query in the data modules.
@@ -76,6 +78,7 @@ using TDPTagEvent = std::function<void(
     TObject* Sender, TKorviRequest* Request, TKorviResponse* Response, TTag Tag,
     const std::string& TagString, TStringList& TagParams, std::string& ReplaceText)>;
 
+/// Serves an HTML file with entries and query tags as a response.
 class TKorviProcessor : public TComponent {
  public:
   /// Creates the processor with HandleHTTPFields and HandleQueryTags on and
@@ -157,7 +160,7 @@ class TKorviProcessor : public TComponent {
   /// Runs `Form.Query`, found in `DataModules`, once the fields of
   /// `Form.Required` are filled, with its parameters resolved from their
   /// design-time texts as above. The request's FQuery, FRequired and
-  /// <name>Help fields are never read. True when it ran; otherwise false with
+  /// `<name>Help` fields are never read. True when it ran; otherwise false with
   /// Message set.
   bool ProcessQuery(TKorvi* Server, TKorviRequest* Request, TKorviResponse* Response,
                     const TDataModules& DataModules, const TFormQuery& Form, std::string& Message);

@@ -27,6 +27,7 @@ using TDataModules = std::vector<TDataModule*>;
 /// entries skipped), or nullptr.
 TComponent* FindInDataModules(const TDataModules& modules, std::string_view name);
 
+/// What one processed page knows of its named queries.
 class TPageQueries {
  public:
   /// Most data modules one page searches; later ones are ignored.

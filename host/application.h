@@ -11,6 +11,7 @@
 
 namespace korvi {
 
+/// The application object: the main thread's message loop and its hooks.
 class TApplication {
  public:
   /// Hook that sees every message the main loop takes before it is
@@ -34,6 +35,7 @@ class TApplication {
   bool HandleMessageFor(int timeout_ms, bool* quit = nullptr);
   /// Ends Run; safe from any thread and from a signal.
   void Terminate();
+  /// True once Terminate was called.
   bool Terminated() const { return terminated_; }
   /// Makes SIGINT and SIGTERM call Terminate (and ignores SIGPIPE).
   void HandleStopSignals();
@@ -42,7 +44,9 @@ class TApplication {
   /// A short audible signal (a BEL on standard error when it is a terminal).
   void Beep();
 
+  /// Sees every message the main loop takes (see TMessageEvent).
   TMessageEvent OnMessage;
+  /// Replaces the message box (see TMessageBoxEvent).
   TMessageBoxEvent OnMessageBox;
 
  private:

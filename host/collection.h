@@ -14,6 +14,7 @@ namespace korvi {
 
 class TCollection;
 
+/// An item of a TCollection.
 class TCollectionItem : public TObject {
  public:
   /// Creates the item and, with a non-null collection, appends it there.
@@ -21,6 +22,7 @@ class TCollectionItem : public TObject {
   /// Removes the item from its collection.
   ~TCollectionItem() override;
 
+  /// The collection the item is in (nullptr when none).
   TCollection* Collection() const { return collection_; }
   /// Moves the item to another collection (nullptr: to none).
   void SetCollection(TCollection* collection);
@@ -46,31 +48,40 @@ class TCollectionItem : public TObject {
   int id_ = 0;
 };
 
+/// An owned, ordered list of items made by one factory.
 class TCollection : public TObject {
  public:
   /// Creates the items that Add and Insert make.
   using TItemFactory = std::function<TCollectionItem*(TCollection*)>;
+  /// Creates an empty collection whose items `factory` makes.
   explicit TCollection(TItemFactory factory);
   /// Frees every item.
   ~TCollection() override;
 
+  ///@{
   /// Creates a new item at the end / at `index` and returns it.
   TCollectionItem* Add();
   TCollectionItem* Insert(int index);
+  ///@}
+  /// Number of items.
   int Count() const { return static_cast<int>(items_.size()); }
   /// Item `index`; raises EListError when out of range.
   TCollectionItem* Items(int index) const;
+  ///@{
   /// Frees item `index` / every item.
   void Delete(int index);
   void Clear();
+  ///@}
   /// The item with `id`, or nullptr.
   TCollectionItem* FindItemID(int id) const;
   /// Replaces the items by new ones assigned from `source`'s items.
   virtual void Assign(const TCollection& source);
 
+  /// Starts an update block: changes are reported once, at its end.
   void BeginUpdate() { ++update_count_; }
   /// Ends an update block; the outermost one reports Update(nullptr).
   void EndUpdate();
+  /// Depth of the open update blocks.
   int UpdateCount() const { return update_count_; }
   /// The object that owns the collection (nullptr here; owned collections override).
   virtual TObject* GetOwner() const { return nullptr; }

@@ -12,6 +12,7 @@
 
 namespace korvi {
 
+/// What Notification reports: a component inserted or removed.
 enum class TOperation { opInsert, opRemove };
 
 /// Flags of TComponent::ComponentState().
@@ -21,6 +22,7 @@ enum TComponentStateFlag : unsigned {
   csDesigning = 0x10,   ///< edited in a designer rather than running
 };
 
+/// The base of every component: an owner, a name and owned components.
 class TComponent : public TObject {
  public:
   /// Creates the component; a non-null owner takes ownership and frees it.
@@ -30,25 +32,37 @@ class TComponent : public TObject {
   /// components, last first.
   ~TComponent() override;
 
+  /// The owner that frees this component (nullptr when none).
   TComponent* Owner() const { return owner_; }
+  /// The component's name.
   const std::string& Name() const { return name_; }
+  /// Sets the component's name.
   virtual void SetName(std::string name) { name_ = std::move(name); }
 
+  /// Number of owned components.
   int ComponentCount() const { return static_cast<int>(components_.size()); }
+  /// Owned component `index`.
   TComponent* Components(int index) const { return components_.at(static_cast<size_t>(index)); }
   /// The owned component named `name` (without regard to case), or nullptr.
   TComponent* FindComponent(std::string_view name) const;
+  ///@{
   /// Takes ownership of `component` / gives it up (the caller then frees it).
   void InsertComponent(TComponent* component);
   void RemoveComponent(TComponent* component);
+  ///@}
 
+  ///@{
   /// Asks for Notification(this, opRemove) on `component` when this component
   /// is destroyed (and the other way round).
   void FreeNotification(TComponent* component);
   void RemoveFreeNotification(TComponent* component);
+  ///@}
 
+  /// The csLoading, csDestroying and csDesigning flags in force.
   unsigned ComponentState() const { return state_; }
+  /// The csDesigning flag is set.
   bool IsDesigning() const { return (state_ & csDesigning) != 0; }
+  /// The csLoading flag is set.
   bool IsLoading() const { return (state_ & csLoading) != 0; }
   /// Marks this component and the ones it owns as edited in a designer.
   void SetDesigning(bool designing);

@@ -30,13 +30,20 @@ struct QueueCore;
 
 using HWND = std::uint64_t;  ///< 0 = none
 
+/// A message of an event queue, as posted to a target.
 struct TMessage {
+  /// The target (0: the queue itself).
   HWND Wnd = 0;
+  /// The message number (WM_...).
   std::uint32_t Msg = 0;
+  /// The first parameter.
   std::uintptr_t WParam = 0;
+  /// The second parameter.
   std::intptr_t LParam = 0;
 };
 
+/// Message numbers, as in Windows.
+///@{
 constexpr std::uint32_t WM_NULL = 0x0000;
 constexpr std::uint32_t WM_QUIT = 0x0012;
 constexpr std::uint32_t WM_KEYDOWN = 0x0100;
@@ -49,6 +56,7 @@ constexpr std::uint32_t WM_LBUTTONUP = 0x0202;
 constexpr std::uint32_t WM_RBUTTONDOWN = 0x0204;
 constexpr std::uint32_t WM_RBUTTONUP = 0x0205;
 constexpr std::uint32_t WM_USER = 0x0400;
+///@}
 
 /// The method a target's messages are dispatched to.
 using TWndMethod = std::function<void(TMessage& msg)>;
@@ -56,6 +64,7 @@ using TWndMethod = std::function<void(TMessage& msg)>;
 /// holds the epoll bits (EPOLLIN, EPOLLOUT, EPOLLERR, EPOLLHUP, EPOLLRDHUP).
 using TReadyHandler = std::function<void(std::uint32_t events)>;
 
+/// A thread's event queue: message targets, timers, posted messages and watched descriptors.
 class TEventQueue {
  public:
   /// The calling thread's queue, created on first use and destroyed when the

@@ -18,9 +18,11 @@ namespace korvi {
 /// Base of every exception the library raises: a message and nothing more.
 class Exception : public std::exception {
  public:
+  /// An exception with the message text `message`.
   explicit Exception(std::string message) : message_(std::move(message)) {}
   /// The message text.
   const std::string& Message() const noexcept { return message_; }
+  /// The message text, for std::exception.
   const char* what() const noexcept override { return message_.c_str(); }
 
  private:
@@ -66,6 +68,8 @@ class EVariantError : public Exception {
 /// One argument of Format: an integer, a floating-point number or a text.
 class FormatArg {
  public:
+  ///@{
+  /// Takes an integer, a floating-point number or a text (copied).
   FormatArg(int v) : value_(static_cast<std::int64_t>(v)) {}
   FormatArg(long v) : value_(static_cast<std::int64_t>(v)) {}
   FormatArg(long long v) : value_(static_cast<std::int64_t>(v)) {}
@@ -76,7 +80,9 @@ class FormatArg {
   FormatArg(const char* v) : value_(std::string(v)) {}
   FormatArg(std::string v) : value_(std::move(v)) {}
   FormatArg(std::string_view v) : value_(std::string(v)) {}
+  ///@}
 
+  /// The argument: an integer, a floating-point number or a text.
   const std::variant<std::int64_t, double, std::string>& Value() const { return value_; }
 
  private:

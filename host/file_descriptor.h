@@ -9,6 +9,7 @@
 
 namespace korvi {
 
+/// The one owner of a system descriptor, closed with it.
 class TFileDescriptor {
  public:
   /// Holds nothing.
@@ -17,7 +18,9 @@ class TFileDescriptor {
   explicit TFileDescriptor(int fd) noexcept : fd_(fd) {}
   /// Closes the descriptor held.
   ~TFileDescriptor() { Reset(); }
+  /// Takes over `other`'s descriptor; `other` holds none.
   TFileDescriptor(TFileDescriptor&& other) noexcept : fd_(other.Release()) {}
+  /// Closes the descriptor held and takes over `other`'s.
   TFileDescriptor& operator=(TFileDescriptor&& other) noexcept;
   TFileDescriptor(const TFileDescriptor&) = delete;
   TFileDescriptor& operator=(const TFileDescriptor&) = delete;

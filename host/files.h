@@ -11,6 +11,7 @@
 
 namespace korvi {
 
+/// The separator of path parts.
 constexpr char PathDelim = '/';
 
 /// One directory entry as a directory search returns it.
@@ -18,6 +19,7 @@ struct TSearchRec {
   std::string Name;   ///< entry name, without directory
   std::int64_t Size;  ///< bytes (0 for directories)
   TDateTime Time;     ///< last write time, local
+  /// True for a directory.
   bool IsDirectory;
   bool IsHidden;  ///< the name begins with "."
 };
@@ -38,11 +40,13 @@ std::string IncludeTrailingPathDelimiter(std::string_view path);
 /// `path` made absolute against the current directory; an absolute or empty
 /// path comes back as it is.
 std::string ExpandFileName(std::string_view path);
+///@{
 /// "dir/name.ext" -> ".ext" (empty when the name has no "."),
 /// -> "name.ext", -> "dir/".
 std::string ExtractFileExt(std::string_view path);
 std::string ExtractFileName(std::string_view path);
 std::string ExtractFilePath(std::string_view path);
+///@}
 /// True when `name` matches `mask` with "*" and "?" wildcards, without regard
 /// to case; as on the original file system, "*.*" matches every name.
 bool MatchesMask(std::string_view name, std::string_view mask);

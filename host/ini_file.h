@@ -29,11 +29,13 @@ enum class TIniSaving {
   OnUpdateFile,  ///< changes stay in memory until UpdateFile saves them all at once
 };
 
+/// An ini file of sections and name=value lines, read and written whole.
 class TIniFile : public TObject {
  public:
   /// Reads `path` if it exists (a missing file is an empty ini file).
   explicit TIniFile(std::string path, TIniSaving saving = TIniSaving::EveryWrite);
 
+  /// The file's path.
   const std::string& FileName() const { return path_; }
   /// Why the existing file could not be read; empty when it was read or is
   /// missing. Such a file is never overwritten.

@@ -7,6 +7,7 @@
 
 namespace korvi {
 
+/// The common base of the library's objects; objects are not copied.
 class TObject {
  public:
   TObject() = default;

@@ -12,8 +12,10 @@
 
 namespace korvi {
 
+/// Where Seek counts from: the beginning, the position or the end.
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
+/// The abstract byte stream.
 class TStream : public TObject {
  public:
   /// Reads up to `count` bytes; returns the number read (0 at the end).
@@ -25,14 +27,18 @@ class TStream : public TObject {
   /// Changes the size; raises EStreamError when the stream cannot.
   virtual void SetSize(std::int64_t size) = 0;
 
+  /// The current position.
   std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  /// Moves to `position` from the beginning.
   void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
   /// The size; the position stays where it is.
   virtual std::int64_t Size();
+  ///@{
   /// Read/Write that raise EStreamError ("Stream read error" / "Stream write
   /// error") unless exactly `count` bytes move.
   void ReadBuffer(void* buffer, std::int64_t count);
   void WriteBuffer(const void* buffer, std::int64_t count);
+  ///@}
   /// Copies `count` bytes from `source`'s position; count 0 copies the whole
   /// of `source` from its beginning. Returns the number of bytes copied.
   std::int64_t CopyFrom(TStream& source, std::int64_t count);
@@ -43,15 +49,22 @@ class TStream : public TObject {
 template <typename Buffer>
 class TBufferStream : public TStream {
  public:
+  /// Reads from the buffer at the position.
   std::int64_t Read(void* buffer, std::int64_t count) override;
+  /// Writes into the buffer at the position, growing it as needed.
   std::int64_t Write(const void* buffer, std::int64_t count) override;
+  /// Moves the position within or beyond the buffer.
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  /// Resizes the buffer.
   void SetSize(std::int64_t size) override;
 
  protected:
   TBufferStream() = default;
+  /// A stream holding `data`, positioned at its beginning.
   explicit TBufferStream(Buffer data) : data_(std::move(data)) {}
+  /// The bytes of the stream.
   Buffer data_;
+  /// The current position.
   std::int64_t position_ = 0;
 };
 
@@ -61,18 +74,23 @@ extern template class TBufferStream<std::string>;
 /// A growable block of memory.
 class TMemoryStream : public TBufferStream<std::vector<char>> {
  public:
+  ///@{
   /// The stream's bytes (Size() of them).
   char* Memory() { return data_.data(); }
   const char* Memory() const { return data_.data(); }
+  ///@}
   /// Empties the stream.
   void Clear();
+  /// Replaces the bytes by the contents of the file `path`.
   void LoadFromFile(const std::string& path);
+  /// Writes the bytes to the file `path`.
   void SaveToFile(const std::string& path);
 };
 
 /// A stream over a byte string.
 class TStringStream : public TBufferStream<std::string> {
  public:
+  /// A stream holding `data`, positioned at its beginning.
   explicit TStringStream(std::string data = {}) : TBufferStream(std::move(data)) {}
   /// Reads up to `count` bytes from the position as a string.
   std::string ReadString(std::int64_t count);
@@ -106,6 +124,7 @@ class TFileStream : public TStream {
   void SetSize(std::int64_t size) override;
   /// A regular file's size comes from one status query.
   std::int64_t Size() override;
+  /// The file's path.
   const std::string& FileName() const { return path_; }
   /// The open file's descriptor (owned by the stream).
   int Handle() const { return fd_; }
@@ -127,6 +146,7 @@ class TFileStream : public TStream {
 /// made there.
 class TTempFileStream : public TFileStream {
  public:
+  /// Creates the file in `directory`.
   explicit TTempFileStream(const std::string& directory);
 };
 
@@ -135,6 +155,7 @@ class TTempFileStream : public TFileStream {
 /// SetSize raise EStreamError.
 class TRangeStream : public TStream {
  public:
+  /// The view of bytes [start, end) of `source`.
   TRangeStream(std::shared_ptr<TStream> source, std::int64_t start, std::int64_t end);
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;

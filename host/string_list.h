@@ -16,9 +16,11 @@ namespace korvi {
 
 class TStream;
 
+/// An ordered list of byte strings, each with an optional object.
 class TStringList : public TObject {
  public:
   TStringList() = default;
+  /// A list of `lines`.
   TStringList(std::initializer_list<std::string> lines);
   /// When true, the list deletes the objects of its lines on Delete, Clear,
   /// PutObject and destruction.
@@ -32,19 +34,25 @@ class TStringList : public TObject {
   int Count() const { return static_cast<int>(items_.size()); }
   /// Line `index`; raises EListError "List index out of bounds (<index>)" when out of range.
   const std::string& Strings(int index) const;
+  /// Line `index`, as Strings.
   const std::string& operator[](int index) const { return Strings(index); }
   /// Replaces line `index`.
   void Put(int index, std::string text);
   /// The object stored with line `index` (nullptr when none).
   TObject* Objects(int index) const;
+  /// Stores `object` with line `index`.
   void PutObject(int index, TObject* object);
 
+  ///@{
   /// Appends a line (with an object); returns its index.
   int Add(std::string text);
   int AddObject(std::string text, TObject* object);
+  ///@}
+  ///@{
   /// Inserts before `index` (index == Count() appends).
   void Insert(int index, std::string text);
   void InsertObject(int index, std::string text, TObject* object);
+  ///@}
   /// Removes line `index`.
   void Delete(int index);
   /// Removes every line.
@@ -79,10 +87,13 @@ class TStringList : public TObject {
   /// Lines joined with "," (lines holding blanks, commas or quotes are quoted).
   std::string CommaText() const;
 
+  ///@{
+  /// Reads the lines from the file / stream (as SetText) or writes them there (as Text).
   void LoadFromFile(const std::string& path);
   void SaveToFile(const std::string& path) const;
   void LoadFromStream(TStream& stream);
   void SaveToStream(TStream& stream) const;
+  ///@}
 
  private:
   struct Item {

@@ -41,14 +41,18 @@ std::string FloatToStrF(double value, TFloatFormat format, int precision, int di
 double StrToFloat(std::string_view text);
 
 /// Removes bytes 0 to 32 from both ends / the start / the end.
+///@{
 std::string Trim(std::string_view text);
 std::string TrimLeft(std::string_view text);
 std::string TrimRight(std::string_view text);
+///@}
 /// The upper-case form of an ASCII letter; every other byte comes back unchanged.
 char UpCase(char c);
+///@{
 /// ASCII-only case mapping; bytes outside a-z/A-Z are unchanged.
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
+///@}
 /// Compares after ASCII upper-casing: <0, 0 or >0.
 int CompareText(std::string_view a, std::string_view b);
 /// True when the texts are equal without regard to ASCII case.

@@ -21,6 +21,7 @@ namespace korvi {
 /// routine catches it and the thread ends.
 struct EThreadAbandoned {};
 
+/// A thread object that runs Execute once.
 class TThread : public TObject {
  public:
   /// Creates the thread; unless `create_suspended`, it starts at once. A
@@ -39,10 +40,13 @@ class TThread : public TObject {
   void Resume();
   /// Sets the terminate flag that Execute polls.
   void Terminate() { terminated_ = true; }
+  /// True once Terminate was called.
   bool Terminated() const { return terminated_; }
+  ///@{
   /// When set before Execute returns, the object deletes itself on its own thread.
   bool FreeOnTerminate() const { return free_on_terminate_; }
   void SetFreeOnTerminate(bool value) { free_on_terminate_ = value; }
+  ///@}
   /// Stack size for the thread (set before Resume; 0 = system default).
   void SetStackSize(std::size_t bytes) { stack_size_ = bytes; }
   /// Waits until Execute has returned (not for self-freeing threads). On the

@@ -10,18 +10,26 @@
 
 namespace korvi {
 
+/// A component that calls OnTimer every Interval milliseconds while enabled.
 class TTimer : public TComponent {
  public:
+  /// Creates the timer, enabled, 1000 ms, without OnTimer.
   explicit TTimer(TComponent* owner);
   ~TTimer() override;
 
   /// Milliseconds between ticks (default 1000; 0 stops the timer).
+  ///@{
   unsigned Interval() const { return interval_; }
   void SetInterval(unsigned interval);
+  ///@}
   /// The timer ticks while enabled, Interval > 0 and OnTimer is set (default true).
+  ///@{
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
+  ///@}
+  /// The handler called on each tick.
   const TNotifyEvent& OnTimer() const { return on_timer_; }
+  /// Sets the handler called on each tick.
   void SetOnTimer(TNotifyEvent handler);
 
  private:

@@ -16,6 +16,7 @@ namespace korvi {
 class TKorvi;
 class TStream;
 
+/// The abstract producer: a component that turns a template into the text of a page.
 class TCustomKorviProducer : public TComponent {
  public:
   /// Creates the producer; a non-null owner frees it.

@@ -40,6 +40,7 @@ class TDataSource;
 using TKPOnEntry = std::function<void(TObject* Sender, const std::string& Name,
                                       std::string& ReplaceStr, bool& Handled)>;
 
+/// A page producer that also fills field entries with values from data sets.
 class TKorviDataProducer : public TKorviPageProducer {
  public:
   /// Most data sources a producer holds.
@@ -76,7 +77,7 @@ class TKorviDataProducer : public TKorviPageProducer {
   /// One template line with its entries and then its tags expanded; the
   /// result ends with two CR LF pairs.
   std::string ExpandDynamicContent(const std::string& line);
-  /// One line with its tags ‘<#name params>’ replaced through HandleTag (the
+  /// One line with its tags ‘`<#name params>`’ replaced through HandleTag (the
   /// tag must end on the line; "<" and "#" must touch); the result ends with
   /// CR LF.
   std::string ExpandTags(const std::string& line);

@@ -44,6 +44,7 @@ class TKorvi;
 class TKorviRequest;
 class TKorviResponse;
 
+/// The loop producer: repeats a section of the template for every row of a data set.
 class TKorviProducer : public TKorviDataProducer {
  public:
   /// How deeply loops may nest; each level costs stack space.
@@ -68,11 +69,13 @@ class TKorviProducer : public TKorviDataProducer {
   /// Stores the list data-source reference.
   void SetListDS(const std::string& value) { list_ds_ = value; }
 
+  ///@{
   /// The request, response and server of the page being produced (not owned;
   /// set and read by whoever drives the producer for a request).
   TKorviRequest* Request = nullptr;
   TKorviResponse* Response = nullptr;
   TKorvi* Server = nullptr;
+  ///@}
 
   /// The page: the template's lines from the stream's start, loops repeated.
   std::string ContentFromStream(TStream& stream) override;

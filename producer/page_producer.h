@@ -1,6 +1,6 @@
 /// \file
 /// Page producers: TKorviCustomPageProducer runs the tag pass over a template
-/// (a file or inline lines) and replaces every tag ‘<#name parameters>’ with
+/// (a file or inline lines) and replaces every tag ‘`<#name parameters>`’ with
 /// the text HandleTag gives; TKorviPageProducer hands each tag to the
 /// application's OnHTMLTag event.
 ///
@@ -35,6 +35,7 @@ TTag TagKindOf(std::string_view name);
 using THTMLTagEvent = std::function<void(TObject* Sender, TTag Tag, const std::string& TagString,
                                          TStringList& TagParams, std::string& ReplaceText)>;
 
+/// A producer that runs the tag pass over a template file or inline lines.
 class TKorviCustomPageProducer : public TCustomKorviProducer {
  public:
   /// Creates the producer with an empty HTMLDoc.
@@ -44,9 +45,11 @@ class TKorviCustomPageProducer : public TCustomKorviProducer {
   const std::string& HTMLFile() const { return html_file_; }
   /// Stores a new name and empties HTMLDoc; a change of letter case only is ignored.
   void SetHTMLFile(const std::string& value);
+  ///@{
   /// The inline template, one line per entry.
   TStringList& HTMLDoc() { return html_doc_; }
   const TStringList& HTMLDoc() const { return html_doc_; }
+  ///@}
   /// Copies `value` into HTMLDoc and empties HTMLFile.
   void SetHTMLDoc(const TStringList& value);
 
@@ -74,6 +77,7 @@ class TKorviCustomPageProducer : public TCustomKorviProducer {
   TStringList html_doc_;
 };
 
+/// A page producer that hands each tag to OnHTMLTag.
 class TKorviPageProducer : public TKorviCustomPageProducer {
  public:
   /// Creates the producer without a tag handler.

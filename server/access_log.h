@@ -29,8 +29,8 @@ struct TAccessEntry {
   int UTCOffset = 0;        ///< local time's offset from UTC then, in seconds
 };
 
-/// `text` with '"' and '\' written \" and \\, and bytes outside printable
-/// ASCII \xhh, so that what a client sent can neither end a quoted field or
+/// `text` with `"` and `\` written `\"` and `\\`, and bytes outside printable
+/// ASCII `\xhh`, so that what a client sent can neither end a quoted field or
 /// a line of a log nor reach a terminal as a control sequence.
 std::string EscapeLogText(std::string_view text);
 
@@ -44,6 +44,7 @@ std::string FormatAccessLine(const TAccessEntry& entry);
 /// current local time.
 TAccessEntry AccessEntryOf(const TKorviThread& thread, std::int64_t bytes);
 
+/// An access log file that lines are appended to.
 class TAccessLog {
  public:
   /// Opens `path` for appending, creating it when missing; raises

@@ -14,6 +14,7 @@
 
 namespace korvi {
 
+/// The kind of file answer a request gets.
 enum class TRangeKind {
   Whole,          ///< 200 with the whole file
   Partial,        ///< 206 with the bytes First to Last
@@ -22,6 +23,7 @@ enum class TRangeKind {
 
 /// The bytes of a file that answer a request.
 struct TByteRange {
+  /// Whole, partial or unsatisfiable.
   TRangeKind Kind = TRangeKind::Whole;
   std::int64_t First = 0;  ///< first byte sent (Partial)
   std::int64_t Last = -1;  ///< last byte sent, inclusive (Partial)

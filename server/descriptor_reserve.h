@@ -30,6 +30,7 @@ class TCustomKSocket;
 /// Milliseconds a listener pauses when it cannot even refuse a connection.
 constexpr unsigned kAcceptBackOffMs = 100;
 
+/// Keeps a listening socket responsive when the process has no descriptor left.
 class TDescriptorReserve {
  public:
   /// Takes the spare descriptor for `listener` (kept by reference); create it

@@ -55,6 +55,7 @@ using TKorviRefusedEvent =
     std::function<void(TObject* Sender, TKorviRefusal Reason, const std::string& RemoteAddress)>;
 /// A worker that still runs while the server stops.
 struct TKorviRunningWorker {
+  /// The client's address.
   std::string RemoteAddress;
   std::string RequestLine;  ///< empty until it arrived
 };
@@ -67,6 +68,7 @@ constexpr int LastSearchPort = 64000;
 /// The system's table of content types by extension.
 inline constexpr const char* SystemMimeTypesFile = "/etc/mime.types";
 
+/// The web server component: configuration, listener, actions and events.
 class TKorvi : public TComponent {
   /// Declared first: the live settings below refer to it.
   TKorviSettingsCell settings_;
@@ -91,20 +93,26 @@ class TKorvi : public TComponent {
   /// Turns listening off or on; raises Exception "Unable to turn off
   /// listening on port [n]" / "Unable to activate listening on port [n]".
   void SetActive(bool Value);
+  ///@{
   /// Name of the file served for a directory ("index.htm").
   const std::string& DefaultFile() const { return settings_.Values().DefaultFile; }
   void SetFile(std::string Value);
+  ///@}
   /// Directories without a default file are listed as HTML when true.
   TLiveSetting<bool> DirectoryListing{settings_, &TKorviSettings::DirectoryListing};
   /// Names a listing shows ("*.*": all).
   TLiveSetting<std::string> DirectoryMask{settings_, &TKorviSettings::DirectoryMask};
+  ///@{
   /// The URL map file; a non-empty name empties ServerRoot and (re)reads URLMap.
   const std::string& URLMapIniFile() const { return url_map_ini_file_; }
   void SetIniFile(std::string Value);
+  ///@}
+  ///@{
   /// Stored and published only; the live thread count is never limited by
   /// it (MaxConnections limits connections).
   int MaxThread() const { return max_thread_; }
   void SetRequest(int Value);
+  ///@}
   /// The listening port (after start-up: the port actually taken). Safe from
   /// any thread.
   int ServerPort() const { return settings_.Take()->ServerPort; }
@@ -124,6 +132,7 @@ class TKorvi : public TComponent {
   /// Makes the owned collection a copy of `Value`.
   void SetActions(const TKActionItems& Value);
 
+  ///@{
   /// The events of a request, raised on its worker thread; a change reaches
   /// the requests that start after it.
   TLiveSetting<ZWSOnRxEvent> OnRequest{settings_, &TKorviSettings::OnRequest};
@@ -133,6 +142,7 @@ class TKorvi : public TComponent {
   TLiveSetting<TKorviProcessEvent> OnBeforeProcess{settings_, &TKorviSettings::OnBeforeProcess};
   TLiveSetting<TKorviProcessEvent> OnAfterProcess{settings_, &TKorviSettings::OnAfterProcess};
   TLiveSetting<TGetMimeType> OnGetMimeType{settings_, &TKorviSettings::OnGetMimeType};
+  ///@}
   /// Reports an exception raised by an action handler or by SendResponse,
   /// on the connection's worker thread (Sender is the server), before the
   /// 500 answer is built. This is how the library hands such exceptions to
@@ -142,6 +152,7 @@ class TKorvi : public TComponent {
 
   /// Largest request body accepted; a longer announced body gets the 400 page.
   TLiveSetting<std::int64_t> MaxRequestBody{settings_, &TKorviSettings::MaxRequestBody};
+  ///@{
   /// HTTPS: with TlsEnabled every connection is served over TLS with the PEM
   /// certificate chain TlsCertificateFile (the server's certificate first)
   /// and the PEM private key TlsKeyFile. Read when listening starts, which
@@ -150,14 +161,17 @@ class TKorvi : public TComponent {
   bool TlsEnabled = false;
   std::string TlsCertificateFile;
   std::string TlsKeyFile;
+  ///@}
   /// The address the listener binds ("": every address). Read when listening
   /// starts or re-opens.
   std::string ListenAddress;
+  ///@{
   /// Most connections served at once, and most from one client address (0:
   /// no limit). A connection over a limit is refused at once: on a plain
   /// connection with the 503 page, over TLS closed before any handshake.
   int MaxConnections = 0;
   int MaxConnectionsPerAddress = 0;
+  ///@}
   /// Seconds that stopping (destroying the server) waits for running workers
   /// before it reports them through OnStopOverdue; it waits on after that,
   /// since no worker may outlive the server.
@@ -165,6 +179,7 @@ class TKorvi : public TComponent {
   /// The TLS set-up the connections share (nullptr without TLS).
   std::shared_ptr<const TTlsContext> TlsContext() const { return tls_context_; }
 
+  ///@{
   /// Request bodies over MaxBodyInMemory bytes are kept in an unnamed
   /// temporary file in BodySpoolDirectory (empty: $TMPDIR, else /tmp), so a
   /// connection holds no more than that in memory for its body. The file has
@@ -173,6 +188,7 @@ class TKorvi : public TComponent {
   /// as its header lines are in, without reading the body.
   TLiveSetting<std::int64_t> MaxBodyInMemory{settings_, &TKorviSettings::MaxBodyInMemory};
   TLiveSetting<std::string> BodySpoolDirectory{settings_, &TKorviSettings::BodySpoolDirectory};
+  ///@}
 
   /// The HTTP/1.1 profile (off: every answer is the HTTP/1.0 one and ends its
   /// connection). With it on, answers say "HTTP/1.1" and carry Date in the
@@ -191,9 +207,11 @@ class TKorvi : public TComponent {
   /// HTTP/1.1 does not allow gets a 4xx page (505 for another major
   /// version) and ends its connection. When MaxConnections is reached,
   /// connections waiting for their next request are closed to make room.
+  ///@{
   TLiveSetting<bool> HTTP11{settings_, &TKorviSettings::HTTP11};
   TLiveSetting<int> KeepAliveTimeout{settings_, &TKorviSettings::KeepAliveTimeout};
   TLiveSetting<int> MaxKeepAliveRequests{settings_, &TKorviSettings::MaxKeepAliveRequests};
+  ///@}
 
   // --- Connections ---
 
@@ -202,22 +220,26 @@ class TKorvi : public TComponent {
   /// Raised on the main thread once, when stopping has waited
   /// StopGracePeriod seconds, with the workers still running.
   TKorviStopOverdueEvent OnStopOverdue;
+  ///@{
   /// Connections handed to a worker thread, and connections refused, since
   /// the server was created. Safe from any thread.
   std::int64_t AcceptedConnections() const { return accepted_; }
   std::int64_t RefusedConnections() const { return refused_; }
+  ///@}
   /// Connections kept open that wait for their next request (HTTP11). Safe
   /// from any thread.
   int IdleConnections() const;
 
   // --- What the built-in answers show and follow ---
 
+  ///@{
   /// Setter names that match their getters (the same as SetFile, SetIniFile,
   /// SetRequest and SetPort).
   void SetDefaultFile(std::string Value) { SetFile(std::move(Value)); }
   void SetURLMapIniFile(std::string Value) { SetIniFile(std::move(Value)); }
   void SetMaxThread(int Value) { SetRequest(Value); }
   void SetServerPort(int Value) { SetPort(Value); }
+  ///@}
   /// The line at the foot of error pages and directory listings (HTML,
   /// written as it is). Unset, each page keeps its own: "Message generated
   /// by the Korvi HTTP Server (https://korvi.example/)" or "Generated by ...";
@@ -277,9 +299,11 @@ class TKorvi : public TComponent {
 
   /// Live worker threads.
   int ThreadCount() const;
+  ///@{
   /// Adds / removes one live thread under ThreadLock.
   void IncThreadNumber();
   void DecThreadNumber();
+  ///@}
   /// The current settings snapshot, for a request that starts. Safe from any
   /// thread.
   std::shared_ptr<const TKorviSettings> Settings() const { return settings_.Take(); }
@@ -297,10 +321,12 @@ class TKorvi : public TComponent {
   /// Closes and frees a query; failures are ignored.
   void FreeQuery(TQuery* Query);
 
+  ///@{
   /// Registers a worker thread serving `RemoteAddress`, so that destroying the
   /// server can stop it; the worker unregisters itself when it ends.
   void AttachThread(TKorviThread* Thread, const std::string& RemoteAddress);
   void DetachThread(TKorviThread* Thread);
+  ///@}
   /// Notes the request line a worker received, to name it when stopping
   /// takes long (called by the worker).
   void NoteRequestLine(TKorviThread* Thread, const std::string& RequestLine);

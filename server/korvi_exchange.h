@@ -36,6 +36,7 @@ enum TKReqType : std::uint8_t {
   REQSTAT_SIMPLE = 4,   ///< a bare request: the file answer carries no header block
 };
 
+/// Everything of one request and its answer on a connection.
 class TKorviExchange {
  public:
   /// A request of which nothing has arrived, with an empty body stream.
@@ -48,6 +49,7 @@ class TKorviExchange {
 
   TKorviResponse* ResponseObject = nullptr;  ///< only while StartResponse runs
   TKorviRequest* RequestObject = nullptr;    ///< only while StartResponse runs
+  /// How far the request's intake has come.
   TKReqType ReqState = REQSTAT_REQUEST;
   /// The outgoing text of a built-in answer (status line, headers, listing
   /// or error page).
@@ -79,6 +81,7 @@ class TKorviExchange {
   std::int64_t SendPos = 0;           ///< bytes of TransferStream handed to the socket
 
  protected:
+  /// A moment on the steady clock.
   using TimePoint = std::chrono::steady_clock::time_point;
 
   std::shared_ptr<const TKorviSettings> settings_;  ///< the request's settings

@@ -66,6 +66,8 @@ constexpr std::int64_t DefaultMaxBodyInMemory = 1024 * 1024;
 /// What a request reads of the server's configuration. The server's
 /// properties of the same names describe each value.
 struct TKorviSettings {
+  ///@{
+  /// As the TKorvi property of the same name.
   std::string DefaultFile;
   std::string ServerRoot;
   std::shared_ptr<const TStringList> URLMap = std::make_shared<const TStringList>();
@@ -90,6 +92,7 @@ struct TKorviSettings {
   TKorviProcessEvent OnAfterProcess;
   TGetMimeType OnGetMimeType;
   TKorviExceptionEvent OnException;
+  ///@}
 };
 
 /// The current snapshot: one thread (the main thread) changes it, any thread
@@ -122,17 +125,22 @@ class TKorviSettingsCell {
 template <typename T>
 class TLiveSetting {
  public:
+  /// The setting `field` of the snapshots in `cell`.
   TLiveSetting(TKorviSettingsCell& cell, T TKorviSettings::*field) : cell_(cell), field_(field) {}
   TLiveSetting(const TLiveSetting&) = delete;
   /// Assigns the other setting's value.
   TLiveSetting& operator=(const TLiveSetting& other) { return *this = other.Get(); }
+  /// Publishes a snapshot in which the setting is `value`.
   TLiveSetting& operator=(T value) {
     cell_.Change([&](TKorviSettings& settings) { settings.*field_ = std::move(value); });
     return *this;
   }
 
+  /// The current value.
   const T& Get() const { return cell_.Values().*field_; }
-  operator const T&() const { return Get(); }  ///< NOLINT: reads as the value
+  /// Reads as the current value.
+  operator const T&() const { return Get(); }  // NOLINT: reads as the value
+  /// Compares the current value with `value`.
   friend bool operator==(const TLiveSetting& setting, const T& value) {
     return setting.Get() == value;
   }

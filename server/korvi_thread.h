@@ -54,6 +54,7 @@ constexpr unsigned KorviLingerMs = 2000;
 /// a stall is measured to within this.
 constexpr std::chrono::milliseconds KorviProgressLook{500};
 
+/// The worker thread that serves one accepted connection from start to end.
 class TKorviThread : public TThread, public TKorviExchange {
  public:
   /// Creates the thread suspended and self-freeing for the accepted
@@ -178,6 +179,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   void WriteStatus(int Code);
   /// Name + ": " + Value + CRLF.
   void WriteHeaders(const std::string& Name, const std::string& Value);
+  /// Name + ": " + the decimal Value + CRLF.
   void WriteHeader(const std::string& Name, std::int64_t Value);
   /// Writes the Content-type header of TargetPath when its type is known.
   void WriteFileType();
@@ -196,6 +198,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   /// Creates the connection socket (a TSSLKSocket without TLS).
   virtual std::unique_ptr<TSSLKSocket> CreateKorviSocket();
 
+  ///@{
   /// Socket and timer handlers. The life timer bounds the intake of the
   /// request as a whole; while the answer goes out it ends the connection
   /// only when the client took no byte for the whole interval (the system
@@ -206,6 +209,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   void OnSessionOver(TObject* Sender, std::uint16_t Error);
   void OnSocketError(TObject* Sender);
   void ZOnTimer(TObject* Sender);
+  ///@}
 
  private:
   void SetUpSocket();

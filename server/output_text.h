@@ -26,6 +26,7 @@ using TClock = std::function<std::int64_t()>;
 /// so, whatever the machine's zone: "Tue, 8 Dec 2026 04:05:09 CST".
 std::string FormatHeaderDate(std::int64_t unix_seconds);
 
+/// The outgoing text of a built-in answer and the writers of its lines.
 class TOutputText {
  public:
   /// An empty text; the status line names no host and dates come from the
@@ -37,6 +38,7 @@ class TOutputText {
   /// Writes HTTP/1.1 answers: "HTTP/1.1" status lines (the status table's
   /// HTTP/1.1 entries), dates in the IMF-fixdate form in GMT.
   void SetHttp11(bool http11) { http11_ = http11; }
+  /// True when it writes HTTP/1.1 answers.
   bool Http11() const { return http11_; }
   /// Clock used for the "Date" header.
   void SetClock(TClock clock) { clock_ = std::move(clock); }

@@ -11,6 +11,7 @@
 
 namespace korvi {
 
+/// Stored property values of a component, name=value.
 class TPropertySource {
  public:
   /// A source over name=value lines (names compare without regard to case).

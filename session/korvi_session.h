@@ -20,6 +20,7 @@
 
 namespace korvi {
 
+/// The state kept for one client between requests.
 class TKorviSession : public TObject {
  public:
   /// A session with nothing stored that expires 15 minutes from now.
@@ -27,10 +28,12 @@ class TKorviSession : public TObject {
   /// Frees the stored values and the stored objects no caller still holds.
   ~TKorviSession() override;
 
+  ///@{
   /// The moment after which the store's expiry scan removes the session.
   /// Both accessors are safe from any thread.
   TDateTime GetExpiration() const { return expiration_.load(); }
   void SetExpiration(TDateTime value) { expiration_.store(value); }
+  ///@}
 
   /// The object stored under `name` (without regard to case), or nullptr.
   std::shared_ptr<TObject> GetObject(const std::string& name) const;

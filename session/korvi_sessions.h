@@ -58,6 +58,7 @@ enum TIDStorageType : std::uint8_t { siCookieBased, siAddressBased };
 class TIDStorageTypes {
  public:
   constexpr TIDStorageTypes() = default;
+  /// The set of `types`.
   constexpr TIDStorageTypes(std::initializer_list<TIDStorageType> types) {
     for (TIDStorageType type : types)
       Include(type);
@@ -68,6 +69,7 @@ class TIDStorageTypes {
   constexpr void Include(TIDStorageType type) { bits_ |= Bit(type); }
   /// Takes `type` out of the set.
   constexpr void Exclude(TIDStorageType type) { bits_ &= static_cast<std::uint8_t>(~Bit(type)); }
+  /// Same members.
   constexpr bool operator==(const TIDStorageTypes&) const = default;
 
  private:
@@ -77,6 +79,7 @@ class TIDStorageTypes {
   std::uint8_t bits_ = 0;
 };
 
+/// The session store: live sessions under their IDs, found from the request.
 class TKorviSessions : public TComponent {
  public:
   /// An empty cookie-based store with a cookie name made from the current
@@ -86,11 +89,14 @@ class TKorviSessions : public TComponent {
   /// released.
   ~TKorviSessions() override;
 
+  ///@{
   /// Where session IDs come from (default siCookieBased).
   TIDStorageType StorageType() const;
   void SetStorageType(TIDStorageType value);
+  ///@}
   /// The name of the session cookie, fixed when the store is created.
   const std::string& CookieName() const { return cookie_name_; }
+  ///@{
   /// Attributes of the session cookie, all off by default: "secure" (sent
   /// over HTTPS only), "HttpOnly" (hidden from the page's scripts) and
   /// SameSite (ssNone writes "secure" too).
@@ -100,10 +106,13 @@ class TKorviSessions : public TComponent {
   void SetCookieHttpOnly(bool value);
   TSameSite CookieSameSite() const;
   void SetCookieSameSite(TSameSite value);
+  ///@}
+  ///@{
   /// The most sessions held at once; 0 (the default) sets no limit. A
   /// lowered cap takes effect as new sessions start.
   int MaxSessions() const;
   void SetMaxSessions(int value);
+  ///@}
   /// The timer that drives the expiry scan (60000 ms, enabled).
   TTimer* Timer() const { return timer_.get(); }
 

@@ -9,7 +9,7 @@
 /// through a chain of 1514-byte blocks so that Send returns at once; OnDataSent
 /// fires from the message loop once the chain has run dry. Line mode assembles
 /// one text line byte by byte. Failures are reported as ESocketException
-/// "Error <code> in function <name>" CR LF <error text>, or handed to OnError
+/// `"Error <code> in function <name>" CR LF <error text>`, or handed to OnError
 /// when that is assigned.
 #pragma once
 
@@ -37,21 +37,32 @@ namespace korvi {
 class TWait;
 struct TLookupRequest;
 
+/// The states of a socket object.
 enum TSocketState {
+  /// Created, nothing opened yet.
   wsInvalidState,
+  /// A system socket is open.
   wsOpened,
+  /// Bound to a local address.
   wsBound,
+  /// Connecting to the peer.
   wsConnecting,
+  /// Connected to the peer.
   wsConnected,
   wsAccepting,  ///< never entered
+  /// Listening for connections.
   wsListening,
+  /// Closed (also before the first open).
   wsClosed
 };
 
+/// Normal or urgent (out-of-band) sending.
 enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
 
+/// Whether Close lingers: off, on for LingerTimeout seconds, or left as the system sets it.
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 
+///@{
 /// Event types; `Error` is the socket error code that came with the notification (0 = none).
 using TDataAvailable = std::function<void(TObject* Sender, std::uint16_t Error)>;
 using TDataSent = std::function<void(TObject* Sender, std::uint16_t Error)>;
@@ -61,12 +72,14 @@ using TSessionConnected = std::function<void(TObject* Sender, std::uint16_t Erro
 using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t Error)>;
 using TChangeState =
     std::function<void(TObject* Sender, TSocketState OldState, TSocketState NewState)>;
+///@}
 
 /// Size of each block of the send chain.
 constexpr int kSocketBufferSize = 1514;
 /// Longest line that line mode stores; a longer one is cut and reported.
 constexpr int kMaxLineLength = 254;
 
+/// The socket component: properties, operations and events of one socket.
 class TCustomKSocket : public TComponent {
  public:
   /// Creates the socket object (no system socket yet) with its notification
@@ -81,22 +94,28 @@ class TCustomKSocket : public TComponent {
 
   /// The host text (dotted address or host name), trimmed.
   const std::string& GetAddr() const { return addr_text_; }
+  /// Sets the host text; refused unless the socket is closed.
   void SetAddr(const std::string& Value);
   /// The port text: decimal digits or a service name.
   const std::string& GetPort() const { return port_text_; }
+  /// Sets the port text; refused unless the socket is closed.
   void SetPort(const std::string& Value);
   /// The protocol text: "tcp", "udp" or a protocol number.
   const std::string& GetProto() const { return proto_text_; }
+  /// Sets the protocol text; refused unless the socket is closed.
   void SetProto(const std::string& Value);
   /// Normal or urgent (out-of-band) sending.
   TSocketSendFlags GetSendFlags();
+  /// Sets normal or urgent sending.
   void SetSendFlags(TSocketSendFlags Flag);
 
   // ---- Read-only properties
 
+  /// The current state.
   TSocketState State() const { return state_; }
   /// First address of the last lookup, and all of them.
   const std::string& DnsResult() const { return dns_result_; }
+  /// All addresses of the last lookup.
   TStringList& DnsResultList() { return dns_result_list_; }
   /// Bytes received through Receive, ReceiveFrom and line mode since the last close.
   int ReadCount() const { return read_count_; }
@@ -105,6 +124,7 @@ class TCustomKSocket : public TComponent {
   std::int64_t WriteCount() const { return write_count_; }
   /// Bytes pending in the system (-1 and an error report when the query fails).
   int GetRcvdCount();
+  /// The same as GetRcvdCount.
   int RcvdCount() { return GetRcvdCount(); }
   /// Bytes the system still holds for the peer, sent or not, because the
   /// peer has not acknowledged them yet (-1 when the query fails). A drop
@@ -121,6 +141,7 @@ class TCustomKSocket : public TComponent {
   int Handle() const { return SocketHandle.Get(); }
   /// The wait control used by blocking operations when not MultiThreaded.
   TWait* WaitCtrl() const { return wait_ctrl_; }
+  /// Assigns the wait control (none: nullptr).
   void SetWaitCtrl(TWait* Value);
 
   // ---- Read/write fields
@@ -129,6 +150,7 @@ class TCustomKSocket : public TComponent {
   bool MultiThreaded = false;
   /// Seconds Flush waits with a wait control.
   int FlushTimeout = 60;
+  /// Whether Close lingers (see SetLingerOption).
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
   /// Linger time in seconds (low 16 bits used).
   int LingerTimeout = 0;
@@ -139,14 +161,23 @@ class TCustomKSocket : public TComponent {
 
   // ---- Events (called on the owning thread when assigned)
 
+  /// Data arrived (not called in line mode).
   TDataAvailable OnDataAvailable;
+  /// The send chain ran dry after a Send.
   TDataSent OnDataSent;
+  /// The connection ended.
   TSessionClosed OnSessionClosed;
+  /// A listening socket has a connection waiting (call Accept).
   TSessionAvailable OnSessionAvailable;
+  /// Connect has finished (`Error` 0) or failed.
   TSessionConnected OnSessionConnected;
+  /// The state changed.
   TChangeState OnChangeState;
+  /// Line mode received a line longer than kMaxLineLength.
   TNotifyEvent OnLineTooLong;
+  /// A lookup by DnsLookup ended.
   TDnsLookupDone OnDnsLookupDone;
+  /// A failure, reported here instead of as an ESocketException.
   TNotifyEvent OnError;
 
   // ---- Connection operations
@@ -181,12 +212,14 @@ class TCustomKSocket : public TComponent {
   void SendPartialSegments();
   /// TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
+  /// Does nothing here and returns true.
   virtual bool HandShake();
 
   // ---- Names
 
   /// Local address / port as text when bound, connected or listening, else "error".
   virtual std::string GetXAddr();
+  /// The local port as text, or "error".
   virtual std::string GetXPort();
   /// The peer's dotted address when connected, else "error".
   virtual std::string GetPeerAddr();
@@ -212,6 +245,7 @@ class TCustomKSocket : public TComponent {
   void SendText(const std::string& Str);
   /// Appends bytes to the send chain (blocks of BufferSize bytes).
   void PutDataInSendBuffer(const void* Data, int Len);
+  /// PutDataInSendBuffer of the string's bytes.
   void PutStringInSendBuffer(const std::string& Str);
   /// Sends from the chain as far as the system accepts.
   void TryToSend();
@@ -277,8 +311,12 @@ class TCustomKSocket : public TComponent {
   virtual void BindSocket();
   /// Reports a failure: OnError when assigned, else ESocketException.
   virtual void RaiseExceptionFmt(const std::string& Fmt, std::initializer_list<FormatArg> Args);
+  /// Reports `Msg` as RaiseExceptionFmt does.
   virtual void RaiseException(const std::string& Msg);
 
+  ///@{
+  /// Calls the event of its name when assigned; TriggerDataAvailable returns
+  /// whether a handler was called.
   virtual bool TriggerDataAvailable(std::uint16_t Error);
   virtual void TriggerSessionAvailable(std::uint16_t Error);
   virtual void TriggerSessionConnected(std::uint16_t Error);
@@ -287,15 +325,18 @@ class TCustomKSocket : public TComponent {
   virtual void TriggerChangeState(TSocketState OldState, TSocketState NewState);
   virtual void TriggerDNSLookupDone(std::uint16_t Error);
   virtual void TriggerError();
+  ///@}
 
+  ///@{
   /// The only places that call the system's send-to, send and receive; each
   /// returns the system result (count, or -1 with the last socket error set).
   virtual int _WriteTo(int s, const void* buf, int len, int flags, const sockaddr_in& to,
                        int tolen);
   virtual int _Write(int s, const void* buf, int len, int flags);
   virtual int _read(int s, void* buf, int len, int flags);
+  ///@}
 
-  /// Builds "Error <code> in function <name>" CR LF <text> from the last socket
+  /// Builds `"Error <code> in function <name>" CR LF <text>` from the last socket
   /// error and reports it; 10054 and 10057 mark the socket closed first.
   void SocketError(const std::string& sockfunc);
   /// Sets State and fires OnChangeState; stops the wait control when the awaited state came.
@@ -306,10 +347,13 @@ class TCustomKSocket : public TComponent {
   void ASyncReceive(std::uint16_t Error);
   /// Reads line-mode bytes one at a time until a line ends or nothing is pending.
   void ReadLineReceive();
+  /// Handles a readiness notification of the system socket.
   void WMASyncSelect(TMessage& msg);
+  /// Handles the end of a name lookup.
   void WMAsyncGetHostByName(TMessage& msg);
 
   // ---- Fields (see AssignDefaultValue for those reset by every close)
+  /// \cond internal
 
   bool PortAssigned = false;
   bool AddrAssigned = false;
@@ -334,6 +378,7 @@ class TCustomKSocket : public TComponent {
   TFileDescriptor SocketHandle;  ///< the system socket, closed with the object
   sockaddr_in SockAddr{};
   bool TlsEnabled = false;
+  /// \endcond
 
  private:
   /// The start of Send and SendFileBytes: false (with the error reported)

@@ -12,6 +12,7 @@
 
 namespace korvi {
 
+/// One block of the send chain.
 class TBuffer : public TObject {
  public:
   /// Creates an empty block of `size` bytes (1514 when `size` <= 0).

@@ -20,6 +20,7 @@ class ESocketException : public Exception {
   using Exception::Exception;
 };
 
+///@{
 /// Windows Sockets error numbers used by the socket layer.
 constexpr int WSAEINTR = 10004;
 constexpr int WSAEBADF = 10009;
@@ -46,6 +47,7 @@ constexpr int WSAHOST_NOT_FOUND = 11001;
 constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
+///@}
 
 /// The text for a socket error code ("Connection refused" for 10061,
 /// "Not a WinSock error" for codes outside the table).

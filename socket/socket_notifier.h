@@ -34,6 +34,7 @@
 
 namespace korvi {
 
+///@{
 /// Notification bits (as in Windows Sockets).
 constexpr unsigned FD_READ = 1;
 constexpr unsigned FD_WRITE = 2;
@@ -41,10 +42,13 @@ constexpr unsigned FD_OOB = 4;
 constexpr unsigned FD_ACCEPT = 8;
 constexpr unsigned FD_CONNECT = 16;
 constexpr unsigned FD_CLOSE = 32;
+///@}
 
+///@{
 /// Socket notification message and host lookup completion message.
 constexpr std::uint32_t WM_ASYNCSELECT = WM_USER + 1;
 constexpr std::uint32_t WM_ASYNCGETHOSTBYNAME = WM_USER + 2;
+///@}
 
 /// The LParam of a notification: event bits low, error high.
 inline std::intptr_t WSAMakeSelectReply(unsigned event, unsigned error) {
@@ -59,6 +63,8 @@ inline std::uint16_t WSAGetSelectError(std::intptr_t lparam) {
   return static_cast<std::uint16_t>((static_cast<std::uintptr_t>(lparam) >> 16) & 0xFFFFu);
 }
 
+/// One socket's notification channel: a message target on its thread's queue that watches the
+/// system socket.
 class TSocketNotifier {
  public:
   /// Creates the message target on the calling thread's queue; its messages

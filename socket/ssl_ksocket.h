@@ -30,25 +30,30 @@ namespace korvi {
 class TTlsConnection;
 class TTlsContext;
 
+/// The socket of the server and its workers: a TKSocket with hooks for TLS.
 class TSSLKSocket : public TKSocket {
  public:
+  /// Creates the socket object, TLS off.
   explicit TSSLKSocket(TComponent* owner);
   ~TSSLKSocket() override;
 
   /// Turns TLS on for the next connection adopted: its Startup begins a
   /// server session from `Context`.
   void EnableTls(std::shared_ptr<const TTlsContext> Context);
+  /// True when TLS is enabled for this socket.
   bool UsesTls() const { return TlsEnabled; }
   /// Lets the send chain hand over blocks of at least `Size` bytes, each in
   /// one system call (or one TLS record).
   void UseSendBlocksOf(std::int32_t Size) { BufferSize = std::max(BufferSize, Size); }
   /// Connection start-up hooks. Without TLS they do nothing and return true.
+  ///@{
   /// With TLS, Startup begins the session on the adopted connection (when it
   /// cannot, it closes the connection and returns false); the handshake then
   /// runs from the message loop, and HandShake tells whether it is complete.
   bool Startup() override;
   bool HandShake() override;
   /// With TLS, ending the sending direction sends the close_notify first
+  ///@}
   /// (the connection's shutdown follows once the alert is out).
   void Shutdown(int How) override;
 

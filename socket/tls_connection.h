@@ -37,6 +37,7 @@ struct TTlsTransport {
 /// What an operation needs before it can go on.
 enum class TTlsStep { Done, WantRead, WantWrite, Failed };
 
+/// One server-side TLS session over a byte transport.
 class TTlsConnection {
  public:
   /// A session waiting for the client's hello, made from `Context` (which

@@ -28,6 +28,7 @@ class ETlsError : public Exception {
   using Exception::Exception;
 };
 
+/// The server side of TLS for every connection of one listener.
 class TTlsContext {
  public:
   /// Loads the PEM certificate chain `CertificateFile` (the server's

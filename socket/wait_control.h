@@ -22,24 +22,32 @@ namespace korvi {
 
 /// A colour as RGB (0x00BBGGRR) or a system colour (0x80000000 | index).
 using TColor = std::uint32_t;
+/// Black.
 constexpr TColor clBlack = 0x000000;
+/// White.
 constexpr TColor clWhite = 0xFFFFFF;
 constexpr TColor clHighlight = 0x8000000D;  ///< the system highlight colour
 
+/// Font pitch: the font's own, proportional or fixed.
 enum TFontPitch { fpDefault, fpVariable, fpFixed };
 
 /// Outline drawing settings.
 struct TPen {
+  /// The outline colour.
   TColor Color = clBlack;
 };
 /// Fill drawing settings.
 struct TBrush {
+  /// The fill colour.
   TColor Color = clWhite;
 };
 /// Text drawing settings.
 struct TFont {
+  /// Size in points.
   int Size = 8;
+  /// Typeface name.
   std::string Name = "MS Sans Serif";
+  /// Proportional or fixed pitch.
   TFontPitch Pitch = fpDefault;
 };
 
@@ -48,8 +56,11 @@ struct TFont {
 class TWaitCanvas {
  public:
   virtual ~TWaitCanvas() = default;
+  /// Outline settings of Rectangle.
   TPen Pen;
+  /// Fill settings of Rectangle.
   TBrush Brush;
+  /// Text settings of TextOut.
   TFont Font;
   /// Draws a rectangle from (x1, y1) to (x2, y2) outlined with Pen, filled with Brush.
   virtual void Rectangle(int x1, int y1, int x2, int y2) = 0;
@@ -60,6 +71,7 @@ class TWaitCanvas {
 /// Tick event of the countdown: the count after this tick.
 using TWaitEvent = std::function<void(TObject* Sender, int Count)>;
 
+/// The countdown control (published as TWait).
 class TCustomWait : public TComponent {
  public:
   /// Creates the control: 192 x 32, caption "60", a disabled 1000 ms timer
@@ -85,25 +97,32 @@ class TCustomWait : public TComponent {
 
   /// The countdown text (remaining seconds).
   const std::string& Caption() const { return caption_; }
+  /// Sets the countdown text and redraws.
   void SetCaption(std::string caption);
   /// The countdown is running (the timer is enabled).
   bool Running() const { return timer_->Enabled(); }
+  /// The same as Running.
   bool GetRunning() const { return Running(); }
   /// Milliseconds per tick.
   std::uint16_t GetInterval() const { return static_cast<std::uint16_t>(timer_->Interval()); }
+  /// Sets the milliseconds per tick.
   void SetInterval(std::uint16_t interval) { timer_->SetInterval(interval); }
   /// The count the current or last countdown started from.
   int InitialCount() const { return initial_count_; }
   /// Shown or hidden; only a visible control paints.
   bool Visible() const { return visible_; }
+  /// Shows or hides the control.
   void SetVisible(bool visible);
   /// The surface Paint draws on (nullptr: nothing is drawn). Not owned.
   TWaitCanvas* Canvas() const { return canvas_; }
+  /// Attaches the surface Paint draws on.
   void SetCanvas(TWaitCanvas* canvas) { canvas_ = canvas; }
   /// Redraws the control when it is visible and has a canvas.
   void Invalidate();
 
+  /// Width in pixels.
   int Width = 192;
+  /// Height in pixels.
   int Height = 32;
   /// 0 while a modal wait runs, 1 after Stop, 2 after the countdown expired.
   int ModalResult = 0;

@@ -9,7 +9,7 @@
 #   thread    only the TSan pass
 #   LABEL     only the tests of these labels: a source folder (host, data,
 #             socket, web, server, session, producer, dynamic, design, fuzz)
-#             or browser, embed, consumer, man
+#             or browser, embed, consumer, man, docs
 #
 # The whole suite takes about 11 minutes on 2 cores; `tools/test.sh address
 # web` runs one folder's tests in a few minutes once the build is there.
@@ -24,7 +24,7 @@ usage() {
   echo "labels: $all_labels" >&2
   exit 2
 }
-all_labels="host data socket web server session producer dynamic design fuzz browser embed consumer man"
+all_labels="host data socket web server session producer dynamic design fuzz browser embed consumer man docs"
 threaded_labels="host socket server session dynamic data fuzz"
 
 what=all
@@ -39,7 +39,7 @@ for label in "$@"; do
   esac
 done
 
-KORVI_EXTRA_PACKAGES="chromium chromium-driver python3-selenium postgresql" tools/setup-deps.sh
+KORVI_EXTRA_PACKAGES="chromium chromium-driver python3-selenium postgresql doxygen" tools/setup-deps.sh
 if [ -z "${KORVI_TEST_POSTGRES:-}" ]; then
   exec tools/with-postgres.sh tools/test.sh "$what" $labels
 fi

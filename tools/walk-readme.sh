@@ -99,6 +99,14 @@ cmake --install build --prefix "$work/prefix" >/dev/null
 (cd build && cpack -G DEB >/dev/null) || fail "cpack -G DEB"
 skip "dpkg -i korvi_*.deb (it would change the machine)"
 
+if command -v doxygen >/dev/null; then
+  step "cmake --build build --target docs"
+  cmake --build build --target docs >/dev/null
+  [ -s build/docs/html/index.html ] || fail "no build/docs/html/index.html"
+else
+  skip "cmake --build build --target docs (doxygen is not installed)"
+fi
+
 # The README's program, taken from its text.
 sed -n '/^    #include <memory>/,/^    }/p' README.md | sed 's/^    //' >"$work/my_app.cpp"
 [ -s "$work/my_app.cpp" ] || fail "no program found in the README"

@@ -21,6 +21,7 @@ class TKorviResponse;
 using TKorviActionEvent = std::function<void(TObject* Sender, TKorviRequest* Request,
                                              TKorviResponse* Response, bool& Handled)>;
 
+/// An action: a path prefix and the handler that answers requests under it.
 class TKActionItem : public TCollectionItem {
  public:
   /// An enabled item appended to `collection` and, in a TKActionItems,
@@ -41,16 +42,20 @@ class TKActionItem : public TCollectionItem {
   bool Default() const { return default_; }
   /// Setting true clears Default on every other item.
   void SetDefault(bool value);
+  ///@{
   /// Enabled items take part in path matching.
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool value);
+  ///@}
   /// The path prefix answered, normalised: "/" separators and a leading "/".
   const std::string& PathInfo() const { return path_info_; }
   /// Stores the normalised `value` unless it differs only in letter case.
   void SetPathInfo(const std::string& value);
+  ///@{
   /// The handler.
   const TKorviActionEvent& OnAction() const { return on_action_; }
   void SetOnAction(TKorviActionEvent handler);
+  ///@}
 
   /// Offers the request to the handler when the item matches it (or, with
   /// `use_default`, when it is the default item); returns the handled flag.
@@ -64,6 +69,7 @@ class TKActionItem : public TCollectionItem {
   std::string name_;
 };
 
+/// The server's ordered actions; dispatches a request to the first that matches.
 class TKActionItems : public TTypedCollection<TKActionItem, TComponent> {
  public:
   /// An empty collection owned by `owner` (the server component).
@@ -74,11 +80,13 @@ class TKActionItems : public TTypedCollection<TKActionItem, TComponent> {
   /// Gives a newly inserted `item` the first free name "KActionItem<n>".
   virtual void SetItemName(TKActionItem* item);
 
+  ///@{
   /// Columns of the design-time collection editor: their count, headings and
   /// the text of `column` for the item at `item_index`.
   int GetAttrCount() const { return 4; }
   std::string GetAttr(int column) const;
   std::string GetItemAttr(int column, int item_index) const;
+  ///@}
 
   /// The first item named `name` (without regard to case), or nullptr.
   TKActionItem* ActionByName(std::string_view name) const;

@@ -18,6 +18,7 @@ namespace korvi {
 /// Longest chunk-size line (extensions included) or trailer line accepted.
 constexpr std::size_t ChunkedMaxLineLength = 4096;
 
+/// Where decoding stands.
 enum class TChunkedStatus {
   NeedMore,   ///< the body goes on: feed the bytes that follow
   Done,       ///< the last chunk and the trailer section have been read
@@ -25,6 +26,7 @@ enum class TChunkedStatus {
   TooLarge,   ///< a chunk would take the decoded body past its limit
 };
 
+/// Decodes a chunked request body as its bytes arrive.
 class TChunkedDecoder {
  public:
   /// Receives each piece of decoded data, in order.
@@ -39,6 +41,7 @@ class TChunkedDecoder {
   /// status is no longer NeedMore nothing more is taken.
   std::size_t Feed(std::string_view data);
 
+  /// Where decoding stands after the bytes fed so far.
   TChunkedStatus Status() const { return status_; }
   /// Decoded bytes passed to the sink so far.
   std::int64_t DecodedSize() const { return decoded_; }

@@ -17,6 +17,7 @@ class TKResponse;
 /// "SameSite=Strict" or "SameSite=None".
 enum TSameSite : std::uint8_t { ssUnset, ssLax, ssStrict, ssNone };
 
+/// One cookie a response sets.
 class TKCookie : public TCollectionItem {
  public:
   /// A cookie appended to `collection` (when not null), with no expiry.
@@ -31,6 +32,7 @@ class TKCookie : public TCollectionItem {
   /// SameSite: "SID=42; path=/; secure; HttpOnly; SameSite=Lax".
   std::string GetHeaderValue() const;
 
+  /// The cookie's name.
   std::string Name;
   std::string Value;         ///< written as it is, without encoding
   std::string Path;          ///< written when not empty
@@ -45,6 +47,7 @@ class TKCookie : public TCollectionItem {
   TSameSite SameSite = ssUnset;
 };
 
+/// The cookies a response sets.
 class TKCookieCollection : public TTypedCollection<TKCookie, TKResponse> {
  public:
   /// An empty cookie list of `response` (not owned).

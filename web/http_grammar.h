@@ -10,7 +10,7 @@
 namespace korvi {
 
 /// True for the characters a token may hold: letters, digits and
-/// !#$%&'*+-.^_`|~
+/// !\#$%&'*+-.^_\`|~
 bool IsTokenChar(char c);
 /// True when `text` is a non-empty token.
 bool IsToken(std::string_view text);

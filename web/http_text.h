@@ -20,6 +20,7 @@ class TStringList;
 class TCharSet {
  public:
   TCharSet() = default;
+  /// The set of `chars`.
   TCharSet(std::initializer_list<char> chars);
   /// True when `c` is in the set.
   bool Contains(char c) const { return bits_.test(static_cast<unsigned char>(c)); }
@@ -33,7 +34,7 @@ class TCharSet {
 /// Decodes "+" to a blank, "%%" to "%" and "%xx" to the byte with that hex
 /// value; raises EConvertError for a bad or truncated escape.
 std::string HTTPDecode(std::string_view text);
-/// Encodes every byte but letters, digits and !$'()*-.@_ as "%XX"; a blank
+/// Encodes every byte but letters, digits and !$'()*-.\@_ as "%XX"; a blank
 /// becomes "+".
 std::string HTTPEncode(std::string_view text);
 /// Percent-encodes ("%XX") what a URL path cannot carry as it is: blanks,

@@ -31,6 +31,7 @@ constexpr int MaxRequestVariable = 28;
 /// name of the header that the variable reads.
 extern const char* const arHTTPHeader[MaxRequestVariable + 1];
 
+/// The request object's interface: request variables and field lists.
 class TKRequest : public TObject {
  public:
   TKRequest() = default;
@@ -93,10 +94,12 @@ class TKRequest : public TObject {
   /// ExtractHTTPFields (decoding) of `content` into `fields`.
   void ExtractFields(const TCharSet& separators, const TCharSet& blanks, const std::string& content,
                      TStringList& fields);
+  ///@{
   /// Fill `fields` with the content, cookie and query fields.
   void ExtractContentFields(TStringList& fields);
   void ExtractCookieFields(TStringList& fields);
   void ExtractQueryFields(TStringList& fields);
+  ///@}
 
  protected:
   /// Sets MethodType from variable 0; the concrete class calls it once its
@@ -112,6 +115,7 @@ class TKRequest : public TObject {
   std::unique_ptr<TStringList> query_fields_;
 };
 
+/// The request a worker thread received.
 class TKorviRequest : public TKRequest {
  public:
   /// A request read from `thread` (not owned), which must outlive it.
@@ -158,10 +162,12 @@ class TKorviRequest : public TKRequest {
   /// stream reads from that file (which it keeps for as long as it lives)
   /// instead of copying the part into memory.
   std::unique_ptr<TStream> GetFileStream(const std::string& name);
+  ///@{
   /// The multipart lists (nullptr until the parse has run).
   const TStringList* FormFields() const { return form_fields_.get(); }
   const TStringList* FileRanges() const { return file_ranges_.get(); }
   const TStringList* FileNames() const { return file_names_.get(); }
+  ///@}
 
  private:
   /// True when the "Content-Type" header announces a multipart body.

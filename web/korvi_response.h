@@ -20,30 +20,41 @@ class TStream;
 class TKRequest;
 class TKorviRequest;
 
+/// The response object's interface: custom headers, cookies and the content stream.
 class TKResponse : public TObject {
  public:
   /// A response to `request` (not owned) with no headers, cookies or stream.
   explicit TKResponse(TKRequest* request);
   ~TKResponse() override;
 
+  ///@{
   /// String variables 0 to 11 (header values; table in korvi_response.cpp).
   virtual std::string GetStringVariable(int index) = 0;
   virtual void SetStringVariable(int index, const std::string& value) = 0;
+  ///@}
+  ///@{
   /// Date variables 0 to 2 (1: Expires, 2: Last-Modified; -1.0: none).
   virtual TDateTime GetDateVariable(int index) = 0;
   virtual void SetDateVariable(int index, TDateTime value) = 0;
+  ///@}
+  ///@{
   /// Integer variable 0: the content length.
   virtual std::int32_t GetIntegerVariable(int index) = 0;
   virtual void SetIntegerVariable(int index, std::int32_t value) = 0;
+  ///@}
+  ///@{
   /// The content text.
   virtual std::string GetContent() = 0;
   virtual void SetContent(const std::string& value) = 0;
+  ///@}
   /// Replaces the content stream by `stream` (nullable), which the response
   /// owns from then on; the old one is freed. Sets the content length.
   virtual void SetContentStream(TStream* stream);
+  ///@{
   /// The HTTP status code.
   virtual std::int32_t GetStatusCode() = 0;
   virtual void SetStatusCode(std::int32_t code) = 0;
+  ///@}
   /// True once the response has been written.
   virtual bool Sent() { return false; }
   /// Writes the whole response for the thread to transmit.
@@ -57,30 +68,42 @@ class TKResponse : public TObject {
   /// Named accessors of the header variables applications set most; each
   /// reads or writes the variable whose number it names.
   std::string ContentType() { return GetStringVariable(8); }  ///< "Content-type"
+  /// Sets "Content-type".
   void SetContentType(const std::string& value) { SetStringVariable(8, value); }
   std::string Location() { return GetStringVariable(6); }  ///< "Location"
+  /// Sets "Location".
   void SetLocation(const std::string& value) { SetStringVariable(6, value); }
   std::string ContentEncoding() { return GetStringVariable(7); }  ///< "Content-Encoding"
+  /// Sets "Content-Encoding".
   void SetContentEncoding(const std::string& value) { SetStringVariable(7, value); }
   std::string Allow() { return GetStringVariable(5); }  ///< "Allow"
+  /// Sets "Allow".
   void SetAllow(const std::string& value) { SetStringVariable(5, value); }
   std::string WWWAuthenticate() { return GetStringVariable(3); }  ///< "WWW-Authenticate"
+  /// Sets "WWW-Authenticate".
   void SetWWWAuthenticate(const std::string& value) { SetStringVariable(3, value); }
   std::string Title() { return GetStringVariable(11); }  ///< "Title"
+  /// Sets "Title".
   void SetTitle(const std::string& value) { SetStringVariable(11, value); }
   TDateTime Expires() { return GetDateVariable(1); }  ///< "Expires"; -1.0: none, 0: "0"
+  /// Sets "Expires".
   void SetExpires(TDateTime value) { SetDateVariable(1, value); }
   TDateTime LastModified() { return GetDateVariable(2); }  ///< "Last-Modified"; -1.0: none
+  /// Sets "Last-Modified".
   void SetLastModified(TDateTime value) { SetDateVariable(2, value); }
 
   /// The content stream (nullptr when none).
   TStream* ContentStream() const { return content_stream_.get(); }
+  ///@{
   /// Extra header lines as name=value.
   TStringList& CustomHeaders() { return custom_headers_; }
   const TStringList& CustomHeaders() const { return custom_headers_; }
+  ///@}
+  ///@{
   /// The cookies to set.
   TKCookieCollection& Cookies() { return cookies_; }
   const TKCookieCollection& Cookies() const { return cookies_; }
+  ///@}
   /// The request being answered.
   TKRequest* Request() const { return request_; }
 
@@ -104,6 +127,7 @@ class TKResponse : public TObject {
   TKCookieCollection cookies_;
 };
 
+/// The response a worker thread's request gets.
 class TKorviResponse : public TKResponse {
  public:
   /// A response to `request` (not owned): status 200, "text/html", no dates.
