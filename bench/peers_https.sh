@@ -1,7 +1,8 @@
 #!/bin/bash
 # korvi-serve over HTTPS against nginx over HTTPS, both with the same
 # self-signed certificate and the same files, on loopback: wrk (-t2 -c16 unless
-# WRK_THREADS / WRK_CONNECTIONS say otherwise) fetches a 600 B, a 20 KiB and a 1 MiB file from each for SECONDS (default
+# WRK_THREADS / WRK_CONNECTIONS say otherwise) fetches a 600 B, a 20 KiB and
+# a 1 MiB file from each for SECONDS (default
 # 10), first with "Connection: close" (every request makes its own TLS
 # handshake), then with connections kept (korvi-serve in its HTTP/1.1
 # profile, nginx with its keep-alive defaults). Prints requests/s of both and
