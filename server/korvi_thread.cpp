@@ -187,7 +187,13 @@ void TKorviThread::SetUpSocket() {
   // Dup applies the linger setting.
   Socket->LingerOnOff = wsLingerOff;
   Socket->LingerTimeout = 0;
-  Socket->Dup(SocketHandle);
+  // A handle the server has just accepted is adopted without asking the
+  // system what it is and who is at its other end.
+  if (ClientAddress.empty()) {
+    Socket->Dup(SocketHandle);
+  } else {
+    Socket->DupAccepted(SocketHandle);
+  }
   Socket->Startup();
   Socket->HandShake();
   Socket->MultiThreaded = true;
@@ -204,7 +210,7 @@ void TKorviThread::SetUpSocket() {
     OnSessionOver(Sender, Error);
   };
   Socket->OnError = [this](TObject* Sender) { OnSocketError(Sender); };
-  peer_address_ = Socket->GetPeerAddr();
+  peer_address_ = ClientAddress.empty() ? Socket->GetPeerAddr() : ClientAddress;
   BeginRequest();
   std::lock_guard<std::mutex> lock(window_lock_);
   window_ = Socket->WindowHandle();

@@ -74,6 +74,9 @@ class TKorviThread : public TThread, public TKorviExchange {
   TKorvi* Server = nullptr;             ///< the server that accepted the connection
   std::string DefaultFileName;          ///< copy of the server's DefaultFile
   std::string ThreadRoot;               ///< copy of the server's ServerRoot
+  /// The client's address as the connection was accepted (empty: asked of
+  /// the socket).
+  std::string ClientAddress;
 
   // --- Operations ---
 

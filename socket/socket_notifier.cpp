@@ -41,12 +41,8 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
     WSASetLastErrorFromErrno();
     return false;
   }
-  // Notifications already queued belong to the earlier registration: this
-  // one reports afresh what holds now.
-  ++registration_;
   if (fd != fd_) {
     Release();
-    fd_ = fd;
     int value = 0;
     socklen_t len = sizeof value;
     listening_ = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &len) == 0 && value != 0;
@@ -54,20 +50,43 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
     datagram_ = getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &len) == 0 && value == SOCK_DGRAM;
     connect_armed_ = false;
   }
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  Register(fd, mask, getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0);
+  Update();
+  return true;
+}
+
+bool TSocketNotifier::SelectAccepted(int fd, unsigned mask) {
+  // A descriptor fresh from accept has no status flags set yet.
+  if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return Select(fd, mask);
+  if (fd != fd_) {
+    Release();
+    listening_ = datagram_ = connect_armed_ = false;
+  }
+  Register(fd, mask, true);
+  // A fresh connection has room to send: its FD_WRITE needs no look at the
+  // descriptor.
+  write_armed_ = false;
+  if (mask_ & FD_WRITE) Post(FD_WRITE, 0);
+  Update();
+  return true;
+}
+
+void TSocketNotifier::Register(int fd, unsigned mask, bool connected) {
+  // Notifications already queued belong to the earlier registration: this
+  // one reports afresh what holds now.
+  ++registration_;
+  fd_ = fd;
   // Registering reports again whatever holds now, as it does with Winsock:
   // pending bytes or connections, a closed connection, and room to send on a
   // datagram socket or a connected stream (one adopted after an accept, or
   // one resumed after a pause). So a notification that was dropped while the
   // socket was paused is not lost.
-  sockaddr_storage peer{};
-  socklen_t len = sizeof peer;
-  const bool connected = getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
   gone_ = read_done_ = false;
   read_armed_ = accept_armed_ = close_armed_ = true;
   write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
-  Update();
-  return true;
 }
 
 void TSocketNotifier::Release() {

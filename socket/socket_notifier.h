@@ -78,6 +78,9 @@ class TSocketNotifier {
   /// connected socket, a closed connection); a connect in progress stays
   /// pending. False (and the last socket error set) when it fails.
   bool Select(int fd, unsigned mask);
+  /// Select for a stream connection that a listening socket has just
+  /// accepted: what Select asks the system about the descriptor is known.
+  bool SelectAccepted(int fd, unsigned mask);
   /// Forgets the descriptor (call before it is closed; also safe once the
   /// owning thread has ended).
   void Release();
@@ -98,6 +101,9 @@ class TSocketNotifier {
   bool IsCurrent(const TMessage& msg) const;
 
  private:
+  /// Arms the notifications of a new registration of `fd`, whose kind is
+  /// set, as Select does once it is non-blocking; Update then watches them.
+  void Register(int fd, unsigned mask, bool connected);
   void Ready(std::uint32_t events);
   void Update();
   int PendingBytes() const;
