@@ -83,7 +83,7 @@ void TSocketNotifier::Register(int fd, unsigned mask, bool connected) {
   // datagram socket or a connected stream (one adopted after an accept, or
   // one resumed after a pause). So a notification that was dropped while the
   // socket was paused is not lost.
-  gone_ = read_done_ = false;
+  gone_ = read_done_ = read_posted_ = false;
   read_armed_ = accept_armed_ = close_armed_ = true;
   write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
@@ -102,6 +102,7 @@ void TSocketNotifier::Release() {
 void TSocketNotifier::ReadCalled() {
   if (read_armed_) return;
   read_armed_ = true;
+  read_posted_ = false;
   Update();
 }
 
@@ -146,7 +147,7 @@ void TSocketNotifier::Update() {
     if (listening_) {
       if (accept_armed_ && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
     } else {
-      if (!read_done_ && read_armed_ && (mask_ & FD_READ)) events |= EPOLLIN;
+      if (!read_done_ && (read_armed_ || read_posted_) && (mask_ & FD_READ)) events |= EPOLLIN;
       if ((write_armed_ && (mask_ & FD_WRITE)) || (connect_armed_ && (mask_ & FD_CONNECT))) {
         events |= EPOLLOUT;
       }
@@ -208,7 +209,10 @@ void TSocketNotifier::Ready(std::uint32_t events) {
   const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && pending == 0);
   if (read_armed_ && pending > 0 && (mask_ & FD_READ)) {
     read_armed_ = false;
+    read_posted_ = true;
     Post(FD_READ, 0);
+  } else if (events & EPOLLIN) {
+    read_posted_ = false;  // the owner has not received since: stop watching input
   }
   if ((events & EPOLLOUT) && write_armed_ && (mask_ & FD_WRITE)) {
     write_armed_ = false;
