@@ -90,6 +90,7 @@ class TKorviExchange {
   std::string listing_url_;         ///< the request path with "." and ".." resolved
   std::string target_base_;         ///< the root or mapped directory of the target
   int refusal_ = 0;                 ///< the error page the request gets (0: none)
+  bool request_whole_ = false;      ///< the request came in whole, body included
   bool spooled_ = false;            ///< the body goes to BodySpool
   std::int64_t body_received_ = 0;  ///< bytes of the body received
   /// Decodes a body sent in chunks (nullptr for any other body).

@@ -589,6 +589,7 @@ std::int64_t TKorviThread::BodySize() {
 
 void TKorviThread::RequestComplete() {
   ++requests_;
+  request_whole_ = true;
   keep_connection_ = PersistentRequest();
   try {
     if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
@@ -602,18 +603,19 @@ bool TKorviThread::PersistentRequest() {
   if (!Http11() || !Server->Active()) return false;
   const TKorviSettings& settings = Settings();
   if (settings.MaxKeepAliveRequests > 0 && requests_ >= settings.MaxKeepAliveRequests) return false;
-  bool close = false;
-  bool keep_alive = false;
-  const std::string options = HeaderLines.Values("connection");
-  for (const std::string_view option : SplitHeaderList(options)) {
-    close = close || SameText(option, "close");
-    keep_alive = keep_alive || SameText(option, "keep-alive");
-  }
-  if (close) return false;
+  if (ConnectionOption("close")) return false;
   // An HTTP/1.0 client keeps its connection only when it asks to, and never
   // after a body in chunks, whose end it may not know how to mark.
-  if (SameText(Protocol, "HTTP/1.0")) return keep_alive && !chunks_;
+  if (SameText(Protocol, "HTTP/1.0")) return ConnectionOption("keep-alive") && !chunks_;
   return Protocol.starts_with("HTTP/1.");
+}
+
+bool TKorviThread::ConnectionOption(std::string_view Option) const {
+  const std::string options = HeaderLines.Values("connection");
+  for (const std::string_view listed : SplitHeaderList(options)) {
+    if (SameText(listed, Option)) return true;
+  }
+  return false;
 }
 
 std::string TKorviThread::ConnectionHeader() {

@@ -249,6 +249,12 @@ class TKorviThread : public TThread, public TKorviExchange {
   bool KeepAhead(const char* Data, int Count);
   /// Whether the connection may serve another request after this one.
   bool PersistentRequest();
+  /// Whether the request's "Connection" header lists `Option`.
+  bool ConnectionOption(std::string_view Option) const;
+  /// Nothing can arrive after the request: the profile is on, the client
+  /// said it closes, the request came in whole and nothing follows it on a
+  /// plain connection. Closing then cannot reset the connection.
+  bool NothingMoreCanArrive();
   /// Takes bytes DataBuffer[Position..Length) of a body sent in chunks;
   /// Position plus the bytes taken.
   int AddChunks(int Length, int Position);
