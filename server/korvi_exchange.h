@@ -105,9 +105,10 @@ class TKorviExchange {
   std::int64_t send_end_ = -1;      ///< end of the file range to send (-1: the end)
   std::int64_t stream_pos_ = -1;    ///< where TransferStream stands (-1: unknown)
   std::int64_t answer_start_ = 0;   ///< the socket's WriteCount when the answer began
-  std::int64_t moved_count_ = 0;    ///< its WriteCount when last looked at
-  int unacknowledged_ = 0;          ///< its UnacknowledgedCount then
-  TimePoint last_move_;             ///< when bytes of the answer last moved
+  /// Its WriteCount when last looked at (-1: not since the answer last moved).
+  std::int64_t moved_count_ = 0;
+  int unacknowledged_ = 0;  ///< its UnacknowledgedCount then
+  TimePoint last_move_;     ///< when bytes of the answer last moved
 };
 
 }  // namespace korvi

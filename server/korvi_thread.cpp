@@ -277,7 +277,12 @@ std::chrono::steady_clock::time_point TKorviThread::Deadline(TimePoint now) {
   // progress looked at every KorviProgressLook is what the client acknowledged,
   // not only what the system took: a slow reader frees room in a large send
   // buffer only now and then.
-  if (AnswerMoved()) NoteMovement(now);
+  if (moved_count_ < 0) {
+    TakeCounts();
+  } else if (AnswerMoved()) {
+    TakeCounts();
+    last_move_ = now;
+  }
   return std::min(last_move_ + life_, now + KorviProgressLook);
 }
 
@@ -286,9 +291,14 @@ bool TKorviThread::AnswerMoved() const {
 }
 
 void TKorviThread::NoteMovement(TimePoint now) {
+  last_move_ = now;
+  // The counts wait for the next look: most answers are gone before it.
+  moved_count_ = -1;
+}
+
+void TKorviThread::TakeCounts() {
   moved_count_ = Socket->WriteCount();
   unacknowledged_ = Socket->UnacknowledgedCount();
-  last_move_ = now;
 }
 
 // --- Request intake --------------------------------------------------------

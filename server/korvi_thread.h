@@ -284,11 +284,14 @@ class TKorviThread : public TThread, public TKorviExchange {
   void AnswerHandedOver();
   /// Raises OnResponseDone once with the bytes of the answer the system took.
   void ReportResponseDone();
-  /// The answer moved since NoteMovement: the system took more of it, or the
+  /// The answer moved since TakeCounts: the system took more of it, or the
   /// client acknowledged some of what the system holds.
   bool AnswerMoved() const;
-  /// Records the answer's progress as of `now`.
+  /// Records that the answer moved at `now` (the system took what was
+  /// queued); the next look takes the counts it is measured against.
   void NoteMovement(std::chrono::steady_clock::time_point now);
+  /// Takes the socket's write and unacknowledged counts as they are now.
+  void TakeCounts();
   /// When the life timer's next tick is due, or now when the connection ends.
   std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now);
   /// The bytes of the answer that begin with its header block: the outgoing
