@@ -203,11 +203,15 @@ void TSocketNotifier::Ready(std::uint32_t events) {
     Update();
     return;
   }
-  const int pending = PendingBytes();
   const bool broken = (events & (EPOLLHUP | EPOLLERR)) != 0;
+  // While the end of the input is watched, input reported without it is
+  // bytes to read; only otherwise are they counted.
+  const bool only_bytes = (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == EPOLLIN &&
+                          (watched_events_ & EPOLLRDHUP) != 0;
+  const bool bytes = (events & EPOLLIN) && (only_bytes || PendingBytes() > 0);
   // The peer's FIN, or readable with nothing to read: nothing more arrives.
-  const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && pending == 0);
-  if (read_armed_ && pending > 0 && (mask_ & FD_READ)) {
+  const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && !bytes);
+  if (read_armed_ && bytes && (mask_ & FD_READ)) {
     read_armed_ = false;
     read_posted_ = true;
     Post(FD_READ, 0);
