@@ -19,6 +19,12 @@ static_assert(sizeof(std::intptr_t) >= 8, "the registration rides in the upper h
 // Bits 32-63 of a notification's LParam: the registration it was posted for.
 constexpr int kRegistrationShift = 32;
 
+// How often input may be reported again after its FD_READ went out, before
+// a receive call, and stay watched: the queue looks at its descriptors
+// before each message, so once while the FD_READ still waits behind another
+// message, and once more when its owner did not react.
+constexpr std::uint8_t kReadLooks = 2;
+
 }  // namespace
 
 TSocketNotifier::TSocketNotifier(TWndMethod method) : queue_(&TEventQueue::Current()) {
@@ -83,7 +89,8 @@ void TSocketNotifier::Register(int fd, unsigned mask, bool connected) {
   // datagram socket or a connected stream (one adopted after an accept, or
   // one resumed after a pause). So a notification that was dropped while the
   // socket was paused is not lost.
-  gone_ = read_done_ = read_posted_ = false;
+  gone_ = read_done_ = false;
+  read_looks_ = 0;
   read_armed_ = accept_armed_ = close_armed_ = true;
   write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
@@ -102,7 +109,7 @@ void TSocketNotifier::Release() {
 void TSocketNotifier::ReadCalled() {
   if (read_armed_) return;
   read_armed_ = true;
-  read_posted_ = false;
+  read_looks_ = 0;
   Update();
 }
 
@@ -147,7 +154,7 @@ void TSocketNotifier::Update() {
     if (listening_) {
       if (accept_armed_ && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
     } else {
-      if (!read_done_ && (read_armed_ || read_posted_) && (mask_ & FD_READ)) events |= EPOLLIN;
+      if (!read_done_ && (read_armed_ || read_looks_ > 0) && (mask_ & FD_READ)) events |= EPOLLIN;
       if ((write_armed_ && (mask_ & FD_WRITE)) || (connect_armed_ && (mask_ & FD_CONNECT))) {
         events |= EPOLLOUT;
       }
@@ -213,10 +220,10 @@ void TSocketNotifier::Ready(std::uint32_t events) {
   const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && !bytes);
   if (read_armed_ && bytes && (mask_ & FD_READ)) {
     read_armed_ = false;
-    read_posted_ = true;
+    read_looks_ = kReadLooks;
     Post(FD_READ, 0);
-  } else if (events & EPOLLIN) {
-    read_posted_ = false;  // the owner has not received since: stop watching input
+  } else if ((events & EPOLLIN) && read_looks_ > 0) {
+    --read_looks_;  // the owner has not received since
   }
   if ((events & EPOLLOUT) && write_armed_ && (mask_ & FD_WRITE)) {
     write_armed_ = false;

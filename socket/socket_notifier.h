@@ -21,9 +21,8 @@
 ///              bytes: a peer may only have ended its own direction.
 /// Readiness is only watched while a notification is armed, so a socket whose
 /// owner does not react does not keep the thread busy. Input alone stays
-/// watched once its FD_READ is posted, until it is reported again before a
-/// receive call: the receive that usually follows re-arms FD_READ without
-/// touching the watch.
+/// watched for a look or two once its FD_READ is posted, so the receive
+/// that usually follows re-arms FD_READ without touching the watch.
 ///
 /// Every registration (each Select, and each Release) has an identity of its
 /// own that its notifications carry. A notification still queued when the
@@ -123,7 +122,8 @@ class TSocketNotifier {
   bool gone_ = false;       ///< the connection broke: nothing more to watch
   bool read_done_ = false;  ///< the peer finished sending: no input to watch
   bool read_armed_ = false;
-  bool read_posted_ = false;  ///< FD_READ is out and input is still watched
+  /// Looks at input left while FD_READ is out and input is still watched.
+  std::uint8_t read_looks_ = 0;
   bool accept_armed_ = false;
   bool write_armed_ = false;
   bool connect_armed_ = false;
