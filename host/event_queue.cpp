@@ -500,6 +500,10 @@ void TEventQueue::RenewCurrent() {
   t_queue.reset(new TEventQueue(*previous));
 }
 
+void TEventQueue::EndCurrent() {
+  t_queue.reset();
+}
+
 bool TEventQueue::IsOwnerThread() const {
   return core_->owner == std::this_thread::get_id();
 }

@@ -69,6 +69,10 @@ class TEventQueue {
   /// queued messages are gone, and posts to them fail. The new queue keeps
   /// the old one's epoll set and eventfd, emptied. Not for the main thread.
   static void RenewCurrent();
+  /// Ends the calling thread's queue as if the thread had ended (its targets,
+  /// messages and descriptors go); the next Current() makes a new one. Not
+  /// for the main thread.
+  static void EndCurrent();
 
   TEventQueue(const TEventQueue&) = delete;
   TEventQueue& operator=(const TEventQueue&) = delete;
