@@ -58,6 +58,9 @@ struct QueueTimer {
 
 struct QueueCore {
   QueueCore();
+  // A queue for the same thread that takes over the epoll set and eventfd of
+  // `previous`, which ends as Close leaves it.
+  explicit QueueCore(QueueCore& previous);
   ~QueueCore();
 
   // Appends `item` and wakes the owner; false when the queue is dead.
@@ -84,6 +87,13 @@ struct QueueCore {
   void PostDueTimers();
   // Tears the queue down: no more posts, descriptors closed.
   void Close();
+  // Ends the queue as Close does, but hands its epoll set, emptied of every
+  // watched descriptor, and its eventfd to `heir`, which numbers its
+  // watchers on from here so that an event still ready under an old
+  // number finds no handler.
+  void Retire(QueueCore* heir);
+  // Creates the epoll set and the eventfd when the queue has none.
+  void Open();
 
   void Watch(int fd, std::uint32_t events, TReadyHandler handler);
   void Modify(int fd, std::uint32_t events);
@@ -201,9 +211,20 @@ std::shared_ptr<TWndMethod> MethodOf(HWND wnd, const QueueCore* queue) {
 
 }  // namespace
 
-QueueCore::QueueCore()
-    : epoll_fd(epoll_create1(EPOLL_CLOEXEC)), wake_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  // Both descriptors close again when this constructor raises.
+QueueCore::QueueCore() {
+  Open();
+}
+
+QueueCore::QueueCore(QueueCore& previous) {
+  previous.Retire(this);
+  Open();  // when `previous` had already been closed
+}
+
+void QueueCore::Open() {
+  if (epoll_fd.Valid()) return;
+  // Both descriptors close again when the constructor raises.
+  epoll_fd.Reset(epoll_create1(EPOLL_CLOEXEC));
+  wake_fd.Reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!epoll_fd.Valid() || !wake_fd.Valid()) RaiseSystemError("Cannot create event queue", errno);
   EpollControl(epoll_fd.Get(), EPOLL_CTL_ADD, wake_fd.Get(), EPOLLIN, kWakeId);
 }
@@ -341,6 +362,10 @@ void QueueCore::PostDueTimers() {
 }
 
 void QueueCore::Close() {
+  Retire(nullptr);
+}
+
+void QueueCore::Retire(QueueCore* heir) {
   std::deque<QueueItem> dropped_items;
   std::unordered_map<std::uint64_t, Watcher> dropped_watchers;
   {
@@ -351,6 +376,15 @@ void QueueCore::Close() {
     dropped_watchers.swap(watchers);
     watch_ids.clear();
     timers.clear();
+    if (heir != nullptr) {
+      // A wake-up still counted in the eventfd only makes the heir look once more.
+      for (const auto& [id, watcher] : dropped_watchers) {
+        if (watcher.events != 0) epoll_ctl(epoll_fd.Get(), EPOLL_CTL_DEL, watcher.fd, nullptr);
+      }
+      heir->epoll_fd = std::move(epoll_fd);
+      heir->wake_fd = std::move(wake_fd);
+      heir->next_watch_id = next_watch_id;
+    }
     wake_fd.Reset();
     epoll_fd.Reset();
   }
@@ -424,6 +458,14 @@ thread_local std::unique_ptr<TEventQueue> t_queue;
 
 TEventQueue::TEventQueue() : core_(std::make_shared<QueueCore>()) {}
 
+TEventQueue::TEventQueue(TEventQueue& previous) {
+  // The methods are destroyed when this constructor returns, outside the
+  // registry lock, as in the destructor.
+  const std::vector<std::shared_ptr<TWndMethod>> removed =
+      detail::RemoveTargetsOf(previous.core_.get());
+  core_ = std::make_shared<QueueCore>(*previous.core_);
+}
+
 TEventQueue::~TEventQueue() {
   // The methods are destroyed after the registry lock is released: what
   // they capture may itself post or deallocate.
@@ -450,9 +492,15 @@ TEventQueue& TEventQueue::Current() {
 }
 
 void TEventQueue::RenewCurrent() {
-  // The old queue's targets leave the registry as at the end of a thread,
-  // and its descriptors close: a parked thread holds none. The next use
-  // makes a new queue.
+  // The old queue's targets leave the registry as at the end of a thread;
+  // its epoll set and eventfd pass to the new queue, so the next run of the
+  // thread creates no descriptors.
+  if (!t_queue) return;
+  const std::unique_ptr<TEventQueue> previous = std::move(t_queue);
+  t_queue.reset(new TEventQueue(*previous));
+}
+
+void TEventQueue::EndCurrent() {
   t_queue.reset();
 }
 

@@ -74,10 +74,14 @@ class TEventQueue {
   static TEventQueue& Main();
   /// Gives a thread that is about to run something new (a parked worker
   /// thread taking its next job) a fresh queue, as if it had ended and
-  /// started again: the old queue's targets, watched descriptors and queued
-  /// messages are gone, and posts to them fail; its descriptors are closed
-  /// and the next Current() makes a new queue. Not for the main thread.
+  /// started again: the old queue's targets, watched descriptors, timers and
+  /// queued messages are gone, and posts to them fail. The new queue keeps
+  /// the old one's epoll set and eventfd, emptied. Not for the main thread.
   static void RenewCurrent();
+  /// Ends the calling thread's queue as if the thread had ended (its targets,
+  /// messages and descriptors go); the next Current() makes a new one. Not
+  /// for the main thread.
+  static void EndCurrent();
 
   TEventQueue(const TEventQueue&) = delete;
   TEventQueue& operator=(const TEventQueue&) = delete;
@@ -146,6 +150,9 @@ class TEventQueue {
  private:
   friend class TApplication;
   TEventQueue();
+  /// A queue for the calling thread in place of `previous`, whose targets it
+  /// removes and whose descriptors it takes over.
+  explicit TEventQueue(TEventQueue& previous);
   /// Dispatches what is queued now; `filter` sees each message first and
   /// returning true swallows it. Returns false when it met (and put back) WM_QUIT.
   bool ProcessQueued(const std::function<bool(TMessage&)>& filter);

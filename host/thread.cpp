@@ -5,7 +5,8 @@
 // A system thread whose self-freeing TThread has ended parks for a while: a
 // self-freeing TThread started later with the same stack size runs on it
 // instead of on a new system thread. Between two runs the parked thread gets
-// a fresh event queue, so each run starts as on a thread of its own.
+// a fresh event queue, so each run starts as on a thread of its own; the
+// queue's descriptors stay for the next run while the thread waits briefly.
 #include "korvi/host/thread.h"
 
 #include <algorithm>
@@ -74,6 +75,10 @@ bool TakeFailedStart() {
 // before it ends.
 constexpr std::size_t kMaxParked = 64;
 constexpr std::chrono::seconds kParkedIdle{10};
+// How long of that it keeps its event queue's descriptors for the next run:
+// under load the next connection comes within moments, and an idle process
+// holds none.
+constexpr std::chrono::seconds kQueueKept{1};
 
 // A parked system thread waiting for its next TThread; each system thread
 // has one for as long as it lives.
@@ -252,7 +257,12 @@ TThread* TThread::WaitInPark(std::size_t stack_size) {
   }
   const auto woken = [] { return parked.woken; };
   std::unique_lock wait_lock(parked.mutex);
-  if (!parked.wake.wait_for(wait_lock, kParkedIdle, woken)) {
+  if (!parked.wake.wait_for(wait_lock, kQueueKept, woken)) {
+    wait_lock.unlock();
+    TEventQueue::EndCurrent();
+    wait_lock.lock();
+  }
+  if (!parked.wake.wait_for(wait_lock, kParkedIdle - kQueueKept, woken)) {
     wait_lock.unlock();
     {
       std::lock_guard lock(park.mutex);

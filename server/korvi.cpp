@@ -252,7 +252,7 @@ void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*E
     // Reported below through the last socket error.
   }
   if (handle >= 0) {
-    StartWorker(handle);
+    StartWorker(handle, listen_socket_->AcceptedPeerAddr());
   } else if (TDescriptorReserve::IsShortage(WSAGetLastError())) {
     if (const std::optional<std::string> address = reserve_->Refuse()) {
       Refused(rfDescriptors, *address);
@@ -260,8 +260,7 @@ void TKorvi::ServerSocketSessionAvailable(TObject* /*Sender*/, std::uint16_t /*E
   }
 }
 
-void TKorvi::StartWorker(int Handle) {
-  const std::string address = ClientAddressOf(Handle);
+void TKorvi::StartWorker(int Handle, const std::string& address) {
   // Over TLS nothing is sent before the handshake, and no handshake is made.
   const bool plain = tls_context_ == nullptr;
   TKorviRefusal reason{};
@@ -281,6 +280,7 @@ void TKorvi::StartWorker(int Handle) {
   thread->Server = this;
   thread->DefaultFileName = DefaultFile();
   thread->ThreadRoot = ServerRoot();
+  thread->ClientAddress = address;
   AttachThread(thread, address);
   IncThreadNumber();
   try {

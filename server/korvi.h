@@ -351,8 +351,8 @@ class TKorvi : public TComponent {
 
   void LoadURLMap();
   bool ListenOn(int Port);
-  /// Starts the worker of an accepted connection, or refuses it.
-  void StartWorker(int Handle);
+  /// Starts the worker of an accepted connection from `address`, or refuses it.
+  void StartWorker(int Handle, const std::string& address);
   /// The limit an accepted connection from `Address` would exceed, if any.
   /// At MaxConnections, a connection waiting for its next request is closed
   /// first to make room (the count goes down when its worker has ended).

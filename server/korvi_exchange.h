@@ -93,6 +93,7 @@ class TKorviExchange {
   std::string listing_url_;         ///< the request path with "." and ".." resolved
   std::string target_base_;         ///< the root or mapped directory of the target
   int refusal_ = 0;                 ///< the error page the request gets (0: none)
+  bool request_whole_ = false;      ///< the request came in whole, body included
   bool spooled_ = false;            ///< the body goes to BodySpool
   std::int64_t body_received_ = 0;  ///< bytes of the body received
   /// Decodes a body sent in chunks (nullptr for any other body).
@@ -107,9 +108,10 @@ class TKorviExchange {
   std::int64_t send_end_ = -1;      ///< end of the file range to send (-1: the end)
   std::int64_t stream_pos_ = -1;    ///< where TransferStream stands (-1: unknown)
   std::int64_t answer_start_ = 0;   ///< the socket's WriteCount when the answer began
-  std::int64_t moved_count_ = 0;    ///< its WriteCount when last looked at
-  int unacknowledged_ = 0;          ///< its UnacknowledgedCount then
-  TimePoint last_move_;             ///< when bytes of the answer last moved
+  /// Its WriteCount when last looked at (-1: not since the answer last moved).
+  std::int64_t moved_count_ = 0;
+  int unacknowledged_ = 0;  ///< its UnacknowledgedCount then
+  TimePoint last_move_;     ///< when bytes of the answer last moved
 };
 
 }  // namespace korvi

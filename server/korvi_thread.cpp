@@ -187,7 +187,13 @@ void TKorviThread::SetUpSocket() {
   // Dup applies the linger setting.
   Socket->LingerOnOff = wsLingerOff;
   Socket->LingerTimeout = 0;
-  Socket->Dup(SocketHandle);
+  // A handle the server has just accepted is adopted without asking the
+  // system what it is and who is at its other end.
+  if (ClientAddress.empty()) {
+    Socket->Dup(SocketHandle);
+  } else {
+    Socket->DupAccepted(SocketHandle);
+  }
   Socket->Startup();
   Socket->HandShake();
   Socket->MultiThreaded = true;
@@ -204,7 +210,7 @@ void TKorviThread::SetUpSocket() {
     OnSessionOver(Sender, Error);
   };
   Socket->OnError = [this](TObject* Sender) { OnSocketError(Sender); };
-  peer_address_ = Socket->GetPeerAddr();
+  peer_address_ = ClientAddress.empty() ? Socket->GetPeerAddr() : ClientAddress;
   BeginRequest();
   std::lock_guard<std::mutex> lock(window_lock_);
   window_ = Socket->WindowHandle();
@@ -271,7 +277,12 @@ std::chrono::steady_clock::time_point TKorviThread::Deadline(TimePoint now) {
   // progress looked at every KorviProgressLook is what the client acknowledged,
   // not only what the system took: a slow reader frees room in a large send
   // buffer only now and then.
-  if (AnswerMoved()) NoteMovement(now);
+  if (moved_count_ < 0) {
+    TakeCounts();
+  } else if (AnswerMoved()) {
+    TakeCounts();
+    last_move_ = now;
+  }
   return std::min(last_move_ + life_, now + KorviProgressLook);
 }
 
@@ -280,9 +291,14 @@ bool TKorviThread::AnswerMoved() const {
 }
 
 void TKorviThread::NoteMovement(TimePoint now) {
+  last_move_ = now;
+  // The counts wait for the next look: most answers are gone before it.
+  moved_count_ = -1;
+}
+
+void TKorviThread::TakeCounts() {
   moved_count_ = Socket->WriteCount();
   unacknowledged_ = Socket->UnacknowledgedCount();
-  last_move_ = now;
 }
 
 // --- Request intake --------------------------------------------------------
@@ -583,6 +599,7 @@ std::int64_t TKorviThread::BodySize() {
 
 void TKorviThread::RequestComplete() {
   ++requests_;
+  request_whole_ = true;
   keep_connection_ = PersistentRequest();
   try {
     if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
@@ -596,18 +613,19 @@ bool TKorviThread::PersistentRequest() {
   if (!Http11() || !Server->Active()) return false;
   const TKorviSettings& settings = Settings();
   if (settings.MaxKeepAliveRequests > 0 && requests_ >= settings.MaxKeepAliveRequests) return false;
-  bool close = false;
-  bool keep_alive = false;
-  const std::string options = HeaderLines.Values("connection");
-  for (const std::string_view option : SplitHeaderList(options)) {
-    close = close || SameText(option, "close");
-    keep_alive = keep_alive || SameText(option, "keep-alive");
-  }
-  if (close) return false;
+  if (ConnectionOption("close")) return false;
   // An HTTP/1.0 client keeps its connection only when it asks to, and never
   // after a body in chunks, whose end it may not know how to mark.
-  if (SameText(Protocol, "HTTP/1.0")) return keep_alive && !chunks_;
+  if (SameText(Protocol, "HTTP/1.0")) return ConnectionOption("keep-alive") && !chunks_;
   return Protocol.starts_with("HTTP/1.");
+}
+
+bool TKorviThread::ConnectionOption(std::string_view Option) const {
+  const std::string options = HeaderLines.Values("connection");
+  for (const std::string_view listed : SplitHeaderList(options)) {
+    if (SameText(listed, Option)) return true;
+  }
+  return false;
 }
 
 std::string TKorviThread::ConnectionHeader() {

@@ -75,6 +75,9 @@ class TKorviThread : public TThread, public TKorviExchange {
   TKorvi* Server = nullptr;             ///< the server that accepted the connection
   std::string DefaultFileName;          ///< copy of the server's DefaultFile
   std::string ThreadRoot;               ///< copy of the server's ServerRoot
+  /// The client's address as the connection was accepted (empty: asked of
+  /// the socket).
+  std::string ClientAddress;
 
   // --- Operations ---
 
@@ -250,6 +253,12 @@ class TKorviThread : public TThread, public TKorviExchange {
   bool KeepAhead(const char* Data, int Count);
   /// Whether the connection may serve another request after this one.
   bool PersistentRequest();
+  /// Whether the request's "Connection" header lists `Option`.
+  bool ConnectionOption(std::string_view Option) const;
+  /// Nothing can arrive after the request: the profile is on, the client
+  /// said it closes, the request came in whole and nothing follows it on a
+  /// plain connection. Closing then cannot reset the connection.
+  bool NothingMoreCanArrive();
   /// Takes bytes DataBuffer[Position..Length) of a body sent in chunks;
   /// Position plus the bytes taken.
   int AddChunks(int Length, int Position);
@@ -279,11 +288,14 @@ class TKorviThread : public TThread, public TKorviExchange {
   void AnswerHandedOver();
   /// Raises OnResponseDone once with the bytes of the answer the system took.
   void ReportResponseDone();
-  /// The answer moved since NoteMovement: the system took more of it, or the
+  /// The answer moved since TakeCounts: the system took more of it, or the
   /// client acknowledged some of what the system holds.
   bool AnswerMoved() const;
-  /// Records the answer's progress as of `now`.
+  /// Records that the answer moved at `now` (the system took what was
+  /// queued); the next look takes the counts it is measured against.
   void NoteMovement(std::chrono::steady_clock::time_point now);
+  /// Takes the socket's write and unacknowledged counts as they are now.
+  void TakeCounts();
   /// When the life timer's next tick is due, or now when the connection ends.
   std::chrono::steady_clock::time_point Deadline(std::chrono::steady_clock::time_point now);
   /// The bytes of the answer that begin with its header block: the outgoing

@@ -392,7 +392,7 @@ void TKorviThread::AnswerHandedOver() {
     NextRequest();
     return;
   }
-  if (peer_closed_) {
+  if (peer_closed_ || NothingMoreCanArrive()) {
     Release();  // the client has nothing more to say: close at once
     return;
   }
@@ -404,6 +404,13 @@ void TKorviThread::AnswerHandedOver() {
   lingering_ = true;
   linger_start_ = last_arrival_ = std::chrono::steady_clock::now();
   LifeTimer->SetInterval(KorviLingerMs);
+}
+
+bool TKorviThread::NothingMoreCanArrive() {
+  // A client that sends "Connection: close" sends no further request on the
+  // connection.
+  return Http11() && request_whole_ && ahead_.empty() && !Socket->UsesTls() &&
+         ConnectionOption("close") && Socket->RcvdCount() == 0;
 }
 
 void TKorviThread::ReportResponseDone() {

@@ -351,7 +351,10 @@ int TCustomKSocket::Accept() {
     SocketError("not a listening socket");
     return -1;
   }
-  const int handle = accept4(SocketHandle.Get(), nullptr, nullptr, SOCK_CLOEXEC);
+  AcceptedPeer = sockaddr_in{};
+  socklen_t length = sizeof AcceptedPeer;
+  const int handle = accept4(SocketHandle.Get(), reinterpret_cast<sockaddr*>(&AcceptedPeer),
+                             &length, SOCK_CLOEXEC);
   if (handle < 0) WSASetLastErrorFromErrno();
   notifier_->AcceptCalled();
   if (handle < 0) {
@@ -362,7 +365,19 @@ int TCustomKSocket::Accept() {
   return handle;
 }
 
+std::string TCustomKSocket::AcceptedPeerAddr() const {
+  return AcceptedPeer.sin_family == AF_INET ? DottedAddress(AcceptedPeer.sin_addr.s_addr) : "";
+}
+
 void TCustomKSocket::Dup(int NewHSocket) {
+  Adopt(NewHSocket, false);
+}
+
+void TCustomKSocket::DupAccepted(int NewHSocket) {
+  Adopt(NewHSocket, true);
+}
+
+void TCustomKSocket::Adopt(int NewHSocket, bool accepted) {
   if (NewHSocket == 0 || NewHSocket == -1) {
     WSASetLastError(WSAEINVAL);
     SocketError("Dup");
@@ -378,7 +393,9 @@ void TCustomKSocket::Dup(int NewHSocket) {
   SocketHandle.Reset(NewHSocket);
   write_count_ = 0;
   SetLingerOption();
-  if (!notifier_->Select(SocketHandle.Get(), kConnectedMask)) {
+  const int fd = SocketHandle.Get();
+  if (!(accepted ? notifier_->SelectAccepted(fd, kConnectedMask)
+                 : notifier_->Select(fd, kConnectedMask))) {
     SocketError("WSAAsyncSelect");
     return;
   }

@@ -189,8 +189,14 @@ class TCustomKSocket : public TComponent {
   virtual int Listen();
   /// Accepts a waiting connection on a listening socket; its handle or -1.
   virtual int Accept();
+  /// The dotted address of the peer of the connection Accept returned last
+  /// ("" when there is none, or it is not IPv4).
+  std::string AcceptedPeerAddr() const;
   /// Adopts an accepted, connected handle (no connect event fires).
   virtual void Dup(int NewHSocket);
+  /// Dup for a handle that Accept has just returned and nothing has used
+  /// since: what Dup asks the system about the handle is known.
+  void DupAccepted(int NewHSocket);
   /// Graceful close: shuts the connection down and closes the socket.
   virtual void Close();
   /// Closes the socket without shutting the connection down first.
@@ -365,6 +371,7 @@ class TCustomKSocket : public TComponent {
   std::int32_t SocketType = 1;  ///< 1 stream, 2 datagram
   std::int32_t AddressFamily = AF_INET;
   int AcceptedHandle = -1;
+  sockaddr_in AcceptedPeer{};  ///< the peer of AcceptedHandle
   std::deque<std::unique_ptr<TBuffer>> SendBufferList;
   std::int32_t BufferSize = kSocketBufferSize;
   std::int32_t SendFlagsValue = 0;
@@ -381,6 +388,8 @@ class TCustomKSocket : public TComponent {
   /// \endcond
 
  private:
+  /// Dup, and with `accepted` DupAccepted.
+  void Adopt(int NewHSocket, bool accepted);
   /// The start of Send and SendFileBytes: false (with the error reported)
   /// unless connected.
   bool BeginSend();

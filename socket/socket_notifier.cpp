@@ -19,6 +19,12 @@ static_assert(sizeof(std::intptr_t) >= 8, "the registration rides in the upper h
 // Bits 32-63 of a notification's LParam: the registration it was posted for.
 constexpr int kRegistrationShift = 32;
 
+// How often input may be reported again after its FD_READ went out, before
+// a receive call, and stay watched: the queue looks at its descriptors
+// before each message, so once while the FD_READ still waits behind another
+// message, and once more when its owner did not react.
+constexpr std::uint8_t kReadLooks = 2;
+
 }  // namespace
 
 TSocketNotifier::TSocketNotifier(TWndMethod method) : queue_(&TEventQueue::Current()) {
@@ -41,12 +47,8 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
     WSASetLastErrorFromErrno();
     return false;
   }
-  // Notifications already queued belong to the earlier registration: this
-  // one reports afresh what holds now.
-  ++registration_;
   if (fd != fd_) {
     Release();
-    fd_ = fd;
     int value = 0;
     socklen_t len = sizeof value;
     listening_ = getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &len) == 0 && value != 0;
@@ -54,20 +56,44 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
     datagram_ = getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &len) == 0 && value == SOCK_DGRAM;
     connect_armed_ = false;
   }
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  Register(fd, mask, getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0);
+  Update();
+  return true;
+}
+
+bool TSocketNotifier::SelectAccepted(int fd, unsigned mask) {
+  // A descriptor fresh from accept has no status flags set yet.
+  if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return Select(fd, mask);
+  if (fd != fd_) {
+    Release();
+    listening_ = datagram_ = connect_armed_ = false;
+  }
+  Register(fd, mask, true);
+  // A fresh connection has room to send: its FD_WRITE needs no look at the
+  // descriptor.
+  write_armed_ = false;
+  if (mask_ & FD_WRITE) Post(FD_WRITE, 0);
+  Update();
+  return true;
+}
+
+void TSocketNotifier::Register(int fd, unsigned mask, bool connected) {
+  // Notifications already queued belong to the earlier registration: this
+  // one reports afresh what holds now.
+  ++registration_;
+  fd_ = fd;
   // Registering reports again whatever holds now, as it does with Winsock:
   // pending bytes or connections, a closed connection, and room to send on a
   // datagram socket or a connected stream (one adopted after an accept, or
   // one resumed after a pause). So a notification that was dropped while the
   // socket was paused is not lost.
-  sockaddr_storage peer{};
-  socklen_t len = sizeof peer;
-  const bool connected = getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
   gone_ = read_done_ = false;
+  read_looks_ = 0;
   read_armed_ = accept_armed_ = close_armed_ = true;
   write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
-  Update();
-  return true;
 }
 
 void TSocketNotifier::Release() {
@@ -83,6 +109,7 @@ void TSocketNotifier::Release() {
 void TSocketNotifier::ReadCalled() {
   if (read_armed_) return;
   read_armed_ = true;
+  read_looks_ = 0;
   Update();
 }
 
@@ -127,7 +154,7 @@ void TSocketNotifier::Update() {
     if (listening_) {
       if (accept_armed_ && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
     } else {
-      if (!read_done_ && read_armed_ && (mask_ & FD_READ)) events |= EPOLLIN;
+      if (!read_done_ && (read_armed_ || read_looks_ > 0) && (mask_ & FD_READ)) events |= EPOLLIN;
       if ((write_armed_ && (mask_ & FD_WRITE)) || (connect_armed_ && (mask_ & FD_CONNECT))) {
         events |= EPOLLOUT;
       }
@@ -183,13 +210,20 @@ void TSocketNotifier::Ready(std::uint32_t events) {
     Update();
     return;
   }
-  const int pending = PendingBytes();
   const bool broken = (events & (EPOLLHUP | EPOLLERR)) != 0;
+  // While the end of the input is watched, input reported without it is
+  // bytes to read; only otherwise are they counted.
+  const bool only_bytes = (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == EPOLLIN &&
+                          (watched_events_ & EPOLLRDHUP) != 0;
+  const bool bytes = (events & EPOLLIN) && (only_bytes || PendingBytes() > 0);
   // The peer's FIN, or readable with nothing to read: nothing more arrives.
-  const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && pending == 0);
-  if (read_armed_ && pending > 0 && (mask_ & FD_READ)) {
+  const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && !bytes);
+  if (read_armed_ && bytes && (mask_ & FD_READ)) {
     read_armed_ = false;
+    read_looks_ = kReadLooks;
     Post(FD_READ, 0);
+  } else if ((events & EPOLLIN) && read_looks_ > 0) {
+    --read_looks_;  // the owner has not received since
   }
   if ((events & EPOLLOUT) && write_armed_ && (mask_ & FD_WRITE)) {
     write_armed_ = false;

@@ -20,7 +20,9 @@
 ///              reset, FD_WRITE still follows while the connection takes
 ///              bytes: a peer may only have ended its own direction.
 /// Readiness is only watched while a notification is armed, so a socket whose
-/// owner does not react does not keep the thread busy.
+/// owner does not react does not keep the thread busy. Input alone stays
+/// watched for a look or two once its FD_READ is posted, so the receive
+/// that usually follows re-arms FD_READ without touching the watch.
 ///
 /// Every registration (each Select, and each Release) has an identity of its
 /// own that its notifications carry. A notification still queued when the
@@ -84,6 +86,9 @@ class TSocketNotifier {
   /// connected socket, a closed connection); a connect in progress stays
   /// pending. False (and the last socket error set) when it fails.
   bool Select(int fd, unsigned mask);
+  /// Select for a stream connection that a listening socket has just
+  /// accepted: what Select asks the system about the descriptor is known.
+  bool SelectAccepted(int fd, unsigned mask);
   /// Forgets the descriptor (call before it is closed; also safe once the
   /// owning thread has ended).
   void Release();
@@ -104,6 +109,9 @@ class TSocketNotifier {
   bool IsCurrent(const TMessage& msg) const;
 
  private:
+  /// Arms the notifications of a new registration of `fd`, whose kind is
+  /// set, as Select does once it is non-blocking; Update then watches them.
+  void Register(int fd, unsigned mask, bool connected);
   void Ready(std::uint32_t events);
   void Update();
   int PendingBytes() const;
@@ -120,6 +128,8 @@ class TSocketNotifier {
   bool gone_ = false;       ///< the connection broke: nothing more to watch
   bool read_done_ = false;  ///< the peer finished sending: no input to watch
   bool read_armed_ = false;
+  /// Looks at input left while FD_READ is out and input is still watched.
+  std::uint8_t read_looks_ = 0;
   bool accept_armed_ = false;
   bool write_armed_ = false;
   bool connect_armed_ = false;

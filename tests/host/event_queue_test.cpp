@@ -302,6 +302,35 @@ TEST(EventQueueTest, EndedThreadClosesItsQueue) {
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
+// A renewed queue (a parked thread's next run) keeps the epoll set and the
+// eventfd but nothing else: the old target takes no posts, its queued
+// message and its watched descriptor's readiness are not delivered, the
+// same descriptor can be watched afresh, and posts from another thread
+// still wake the owner.
+TEST(EventQueueTest, RenewedQueueKeepsDescriptorsAndDeliversNothingOld) {
+  std::jthread([] {
+    const Pipe pipe;
+    pipe.Put("x");
+    const HWND old_wnd = TEventQueue::Current().AllocateHWnd([](TMessage&) { ADD_FAILURE(); });
+    TEventQueue::Current().Watch(pipe.fds[0], EPOLLIN, [](std::uint32_t) { ADD_FAILURE(); });
+    ASSERT_TRUE(PostMessage(old_wnd, WM_USER, 0, 0));
+    const int descriptors = OpenDescriptors();
+    TEventQueue::RenewCurrent();
+    TEventQueue& queue = TEventQueue::Current();
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_FALSE(PostMessage(old_wnd, WM_USER, 0, 0));
+    int ready = 0;
+    EXPECT_NO_THROW(queue.Watch(pipe.fds[0], EPOLLIN, [&](std::uint32_t) { ++ready; }));
+    const Target target([](TMessage&) {});
+    std::jthread([&] { PostMessage(target.wnd(), WM_USER + 1, 0, 0); }).join();
+    TMessage msg;
+    ASSERT_TRUE(queue.GetMessageFor(msg, 5000));
+    EXPECT_EQ(msg.Msg, WM_USER + 1);
+    EXPECT_EQ(ready, 1);
+    queue.Unwatch(pipe.fds[0]);
+  }).join();
+}
+
 // A queue's end removes its own targets and looks at no other entry of the
 // registry, however many targets other threads hold (idle connections each
 // hold some); those stay reachable, the ended queue's are gone.

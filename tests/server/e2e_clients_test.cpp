@@ -213,6 +213,30 @@ TEST_F(ClientsEndToEnd, BytesSentAfterTheRequestDoNotCostTheAnswer) {
   EXPECT_TRUE(AllThreadsGone());
 }
 
+// In the HTTP/1.1 profile a client that says it closes sends nothing after
+// its request: with nothing more received, the worker ends as soon as the
+// system has the whole answer, well before lingering would let it (2 s),
+// and the client still reads all of it. Bytes that followed the request
+// keep the worker lingering until the client closes.
+TEST_F(ClientsEndToEnd, ClientThatSaysItClosesIsNotWaitedFor) {
+  server_.HTTP11 = true;
+  server_.StartListening();
+  for (const bool more : {false, true}) {
+    SCOPED_TRACE(more);
+    LoopbackClient client(Port());
+    client.Send(std::string("GET /page.htm HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n") +
+                (more ? "X" : ""));
+    EXPECT_EQ(BodyOf(client.ReadAll(10000)), "<p>page</p>");
+    if (more) {
+      EXPECT_EQ(server_.ThreadCount(), 1);
+    } else {
+      EXPECT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }, 1500));
+    }
+    client.Close();
+    EXPECT_TRUE(AllThreadsGone());
+  }
+}
+
 // A rate-limited download that takes longer than Timeout arrives whole: the
 // life timer ends a connection only when the client took nothing for that
 // long. OnResponseDone reports every byte announced. curl's own limit keeps

@@ -237,24 +237,39 @@ TEST(KSocketTest, DupRefusesNoHandle) {
       "Error 10022 in function not a listening socket\r\nInvalid argument");
 }
 
-// An accepted handle adopted with Dup is connected at once and no connect event fires.
+// An accepted handle adopted with Dup, or with DupAccepted right after the
+// accept, is connected at once and no connect event fires; the adopted
+// socket reports room to send once, the peer's bytes and its close.
 TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
-  EventLog log;  // outlives the sockets, whose destruction it may see
-  TKSocket listener(nullptr);
-  const int port = ListenOnLoopback(listener);
-  LoopbackClient peer(port);
-  const int handle = AcceptWaiting(listener);
-  ASSERT_GT(handle, 0);
-  EXPECT_EQ(listener.State(), wsListening);
+  const std::pair<const char*, void (TCustomKSocket::*)(int)> adoptions[] = {
+      {"Dup", &TCustomKSocket::Dup}, {"DupAccepted", &TCustomKSocket::DupAccepted}};
+  for (const auto& [name, adopt] : adoptions) {
+    SCOPED_TRACE(name);
+    EventLog log;  // outlives the sockets, whose destruction it may see
+    TKSocket listener(nullptr);
+    const int port = ListenOnLoopback(listener);
+    LoopbackClient peer(port);
+    const int handle = AcceptWaiting(listener);
+    ASSERT_GT(handle, 0);
+    EXPECT_EQ(listener.State(), wsListening);
+    EXPECT_EQ(listener.AcceptedPeerAddr(), "127.0.0.1");
 
-  TKSocket connection(nullptr);
-  log.Attach(connection);
-  connection.Dup(handle);
-  EXPECT_EQ(connection.State(), wsConnected);
-  EXPECT_EQ(connection.GetPeerAddr(), "127.0.0.1");
-  // Let every notification the adoption produced run.
-  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
-  EXPECT_EQ(log.lines, (std::vector<std::string>{"state 4"}));
+    TKSocket connection(nullptr);
+    log.Attach(connection);
+    int sent = 0;
+    std::string data;
+    connection.OnDataSent = [&](TObject*, std::uint16_t) { ++sent; };
+    connection.OnDataAvailable = [&](TObject*, std::uint16_t) { data += connection.ReceiveStr(); };
+    (connection.*adopt)(handle);
+    EXPECT_EQ(connection.State(), wsConnected);
+    EXPECT_EQ(connection.GetPeerAddr(), "127.0.0.1");
+    peer.Send("hi");
+    peer.Close();
+    ASSERT_TRUE(PumpUntil([&] { return connection.State() == wsClosed; }));
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"state 4", "closed 0", "state 7"}));
+    EXPECT_EQ(sent, 1);
+    EXPECT_EQ(data, "hi");
+  }
 }
 
 // The peer's data is delivered first, then OnSessionClosed once, then the
