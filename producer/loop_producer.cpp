@@ -4,6 +4,8 @@
 #include "korvi/producer/loop_producer.h"
 
 #include <exception>
+#include <string_view>
+#include <utility>
 
 #include "korvi/data/data_set.h"
 #include "korvi/data/data_source.h"
@@ -21,6 +23,27 @@ namespace {
 // returns empty lines only once the input is exhausted).
 constexpr int kEmptyReadsToEnd = 25;
 const char* const kCRLF = "\r\n";
+
+// The page as it is produced; it is moved out when complete.
+class TPageStream : public TStringStream {
+ public:
+  std::string Take() { return std::move(data_); }
+};
+
+// Room the expanded lines of one pass gather in before they are written.
+constexpr std::size_t kGatherSize = 1024;
+
+// Where "<!LOOP" (in any case) first stands in `line`, else npos.
+std::size_t FindLoopDirective(std::string_view line) {
+  static constexpr std::string_view kDirective = "<!LOOP";
+  for (std::size_t at = line.find("<!"); at != line.npos; at = line.find("<!", at + 1)) {
+    if (line.size() - at >= kDirective.size() &&
+        SameText(line.substr(at + 2, 4), kDirective.substr(2))) {
+      return at;
+    }
+  }
+  return line.npos;
+}
 
 // The label of a loop directive: the text after "<!LOOP" up to the first
 // blank (or the closing ">"), upper-cased.
@@ -85,45 +108,67 @@ std::string TKorviProducer::HandleEntry(const std::string& name, bool& handled) 
 }
 
 std::string TKorviProducer::ContentFromStream(TStream& stream) {
-  TStringStream page;
+  TPageStream page;
   ExpandLines(stream, page);
-  return page.DataString();
+  return page.Take();
 }
 
 void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
-  auto write = [&output](const std::string& text) {
+  // The expanded lines gather here and go to `output` in one write before
+  // each loop and at the end, also when an error ends the page.
+  std::string text;
+  text.reserve(kGatherSize);
+  auto flush = [&output, &text] {
     output.WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
+    text.clear();
+  };
+  // A part whose expansion fails leaves nothing of itself.
+  auto expand = [this, &text](std::string_view part) {
+    const std::size_t before = text.size();
+    try {
+      AppendDynamicContent(part, text);
+    } catch (...) {
+      text.resize(before);
+      throw;
+    }
   };
   input.SetPosition(0);
-  // The scanner's copies are not wanted: it writes to no stream.
-  TKorviParser parser(input, nullptr);
-  int empty_reads = 0;
-  bool last_pass = false;
-  while (!last_pass) {
-    const std::string line = parser.SkipToEOL();
-    empty_reads = line.empty() ? empty_reads + 1 : 0;
-    last_pass = empty_reads >= kEmptyReadsToEnd;
-    const std::size_t at = UpperCase(line).find("<!LOOP");
-    if (at == std::string::npos) {
-      write(ExpandDynamicContent(line));
-      continue;
+  try {
+    // The scanner's copies are not wanted: it writes to no stream.
+    TKorviParser parser(input, nullptr);
+    int empty_reads = 0;
+    bool last_pass = false;
+    while (!last_pass) {
+      const std::string line = parser.SkipToEOL();
+      empty_reads = line.empty() ? empty_reads + 1 : 0;
+      last_pass = empty_reads >= kEmptyReadsToEnd;
+      const std::size_t at = FindLoopDirective(line);
+      if (at == std::string::npos) {
+        expand(line);
+        continue;
+      }
+      expand(std::string_view(line).substr(0, at));
+      const std::size_t close = line.find('>', at);
+      if (close == std::string::npos) {
+        throw Exception("Unterminated Loop Driective [" + line.substr(at) + "]");
+      }
+      const std::string directive = line.substr(at, close - at + 1);
+      std::string remainder = line.substr(close + 1);
+      text += kCRLF;
+      const std::string label = LoopLabel(directive);
+      TStringStream body;
+      body.WriteString(remainder + kCRLF);
+      if (!CollectBody(parser, "<!ENDLOOP" + label, body, remainder)) last_pass = true;
+      flush();
+      ProcessLoop(directive, label, body, output);
+      text += kCRLF;
+      expand(remainder);
     }
-    write(ExpandDynamicContent(line.substr(0, at)));
-    const std::size_t close = line.find('>', at);
-    if (close == std::string::npos) {
-      throw Exception("Unterminated Loop Driective [" + line.substr(at) + "]");
-    }
-    const std::string directive = line.substr(at, close - at + 1);
-    std::string remainder = line.substr(close + 1);
-    write(kCRLF);
-    const std::string label = LoopLabel(directive);
-    TStringStream body;
-    body.WriteString(remainder + kCRLF);
-    if (!CollectBody(parser, "<!ENDLOOP" + label, body, remainder)) last_pass = true;
-    ProcessLoop(directive, label, body, output);
-    write(kCRLF);
-    write(ExpandDynamicContent(remainder));
+  } catch (...) {
+    flush();
+    throw;
   }
+  flush();
 }
 
 void TKorviProducer::ProcessLoop(const std::string& directive, const std::string&, TStream& body,
