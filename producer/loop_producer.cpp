@@ -4,8 +4,10 @@
 #include "korvi/producer/loop_producer.h"
 
 #include <exception>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "korvi/data/data_set.h"
 #include "korvi/data/data_source.h"
@@ -16,6 +18,40 @@
 #include "korvi/web/http_text.h"
 
 namespace korvi {
+
+// The lines of a template as the scanner reads them, read once and given
+// out as often as wanted: Next returns them in order, then raises what
+// ended the reading if anything did, else returns empty lines (as the
+// scanner does once the input is exhausted).
+class TTemplateLines {
+ public:
+  explicit TTemplateLines(TStream& input) {
+    input.SetPosition(0);
+    try {
+      // The scanner's copies are not wanted: it writes to no stream.
+      TKorviParser parser(input, nullptr);
+      for (std::string line = parser.SkipToEOL(); !line.empty(); line = parser.SkipToEOL())
+        lines_.push_back(std::move(line));
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+
+  const std::string& Next() {
+    if (next_ < lines_.size()) return lines_[next_++];
+    if (failure_) std::rethrow_exception(failure_);
+    return kNone;
+  }
+
+  /// The next Next returns the first line again.
+  void Rewind() { next_ = 0; }
+
+ private:
+  static inline const std::string kNone;
+  std::vector<std::string> lines_;
+  std::exception_ptr failure_;
+  std::size_t next_ = 0;
+};
 
 namespace {
 
@@ -61,11 +97,11 @@ std::string LoopLabel(const std::string& directive) {
 // input ended first (`remainder` empty), the end directive has no ">"
 // (`remainder` is the line from the marker on) or reading failed
 // (`remainder` is the last line read).
-bool CollectBody(TKorviParser& parser, const std::string& end_marker, TStringStream& body,
+bool CollectBody(TTemplateLines& lines, const std::string& end_marker, TStringStream& body,
                  std::string& remainder) {
   try {
     for (;;) {
-      remainder = parser.SkipToEOL();
+      remainder = lines.Next();
       if (remainder.empty()) return false;  // only at the end of the input
       const std::size_t marker = UpperCase(remainder).find(end_marker);
       if (marker == std::string::npos) {
@@ -114,6 +150,11 @@ std::string TKorviProducer::ContentFromStream(TStream& stream) {
 }
 
 void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
+  TTemplateLines lines(input);
+  ExpandLines(lines, output);
+}
+
+void TKorviProducer::ExpandLines(TTemplateLines& lines, TStream& output) {
   // The expanded lines gather here and go to `output` in one write before
   // each loop and at the end, also when an error ends the page.
   std::string text;
@@ -132,14 +173,11 @@ void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
       throw;
     }
   };
-  input.SetPosition(0);
   try {
-    // The scanner's copies are not wanted: it writes to no stream.
-    TKorviParser parser(input, nullptr);
     int empty_reads = 0;
     bool last_pass = false;
     while (!last_pass) {
-      const std::string line = parser.SkipToEOL();
+      const std::string& line = lines.Next();
       empty_reads = line.empty() ? empty_reads + 1 : 0;
       last_pass = empty_reads >= kEmptyReadsToEnd;
       const std::size_t at = FindLoopDirective(line);
@@ -158,7 +196,7 @@ void TKorviProducer::ExpandLines(TStream& input, TStream& output) {
       const std::string label = LoopLabel(directive);
       TStringStream body;
       body.WriteString(remainder + kCRLF);
-      if (!CollectBody(parser, "<!ENDLOOP" + label, body, remainder)) last_pass = true;
+      if (!CollectBody(lines, "<!ENDLOOP" + label, body, remainder)) last_pass = true;
       flush();
       ProcessLoop(directive, label, body, output);
       text += kCRLF;
@@ -210,8 +248,11 @@ void TKorviProducer::ProcessLoop(const std::string& directive, const std::string
   // data set the other way leaves the cursor where this loop never ends.
   const std::int32_t records = dataset->RecordCount();
   std::int32_t written = 0;
+  // The body is read once; every row expands the lines read.
+  TTemplateLines lines(body);
   for (std::int32_t pass = 0; pass < records && !ended(); ++pass) {
-    ExpandLines(body, output);
+    lines.Rewind();
+    ExpandLines(lines, output);
     step();
     if (list_mode && ++written >= MaxRecords) break;
   }
