@@ -87,8 +87,13 @@ template <typename Buffer>
 std::int64_t TBufferStream<Buffer>::Write(const void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
   const std::int64_t end = position_ + count;
-  if (end > static_cast<std::int64_t>(data_.size())) data_.resize(end, '\0');
-  std::memcpy(data_.data() + position_, buffer, count);
+  const auto* bytes = static_cast<const char*>(buffer);
+  if (position_ == static_cast<std::int64_t>(data_.size())) {
+    data_.insert(data_.end(), bytes, bytes + count);  // at the end: no filling first
+  } else {
+    if (end > static_cast<std::int64_t>(data_.size())) data_.resize(end, '\0');
+    std::memcpy(data_.data() + position_, buffer, count);
+  }
   position_ = end;
   return count;
 }

@@ -76,8 +76,11 @@ struct DecimalDigits {
 };
 
 DecimalDigits ToDecimalDigits(double magnitude, int precision) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%.*e", precision - 1, magnitude);
+  // The same text as printf's "%.*e", written without the formatting machinery.
+  char buffer[64];  // room for the 18 digits precision allows at most
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, magnitude,
+                                     std::chars_format::scientific, precision - 1);
+  *written.ptr = 0;
   DecimalDigits result;
   const char* p = buffer;
   for (; *p != 'e'; ++p) {

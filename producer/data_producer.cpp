@@ -37,32 +37,40 @@ bool ReadField(TDataSource* source, const std::string& field, bool must_exist, s
   }
 }
 
-// `line` with every stretch from `open` to the next `close` replaced by
-// replace(text between them), and CR LF appended. An `open` with no `close`
-// after it, or whose text `accept` refuses, is copied as its first byte and
-// the search goes on after that byte.
+// Where `open` (one or two bytes) first stands in `text` from `from` on. A
+// two-byte opening is looked for by its second byte, which pages hold far
+// less often than the first ("#" against "<").
+std::size_t FindOpening(std::string_view text, std::string_view open, std::size_t from) {
+  if (open.size() == 1) return text.find(open[0], from);
+  for (std::size_t at = from + 1; (at = text.find(open[1], at)) != text.npos; ++at) {
+    if (text[at - 1] == open[0]) return at - 1;
+  }
+  return text.npos;
+}
+
+// Appends `text` to `out` with every stretch from `open` to the next `close`
+// replaced by replace(text between them). An `open` with no `close` after
+// it, or whose text `accept` refuses, is copied as its first byte and the
+// search goes on after that byte.
 template <typename Accept, typename Replace>
-std::string ReplaceEnclosed(std::string_view line, std::string_view open, char close, Accept accept,
-                            Replace replace) {
-  std::string out;
+void AppendReplaced(std::string_view text, std::string_view open, char close, Accept accept,
+                    Replace replace, std::string& out) {
   std::size_t i = 0;
   for (;;) {
-    const std::size_t start = line.find(open, i);
-    if (start == line.npos) break;
-    out.append(line, i, start - i);
+    const std::size_t start = FindOpening(text, open, i);
+    if (start == text.npos) break;
+    out.append(text.substr(i, start - i));
     const std::size_t inner = start + open.size();
-    const std::size_t end = line.find(close, start + 1);
-    if (end == line.npos || !accept(line.substr(inner, end - inner))) {
+    const std::size_t end = text.find(close, start + 1);
+    if (end == text.npos || !accept(text.substr(inner, end - inner))) {
       out += open[0];
       i = start + 1;
       continue;
     }
-    out += replace(line.substr(inner, end - inner));
+    out += replace(text.substr(inner, end - inner));
     i = end + 1;
   }
-  out.append(line, i);
-  out += "\r\n";
-  return out;
+  out.append(text.substr(i));
 }
 
 }  // namespace
@@ -127,23 +135,46 @@ std::string TKorviDataProducer::ResolveEntry(const std::string& name) {
 }
 
 std::string TKorviDataProducer::ExpandDynamicContent(const std::string& line) {
-  // An entry is "%", a name without blanks, "%"; any other "%" is text.
-  const std::string entries = ReplaceEnclosed(
-      line, "%", '%', [](std::string_view name) { return name.find(' ') == name.npos; },
-      [this](std::string_view name) { return ResolveEntry(Trim(name)); });
-  return ExpandTags(entries);
+  std::string out;
+  AppendDynamicContent(line, out);
+  return out;
+}
+
+void TKorviDataProducer::AppendDynamicContent(std::string_view line, std::string& out) {
+  // An entry is "%", a name without blanks, "%"; any other "%" is text. The
+  // tags of the line and of the entries' values follow; no tag can close on
+  // the line ends, so they are added after both passes.
+  if (line.find('%') == line.npos) {
+    AppendTags(line, out);
+  } else {
+    std::string entries;
+    entries.reserve(line.size() + 64);
+    AppendReplaced(
+        line, "%", '%', [](std::string_view name) { return name.find(' ') == name.npos; },
+        [this](std::string_view name) { return ResolveEntry(Trim(name)); }, entries);
+    AppendTags(entries, out);
+  }
+  out += "\r\n\r\n";
 }
 
 std::string TKorviDataProducer::ExpandTags(const std::string& line) {
-  return ReplaceEnclosed(
-      line, "<#", '>', [](std::string_view) { return true; },
+  std::string out;
+  AppendTags(line, out);
+  out += "\r\n";
+  return out;
+}
+
+void TKorviDataProducer::AppendTags(std::string_view text, std::string& out) {
+  AppendReplaced(
+      text, "<#", '>', [](std::string_view) { return true; },
       [this](std::string_view tag) {
         const std::string inner = Trim(tag);
         const std::size_t space = inner.find(' ');
         TStringList params;
         if (space != std::string::npos) SplitTagParams(Trim(inner.substr(space + 1)), params);
         return HandleTag(inner.substr(0, space), params);
-      });
+      },
+      out);
 }
 
 std::string TKorviDataProducer::ContentFromStream(TStream& stream) {

@@ -28,6 +28,7 @@
 #include <array>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "korvi/producer/page_producer.h"
 
@@ -77,6 +78,8 @@ class TKorviDataProducer : public TKorviPageProducer {
   /// One template line with its entries and then its tags expanded; the
   /// result ends with two CR LF pairs.
   std::string ExpandDynamicContent(const std::string& line);
+  /// ExpandDynamicContent appending to `out`.
+  void AppendDynamicContent(std::string_view line, std::string& out);
   /// One line with its tags ‘`<#name params>`’ replaced through HandleTag (the
   /// tag must end on the line; "<" and "#" must touch); the result ends with
   /// CR LF.
@@ -90,6 +93,8 @@ class TKorviDataProducer : public TKorviPageProducer {
   /// The text an entry resolves to, down the chain of sources, OnEntryField,
   /// TIME/DATE and the error text.
   std::string ResolveEntry(const std::string& name);
+  /// ExpandTags appending to `out`, without the CR LF.
+  void AppendTags(std::string_view text, std::string& out);
 
   std::array<TDataSource*, kMaxDataSources> sources_{};
   int total_ds_ = 0;

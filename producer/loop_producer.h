@@ -42,6 +42,7 @@ namespace korvi {
 
 class TKorvi;
 class TKorviRequest;
+class TTemplateLines;
 class TKorviResponse;
 
 /// The loop producer: repeats a section of the template for every row of a data set.
@@ -95,6 +96,9 @@ class TKorviProducer : public TKorviDataProducer {
   void ExpandLines(TStream& input, TStream& output);
 
  private:
+  /// ExpandLines over template lines read before (from where Next stands).
+  void ExpandLines(TTemplateLines& lines, TStream& output);
+
   std::string list_ds_;
   int loop_depth_ = 0;
 };

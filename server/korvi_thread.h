@@ -3,7 +3,8 @@
 /// start to end. It adopts the connection into a socket of its own, runs its
 /// own message loop (socket events and the life timer tick there), assembles
 /// and parses a request, hands it to the actions or answers it from the file
-/// system, transmits the answer in 8192-byte chunks and frees itself. With
+/// system, transmits the answer (in 8192-byte chunks; a file on a plain
+/// connection as much at a time as the system takes) and frees itself. With
 /// the server's HTTP11 profile a connection the client keeps serves request
 /// after request, each on a fresh exchange (see korvi_exchange.h).
 ///
@@ -167,7 +168,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   /// Writes the built-in answer for the resolved target.
   void Responding();
   /// Starts transmitting what was produced: the outgoing text, then the file
-  /// or the response the application built, one chunk per data-sent event.
+  /// or the response the application built, one piece per data-sent event.
   void StartDataSend();
   /// Data-sent handler of the socket: sends the next chunk; once everything
   /// has been handed to the system, reports OnResponseDone and ends the
@@ -275,8 +276,9 @@ class TKorviThread : public TThread, public TKorviExchange {
   void AnswerBuiltIn();
   /// Reads the chunk of TransferStream at SendPos into ChunkBuffer; its size.
   int ReadChunk();
-  /// Sends the chunk of TransferStream at SendPos: the bytes sent, 0 at the
-  /// stream's end, -1 when the send failed.
+  /// Sends the chunk of TransferStream at SendPos (for a file on a plain
+  /// connection, as much from SendPos on as the system takes): the bytes
+  /// sent, 0 at the stream's end, -1 when the send failed.
   int SendChunk();
   /// The size of the chunk at SendPos.
   int ChunkLength() const;

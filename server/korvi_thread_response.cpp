@@ -1,7 +1,8 @@
 // TKorviThread, the answering side: offering the request to the actions,
 // the built-in answer from the file system (through the target resolver,
 // the outgoing text, listings and error pages) and the transmission of the
-// answer in 8192-byte chunks, one per data-sent event.
+// answer, one piece per data-sent event: 8192-byte chunks, or for a file on a
+// plain connection as much as the system takes.
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -55,6 +56,10 @@ void DropResponseBody(TMemoryStream& response) {
   const size_t end = text.find("\r\n\r\n");
   if (end != std::string_view::npos) response.SetSize(static_cast<std::int64_t>(end + 4));
 }
+
+// The most bytes of a file one send offers the system (more than any socket
+// buffer holds).
+constexpr std::int64_t kMostFileBytesPerSend = 1 << 30;
 
 // How listings write names: as stored in the profile, else lower-cased.
 TListingCase ListingCaseOf(bool http11) {
@@ -350,9 +355,11 @@ bool TKorviThread::ReleaseIfBroken() {
 
 int TKorviThread::SendChunk() {
   // A file goes from the file system to a plain connection without passing
-  // through ChunkBuffer.
-  if (TransferStream == FileStream.get() && !Socket->UsesTls())
-    return Socket->SendFileBytes(FileStream->Handle(), SendPos, ChunkLength());
+  // through ChunkBuffer, as much of it as the system takes.
+  if (TransferStream == FileStream.get() && !Socket->UsesTls()) {
+    const auto rest = std::min<std::int64_t>(transfer_size_ - SendPos, kMostFileBytesPerSend);
+    return Socket->SendFileBytesAsTaken(FileStream->Handle(), SendPos, static_cast<int>(rest));
+  }
   const int count = ReadChunk();
   return count > 0 ? Socket->Send(ChunkBuffer, count) : 0;
 }

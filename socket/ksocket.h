@@ -245,6 +245,15 @@ class TCustomKSocket : public TComponent {
   /// _Write sends files with Send). Returns the bytes taken from the file
   /// (fewer at its end, 0 past it), or -1 when not connected.
   int SendFileBytes(int FileHandle, std::int64_t Offset, int Len);
+  /// Hands up to `Len` bytes of the open file `FileHandle` from `Offset` to
+  /// the connection, as many as the system takes at once; the rest stays
+  /// with the caller. After a call that left bytes over, OnDataSent fires
+  /// once the connection takes more. Where nothing may go straight to the
+  /// connection (see SendFileBytes), or the system has no room at all, one
+  /// block of at most 8192 bytes goes the chain's way instead. The same
+  /// events and counts as Send of the bytes taken; returns their number
+  /// (0 past the file's end), or -1 when not connected.
+  int SendFileBytesAsTaken(int FileHandle, std::int64_t Offset, int Len);
   /// Send of the string's bytes.
   virtual int SendStr(const std::string& Str);
   /// SendStr without a result.
@@ -395,6 +404,24 @@ class TCustomKSocket : public TComponent {
   bool BeginSend();
   /// Their end: OnDataSent is posted when everything went.
   void EndSend();
+
+  /// Bytes of a file that go the chain's way in one read.
+  static constexpr int kFileBlock = 8192;
+  /// Why CopyFileBytes stopped.
+  enum class TFileCopyEnd : std::uint8_t { Complete, FileEnded, Full, Refused };
+  /// File bytes may go straight to the connection: nothing queued waits,
+  /// and the socket is a stream without send flags.
+  bool DirectFileSend() const;
+  /// Copies bytes of the file from `Offset + taken` to the connection
+  /// until `taken` reaches `Len`, the file ends, the connection has no room
+  /// (Full) or the system fails (Refused); counts them in `taken`.
+  TFileCopyEnd CopyFileBytes(int FileHandle, std::int64_t Offset, int Len, int& taken);
+  /// Reads up to `Len` bytes of the file from `Offset` into the chain; the
+  /// bytes read.
+  int QueueFileBytes(int FileHandle, std::int64_t Offset, int Len);
+  /// The end of a file send that took `taken` bytes: starts the chain and
+  /// EndSend; returns `taken`.
+  int EndFileSend(int taken);
   /// The common start of SetPort and SetProto: unless `Value` is the assigned
   /// text already, stores it, refuses the change when not closed and trims it
   /// into `text`; true when `text` is to be parsed.

@@ -183,42 +183,45 @@ int TCustomKSocket::Send(const void* Data, int Len) {
   return result;
 }
 
-int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) {
-  if (!BeginSend()) return -1;
-  int taken = 0;
+bool TCustomKSocket::DirectFileSend() const {
   const bool chain_empty = std::all_of(SendBufferList.begin(), SendBufferList.end(),
                                        [](const auto& block) { return block->Unread() == 0; });
-  bool at_end = false;
-  if (chain_empty && SocketType != SOCK_DGRAM && SendFlagsValue == 0) {
-    TPipeSignalGuard no_signal;
-    while (taken < Len) {
-      off_t offset = Offset + taken;
-      const ssize_t sent =
-          sendfile(SocketHandle.Get(), FileHandle, &offset, static_cast<size_t>(Len - taken));
-      if (sent < 0 && errno == EINTR) continue;
-      if (sent < 0 && errno == EPIPE) no_signal.Broken();
-      // Would block, or failed: the rest takes the chain's way, which
-      // waits for room or reports the failure as any send does.
-      if (sent < 0) break;
-      if (sent == 0) {
-        at_end = true;
-        break;
-      }
-      taken += static_cast<int>(sent);
-      write_count_ += sent;
-    }
+  return chain_empty && SocketType != SOCK_DGRAM && SendFlagsValue == 0;
+}
+
+TCustomKSocket::TFileCopyEnd TCustomKSocket::CopyFileBytes(int FileHandle, std::int64_t Offset,
+                                                           int Len, int& taken) {
+  TPipeSignalGuard no_signal;
+  while (taken < Len) {
+    off_t offset = Offset + taken;
+    const ssize_t sent =
+        sendfile(SocketHandle.Get(), FileHandle, &offset, static_cast<size_t>(Len - taken));
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno == EAGAIN) return TFileCopyEnd::Full;
+    if (sent < 0 && errno == EPIPE) no_signal.Broken();
+    if (sent < 0) return TFileCopyEnd::Refused;
+    if (sent == 0) return TFileCopyEnd::FileEnded;
+    taken += static_cast<int>(sent);
+    write_count_ += sent;
   }
-  if (!at_end && taken < Len) {
-    char block[8192];
-    while (taken < Len) {
-      const ssize_t count =
-          pread(FileHandle, block, std::min<size_t>(sizeof block, Len - taken), Offset + taken);
-      if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) break;
-      PutDataInSendBuffer(block, static_cast<int>(count));
-      taken += static_cast<int>(count);
-    }
+  return TFileCopyEnd::Complete;
+}
+
+int TCustomKSocket::QueueFileBytes(int FileHandle, std::int64_t Offset, int Len) {
+  char block[kFileBlock];
+  int taken = 0;
+  while (taken < Len) {
+    const ssize_t count =
+        pread(FileHandle, block, std::min<size_t>(sizeof block, Len - taken), Offset + taken);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    PutDataInSendBuffer(block, static_cast<int>(count));
+    taken += static_cast<int>(count);
   }
+  return taken;
+}
+
+int TCustomKSocket::EndFileSend(int taken) {
   if (SendBufferList.empty()) {
     all_sent_ = taken > 0;
   } else {
@@ -226,6 +229,36 @@ int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) 
   }
   EndSend();
   return taken;
+}
+
+int TCustomKSocket::SendFileBytes(int FileHandle, std::int64_t Offset, int Len) {
+  if (!BeginSend()) return -1;
+  int taken = 0;
+  const TFileCopyEnd end =
+      DirectFileSend() ? CopyFileBytes(FileHandle, Offset, Len, taken) : TFileCopyEnd::Refused;
+  // The system had no room, or failed: the rest takes the chain's way, which
+  // waits for room or reports the failure as any send does.
+  if (end == TFileCopyEnd::Full || end == TFileCopyEnd::Refused)
+    taken += QueueFileBytes(FileHandle, Offset + taken, Len - taken);
+  return EndFileSend(taken);
+}
+
+int TCustomKSocket::SendFileBytesAsTaken(int FileHandle, std::int64_t Offset, int Len) {
+  if (!BeginSend()) return -1;
+  int taken = 0;
+  const TFileCopyEnd end =
+      DirectFileSend() ? CopyFileBytes(FileHandle, Offset, Len, taken) : TFileCopyEnd::Refused;
+  if (end == TFileCopyEnd::Full && taken > 0) {
+    // The rest waits for room. Once there is, the writable notification
+    // finds the chain empty and reports everything sent.
+    if (SendBufferList.empty()) SendBufferList.push_back(std::make_unique<TBuffer>(BufferSize));
+    notifier_->WriteBlocked();
+    return taken;
+  }
+  // No room at all, or a failure: one block takes the chain's way.
+  if (end == TFileCopyEnd::Full || end == TFileCopyEnd::Refused)
+    taken += QueueFileBytes(FileHandle, Offset + taken, std::min(Len - taken, kFileBlock));
+  return EndFileSend(taken);
 }
 
 int TCustomKSocket::SendStr(const std::string& Str) {

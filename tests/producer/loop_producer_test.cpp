@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "korvi/data/data_set.h"
+#include "korvi/data/data_source.h"
 #include "korvi/data/database_error.h"
 #include "korvi/host/exceptions.h"
+#include "korvi/host/streams.h"
 #include "tests/producer/sqlite_tables.h"
 #include "tests/support/expect_message.h"
 
@@ -94,6 +97,20 @@ TEST_F(LoopProducerTest, PageBytesOfOneLoop) {
   EXPECT_EQ(page, "x " + Pairs(1) + "\r\n" + Row({"[a]", "1"}) + Row({"[b]", "2"}) +
                       Row({"[c]", "3"}) + "\r\n" + " y" + Pairs(1) + Pairs(25));
   EXPECT_EQ(producer_.ContentFromString("plain"), "plain" + Pairs(26));
+}
+
+// A tag that fails on a row ends the loop there: the output holds the rows
+// before it and the lines of that row before the failing one.
+TEST_F(LoopProducerTest, FailingTagEndsTheLoopAfterTheLinesBeforeIt) {
+  producer_.OnHTMLTag = [this](TObject*, TTag, const std::string&, TStringList&,
+                               std::string& replace) {
+    if (fruit_->DataSet()->FieldByName("Name").AsString() == "b") throw Exception("tag failed");
+    replace = "T";
+  };
+  TStringStream body(Lines({"[%Name%]", "x <#t>"}));
+  TStringStream output;
+  EXPECT_THROW(producer_.ProcessLoop("<!LOOP DS=Fruit>", "", body, output), Exception);
+  EXPECT_EQ(output.DataString(), Row({"[a]", "x T"}) + "[b]\r\n\r\n");
 }
 
 TEST_F(LoopProducerTest, LoopsWalkForwardsOrInReverseAndDropUnknownSources) {

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -26,6 +27,7 @@
 #include "tests/support/loopback_client.h"
 #include "tests/support/pump.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_certificate.h"
 
 namespace korvi {
 namespace {
@@ -101,10 +103,35 @@ class FilesEndToEnd : public ::testing::Test {
            "Last-Modified: " + FormatHeaderDate(FileAge(path)) + "\r\n\r\n";
   }
 
+  // Wraps the data-sent handler of every worker to record how far each
+  // event moves the transmission, after giving its socket a send buffer of
+  // `send_buffer` bytes.
+  void RecordMoves(int send_buffer) {
+    server_.OnBeforeProcess = [this, send_buffer](TObject*, TKorviRequest*, TKorviResponse*,
+                                                  TKorviThread* thread) {
+      ::setsockopt(thread->Socket->Handle(), SOL_SOCKET, SO_SNDBUF, &send_buffer,
+                   sizeof send_buffer);
+      TDataSent send_next = thread->Socket->OnDataSent;
+      thread->Socket->OnDataSent = [this, thread, send_next](TObject* sender, std::uint16_t error) {
+        const std::int64_t before = thread->SendPos;
+        send_next(sender, error);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (thread->SendPos > before) moves_.push_back(thread->SendPos - before);
+      };
+    };
+  }
+
+  // The moves recorded so far.
+  std::vector<std::int64_t> Moves() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return moves_;
+  }
+
   test::TempDir dir_;
   std::string root_;
   std::mutex mutex_;
   test::ResponseSizes sizes_;
+  std::vector<std::int64_t> moves_;
   TKorvi server_{nullptr};  // last: destroyed, with its threads, first
 };
 
@@ -299,36 +326,80 @@ TEST_F(FilesEndToEnd, SymbolicLinksOutOfTheRoot) {
   EXPECT_TRUE(Has(listing, ">inside.htm</a>")) << listing;
 }
 
-// A large file goes out after the header text in chunks of 8192 bytes, one
-// per data-sent event of the socket; OnResponse announces the header text
-// plus the file, and OnResponseDone reports as many bytes sent.
-TEST_F(FilesEndToEnd, LargeFileInChunks) {
+// Over TLS a large file goes out after the header text in chunks of 8192
+// bytes, one per data-sent event of the socket; OnResponse announces the
+// header text plus the file, and OnResponseDone reports as many bytes sent.
+TEST_F(FilesEndToEnd, LargeFileInChunksOverTls) {
   std::string content(20000, '\0');
   for (size_t i = 0; i < content.size(); ++i)
     content[i] = static_cast<char>('a' + i % 26);
   dir_.Write("www/big.txt", content);
-  std::vector<std::int64_t> chunks;
-  // The worker's data-sent handler is wrapped to see how far each event
-  // moves the transmission.
-  server_.OnBeforeProcess = [&](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
-    TDataSent send_next = thread->Socket->OnDataSent;
-    thread->Socket->OnDataSent = [&, thread, send_next](TObject* sender, std::uint16_t error) {
-      const std::int64_t before = thread->SendPos;
-      send_next(sender, error);
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (thread->SendPos > before) chunks.push_back(thread->SendPos - before);
-    };
-  };
+  const test::TestCertificate certificate;
+  server_.TlsEnabled = true;
+  server_.TlsCertificateFile = certificate.CertificateFile();
+  server_.TlsKeyFile = certificate.KeyFile();
+  RecordMoves(1024 * 1024);
   server_.StartListening();
   const std::string head = FileHead("big.txt", "text/plain");
-  const std::string answer = Raw("GET /big.txt HTTP/1.0\r\n\r\n");
+  const test::ChildResult run = test::RunPumping(
+      {"curl", "-sS", "-i", "--max-time", "10", "--cacert", certificate.CertificateFile(),
+       "https://127.0.0.1:" + IntToStr(server_.ServerPort()) + "/big.txt"});
+  const std::string& answer = run.output;
   EXPECT_EQ(MaskDate(answer), head + content);
-  ASSERT_TRUE(PumpUntil([&] { return server_.ThreadCount() == 0; }));
-  std::lock_guard<std::mutex> lock(mutex_);
-  EXPECT_EQ(chunks, (std::vector<std::int64_t>{8192, 8192, 3616}));
+  Quiesce();
+  EXPECT_EQ(Moves(), (std::vector<std::int64_t>{8192, 8192, 3616}));
   const std::vector<std::int64_t> whole = {static_cast<std::int64_t>(answer.size())};
   EXPECT_EQ(sizes_.Announced(), whole);
   EXPECT_EQ(sizes_.Sent(), whole);
+}
+
+// A file of several MB over a plain connection, through a send buffer it
+// fills again and again: whole or a range of it (with the HTTP11 profile),
+// to a reader as fast as the sender or one with a small receive buffer, it
+// arrives byte for byte, in moves larger than one 8192-byte chunk, and
+// OnResponseDone reports the bytes OnResponse announced.
+TEST_F(FilesEndToEnd, SeveralMegabytesInPiecesAsLargeAsTheSocketTakes) {
+  std::string content(5 * 1024 * 1024 + 123, '\0');
+  for (size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i % 251);
+  dir_.Write("www/big.bin", content);
+  RecordMoves(64 * 1024);
+  const struct {
+    const char* request;
+    int receive_buffer;
+    std::string body;
+  } cases[] = {
+      {"GET /big.bin HTTP/1.0\r\n\r\n", 0, content},
+      {"GET /big.bin HTTP/1.0\r\n\r\n", 4096, content},
+      {"GET /big.bin HTTP/1.1\r\nHost: h\r\nRange: bytes=1000-4000999\r\nConnection: close\r\n\r\n",
+       0, content.substr(1000, 4000000)},
+  };
+  server_.StartListening();
+  size_t answers = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.request) + " " + IntToStr(c.receive_buffer));
+    server_.HTTP11 = std::string_view(c.request).ends_with("close\r\n\r\n");
+    LoopbackClient client(server_.ServerPort(), c.receive_buffer);
+    client.Send(c.request);
+    const std::string answer = client.ReadAll(30000);
+    const size_t head = answer.find("\r\n\r\n") + 4;
+    EXPECT_TRUE(answer.compare(head, std::string::npos, c.body) == 0) << answer.size();
+    Quiesce();
+    const std::vector<std::int64_t> moves = Moves();
+    std::int64_t moved = 0;
+    for (const std::int64_t move : moves)
+      moved += move;
+    EXPECT_EQ(moved, static_cast<std::int64_t>(c.body.size()));
+    ASSERT_FALSE(moves.empty());
+    EXPECT_GT(*std::max_element(moves.begin(), moves.end()), 8192);
+    ++answers;
+    const std::vector<std::int64_t> announced = sizes_.Announced();
+    ASSERT_EQ(announced.size(), answers);
+    EXPECT_EQ(announced.back(), static_cast<std::int64_t>(answer.size()));
+    EXPECT_EQ(sizes_.Sent(), announced);
+    std::lock_guard<std::mutex> lock(mutex_);
+    moves_.clear();
+  }
 }
 
 // A directory with blanks, a subdirectory, a hidden file and a mask.

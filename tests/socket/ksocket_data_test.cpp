@@ -134,24 +134,42 @@ TEST(KSocketDataTest, PartialSendDrainsOnWritableNotifications) {
   EXPECT_TRUE(received == data);
 }
 
+// A connection whose socket sends from a file holding `content`, through
+// a send buffer of `send_buffer` bytes, counting its OnDataSent events,
+// which must not come while in_call is set.
+struct FileSending {
+  FileSending(const std::string& content, int send_buffer) {
+    parts.file = ::open(dir.Write("f.bin", content).c_str(), O_RDONLY | O_CLOEXEC);
+    setsockopt(parts.c.socket.Handle(), SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    parts.c.socket.OnDataSent = [this](TObject*, std::uint16_t) {
+      EXPECT_FALSE(parts.in_call);
+      ++parts.sent_events;
+    };
+  }
+  ~FileSending() {
+    if (parts.file >= 0) ::close(parts.file);
+  }
+  FileSending(const FileSending&) = delete;
+  FileSending& operator=(const FileSending&) = delete;
+
+  test::TempDir dir;
+  struct {
+    Connection<> c;
+    int file = -1;
+    int sent_events = 0;
+    bool in_call = false;
+  } parts;
+};
+
 // Bytes of a file join the stream after what Send queued, whether the
 // system takes them at once or, for a peer that reads late, partly through
 // the chain; OnDataSent fires once per call, after it returned; a range past
 // the file's end is cut there; an unconnected socket refuses.
 TEST(KSocketDataTest, FileBytesFollowQueuedBytesLikeSend) {
-  test::TempDir dir;
   const std::string content = Pattern(300000);
-  const int file = ::open(dir.Write("f.bin", content).c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(file, 0);
-  Connection<> c;
-  const int small = 4096;
-  setsockopt(c.socket.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-  int sent_events = 0;
-  bool in_call = false;
-  c.socket.OnDataSent = [&](TObject*, std::uint16_t) {
-    EXPECT_FALSE(in_call);
-    ++sent_events;
-  };
+  FileSending sending(content, 4096);
+  ASSERT_GE(sending.parts.file, 0);
+  auto& [c, file, sent_events, in_call] = sending.parts;
   const std::string head = Pattern(100000);
   in_call = true;
   EXPECT_EQ(c.socket.SendFileBytes(file, 0, 200000), 200000);  // more than the system takes
@@ -178,7 +196,41 @@ TEST(KSocketDataTest, FileBytesFollowQueuedBytesLikeSend) {
 
   TKSocket unconnected(nullptr);
   EXPECT_THROW(unconnected.SendFileBytes(file, 0, 10), ESocketException);
-  ::close(file);
+}
+
+// SendFileBytesAsTaken hands over only what the system takes at once and
+// keeps the rest with the caller: OnDataSent comes once there is room again,
+// never inside the call. Offered to a full connection it queues one block of
+// 8192 bytes; behind queued bytes the same; past the file's end nothing. The
+// peer gets every byte taken, in order.
+TEST(KSocketDataTest, FileBytesAsTakenLeaveTheRestToTheCaller) {
+  const std::string content = Pattern(3000000);
+  FileSending sending(content, 65536);
+  ASSERT_GE(sending.parts.file, 0);
+  auto& [c, file, sent_events, in_call] = sending.parts;
+  in_call = true;
+  const int first = c.socket.SendFileBytesAsTaken(file, 0, 3000000);
+  EXPECT_GT(first, 0);
+  EXPECT_LT(first, 3000000);
+  EXPECT_FALSE(c.socket.AllSent());
+  const int full = c.socket.SendFileBytesAsTaken(file, first, 3000000 - first);
+  EXPECT_EQ(full, 8192);
+  const std::string head = Pattern(100);
+  EXPECT_EQ(c.socket.Send(head.data(), 100), 100);
+  EXPECT_EQ(c.socket.SendFileBytesAsTaken(file, first + full, 3000000), 8192);
+  EXPECT_EQ(c.socket.SendFileBytesAsTaken(file, 3000000, 10), 0);
+  in_call = false;
+  EXPECT_TRUE(TEventQueue::Current().ProcessMessages());
+  EXPECT_EQ(sent_events, 0);
+  const size_t total = static_cast<size_t>(first) + 2 * 8192 + 100;
+  std::string received;
+  std::thread reader([&] { c.peer.ReadBlocking(received, total, 20000); });
+  EXPECT_TRUE(PumpUntil([&] { return c.socket.AllSent() && sent_events > 0; }, 20000));
+  reader.join();
+  EXPECT_TRUE(received ==
+              content.substr(0, first + full) + head + content.substr(first + full, 8192));
+  EXPECT_EQ(c.socket.WriteCount(), static_cast<std::int64_t>(total));
+  EXPECT_EQ(sent_events, 1);
 }
 
 // With KeepOpenOnPeerClose, a peer that ends its own direction is reported
