@@ -64,8 +64,10 @@ class TTlsConnection {
   /// `Length`. After WSAEWOULDBLOCK, call again with the same bytes at the
   /// start of the buffer (a record is already on its way with them).
   int Write(const void* Buffer, int Length);
-  /// Decrypted bytes are waiting that no readiness of the transport will
-  /// announce, since they have already been taken from it.
+  /// Bytes are waiting (decrypted, or records read ahead) that no readiness
+  /// of the transport will announce, since they have already been taken from
+  /// it. The rest of a record may still have to arrive before a Read gets
+  /// any of them.
   bool HasBufferedInput() const;
   /// Sends the close_notify alert (once). Failed when there is no session to
   /// close (handshake unfinished, session failed).

@@ -1,11 +1,14 @@
 // TSSLKSocket with TLS over real loopback connections: a client that ends
 // its direction of the connection (a TCP half-close, without a TLS
-// close_notify) after its request still gets the whole answer.
+// close_notify) after its request still gets the whole answer, and records
+// that arrive together with the handshake's end or with each other are all
+// delivered.
 #include "korvi/socket/ssl_ksocket.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/bio.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "korvi/socket/tls_context.h"
 #include "tests/socket/loopback_connection.h"
@@ -126,6 +130,91 @@ TEST(SslKSocketTest, HalfClosingClientGetsTheWholeAnswer) {
   const std::string large = Pattern(20 << 20);
   for (int round = 0; round < 3; ++round)
     ASSERT_TRUE(AnswersAHalfClosingClient(context, large)) << "20 MB, round " << round;
+}
+
+// A TLS client on 127.0.0.1:`port` that holds its output until it has to
+// wait for the server: the end of its handshake and one record per piece of
+// `pieces` leave in a single send. Returns what it reads back until it holds
+// `expected` bytes or the connection ends; every wait is bounded.
+std::string GatheringClient(int port, const std::vector<std::string>& pieces, size_t expected) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval limit{kWaitMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = SSL_new(context);
+  BIO* output = BIO_new(BIO_s_mem());
+  SSL_set_bio(ssl, BIO_new(BIO_s_mem()), output);
+  SSL_set_connect_state(ssl);
+  const auto flush = [&] {
+    char* data = nullptr;
+    const long count = BIO_get_mem_data(output, &data);
+    const bool sent =
+        count == 0 || send(fd, data, static_cast<size_t>(count), MSG_NOSIGNAL) == count;
+    (void)BIO_reset(output);
+    return sent;
+  };
+  const auto waited = [&](int result) {
+    if (SSL_get_error(ssl, result) != SSL_ERROR_WANT_READ || !flush()) return false;
+    char buffer[16384];
+    const auto got = recv(fd, buffer, sizeof buffer, 0);
+    return got > 0 && BIO_write(SSL_get_rbio(ssl), buffer, static_cast<int>(got)) == got;
+  };
+  std::string answer;
+  bool going = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  for (int result = 0; going && (result = SSL_connect(ssl)) != 1;)
+    going = waited(result);
+  for (const std::string& piece : pieces)
+    going = going && SSL_write(ssl, piece.data(), static_cast<int>(piece.size())) > 0;
+  going = going && flush();
+  while (going && answer.size() < expected) {
+    char buffer[4096];
+    const int got = SSL_read(ssl, buffer, sizeof buffer);
+    if (got > 0) answer.append(buffer, static_cast<size_t>(got));
+    going = got > 0 || waited(got);
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  close(fd);
+  return answer;
+}
+
+TEST(SslKSocketTest, RecordsArrivingTogetherAreAllDelivered) {
+  test::TestCertificate pair;
+  const auto context = std::make_shared<const TTlsContext>(pair.CertificateFile(), pair.KeyFile());
+  // One record right after the handshake's end, then several in one arrival.
+  const std::vector<std::vector<std::string>> cases = {
+      {"first"}, {"one ", "two ", "three"}, {Pattern(20000), "tail"}};
+  for (const auto& pieces : cases) {
+    std::string sent;
+    for (const std::string& piece : pieces)
+      sent += piece;
+    TKSocket listener{nullptr};
+    const int port = ListenOnLoopback(listener);
+    std::atomic<bool> client_done = false;
+    std::string echoed;
+    std::thread client([&] {
+      echoed = GatheringClient(port, pieces, sent.size());
+      client_done = true;
+    });
+    TSSLKSocket socket{nullptr};
+    socket.EnableTls(context);
+    socket.Dup(AcceptWaiting(listener));
+    socket.Startup();
+    // Each handler call reads less than a record may hold.
+    socket.OnDataAvailable = [&](TObject*, std::uint16_t) {
+      char buffer[1024];
+      const int got = socket.Receive(buffer, sizeof buffer);
+      if (got > 0) socket.Send(buffer, got);
+    };
+    PumpUntil([&] { return client_done.load(); }, kWaitMs);
+    client.join();
+    EXPECT_EQ(echoed.size(), sent.size()) << pieces.size() << " piece(s)";
+    EXPECT_TRUE(echoed == sent) << pieces.size() << " piece(s)";
+  }
 }
 
 }  // namespace
