@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "korvi/host/exceptions.h"
-#include "korvi/host/files.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/server/byte_range.h"
 #include "korvi/server/directory_listing.h"
@@ -187,19 +186,15 @@ void TKorviThread::Responding() {
     }
   } else {
     // A file that is gone or cannot be opened gets the 503 page.
-    const std::int64_t last_write = FileAge(TargetPath);
-    if (last_write != -1) {
-      try {
-        FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
-      } catch (const std::exception&) {
-        // No stream: answered below.
-      }
-    }
-    if (!FileStream) {
+    try {
+      FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
+    } catch (const std::exception&) {
       WriteError(503);
       return;
     }
-    const std::int64_t size = FileStream->Size();
+    // The answer describes the file as it was opened, and sends that much.
+    const std::int64_t last_write = FileStream->OpenedWriteTime();
+    const std::int64_t size = FileStream->OpenedSize();
     if (ReqState != REQSTAT_SIMPLE) {
       TStringList extra;
       if (Settings().OnFileHeaders) Settings().OnFileHeaders(Server, TargetPath, extra);
@@ -312,7 +307,9 @@ void TKorviThread::StartDataSend() {
     if (!TransferStream) {
       transfer_size_ = 0;
     } else {
-      transfer_size_ = send_end_ >= 0 ? send_end_ : TransferStream->Size();
+      transfer_size_ = send_end_ >= 0                       ? send_end_
+                       : TransferStream == FileStream.get() ? FileStream->OpenedSize()
+                                                            : TransferStream->Size();
     }
     // SendPos starts at 0, or where the file's range begins.
     if (Settings().OnResponse)
