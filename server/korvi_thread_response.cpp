@@ -315,13 +315,24 @@ void TKorviThread::StartDataSend() {
     if (Settings().OnResponse)
       Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_ - SendPos);
     stream_pos_ = -1;  // the first chunk sets the position
-    // The answer leaves in full segments; the end of our direction (or the
-    // close) sends the last one.
-    Socket->HoldPartialSegments();
+    // The answer leaves in full segments. An answer that ends the
+    // connection is held back until the end of our direction or the close,
+    // so the client's close cannot come before ours. On a connection that
+    // goes on, a file on a plain connection follows its header at once and
+    // its last send lets the last segment go; any other answer of more than
+    // one send is held back until it is handed over.
+    const bool file_follows = TransferStream != nullptr && TransferStream == FileStream.get() &&
+                              !Socket->UsesTls() && transfer_size_ > SendPos;
+    segments_held_ = !keep_connection_ || (!file_follows && !AnswerInOneSend());
+    if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
-      Socket->Send(Output.Data(), OutLength());
+      if (file_follows && !segments_held_) {
+        Socket->SendAhead(Output.Data(), OutLength());
+      } else {
+        Socket->Send(Output.Data(), OutLength());
+      }
       ReleaseIfBroken();
     } else {
       OnSocketDataSent(Socket.get(), 0);
@@ -329,6 +340,14 @@ void TKorviThread::StartDataSend() {
   } catch (const std::exception&) {
     Release();
   }
+}
+
+bool TKorviThread::AnswerInOneSend() {
+  if (Socket->UsesTls()) return false;
+  const std::int64_t body = TransferStream != nullptr ? transfer_size_ - SendPos : 0;
+  // The text goes in one send, and the stream's chunks in others.
+  if (OutLength() > 0 && body > 0) return false;
+  return std::max<std::int64_t>(OutLength(), body) <= KorviChunkSize;
 }
 
 int TKorviThread::ReadChunk() {
@@ -392,7 +411,9 @@ void TKorviThread::AnswerHandedOver() {
   // Pipelined requests the client sent before it ended its side are still
   // answered.
   if (keep_connection_ && (!peer_closed_ || !ahead_.empty())) {
-    Socket->SendPartialSegments();  // the answer's last segment leaves now
+    // The answer's last segment leaves now, also when a file ended short
+    // of what its header announced.
+    if (segments_held_ || SendPos < transfer_size_) Socket->SendPartialSegments();
     NextRequest();
     return;
   }

@@ -131,7 +131,8 @@ void TCustomKSocket::TryToSend() {
     const int sent =
         SocketType == SOCK_DGRAM
             ? _WriteTo(SocketHandle.Get(), data, count, SendFlagsValue, SockAddr, sizeof SockAddr)
-            : _Write(SocketHandle.Get(), data, count, SendFlagsValue);
+            : _Write(SocketHandle.Get(), data, count,
+                     SendFlagsValue | (more_ahead_ ? MSG_MORE : 0));
     if (sent == 0) return;
     if (sent < 0) {
       const int error = WSAGetLastError();
@@ -180,6 +181,19 @@ int TCustomKSocket::Send(const void* Data, int Len) {
   }
   TryToSend();
   EndSend();
+  return result;
+}
+
+int TCustomKSocket::SendAhead(const void* Data, int Len) {
+  more_ahead_ = true;
+  int result = -1;
+  try {
+    result = Send(Data, Len);
+  } catch (...) {
+    more_ahead_ = false;
+    throw;
+  }
+  more_ahead_ = false;
   return result;
 }
 
