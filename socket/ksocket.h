@@ -462,6 +462,7 @@ class TCustomKSocket : public TComponent {
   int read_count_ = 0;
   std::int64_t write_count_ = 0;
   bool all_sent_ = true;
+  bool emptied_ = false;       // the last Receive took less than it asked for
   bool more_ahead_ = false;    // the bytes being sent are not the stream's last
   bool wait_reached_ = false;  ///< WaitState (or the close ending it) was entered
   bool destroying_ = false;

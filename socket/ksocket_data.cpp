@@ -317,6 +317,7 @@ int TCustomKSocket::Receive(void* Buffer, int BufferSize) {
   } else {
     read_count_ += result;
   }
+  emptied_ = result >= 0 && result < BufferSize;
   return result;
 }
 
@@ -362,13 +363,16 @@ int TCustomKSocket::UnacknowledgedCount() const {
 void TCustomKSocket::ASyncReceive(std::uint16_t Error) {
   for (;;) {
     last_error_ = 0;
+    emptied_ = false;
     try {
       if (LineMode) {
         ReadLineReceive();
       } else if (!TriggerDataAvailable(Error)) {
         return;
       }
-      if (last_error_ != 0) return;
+      // A handler's receive that took less than it asked for left nothing
+      // behind; what comes later is notified anew.
+      if (last_error_ != 0 || emptied_) return;
       const int pending = PendingCount(SocketHandle.Get());
       if (pending < 0) {
         last_error_ = WSAGetLastError();
