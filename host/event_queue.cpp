@@ -106,6 +106,12 @@ struct QueueCore {
   TFileDescriptor epoll_fd;
   TFileDescriptor wake_fd;
 
+  // Most messages the owner takes one after another without a look at its
+  // descriptors, and how many it took since it last looked (a new queue
+  // looks before its first message).
+  static constexpr int kMessagesPerLook = 4;
+  int taken_since_look = kMessagesPerLook;
+
   std::mutex mutex;  // guards everything below
   bool alive = true;
   std::deque<QueueItem> items;
@@ -273,6 +279,7 @@ bool QueueCore::TakeMessage(TMessage& msg, std::uint64_t up_to) {
         item.msg.Msg != WM_QUIT && item.msg.Wnd != 0 && MethodOf(item.msg.Wnd, this) == nullptr;
     if (orphan) continue;
     msg = item.msg;
+    ++taken_since_look;
     return true;
   }
   return false;
@@ -289,6 +296,7 @@ std::uint64_t QueueCore::LastSeq() {
 }
 
 void QueueCore::Poll(int timeout_ms) {
+  taken_since_look = 0;
   epoll_event events[kMaxEvents];
   const int count = epoll_wait(epoll_fd.Get(), events, kMaxEvents, WaitLimit(timeout_ms));
   if (count < 0) {
@@ -580,9 +588,10 @@ bool TEventQueue::GetMessageFor(TMessage& msg, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
   bool polled = false;
   for (;;) {
-    // Descriptors are looked at before every message, so a busy stream of
-    // posted messages cannot starve them.
-    if (!polled && !core_->Empty()) core_->Poll(0);
+    // Descriptors are looked at before every few messages, so a busy
+    // stream of posted messages cannot starve them.
+    if (!polled && core_->taken_since_look >= QueueCore::kMessagesPerLook && !core_->Empty())
+      core_->Poll(0);
     if (core_->TakeMessage(msg)) return msg.Msg != WM_QUIT;
     int wait_ms = -1;
     if (timeout_ms >= 0) {

@@ -199,6 +199,8 @@ TFileStream::TFileStream(const std::string& path, unsigned mode) : path_(path) {
     fd_ = -1;
     RaiseOpenError(path, failure);
   }
+  opened_size_ = (mode & fmCreate) == fmCreate ? 0 : info.st_size;
+  opened_write_time_ = info.st_mtim.tv_sec;
 }
 
 TFileStream::~TFileStream() {

@@ -128,6 +128,10 @@ class TFileStream : public TStream {
   const std::string& FileName() const { return path_; }
   /// The open file's descriptor (owned by the stream).
   int Handle() const { return fd_; }
+  /// The size the file had once it was open (0 after fmCreate emptied it).
+  std::int64_t OpenedSize() const { return opened_size_; }
+  /// The file's last write time, in seconds since 1970, when it was opened.
+  std::int64_t OpenedWriteTime() const { return opened_write_time_; }
 
  protected:
   /// Takes over the open descriptor `fd` of the file named `path`.
@@ -136,6 +140,8 @@ class TFileStream : public TStream {
  private:
   std::string path_;
   int fd_ = -1;
+  std::int64_t opened_size_ = 0;
+  std::int64_t opened_write_time_ = 0;
 };
 
 /// A read-write stream over a temporary file without a name, in `directory`

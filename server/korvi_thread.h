@@ -280,6 +280,8 @@ class TKorviThread : public TThread, public TKorviExchange {
   /// connection, as much from SendPos on as the system takes): the bytes
   /// sent, 0 at the stream's end, -1 when the send failed.
   int SendChunk();
+  /// The whole answer goes out in one send on a plain connection.
+  bool AnswerInOneSend();
   /// The size of the chunk at SendPos.
   int ChunkLength() const;
   /// Ends the connection when a send met a broken connection and closed the

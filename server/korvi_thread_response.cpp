@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "korvi/host/exceptions.h"
-#include "korvi/host/files.h"
 #include "korvi/host/sysutils.h"
 #include "korvi/server/byte_range.h"
 #include "korvi/server/directory_listing.h"
@@ -187,19 +186,15 @@ void TKorviThread::Responding() {
     }
   } else {
     // A file that is gone or cannot be opened gets the 503 page.
-    const std::int64_t last_write = FileAge(TargetPath);
-    if (last_write != -1) {
-      try {
-        FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
-      } catch (const std::exception&) {
-        // No stream: answered below.
-      }
-    }
-    if (!FileStream) {
+    try {
+      FileStream = std::make_unique<TFileStream>(TargetPath, fmOpenRead | fmShareDenyWrite);
+    } catch (const std::exception&) {
       WriteError(503);
       return;
     }
-    const std::int64_t size = FileStream->Size();
+    // The answer describes the file as it was opened, and sends that much.
+    const std::int64_t last_write = FileStream->OpenedWriteTime();
+    const std::int64_t size = FileStream->OpenedSize();
     if (ReqState != REQSTAT_SIMPLE) {
       TStringList extra;
       if (Settings().OnFileHeaders) Settings().OnFileHeaders(Server, TargetPath, extra);
@@ -312,19 +307,32 @@ void TKorviThread::StartDataSend() {
     if (!TransferStream) {
       transfer_size_ = 0;
     } else {
-      transfer_size_ = send_end_ >= 0 ? send_end_ : TransferStream->Size();
+      transfer_size_ = send_end_ >= 0                       ? send_end_
+                       : TransferStream == FileStream.get() ? FileStream->OpenedSize()
+                                                            : TransferStream->Size();
     }
     // SendPos starts at 0, or where the file's range begins.
     if (Settings().OnResponse)
       Settings().OnResponse(Server->ThreadCount(), OutLength() + transfer_size_ - SendPos);
     stream_pos_ = -1;  // the first chunk sets the position
-    // The answer leaves in full segments; the end of our direction (or the
-    // close) sends the last one.
-    Socket->HoldPartialSegments();
+    // The answer leaves in full segments. An answer that ends the
+    // connection is held back until the end of our direction or the close,
+    // so the client's close cannot come before ours. On a connection that
+    // goes on, a file on a plain connection follows its header at once and
+    // its last send lets the last segment go; any other answer of more than
+    // one send is held back until it is handed over.
+    const bool file_follows = TransferStream != nullptr && TransferStream == FileStream.get() &&
+                              !Socket->UsesTls() && transfer_size_ > SendPos;
+    segments_held_ = !keep_connection_ || (!file_follows && !AnswerInOneSend());
+    if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
-      Socket->Send(Output.Data(), OutLength());
+      if (file_follows && !segments_held_) {
+        Socket->SendAhead(Output.Data(), OutLength());
+      } else {
+        Socket->Send(Output.Data(), OutLength());
+      }
       ReleaseIfBroken();
     } else {
       OnSocketDataSent(Socket.get(), 0);
@@ -332,6 +340,14 @@ void TKorviThread::StartDataSend() {
   } catch (const std::exception&) {
     Release();
   }
+}
+
+bool TKorviThread::AnswerInOneSend() {
+  if (Socket->UsesTls()) return false;
+  const std::int64_t body = TransferStream != nullptr ? transfer_size_ - SendPos : 0;
+  // The text goes in one send, and the stream's chunks in others.
+  if (OutLength() > 0 && body > 0) return false;
+  return std::max<std::int64_t>(OutLength(), body) <= KorviChunkSize;
 }
 
 int TKorviThread::ReadChunk() {
@@ -395,7 +411,9 @@ void TKorviThread::AnswerHandedOver() {
   // Pipelined requests the client sent before it ended its side are still
   // answered.
   if (keep_connection_ && (!peer_closed_ || !ahead_.empty())) {
-    Socket->SendPartialSegments();  // the answer's last segment leaves now
+    // The answer's last segment leaves now, also when a file ended short
+    // of what its header announced.
+    if (segments_held_ || SendPos < transfer_size_) Socket->SendPartialSegments();
     NextRequest();
     return;
   }

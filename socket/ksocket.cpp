@@ -392,7 +392,9 @@ void TCustomKSocket::Adopt(int NewHSocket, bool accepted) {
   }
   SocketHandle.Reset(NewHSocket);
   write_count_ = 0;
-  SetLingerOption();
+  // Listen leaves the linger option alone, so a handle fresh from its
+  // accept lingers off already.
+  if (!accepted || LingerOnOff != wsLingerOff) SetLingerOption();
   const int fd = SocketHandle.Get();
   if (!(accepted ? notifier_->SelectAccepted(fd, kConnectedMask)
                  : notifier_->Select(fd, kConnectedMask))) {

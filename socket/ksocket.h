@@ -238,6 +238,9 @@ class TCustomKSocket : public TComponent {
 
   /// Queues `Len` bytes and starts sending; bytes accepted or -1 when not connected.
   virtual int Send(const void* Data, int Len);
+  /// Send, telling the system that more of the stream follows at once: a
+  /// partly filled last segment waits for the next send or the close.
+  int SendAhead(const void* Data, int Len);
   /// Send of `Len` bytes of the open file `FileHandle` from `Offset`: the
   /// same chain, events and counts as Send of those bytes once read. While
   /// nothing queued must go first, the system copies them from the file to
@@ -459,6 +462,8 @@ class TCustomKSocket : public TComponent {
   int read_count_ = 0;
   std::int64_t write_count_ = 0;
   bool all_sent_ = true;
+  bool emptied_ = false;       // the last Receive took less than it asked for
+  bool more_ahead_ = false;    // the bytes being sent are not the stream's last
   bool wait_reached_ = false;  ///< WaitState (or the close ending it) was entered
   bool destroying_ = false;
 };

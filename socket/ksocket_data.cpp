@@ -131,7 +131,8 @@ void TCustomKSocket::TryToSend() {
     const int sent =
         SocketType == SOCK_DGRAM
             ? _WriteTo(SocketHandle.Get(), data, count, SendFlagsValue, SockAddr, sizeof SockAddr)
-            : _Write(SocketHandle.Get(), data, count, SendFlagsValue);
+            : _Write(SocketHandle.Get(), data, count,
+                     SendFlagsValue | (more_ahead_ ? MSG_MORE : 0));
     if (sent == 0) return;
     if (sent < 0) {
       const int error = WSAGetLastError();
@@ -180,6 +181,19 @@ int TCustomKSocket::Send(const void* Data, int Len) {
   }
   TryToSend();
   EndSend();
+  return result;
+}
+
+int TCustomKSocket::SendAhead(const void* Data, int Len) {
+  more_ahead_ = true;
+  int result = -1;
+  try {
+    result = Send(Data, Len);
+  } catch (...) {
+    more_ahead_ = false;
+    throw;
+  }
+  more_ahead_ = false;
   return result;
 }
 
@@ -303,6 +317,7 @@ int TCustomKSocket::Receive(void* Buffer, int BufferSize) {
   } else {
     read_count_ += result;
   }
+  emptied_ = result >= 0 && result < BufferSize;
   return result;
 }
 
@@ -348,13 +363,16 @@ int TCustomKSocket::UnacknowledgedCount() const {
 void TCustomKSocket::ASyncReceive(std::uint16_t Error) {
   for (;;) {
     last_error_ = 0;
+    emptied_ = false;
     try {
       if (LineMode) {
         ReadLineReceive();
       } else if (!TriggerDataAvailable(Error)) {
         return;
       }
-      if (last_error_ != 0) return;
+      // A handler's receive that took less than it asked for left nothing
+      // behind; what comes later is notified anew.
+      if (last_error_ != 0 || emptied_) return;
       const int pending = PendingCount(SocketHandle.Get());
       if (pending < 0) {
         last_error_ = WSAGetLastError();

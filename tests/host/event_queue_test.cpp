@@ -217,6 +217,32 @@ TEST(EventQueueTest, GetMessageForTimesOut) {
   EXPECT_EQ(msg.Msg, WM_NULL);
 }
 
+// A target that keeps posting to itself does not keep a ready descriptor
+// waiting: its handler runs within a few messages.
+TEST(EventQueueTest, PostedMessagesDoNotStarveDescriptors) {
+  TEventQueue& queue = TEventQueue::Current();
+  int messages = 0;
+  Target target([&](TMessage& msg) {
+    ++messages;
+    PostMessage(msg.Wnd, WM_USER, 0, 0);
+  });
+  Pipe pipe;
+  int seen_after = -1;
+  queue.Watch(pipe.fds[0], EPOLLIN, [&](std::uint32_t) {
+    if (seen_after < 0) seen_after = messages;
+  });
+  PostMessage(target.wnd(), WM_USER, 0, 0);
+  TMessage msg;
+  ASSERT_TRUE(queue.GetMessageFor(msg, 1000));
+  queue.DispatchMessage(msg);
+  pipe.Put("x");
+  for (int i = 0; i < 10 && seen_after < 0 && queue.GetMessageFor(msg, 1000); ++i)
+    queue.DispatchMessage(msg);
+  queue.Unwatch(pipe.fds[0]);
+  EXPECT_GE(seen_after, 1);
+  EXPECT_LE(seen_after, 5);
+}
+
 // A watched pipe runs its handler on the owning thread when data arrives;
 // switched off it stays quiet, switched on again it reports again, and
 // unwatched it is left alone.

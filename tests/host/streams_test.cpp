@@ -2,7 +2,9 @@
 // file streams with their open modes, share locks and 64-bit positions.
 #include "korvi/host/streams.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -174,6 +176,25 @@ TEST(FileStream, ShareDenyWriteLocksOutWriters) {
     EXPECT_THROW(TFileStream(path, fmOpenRead | fmShareDenyWrite), EFOpenError);
   }
   TFileStream again(path, fmOpenRead | fmShareDenyWrite);
+}
+
+// The size and last write time the file had once it was open stay as they
+// were while the file changes; creating empties the file first.
+TEST(FileStream, OpenedSizeAndWriteTime) {
+  test::TempDir dir;
+  const timespec written[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+  const struct {
+    unsigned mode;
+    std::int64_t size;
+  } cases[] = {{fmOpenRead | fmShareDenyWrite, 7}, {fmOpenReadWrite, 7}, {fmCreate, 0}};
+  for (const auto& c : cases) {
+    const std::string path = dir.Write("opened.txt", "content");
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), written, 0), 0);
+    TFileStream file(path, c.mode);
+    dir.Write("opened.txt", "longer content");
+    EXPECT_EQ(file.OpenedSize(), c.size) << c.mode;
+    EXPECT_EQ(file.OpenedWriteTime(), 1'000'000'000) << c.mode;
+  }
 }
 
 // Positions beyond 2 GiB work through 64-bit offsets (the file is sparse).
