@@ -219,6 +219,18 @@ std::int64_t TFileStream::Read(void* buffer, std::int64_t count) {
   return done;
 }
 
+std::int64_t TFileStream::ReadAt(void* buffer, std::int64_t count, std::int64_t offset) {
+  std::int64_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, static_cast<char*>(buffer) + done, count - done, offset + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw EStreamError("Stream read error");
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count) {
   std::int64_t done = 0;
   while (done < count) {

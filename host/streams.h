@@ -119,6 +119,9 @@ class TFileStream : public TStream {
   TFileStream(const std::string& path, unsigned mode);
   ~TFileStream() override;
   std::int64_t Read(void* buffer, std::int64_t count) override;
+  /// Reads up to `count` bytes from `offset` without moving the position;
+  /// fewer at the file's end. Raises EStreamError "Stream read error".
+  std::int64_t ReadAt(void* buffer, std::int64_t count, std::int64_t offset);
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
   void SetSize(std::int64_t size) override;

@@ -199,7 +199,7 @@ class TKorvi : public TComponent {
   /// length is known; the same worker then reads the next request (pipelined
   /// ones are answered in order). A kept connection waits KeepAliveTimeout
   /// seconds (at least 1) for its next request and serves at most
-  /// MaxKeepAliveRequests requests (0: no limit); the last answer says
+  /// MaxKeepAliveRequests requests (default 1000; 0: no limit); the last answer says
   /// "Connection: close". Files and directories are served whatever query
   /// their URL carries, listings show names in their own letter case, HEAD
   /// gets the header block of GET without the body, request bodies may come

@@ -83,7 +83,7 @@ struct TKorviSettings {
   TFileHeadersEvent OnFileHeaders;
   bool HTTP11 = false;
   int KeepAliveTimeout = 5;
-  int MaxKeepAliveRequests = 100;
+  int MaxKeepAliveRequests = 1000;
   ZWSOnRxEvent OnRequest;
   ZWSOnRxDoneEvent OnRequestDone;
   ZWSOnTxEvent OnResponse;

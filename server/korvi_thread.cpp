@@ -159,6 +159,10 @@ void TKorviThread::Execute() {
   const TCurrentWorker current(this);
   // The system thread may have served another connection before.
   WSASetLastError(0);
+  // A handler's write into a broken pipe fails with EPIPE here instead of
+  // ending the process, and the connection's files go out without mask
+  // changes around each send.
+  KeepPipeSignalBlocked();
   try {
     // The timer belongs to this thread: it ticks through this thread's queue
     // and is freed here, never by the server's main thread.

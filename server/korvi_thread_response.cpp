@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string_view>
 
 #include "korvi/host/exceptions.h"
@@ -321,12 +322,16 @@ void TKorviThread::StartDataSend() {
     // goes on, a file on a plain connection follows its header at once and
     // its last send lets the last segment go; any other answer of more than
     // one send is held back until it is handed over.
-    const bool file_follows = TransferStream != nullptr && TransferStream == FileStream.get() &&
-                              !Socket->UsesTls() && transfer_size_ > SendPos;
+    const bool joined = FileJoinsText();
+    const bool file_follows = !joined && TransferStream != nullptr &&
+                              TransferStream == FileStream.get() && !Socket->UsesTls() &&
+                              transfer_size_ > SendPos;
     segments_held_ = !keep_connection_ || (!file_follows && !AnswerInOneSend());
     if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
-    if (OutLength() > 0) {
+    if (joined) {
+      SendTextWithFile();
+    } else if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
       if (file_follows && !segments_held_) {
         Socket->SendAhead(Output.Data(), OutLength());
@@ -342,7 +347,27 @@ void TKorviThread::StartDataSend() {
   }
 }
 
+bool TKorviThread::FileJoinsText() {
+  if (TransferStream == nullptr || TransferStream != FileStream.get() || OutLength() == 0)
+    return false;
+  const std::int64_t body = transfer_size_ - SendPos;
+  return body > 0 && OutLength() + body <= std::min(KorviChunkSize, Socket->SendBlockSize());
+}
+
+void TKorviThread::SendTextWithFile() {
+  // The text and the file go out in one send: one segment, or one record
+  // over TLS. The data-sent event then finds the file sent.
+  const int text = OutLength();
+  std::memcpy(ChunkBuffer, Output.Data(), static_cast<size_t>(text));
+  const auto body =
+      static_cast<int>(FileStream->ReadAt(ChunkBuffer + text, transfer_size_ - SendPos, SendPos));
+  SendPos += body;
+  Socket->Send(ChunkBuffer, text + body);
+  ReleaseIfBroken();
+}
+
 bool TKorviThread::AnswerInOneSend() {
+  if (FileJoinsText()) return true;
   if (Socket->UsesTls()) return false;
   const std::int64_t body = TransferStream != nullptr ? transfer_size_ - SendPos : 0;
   // The text goes in one send, and the stream's chunks in others.
@@ -351,6 +376,8 @@ bool TKorviThread::AnswerInOneSend() {
 }
 
 int TKorviThread::ReadChunk() {
+  if (TransferStream == FileStream.get())
+    return static_cast<int>(FileStream->ReadAt(ChunkBuffer, ChunkLength(), SendPos));
   // The stream stands where the last chunk ended, unless this is the first
   // chunk or a send fell short.
   if (stream_pos_ != SendPos) TransferStream->SetPosition(SendPos);

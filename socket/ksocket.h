@@ -79,6 +79,12 @@ constexpr int kSocketBufferSize = 1514;
 /// Longest line that line mode stores; a longer one is cut and reported.
 constexpr int kMaxLineLength = 254;
 
+/// Blocks SIGPIPE on the calling thread for good. A write into a broken pipe
+/// or connection from this thread then fails with EPIPE instead of raising
+/// the signal, and the sockets' file sends on it make no signal mask
+/// changes. The server's worker threads call it when they start.
+void KeepPipeSignalBlocked();
+
 /// The socket component: properties, operations and events of one socket.
 class TCustomKSocket : public TComponent {
  public:
@@ -263,6 +269,9 @@ class TCustomKSocket : public TComponent {
   void SendText(const std::string& Str);
   /// Appends bytes to the send chain (blocks of BufferSize bytes).
   void PutDataInSendBuffer(const void* Data, int Len);
+  /// BufferSize: the most bytes of the chain one system call hands over
+  /// (over TLS, one record).
+  int SendBlockSize() const { return BufferSize; }
   /// PutDataInSendBuffer of the string's bytes.
   void PutStringInSendBuffer(const std::string& Str);
   /// Sends from the chain as far as the system accepts.

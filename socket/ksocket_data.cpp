@@ -24,23 +24,28 @@ constexpr char kCR = 13;
 // Longest single wait of WaitForClose between two looks at the connection.
 constexpr int kCloseProbeMs = 100;
 
+// Set on a thread that keeps SIGPIPE blocked for good.
+thread_local bool pipe_signal_kept_blocked = false;
+
 // Keeps the SIGPIPE of a sendfile into a broken connection from reaching
 // the process while it lives (sendfile has no MSG_NOSIGNAL): the signal is
-// blocked on this thread, and one raised meanwhile is taken back.
+// blocked on this thread, and one raised meanwhile is taken back. A thread
+// that keeps the signal blocked needs no mask changes, only the taking back.
 class TPipeSignalGuard {
  public:
   TPipeSignalGuard() {
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    if (!pipe_signal_kept_blocked) pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
   }
   ~TPipeSignalGuard() {
-    // Where SIGPIPE was blocked already, it is the caller's to handle.
-    if (broken_ && !sigismember(&old_, SIGPIPE)) {
+    // Where SIGPIPE was blocked already by the caller, it is the caller's
+    // to handle.
+    if (broken_ && (pipe_signal_kept_blocked || !sigismember(&old_, SIGPIPE))) {
       const timespec none{};
       sigtimedwait(&pipe_, nullptr, &none);
     }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    if (!pipe_signal_kept_blocked) pthread_sigmask(SIG_SETMASK, &old_, nullptr);
   }
   TPipeSignalGuard(const TPipeSignalGuard&) = delete;
   TPipeSignalGuard& operator=(const TPipeSignalGuard&) = delete;
@@ -64,6 +69,15 @@ int PendingCount(int fd) {
 }
 
 }  // namespace
+
+void KeepPipeSignalBlocked() {
+  if (pipe_signal_kept_blocked) return;
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+  pipe_signal_kept_blocked = true;
+}
 
 // ---- System calls
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -263,9 +264,29 @@ class TRequestLog {
                              (entry.method.empty() ? "-" : EscapeLogText(entry.method)) + " " +
                              (entry.path.empty() ? "-" : EscapeLogText(entry.path)) + " " +
                              IntToStr(bytes) + "\n";
+    // One write per line keeps the workers from waiting on each other: the
+    // system appends a line of up to PIPE_BUF bytes whole, to a pipe as to a
+    // file. Longer lines go under the lock, so that they cannot mix with each
+    // other; so does the rest of a line the system took only in part.
+    const char* rest = line.data();
+    std::size_t left = line.size();
+    if (left <= PIPE_BUF) {
+      const ssize_t written = ::write(STDOUT_FILENO, rest, left);
+      if (written < 0 && errno != EINTR && errno != EAGAIN) return;
+      if (written > 0) {
+        rest += written;
+        left -= static_cast<std::size_t>(written);
+      }
+    }
+    if (left == 0) return;
     std::lock_guard<std::mutex> lock(lock_);
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
+    while (left > 0) {
+      const ssize_t written = ::write(STDOUT_FILENO, rest, left);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;
+      rest += written;
+      left -= static_cast<std::size_t>(written);
+    }
   }
   std::mutex lock_;
 };

@@ -197,6 +197,21 @@ TEST(FileStream, OpenedSizeAndWriteTime) {
   }
 }
 
+// ReadAt reads where it is told, fewer bytes at the end, and leaves the
+// stream's position alone.
+TEST(FileStream, ReadAtLeavesThePosition) {
+  test::TempDir dir;
+  TFileStream file(dir.Write("at.txt", "0123456789"), fmOpenRead);
+  file.SetPosition(2);
+  char bytes[8] = {};
+  EXPECT_EQ(file.ReadAt(bytes, 4, 5), 4);
+  EXPECT_EQ(std::string(bytes, 4), "5678");
+  EXPECT_EQ(file.ReadAt(bytes, 8, 7), 3);
+  EXPECT_EQ(std::string(bytes, 3), "789");
+  EXPECT_EQ(file.ReadAt(bytes, 8, 10), 0);
+  EXPECT_EQ(file.Position(), 2);
+}
+
 // Positions beyond 2 GiB work through 64-bit offsets (the file is sparse).
 TEST(FileStream, LargeOffsets) {
   test::TempDir dir;

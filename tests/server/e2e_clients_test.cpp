@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -320,6 +322,28 @@ TEST_F(ClientsEndToEnd, ChunkedBodyGetsLengthRequired) {
   EXPECT_TRUE(run.output.starts_with("HTTP/1.0 411 Length Required\r\n")) << run.output;
   EXPECT_TRUE(Has(run.output, "ERROR : 411 Length Required</FONT>")) << run.output;
   EXPECT_EQ(actions, 0);
+}
+
+// An action that writes into a pipe nobody reads gets EPIPE; the signal
+// does not end the process.
+TEST_F(ClientsEndToEnd, ActionWritingIntoABrokenPipeGetsAnError) {
+  std::atomic<int> error{0};
+  TKActionItem* item = server_.Actions()->Add();
+  item->SetPathInfo("/pipe");
+  item->SetOnAction([&](TObject*, TKorviRequest*, TKorviResponse* response, bool& handled) {
+    int ends[2];
+    if (::pipe(ends) == 0) {
+      ::close(ends[0]);
+      error = ::write(ends[1], "x", 1) < 0 ? errno : 0;
+      ::close(ends[1]);
+    }
+    response->SetContent("written");
+    handled = true;
+  });
+  server_.StartListening();
+  const ChildResult run = test::RunCurl(Port(), "/pipe", {});
+  EXPECT_EQ(run.output, "written") << run.errors;
+  EXPECT_EQ(error, EPIPE);
 }
 
 }  // namespace

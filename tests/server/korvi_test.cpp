@@ -277,7 +277,7 @@ TEST(KorviLoading, ReadStateAppliesTheProfileSettings) {
   TKorvi server(nullptr);
   EXPECT_FALSE(server.HTTP11);
   EXPECT_EQ(server.KeepAliveTimeout, 5);
-  EXPECT_EQ(server.MaxKeepAliveRequests, 100);
+  EXPECT_EQ(server.MaxKeepAliveRequests, 1000);
   server.ReadState(TPropertySource(
       TStringList{"ServerPort=0", "HTTP11=True", "KeepAliveTimeout=9", "MaxKeepAliveRequests=7"}));
   EXPECT_TRUE(server.HTTP11);
