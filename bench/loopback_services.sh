@@ -73,6 +73,7 @@ error_log $work/nginx/error.log;
 user $(id -un);
 events { worker_connections 1024; }
 http {
+  keepalive_requests 1000;
   client_body_temp_path $work/nginx/body;
   proxy_temp_path $work/nginx/proxy;
   fastcgi_temp_path $work/nginx/fastcgi;

@@ -4,7 +4,8 @@
 # against a cpp-httplib handler answering the same text: first with wrk
 # sending "Connection: close" (one request per connection), then with
 # connections kept (the peers with keep-alive and TCP_NODELAY, korvi-serve
-# and the action in the HTTP/1.1 profile). Then the HTTPS rows of
+# and the action in the HTTP/1.1 profile; every server that has a cap takes
+# up to 1000 requests on a connection). Then the HTTPS rows of
 # bench/peers_https.sh (korvi-serve against nginx), and the template row:
 # the loop producer's 1,000-row page of bench_pages from a TMemoryDataSet
 # and from SQLite, against mstch rendering the same page from its in-memory
@@ -71,6 +72,7 @@ server.bind = "127.0.0.1"
 server.port = $port_lighttpd
 server.errorlog = "$work/lighttpd-error.log"
 server.max-connections = 2048
+server.max-keep-alive-requests = 1000
 mimetype.assign = (".htm" => "text/html", ".bin" => "application/octet-stream")
 CONF
 

@@ -9,11 +9,16 @@
 // queue's descriptors stay for the next run while the thread waits briefly.
 #include "korvi/host/thread.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -80,28 +85,77 @@ constexpr std::chrono::seconds kParkedIdle{10};
 // holds none.
 constexpr std::chrono::seconds kQueueKept{1};
 
-// A parked system thread waiting for its next TThread; each system thread
-// has one for as long as it lives.
+// A parked system thread waiting for its next TThread. A system thread
+// takes a record from the park when it first parks and gives it back when
+// it ends; records are never freed, so a wake-up that comes late finds its
+// record intact and at worst wakes the record's next owner for nothing.
 struct ParkedThread {
   std::size_t stack_size = 0;
   TThread* next = nullptr;  // set with the park's mutex held
-  // The wake-up, apart from the park's mutex so that waking one parked
-  // thread does not hold up the others.
-  std::mutex mutex;
-  std::condition_variable wake;
-  bool woken = false;  // guarded by `mutex`
+  // 1 once `next` is handed over; the parked thread sleeps on it, apart
+  // from the park's mutex so that waking one does not hold up the others.
+  std::atomic<std::uint32_t> woken{0};
 };
 
-// The parked threads, the latest last. Never destroyed, so threads still
-// parked at exit find it intact.
+// The parked threads, the latest last, and the records of ended threads.
+// Never destroyed, so threads still parked at exit find it intact.
 struct ThreadPark {
   std::mutex mutex;
   std::vector<ParkedThread*> idle;
+  std::vector<ParkedThread*> spare;
 };
 
 ThreadPark& Park() {
   static ThreadPark* const park = new ThreadPark;
   return *park;
+}
+
+// The calling system thread's record.
+ParkedThread& OwnRecord() {
+  struct Holder {
+    Holder() {
+      ThreadPark& park = Park();
+      std::lock_guard lock(park.mutex);
+      if (park.spare.empty()) {
+        record = new ParkedThread;
+      } else {
+        record = park.spare.back();
+        park.spare.pop_back();
+      }
+    }
+    ~Holder() {
+      ThreadPark& park = Park();
+      std::lock_guard lock(park.mutex);
+      park.spare.push_back(record);
+    }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    ParkedThread* record = nullptr;
+  };
+  thread_local Holder holder;
+  return *holder.record;
+}
+
+// Sleeps until `word` is no longer 0 (true) or `deadline` has passed
+// (false). One system call each way, where a condition variable takes
+// three: the sleeper has no mutex to take back when it wakes.
+bool SleepUntilSet(std::atomic<std::uint32_t>& word,
+                   std::chrono::steady_clock::time_point deadline) {
+  while (word.load(std::memory_order_acquire) == 0) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, &wait, nullptr, 0);
+  }
+  return true;
+}
+
+// Sets `word` and wakes its sleeper.
+void SetAndWake(std::atomic<std::uint32_t>& word) {
+  word.store(1, std::memory_order_release);
+  syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 // The callers whose methods are running on the main thread, innermost last
@@ -196,11 +250,7 @@ bool TThread::HandToParked() {
     }
     parked->next = this;
     park_lock.unlock();
-    // Notified with its mutex held: the parked thread cannot run on, end
-    // and take `wake` along while this call is still inside it.
-    std::lock_guard lock(parked->mutex);
-    parked->woken = true;
-    parked->wake.notify_one();
+    SetAndWake(parked->woken);
     return true;
   }
   return false;
@@ -247,36 +297,30 @@ bool TThread::Run() {
 
 TThread* TThread::WaitInPark(std::size_t stack_size) {
   ThreadPark& park = Park();
-  thread_local ParkedThread parked;
+  ParkedThread& parked = OwnRecord();
   {
     std::lock_guard lock(park.mutex);
     if (park.idle.size() >= kMaxParked) return nullptr;
     parked.stack_size = stack_size;
     parked.next = nullptr;
+    parked.woken.store(0, std::memory_order_relaxed);
     park.idle.push_back(&parked);
   }
-  const auto woken = [] { return parked.woken; };
-  std::unique_lock wait_lock(parked.mutex);
-  if (!parked.wake.wait_for(wait_lock, kQueueKept, woken)) {
-    wait_lock.unlock();
+  const auto parked_at = std::chrono::steady_clock::now();
+  if (!SleepUntilSet(parked.woken, parked_at + kQueueKept)) {
     TEventQueue::EndCurrent();
-    wait_lock.lock();
-  }
-  if (!parked.wake.wait_for(wait_lock, kParkedIdle - kQueueKept, woken)) {
-    wait_lock.unlock();
-    {
-      std::lock_guard lock(park.mutex);
-      if (parked.next == nullptr) {
-        std::erase(park.idle, &parked);
-        return nullptr;
+    if (!SleepUntilSet(parked.woken, parked_at + kParkedIdle)) {
+      {
+        std::lock_guard lock(park.mutex);
+        if (parked.next == nullptr) {
+          std::erase(park.idle, &parked);
+          return nullptr;
+        }
       }
+      // Work arrived just as the wait ended: its wake-up is on the way.
+      SleepUntilSet(parked.woken, std::chrono::steady_clock::time_point::max());
     }
-    // Work arrived just as the wait ended: its wake-up is on the way.
-    wait_lock.lock();
-    parked.wake.wait(wait_lock, woken);
   }
-  parked.woken = false;
-  wait_lock.unlock();
   TThread* next = parked.next;
   // Resume has stored what it stores before the thread may run.
   { std::lock_guard wait_for_resume(next->handle_mutex_); }

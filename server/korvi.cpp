@@ -212,6 +212,7 @@ void TKorvi::StartListening() {
   first_load_ = false;
   LoadURLMap();
   listen_socket_ = CreateKorviSocket();
+  listen_socket_->AcceptNonBlocking = true;  // as the workers' sockets want them
   reserve_ = std::make_unique<TDescriptorReserve>(*listen_socket_);
   KorviSSLInit();
   listen_socket_->OnSessionAvailable = [this](TObject* Sender, std::uint16_t Error) {

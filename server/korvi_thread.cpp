@@ -191,12 +191,12 @@ void TKorviThread::SetUpSocket() {
   // Dup applies the linger setting.
   Socket->LingerOnOff = wsLingerOff;
   Socket->LingerTimeout = 0;
-  // A handle the server has just accepted is adopted without asking the
-  // system what it is and who is at its other end.
+  // A handle the server has just accepted, in non-blocking mode, is adopted
+  // without asking the system what it is and who is at its other end.
   if (ClientAddress.empty()) {
     Socket->Dup(SocketHandle);
   } else {
-    Socket->DupAccepted(SocketHandle);
+    Socket->DupAccepted(SocketHandle, true);
   }
   Socket->Startup();
   Socket->HandShake();

@@ -354,7 +354,7 @@ int TCustomKSocket::Accept() {
   AcceptedPeer = sockaddr_in{};
   socklen_t length = sizeof AcceptedPeer;
   const int handle = accept4(SocketHandle.Get(), reinterpret_cast<sockaddr*>(&AcceptedPeer),
-                             &length, SOCK_CLOEXEC);
+                             &length, SOCK_CLOEXEC | (AcceptNonBlocking ? SOCK_NONBLOCK : 0));
   if (handle < 0) WSASetLastErrorFromErrno();
   notifier_->AcceptCalled();
   if (handle < 0) {
@@ -370,14 +370,14 @@ std::string TCustomKSocket::AcceptedPeerAddr() const {
 }
 
 void TCustomKSocket::Dup(int NewHSocket) {
-  Adopt(NewHSocket, false);
+  Adopt(NewHSocket, false, false);
 }
 
-void TCustomKSocket::DupAccepted(int NewHSocket) {
-  Adopt(NewHSocket, true);
+void TCustomKSocket::DupAccepted(int NewHSocket, bool NonBlocking) {
+  Adopt(NewHSocket, true, NonBlocking);
 }
 
-void TCustomKSocket::Adopt(int NewHSocket, bool accepted) {
+void TCustomKSocket::Adopt(int NewHSocket, bool accepted, bool non_blocking) {
   if (NewHSocket == 0 || NewHSocket == -1) {
     WSASetLastError(WSAEINVAL);
     SocketError("Dup");
@@ -396,7 +396,7 @@ void TCustomKSocket::Adopt(int NewHSocket, bool accepted) {
   // accept lingers off already.
   if (!accepted || LingerOnOff != wsLingerOff) SetLingerOption();
   const int fd = SocketHandle.Get();
-  if (!(accepted ? notifier_->SelectAccepted(fd, kConnectedMask)
+  if (!(accepted ? notifier_->SelectAccepted(fd, kConnectedMask, non_blocking)
                  : notifier_->Select(fd, kConnectedMask))) {
     SocketError("WSAAsyncSelect");
     return;

@@ -160,6 +160,9 @@ class TCustomKSocket : public TComponent {
   TSocketLingerOnOff LingerOnOff = wsLingerOn;
   /// Linger time in seconds (low 16 bits used).
   int LingerTimeout = 0;
+  /// Accept hands out handles in non-blocking mode, the mode a socket that
+  /// adopts them puts them in; false: in the system's blocking mode.
+  bool AcceptNonBlocking = false;
   /// When the peer ends its direction of the connection (no reset, no
   /// error), OnSessionClosed reports it but the socket stays open, so what
   /// is still queued can go out; the owner closes it. False: it closes.
@@ -201,8 +204,10 @@ class TCustomKSocket : public TComponent {
   /// Adopts an accepted, connected handle (no connect event fires).
   virtual void Dup(int NewHSocket);
   /// Dup for a handle that Accept has just returned and nothing has used
-  /// since: what Dup asks the system about the handle is known.
-  void DupAccepted(int NewHSocket);
+  /// since: what Dup asks the system about the handle is known. With
+  /// `NonBlocking`, the handle came from a listener with AcceptNonBlocking
+  /// and is left in its mode.
+  void DupAccepted(int NewHSocket, bool NonBlocking = false);
   /// Graceful close: shuts the connection down and closes the socket.
   virtual void Close();
   /// Closes the socket without shutting the connection down first.
@@ -409,8 +414,8 @@ class TCustomKSocket : public TComponent {
   /// \endcond
 
  private:
-  /// Dup, and with `accepted` DupAccepted.
-  void Adopt(int NewHSocket, bool accepted);
+  /// Dup, and with `accepted` DupAccepted (`non_blocking` as there).
+  void Adopt(int NewHSocket, bool accepted, bool non_blocking);
   /// The start of Send and SendFileBytes: false (with the error reported)
   /// unless connected.
   bool BeginSend();

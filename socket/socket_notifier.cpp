@@ -20,10 +20,11 @@ static_assert(sizeof(std::intptr_t) >= 8, "the registration rides in the upper h
 constexpr int kRegistrationShift = 32;
 
 // How often input may be reported again after its FD_READ went out, before
-// a receive call, and stay watched: the queue looks at its descriptors
-// before each message, so once while the FD_READ still waits behind another
+// a receive call, and stay watched (and a listener's connection after its
+// FD_ACCEPT, before an accept): the queue looks at its descriptors before
+// each message, so once while the notification still waits behind another
 // message, and once more when its owner did not react.
-constexpr std::uint8_t kReadLooks = 2;
+constexpr std::uint8_t kLooksWhileOut = 2;
 
 }  // namespace
 
@@ -63,9 +64,10 @@ bool TSocketNotifier::Select(int fd, unsigned mask) {
   return true;
 }
 
-bool TSocketNotifier::SelectAccepted(int fd, unsigned mask) {
-  // A descriptor fresh from accept has no status flags set yet.
-  if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) < 0) return Select(fd, mask);
+bool TSocketNotifier::SelectAccepted(int fd, unsigned mask, bool non_blocking) {
+  // A descriptor fresh from accept has no status flags set yet, unless the
+  // accept set O_NONBLOCK.
+  if (fd < 0 || (!non_blocking && fcntl(fd, F_SETFL, O_NONBLOCK) < 0)) return Select(fd, mask);
   if (fd != fd_) {
     Release();
     listening_ = datagram_ = connect_armed_ = false;
@@ -90,7 +92,7 @@ void TSocketNotifier::Register(int fd, unsigned mask, bool connected) {
   // one resumed after a pause). So a notification that was dropped while the
   // socket was paused is not lost.
   gone_ = read_done_ = false;
-  read_looks_ = 0;
+  read_looks_ = accept_looks_ = 0;
   read_armed_ = accept_armed_ = close_armed_ = true;
   write_armed_ = !connect_armed_ && (datagram_ || connected);
   mask_ = mask;
@@ -116,6 +118,7 @@ void TSocketNotifier::ReadCalled() {
 void TSocketNotifier::AcceptCalled() {
   if (accept_armed_) return;
   accept_armed_ = true;
+  accept_looks_ = 0;
   Update();
 }
 
@@ -152,7 +155,7 @@ void TSocketNotifier::Update() {
   std::uint32_t events = 0;
   if (!gone_ && mask_ != 0) {
     if (listening_) {
-      if (accept_armed_ && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
+      if ((accept_armed_ || accept_looks_ > 0) && (mask_ & FD_ACCEPT)) events |= EPOLLIN;
     } else {
       if (!read_done_ && (read_armed_ || read_looks_ > 0) && (mask_ & FD_READ)) events |= EPOLLIN;
       if ((write_armed_ && (mask_ & FD_WRITE)) || (connect_armed_ && (mask_ & FD_CONNECT))) {
@@ -178,7 +181,12 @@ void TSocketNotifier::Ready(std::uint32_t events) {
   if (listening_) {
     if ((events & EPOLLIN) && accept_armed_) {
       accept_armed_ = false;
+      // The listener stays watched while the accept is on its way: one
+      // that comes before the next looks needs no new registration.
+      accept_looks_ = kLooksWhileOut;
       if (mask_ & FD_ACCEPT) Post(FD_ACCEPT, 0);
+    } else if ((events & EPOLLIN) && accept_looks_ > 0) {
+      --accept_looks_;  // the owner has not accepted since
     }
     if (events & EPOLLERR) TakeSocketError();
     Update();
@@ -220,7 +228,7 @@ void TSocketNotifier::Ready(std::uint32_t events) {
   const bool peer_done = broken || (events & EPOLLRDHUP) || ((events & EPOLLIN) && !bytes);
   if (read_armed_ && bytes && (mask_ & FD_READ)) {
     read_armed_ = false;
-    read_looks_ = kReadLooks;
+    read_looks_ = kLooksWhileOut;
     Post(FD_READ, 0);
   } else if ((events & EPOLLIN) && read_looks_ > 0) {
     --read_looks_;  // the owner has not received since

@@ -88,7 +88,8 @@ class TSocketNotifier {
   bool Select(int fd, unsigned mask);
   /// Select for a stream connection that a listening socket has just
   /// accepted: what Select asks the system about the descriptor is known.
-  bool SelectAccepted(int fd, unsigned mask);
+  /// `non_blocking`: the accept made it non-blocking already.
+  bool SelectAccepted(int fd, unsigned mask, bool non_blocking);
   /// Forgets the descriptor (call before it is closed; also safe once the
   /// owning thread has ended).
   void Release();
@@ -131,6 +132,8 @@ class TSocketNotifier {
   /// Looks at input left while FD_READ is out and input is still watched.
   std::uint8_t read_looks_ = 0;
   bool accept_armed_ = false;
+  /// Looks at a ready listener left while FD_ACCEPT is out.
+  std::uint8_t accept_looks_ = 0;
   bool write_armed_ = false;
   bool connect_armed_ = false;
   bool close_armed_ = false;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -259,6 +260,22 @@ TEST(ThreadTest, FreeOnTerminateDeletesOnOwnThread) {
   auto freed_id = freed.get_future();
   ASSERT_EQ(freed_id.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(freed_id.get(), ran_id.get());
+}
+
+// A self-freeing thread started after another has ended runs on the ended
+// one's parked system thread (once that has parked).
+TEST(ThreadTest, SelfFreeingThreadRunsOnAParkedSystemThread) {
+  std::set<std::thread::id> seen;
+  bool reused = false;
+  for (int i = 0; i < 200 && !reused; ++i) {
+    std::promise<std::thread::id> ran;
+    std::promise<std::thread::id> freed;
+    (new SelfFreeing(&ran, &freed))->Resume();
+    auto freed_id = freed.get_future();
+    ASSERT_EQ(freed_id.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    reused = !seen.insert(freed_id.get()).second;
+  }
+  EXPECT_TRUE(reused);
 }
 
 // The stack size given before Resume is the thread's; one the system cannot

@@ -2,6 +2,7 @@
 // accept and Dup, connect, close sequences and the error path.
 #include "korvi/socket/ksocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -238,19 +239,28 @@ TEST(KSocketTest, DupRefusesNoHandle) {
 }
 
 // An accepted handle adopted with Dup, or with DupAccepted right after the
-// accept, is connected at once and no connect event fires; the adopted
-// socket reports room to send once, the peer's bytes and its close.
+// accept (in blocking or non-blocking mode), is connected at once, in
+// non-blocking mode, and no connect event fires; the adopted socket reports
+// room to send once, the peer's bytes and its close.
 TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
-  const std::pair<const char*, void (TCustomKSocket::*)(int)> adoptions[] = {
-      {"Dup", &TCustomKSocket::Dup}, {"DupAccepted", &TCustomKSocket::DupAccepted}};
-  for (const auto& [name, adopt] : adoptions) {
+  const struct {
+    const char* name;
+    bool non_blocking;  // the listener accepts in non-blocking mode
+    void (*adopt)(TCustomKSocket&, int);
+  } adoptions[] = {{"Dup", false, [](TCustomKSocket& s, int h) { s.Dup(h); }},
+                   {"DupAccepted", false, [](TCustomKSocket& s, int h) { s.DupAccepted(h); }},
+                   {"DupAccepted, non-blocking", true,
+                    [](TCustomKSocket& s, int h) { s.DupAccepted(h, true); }}};
+  for (const auto& [name, non_blocking, adopt] : adoptions) {
     SCOPED_TRACE(name);
     EventLog log;  // outlives the sockets, whose destruction it may see
     TKSocket listener(nullptr);
+    listener.AcceptNonBlocking = non_blocking;
     const int port = ListenOnLoopback(listener);
     LoopbackClient peer(port);
     const int handle = AcceptWaiting(listener);
     ASSERT_GT(handle, 0);
+    EXPECT_EQ((::fcntl(handle, F_GETFL) & O_NONBLOCK) != 0, non_blocking);
     EXPECT_EQ(listener.State(), wsListening);
     EXPECT_EQ(listener.AcceptedPeerAddr(), "127.0.0.1");
 
@@ -260,8 +270,9 @@ TEST(KSocketTest, DupAdoptsAnAcceptedHandleWithoutConnectEvent) {
     std::string data;
     connection.OnDataSent = [&](TObject*, std::uint16_t) { ++sent; };
     connection.OnDataAvailable = [&](TObject*, std::uint16_t) { data += connection.ReceiveStr(); };
-    (connection.*adopt)(handle);
+    adopt(connection, handle);
     EXPECT_EQ(connection.State(), wsConnected);
+    EXPECT_NE(::fcntl(handle, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(connection.GetPeerAddr(), "127.0.0.1");
     peer.Send("hi");
     peer.Close();
@@ -388,6 +399,25 @@ TEST(KSocketTest, ResumedListenerAcceptsAgain) {
   TKSocket accepted(nullptr);
   accepted.Dup(AcceptWaiting(listener));
   EXPECT_EQ(accepted.State(), wsConnected);
+}
+
+// A listener whose owner has not accepted yet hears of the waiting
+// connection once, however long the queue runs on; the accept brings the
+// next connection's notification.
+TEST(KSocketTest, ListenerHearsOncePerAccept) {
+  TKSocket listener(nullptr);
+  const int port = ListenOnLoopback(listener);
+  int available = 0;
+  listener.OnSessionAvailable = [&](TObject*, std::uint16_t) { ++available; };
+  LoopbackClient first(port);
+  ASSERT_TRUE(PumpUntil([&] { return available == 1; }));
+  EXPECT_FALSE(PumpUntil([&] { return available > 1; }, 300));
+  LoopbackClient second(port);
+  EXPECT_FALSE(PumpUntil([&] { return available > 1; }, 300));
+  ::close(listener.Accept());
+  ASSERT_TRUE(PumpUntil([&] { return available == 2; }));
+  ::close(listener.Accept());
+  EXPECT_FALSE(PumpUntil([&] { return available > 2; }, 300));
 }
 
 // Blocks (bounded) until `fd` reports one of `events`, without pumping the
