@@ -9,6 +9,10 @@
 /// (TKorviSettings) that every change replaces whole; a worker takes it when
 /// its request starts. The live-thread count and the query counter are shared
 /// writable state, each behind its own lock.
+///
+/// Worker threads run with SIGPIPE blocked: a handler's write into a pipe or
+/// connection whose reader has gone fails with EPIPE instead of raising the
+/// signal.
 #pragma once
 
 #include <atomic>

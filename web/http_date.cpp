@@ -1,6 +1,10 @@
 // IMF-fixdate output and the strict reader of the three HTTP date forms.
 #include "korvi/web/http_date.h"
 
+#include <array>
+#include <cstddef>
+#include <string>
+
 #include "korvi/host/datetime.h"
 #include "korvi/web/http_grammar.h"
 
@@ -113,7 +117,22 @@ bool ReadAsctime(std::string_view text, DateFields& fields) {
 }  // namespace
 
 std::string FormatHttpDate(std::int64_t unix_seconds) {
-  return FormatDateTime("ddd, dd mmm yyyy hh:nn:ss \"GMT\"", UnixToDateTime(unix_seconds));
+  // An answer names the same few seconds again and again (now, a file's
+  // time), so each thread keeps the last two texts it made.
+  struct TMade {
+    std::int64_t seconds = 0;
+    std::string text;
+  };
+  thread_local std::array<TMade, 2> made;
+  thread_local std::size_t next = 0;
+  for (const TMade& entry : made) {
+    if (!entry.text.empty() && entry.seconds == unix_seconds) return entry.text;
+  }
+  TMade& entry = made[next];
+  next = 1 - next;
+  entry.seconds = unix_seconds;
+  entry.text = FormatDateTime("ddd, dd mmm yyyy hh:nn:ss \"GMT\"", UnixToDateTime(unix_seconds));
+  return entry.text;
 }
 
 std::optional<std::int64_t> ParseHttpDate(std::string_view text) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 namespace korvi {
@@ -24,6 +25,10 @@ TEST(HttpDateTest, FormatsIMFFixdateInGMT) {
   for (const auto& c : cases) {
     EXPECT_EQ(FormatHttpDate(c.seconds), c.text);
     EXPECT_EQ(ParseHttpDate(c.text), c.seconds) << c.text;
+  }
+  // Backwards, the last texts made come again, then older ones.
+  for (auto c = std::rbegin(cases); c != std::rend(cases); ++c) {
+    EXPECT_EQ(FormatHttpDate(c->seconds), c->text);
   }
 }
 
