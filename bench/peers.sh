@@ -86,9 +86,9 @@ start_nginx
 start lighttpd lighttpd -D -f "$work/lighttpd.conf"
 start httplib "$work/peer_httplib" "$port_httplib" "$root" "$text"
 start civetweb "$work/peer_civetweb" "$port_civetweb" "$root"
-# korvi-serve as a user runs it (in the HTTP/1.1 profile): its request log
-# goes to a file.
-start korvi "$build/bin/korvi-serve" --root "$root" --port "$port_korvi" --bind 127.0.0.1
+# korvi-serve as a user runs it (in the HTTP/1.1 profile), without its line
+# per request, as the peers run without an access log.
+start korvi "$build/bin/korvi-serve" --root "$root" --port "$port_korvi" --bind 127.0.0.1 --quiet
 start action "$build/bin/text_action_server" "$port_action" "$text"
 
 for port in $port_nginx $port_lighttpd $port_httplib $port_civetweb $port_korvi; do

@@ -31,7 +31,7 @@ head -c 20480 /dev/urandom >"$work/www/20k.bin"
 head -c 1048576 /dev/urandom >"$work/www/1m.bin"
 
 port_korvi=$(free_port 18400)
-"$build/bin/korvi-serve" --root "$work/www" --port "$port_korvi" --bind 127.0.0.1 \
+"$build/bin/korvi-serve" --root "$work/www" --port "$port_korvi" --bind 127.0.0.1 --quiet \
   --tls-cert "$work/cert.pem" --tls-key "$work/key.pem" >/dev/null 2>"$work/korvi.err" &
 pids+=($!)
 wait_for "https://127.0.0.1:$port_korvi/600b.bin" --cacert "$work/cert.pem"

@@ -83,6 +83,8 @@ const char* const kUsage =
     "  --access-log FILE    also append one line per request to FILE in the Common\n"
     "                       Log Format; SIGHUP makes it open FILE again, so that\n"
     "                       the log can be rotated\n"
+    "  --quiet              no line per request on standard output (the access\n"
+    "                       log is still written)\n"
     "  --tls-cert FILE      serve HTTPS (TLS 1.2 and 1.3) with the PEM certificate\n"
     "                       chain FILE, the server's certificate first; needs\n"
     "                       --tls-key\n"
@@ -123,8 +125,10 @@ void SetProperty(TStringList& properties, const std::string& name, const std::st
 }
 
 // The stored properties the server is loaded with: those of --config,
-// overridden by the command-line options; and the access log file named.
-void ReadProperties(int argc, char** argv, TStringList& properties, std::string& access_log) {
+// overridden by the command-line options; the access log file named; and
+// whether each request gets a line on standard output.
+void ReadProperties(int argc, char** argv, TStringList& properties, std::string& access_log,
+                    bool& request_lines) {
   TStringList options;
   std::string config;
   for (int i = 1; i < argc; ++i) {
@@ -163,6 +167,8 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
       config = value();
     } else if (arg == "--access-log") {
       access_log = value();
+    } else if (arg == "--quiet") {
+      request_lines = false;
     } else if (arg == "--tls-cert") {
       options.SetValue("TlsCertificateFile", value());
       options.SetValue("TlsEnabled", "True");
@@ -224,22 +230,28 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
 // can neither add a line nor send control sequences to a terminal.
 class TRequestLog {
  public:
-  // Hooks the log to the server's request events; `access`, when given,
-  // gets the Common Log Format line of every answer too.
-  void Attach(TKorvi& server, TAccessLog* access) {
-    server.OnRequest = [](int, const std::string& address, const std::string& url) {
-      Current() = TEntry{address, "", url};
-    };
-    server.OnBeforeProcess = [](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
-      Current().method = thread->Method;
-    };
-    server.OnResponseDone = [this, access](int, std::int64_t bytes) {
+  // Hooks the log to the server's request events: with `lines`, a line on
+  // standard output per answer; `access`, when given, gets the Common Log
+  // Format line of every answer too.
+  void Attach(TKorvi& server, TAccessLog* access, bool lines) {
+    if (lines) {
+      server.OnRequest = [](int, const std::string& address, const std::string& url) {
+        Current() = TEntry{address, "", url};
+      };
+      server.OnBeforeProcess = [](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+        Current().method = thread->Method;
+      };
+    } else if (access == nullptr) {
+      return;
+    }
+    server.OnResponseDone = [this, access, lines](int, std::int64_t bytes) {
       // The access log first: once the line on standard output appears,
       // the access log holds the request too.
       TKorviThread* thread = TKorviThread::Current();
       if (access != nullptr && thread != nullptr) {
         access->Write(FormatAccessLine(AccessEntryOf(*thread, bytes)));
       }
+      if (!lines) return;
       // The system thread may have served another connection before: an
       // entry counts only when this connection's request line arrived.
       const bool line_arrived = thread == nullptr || !thread->RequestLine().empty();
@@ -384,7 +396,8 @@ int Serve(int argc, char** argv) {
   }
   TStringList properties;
   std::string access_path;
-  ReadProperties(argc, argv, properties, access_path);
+  bool request_lines = true;
+  ReadProperties(argc, argv, properties, access_path, request_lines);
   const std::string root = properties.Values("ServerRoot");
   const std::string map = properties.Values("URLMapIniFile");
   if (!root.empty()) {
@@ -402,7 +415,7 @@ int Serve(int argc, char** argv) {
   if (!access_path.empty()) access_log = std::make_unique<TAccessLog>(access_path);
   TRequestLog log;
   auto server = std::make_unique<TKorvi>(nullptr);
-  log.Attach(*server, access_log.get());
+  log.Attach(*server, access_log.get(), request_lines);
   server->UseSystemMimeTypes();
   if (!map.empty()) ReportDroppedMapLines(map);
   server->ReadState(TPropertySource(properties));

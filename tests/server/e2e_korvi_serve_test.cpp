@@ -307,6 +307,19 @@ bool ErrorsShow(Served& serve, const std::string& text) {
   return shown;
 }
 
+// With --quiet no request shows on standard output; the access log still
+// gets its line.
+TEST_F(KorviServeEndToEnd, QuietLeavesOnlyTheAccessLog) {
+  const std::string log = dir_.File("access.log");
+  Served serve({"--root", dir_.File("site"), "--quiet", "--access-log", log});
+  ASSERT_TRUE(serve.Listening()) << serve.Process().Errors();
+  EXPECT_TRUE(Curl(serve.Port(), "/").ends_with("<p>start</p>"));
+  EXPECT_TRUE(WaitFor([&] { return Has(test::ReadFile(log), "\"GET / HTTP/1.1\" 200 "); }, 10000))
+      << test::ReadFile(log);
+  EXPECT_TRUE(serve.Stop(SIGTERM));
+  EXPECT_FALSE(Has(serve.Process().Output(), "GET")) << serve.Process().Output();
+}
+
 // Every line of the URL map that maps nothing is reported with its number
 // at start, and again when SIGHUP reads the changed map, which then serves.
 // Without an access log SIGHUP does not end the program.
