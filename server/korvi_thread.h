@@ -280,8 +280,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   /// connection, as much from SendPos on as the system takes): the bytes
   /// sent, 0 at the stream's end, -1 when the send failed.
   int SendChunk();
-  /// The whole answer goes out in one send: on a plain connection, or a
-  /// file joined to its text.
+  /// The whole answer goes out in one send on a plain connection.
   bool AnswerInOneSend();
   /// The answer is the outgoing text and a file that fit one chunk and one
   /// block of the socket's send chain together.

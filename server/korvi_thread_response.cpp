@@ -326,7 +326,7 @@ void TKorviThread::StartDataSend() {
     const bool file_follows = !joined && TransferStream != nullptr &&
                               TransferStream == FileStream.get() && !Socket->UsesTls() &&
                               transfer_size_ > SendPos;
-    segments_held_ = !keep_connection_ || (!file_follows && !AnswerInOneSend());
+    segments_held_ = !keep_connection_ || (!file_follows && !joined && !AnswerInOneSend());
     if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (joined) {
@@ -367,7 +367,6 @@ void TKorviThread::SendTextWithFile() {
 }
 
 bool TKorviThread::AnswerInOneSend() {
-  if (FileJoinsText()) return true;
   if (Socket->UsesTls()) return false;
   const std::int64_t body = TransferStream != nullptr ? transfer_size_ - SendPos : 0;
   // The text goes in one send, and the stream's chunks in others.

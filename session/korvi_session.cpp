@@ -2,7 +2,6 @@
 // process-wide lock.
 #include "korvi/session/korvi_session.h"
 
-
 #include "korvi/host/sysutils.h"
 #include "korvi/session/random_hex.h"
 #include "korvi/session/session_lock.h"
