@@ -137,17 +137,22 @@ ParkedThread& OwnRecord() {
 }
 
 // Sleeps until `word` is no longer 0 (true) or `deadline` has passed
-// (false). One system call each way, where a condition variable takes
-// three: the sleeper has no mutex to take back when it wakes.
+// (false); the latest time point waits without a limit. One system call
+// each way, where a condition variable takes three: the sleeper has no
+// mutex to take back when it wakes.
 bool SleepUntilSet(std::atomic<std::uint32_t>& word,
                    std::chrono::steady_clock::time_point deadline) {
+  const bool limited = deadline != std::chrono::steady_clock::time_point::max();
   while (word.load(std::memory_order_acquire) == 0) {
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) return false;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const timespec wait{static_cast<time_t>(seconds.count()),
-                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, &wait, nullptr, 0);
+    timespec wait{};
+    if (limited) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return false;
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+      wait = {static_cast<time_t>(seconds.count()),
+              static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    }
+    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, limited ? &wait : nullptr, nullptr, 0);
   }
   return true;
 }
