@@ -323,10 +323,15 @@ void TKorviThread::StartDataSend() {
     // its last send lets the last segment go; any other answer of more than
     // one send is held back until it is handed over.
     const bool joined = FileJoinsText();
+    const bool one_send = joined || AnswerInOneSend();
     const bool file_follows = !joined && TransferStream != nullptr &&
                               TransferStream == FileStream.get() && !Socket->UsesTls() &&
                               transfer_size_ > SendPos;
-    segments_held_ = !keep_connection_ || (!file_follows && !joined && !AnswerInOneSend());
+    // An answer that ends a plain connection in one send goes with MSG_MORE:
+    // its last segment waits for the end of our direction as a held one
+    // would, without switching the socket to holding and back.
+    last_send_ahead_ = !keep_connection_ && one_send && !Socket->UsesTls();
+    segments_held_ = !last_send_ahead_ && (!keep_connection_ || (!file_follows && !one_send));
     if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (joined) {
@@ -336,7 +341,7 @@ void TKorviThread::StartDataSend() {
       if (file_follows && !segments_held_) {
         Socket->SendAhead(Output.Data(), OutLength());
       } else {
-        Socket->Send(Output.Data(), OutLength());
+        SendAnswerBytes(Output.Data(), OutLength());
       }
       ReleaseIfBroken();
     } else {
@@ -362,7 +367,7 @@ void TKorviThread::SendTextWithFile() {
   const auto body =
       static_cast<int>(FileStream->ReadAt(ChunkBuffer + text, transfer_size_ - SendPos, SendPos));
   SendPos += body;
-  Socket->Send(ChunkBuffer, text + body);
+  SendAnswerBytes(ChunkBuffer, text + body);
   ReleaseIfBroken();
 }
 
@@ -403,7 +408,11 @@ int TKorviThread::SendChunk() {
     return Socket->SendFileBytesAsTaken(FileStream->Handle(), SendPos, static_cast<int>(rest));
   }
   const int count = ReadChunk();
-  return count > 0 ? Socket->Send(ChunkBuffer, count) : 0;
+  return count > 0 ? SendAnswerBytes(ChunkBuffer, count) : 0;
+}
+
+int TKorviThread::SendAnswerBytes(const char* Data, int Count) {
+  return last_send_ahead_ ? Socket->SendAhead(Data, Count) : Socket->Send(Data, Count);
 }
 
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {

@@ -34,15 +34,25 @@ std::string FormatHeaderDate(std::int64_t unix_seconds) {
                         UnixToDateTime(unix_seconds + kCstOffsetSeconds));
 }
 
-TOutputText::TOutputText() : buffer_(kChunk + 1, '\0'), clock_(SystemClock) {}
+// The room is left unwritten: only written bytes are ever read, and pages
+// nothing has written cost an idle connection no memory.
+TOutputText::TOutputText()
+    : buffer_(std::make_unique_for_overwrite<char[]>(kChunk + 1)),
+      capacity_(kChunk + 1),
+      clock_(SystemClock) {}
 
 int TOutputText::WriteString(std::string_view text) {
   const int length = static_cast<int>(text.size());
   if (out_length_ + length > kChunk) {
     const size_t needed = static_cast<size_t>(out_length_) + 1 + kChunk * (length / kChunk + 1);
-    if (needed > buffer_.size()) buffer_.resize(needed);
+    if (needed > capacity_) {
+      auto grown = std::make_unique_for_overwrite<char[]>(needed);
+      std::memcpy(grown.get(), buffer_.get(), static_cast<size_t>(out_length_));
+      buffer_ = std::move(grown);
+      capacity_ = needed;
+    }
   }
-  if (length > 0) std::memcpy(buffer_.data() + out_length_, text.data(), text.size());
+  if (length > 0) std::memcpy(buffer_.get() + out_length_, text.data(), text.size());
   out_length_ += length;
   return kChunk - out_length_;
 }
@@ -65,7 +75,7 @@ std::string TOutputText::DateText(std::int64_t unix_seconds) const {
 }
 
 int TOutputText::BodyOffset() const {
-  const std::string_view text(buffer_.data(), static_cast<size_t>(out_length_));
+  const std::string_view text(buffer_.get(), static_cast<size_t>(out_length_));
   const size_t end = text.find("\r\n\r\n");
   return end == std::string_view::npos ? -1 : static_cast<int>(end + 4);
 }
@@ -73,7 +83,7 @@ int TOutputText::BodyOffset() const {
 void TOutputText::InsertHeaderLines(std::string_view lines) {
   const int body = BodyOffset();
   if (body < 0 || lines.empty()) return;
-  const std::string rest(buffer_.data() + body - 2, static_cast<size_t>(out_length_ - body + 2));
+  const std::string rest(buffer_.get() + body - 2, static_cast<size_t>(out_length_ - body + 2));
   out_length_ = body - 2;
   WriteString(lines);
   WriteString(rest);

@@ -9,9 +9,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace korvi {
 
@@ -80,9 +80,9 @@ class TOutputText {
   /// Bytes written so far.
   int OutLength() const { return out_length_; }
   /// The written bytes (OutLength() of them; not zero-terminated).
-  const char* Data() const { return buffer_.data(); }
+  const char* Data() const { return buffer_.get(); }
   /// The written bytes as a string.
-  std::string Text() const { return std::string(buffer_.data(), static_cast<size_t>(out_length_)); }
+  std::string Text() const { return std::string(buffer_.get(), static_cast<size_t>(out_length_)); }
   /// Status code of the status line written (0 while none was).
   int WrittenStatus() const { return written_status_; }
 
@@ -90,7 +90,9 @@ class TOutputText {
   /// `unix_seconds` as dates are written in headers.
   std::string DateText(std::int64_t unix_seconds) const;
 
-  std::vector<char> buffer_;
+  /// Room for the text: capacity_ bytes, the first OutLength() of them written.
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_;
   int out_length_ = 0;
   int written_status_ = 0;
   bool http11_ = false;
