@@ -159,7 +159,8 @@ for run in $(seq "$runs"); do
   echo "## Run $run of $runs"
   echo
   echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores;" \
-    "wrk -t${WRK_THREADS:-2} -c${WRK_CONNECTIONS:-16}, ${seconds}s each"
+    "wrk -t${WRK_THREADS:-2} -c${WRK_CONNECTIONS:-16}, ${seconds}s each;" \
+    "TCP congestion control $(cat /proc/sys/net/ipv4/tcp_congestion_control 2>/dev/null || echo unknown)"
   echo
   echo "Connection: close"
   echo
