@@ -5,7 +5,7 @@
 //
 // Message targets (HWNDs) live in one process-wide registry so that any
 // thread can post to them; each entry names the queue that owns the target,
-// and the registry also lists each queue's targets. When a thread ends, its
+// and each queue lists its own targets. When a thread ends, its
 // queue removes its own targets from the registry (touching no other entry)
 // and marks itself dead, so late posts fail instead of touching freed memory.
 #include "korvi/host/event_queue.h"
@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -122,6 +124,11 @@ struct QueueCore {
   std::unordered_map<int, std::uint64_t> watch_ids;
   std::uint64_t next_watch_id = 1;  // 0 marks the wake eventfd
   std::unordered_map<HWND, QueueTimer> timers;
+
+  std::mutex targets_mutex;  // guards `own_targets`
+  // The targets this queue owns, so that its end finds its own without
+  // looking at anyone else's.
+  std::unordered_set<HWND> own_targets;
 };
 
 namespace {
@@ -148,16 +155,25 @@ struct Target {
   std::shared_ptr<TWndMethod> method;
 };
 
-// The process-wide HWND registry. Never destroyed, so threads that end
-// after main() returned can still unregister their targets.
-struct Registry {
-  std::mutex mutex;  // guards everything below
+// One part of the registry, with its own lock. Aligned to a cache line, so
+// that threads working on neighbouring parts do not share one.
+struct alignas(64) RegistryShard {
+  std::mutex mutex;  // guards `targets`
   std::unordered_map<HWND, Target> targets;
-  // The targets of each queue, so that a queue's end finds its own without
-  // looking at anyone else's.
-  std::unordered_map<const QueueCore*, std::unordered_set<HWND>> by_queue;
-  HWND next = 1;
-  std::uint64_t visited_at_ends = 0;  // entries looked at by the ends of queues
+};
+
+// The process-wide HWND registry, split by HWND into parts that each have
+// their own lock: every connection's thread creates, posts to and removes
+// its own targets, and one lock for all of them made those threads wait on
+// each other. Never destroyed, so threads that end after main() returned can
+// still unregister their targets.
+struct Registry {
+  static constexpr std::size_t kShards = 64;
+  std::array<RegistryShard, kShards> shards;
+  std::atomic<HWND> next{1};
+  std::atomic<std::uint64_t> visited_at_ends{0};  // entries looked at by the ends of queues
+
+  RegistryShard& ShardOf(HWND wnd) { return shards[wnd % kShards]; }
 };
 
 Registry& Targets() {
@@ -167,51 +183,74 @@ Registry& Targets() {
 
 // The queue that owns `wnd`, or nullptr.
 std::shared_ptr<QueueCore> OwnerOf(HWND wnd) {
-  Registry& registry = Targets();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(wnd);
-  return it == registry.targets.end() ? nullptr : it->second.queue;
+  RegistryShard& shard = Targets().ShardOf(wnd);
+  std::lock_guard lock(shard.mutex);
+  auto it = shard.targets.find(wnd);
+  return it == shard.targets.end() ? nullptr : it->second.queue;
 }
 
-// Takes `wnd` out of the registry when `queue` owns it. The method comes
-// back to the caller, so that it is destroyed after the lock is released:
-// what it captures may itself post or deallocate.
-std::shared_ptr<TWndMethod> RemoveTarget(HWND wnd, const QueueCore* queue) {
-  Registry& registry = Targets();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(wnd);
-  if (it == registry.targets.end() || it->second.queue.get() != queue) return nullptr;
+// Enters `method` as a new target of `queue`.
+HWND AddTarget(const std::shared_ptr<QueueCore>& queue, TWndMethod method) {
+  const HWND wnd = Targets().next.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(queue->targets_mutex);
+    queue->own_targets.insert(wnd);
+  }
+  RegistryShard& shard = Targets().ShardOf(wnd);
+  std::lock_guard lock(shard.mutex);
+  shard.targets.emplace(wnd, Target{queue, std::make_shared<TWndMethod>(std::move(method))});
+  return wnd;
+}
+
+// Takes `wnd` out of its shard when `queue` owns it. The method comes back
+// to the caller, so that it is destroyed after the lock is released: what
+// it captures may itself post or deallocate.
+std::shared_ptr<TWndMethod> TakeFromShard(HWND wnd, const QueueCore* queue) {
+  RegistryShard& shard = Targets().ShardOf(wnd);
+  std::lock_guard lock(shard.mutex);
+  auto it = shard.targets.find(wnd);
+  if (it == shard.targets.end() || it->second.queue.get() != queue) return nullptr;
   std::shared_ptr<TWndMethod> method = std::move(it->second.method);
-  registry.targets.erase(it);
-  registry.by_queue[queue].erase(wnd);
+  shard.targets.erase(it);
+  return method;
+}
+
+// Takes `wnd` out of the registry when `queue` owns it (its method comes
+// back as above).
+std::shared_ptr<TWndMethod> RemoveTarget(HWND wnd, QueueCore* queue) {
+  std::shared_ptr<TWndMethod> method = TakeFromShard(wnd, queue);
+  if (method) {
+    std::lock_guard lock(queue->targets_mutex);
+    queue->own_targets.erase(wnd);
+  }
   return method;
 }
 
 // Takes every target of `queue` out of the registry and returns their
-// methods (for the caller to destroy once the lock is released, as above).
-std::vector<std::shared_ptr<TWndMethod>> RemoveTargetsOf(const QueueCore* queue) {
-  std::vector<std::shared_ptr<TWndMethod>> removed;
-  Registry& registry = Targets();
-  std::lock_guard lock(registry.mutex);
-  auto own = registry.by_queue.find(queue);
-  if (own == registry.by_queue.end()) return removed;
-  removed.reserve(own->second.size());
-  for (const HWND wnd : own->second) {
-    ++registry.visited_at_ends;
-    auto it = registry.targets.find(wnd);
-    removed.push_back(std::move(it->second.method));
-    registry.targets.erase(it);
+// methods (for the caller to destroy once the locks are released, as above).
+std::vector<std::shared_ptr<TWndMethod>> RemoveTargetsOf(QueueCore* queue) {
+  std::unordered_set<HWND> own;
+  {
+    std::lock_guard lock(queue->targets_mutex);
+    own.swap(queue->own_targets);
   }
-  registry.by_queue.erase(own);
+  std::vector<std::shared_ptr<TWndMethod>> removed;
+  removed.reserve(own.size());
+  for (const HWND wnd : own) {
+    Targets().visited_at_ends.fetch_add(1, std::memory_order_relaxed);
+    // Gone already when another thread released it meanwhile.
+    if (std::shared_ptr<TWndMethod> method = TakeFromShard(wnd, queue))
+      removed.push_back(std::move(method));
+  }
   return removed;
 }
 
 // The method of `wnd` when `queue` owns it, or nullptr.
 std::shared_ptr<TWndMethod> MethodOf(HWND wnd, const QueueCore* queue) {
-  Registry& registry = Targets();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.targets.find(wnd);
-  if (it == registry.targets.end() || it->second.queue.get() != queue) return nullptr;
+  RegistryShard& shard = Targets().ShardOf(wnd);
+  std::lock_guard lock(shard.mutex);
+  auto it = shard.targets.find(wnd);
+  if (it == shard.targets.end() || it->second.queue.get() != queue) return nullptr;
   return it->second.method;
 }
 
@@ -482,9 +521,7 @@ TEventQueue::~TEventQueue() {
 }
 
 std::uint64_t TEventQueue::TargetsVisitedAtEnds() {
-  detail::Registry& registry = detail::Targets();
-  std::lock_guard lock(registry.mutex);
-  return registry.visited_at_ends;
+  return detail::Targets().visited_at_ends.load(std::memory_order_relaxed);
 }
 
 TEventQueue& TEventQueue::Main() {
@@ -517,12 +554,7 @@ bool TEventQueue::IsOwnerThread() const {
 }
 
 HWND TEventQueue::AllocateHWnd(TWndMethod method) {
-  detail::Registry& registry = detail::Targets();
-  std::lock_guard lock(registry.mutex);
-  const HWND wnd = registry.next++;
-  registry.targets[wnd] = detail::Target{core_, std::make_shared<TWndMethod>(std::move(method))};
-  registry.by_queue[core_.get()].insert(wnd);
-  return wnd;
+  return detail::AddTarget(core_, std::move(method));
 }
 
 void TEventQueue::DeallocateHWnd(HWND wnd) {
