@@ -202,23 +202,24 @@ HWND AddTarget(const std::shared_ptr<QueueCore>& queue, TWndMethod method) {
   return wnd;
 }
 
-// Takes `wnd` out of its shard when `queue` owns it. The method comes back
-// to the caller, so that it is destroyed after the lock is released: what
-// it captures may itself post or deallocate.
-std::shared_ptr<TWndMethod> TakeFromShard(HWND wnd, const QueueCore* queue) {
+// The method of `wnd` when `queue` owns it, or nullptr; `take` also takes
+// the target out of its shard. A method taken comes back to the caller, so
+// that it is destroyed after the lock is released: what it captures may
+// itself post or deallocate.
+std::shared_ptr<TWndMethod> MethodOf(HWND wnd, const QueueCore* queue, bool take = false) {
   RegistryShard& shard = Targets().ShardOf(wnd);
   std::lock_guard lock(shard.mutex);
   auto it = shard.targets.find(wnd);
   if (it == shard.targets.end() || it->second.queue.get() != queue) return nullptr;
-  std::shared_ptr<TWndMethod> method = std::move(it->second.method);
-  shard.targets.erase(it);
+  std::shared_ptr<TWndMethod> method = it->second.method;
+  if (take) shard.targets.erase(it);
   return method;
 }
 
 // Takes `wnd` out of the registry when `queue` owns it (its method comes
 // back as above).
 std::shared_ptr<TWndMethod> RemoveTarget(HWND wnd, QueueCore* queue) {
-  std::shared_ptr<TWndMethod> method = TakeFromShard(wnd, queue);
+  std::shared_ptr<TWndMethod> method = MethodOf(wnd, queue, true);
   if (method) {
     std::lock_guard lock(queue->targets_mutex);
     queue->own_targets.erase(wnd);
@@ -239,19 +240,10 @@ std::vector<std::shared_ptr<TWndMethod>> RemoveTargetsOf(QueueCore* queue) {
   for (const HWND wnd : own) {
     Targets().visited_at_ends.fetch_add(1, std::memory_order_relaxed);
     // Gone already when another thread released it meanwhile.
-    if (std::shared_ptr<TWndMethod> method = TakeFromShard(wnd, queue))
+    if (std::shared_ptr<TWndMethod> method = MethodOf(wnd, queue, true))
       removed.push_back(std::move(method));
   }
   return removed;
-}
-
-// The method of `wnd` when `queue` owns it, or nullptr.
-std::shared_ptr<TWndMethod> MethodOf(HWND wnd, const QueueCore* queue) {
-  RegistryShard& shard = Targets().ShardOf(wnd);
-  std::lock_guard lock(shard.mutex);
-  auto it = shard.targets.find(wnd);
-  if (it == shard.targets.end() || it->second.queue.get() != queue) return nullptr;
-  return it->second.method;
 }
 
 }  // namespace
