@@ -34,23 +34,22 @@ std::string FormatHeaderDate(std::int64_t unix_seconds) {
                         UnixToDateTime(unix_seconds + kCstOffsetSeconds));
 }
 
-// The room is left unwritten: only written bytes are ever read, and pages
-// nothing has written cost an idle connection no memory.
-TOutputText::TOutputText()
-    : buffer_(std::make_unique_for_overwrite<char[]>(kChunk + 1)),
-      capacity_(kChunk + 1),
-      clock_(SystemClock) {}
+// The room is made at the first write, by the thread that writes (a worker
+// is created on the accepting thread, and an exchange made afresh for each
+// request may never write), and is left unwritten: only written bytes are
+// ever read.
+TOutputText::TOutputText() : clock_(SystemClock) {}
 
 int TOutputText::WriteString(std::string_view text) {
   const int length = static_cast<int>(text.size());
-  if (out_length_ + length > kChunk) {
-    const size_t needed = static_cast<size_t>(out_length_) + 1 + kChunk * (length / kChunk + 1);
-    if (needed > capacity_) {
-      auto grown = std::make_unique_for_overwrite<char[]>(needed);
-      std::memcpy(grown.get(), buffer_.get(), static_cast<size_t>(out_length_));
-      buffer_ = std::move(grown);
-      capacity_ = needed;
-    }
+  size_t needed = kChunk + 1;
+  if (out_length_ + length > kChunk)
+    needed = static_cast<size_t>(out_length_) + 1 + kChunk * (length / kChunk + 1);
+  if (needed > capacity_) {
+    auto grown = std::make_unique_for_overwrite<char[]>(needed);
+    if (out_length_ > 0) std::memcpy(grown.get(), buffer_.get(), static_cast<size_t>(out_length_));
+    buffer_ = std::move(grown);
+    capacity_ = needed;
   }
   if (length > 0) std::memcpy(buffer_.get() + out_length_, text.data(), text.size());
   out_length_ += length;
@@ -75,7 +74,7 @@ std::string TOutputText::DateText(std::int64_t unix_seconds) const {
 }
 
 int TOutputText::BodyOffset() const {
-  const std::string_view text(buffer_.get(), static_cast<size_t>(out_length_));
+  const std::string_view text(Data(), static_cast<size_t>(out_length_));
   const size_t end = text.find("\r\n\r\n");
   return end == std::string_view::npos ? -1 : static_cast<int>(end + 4);
 }

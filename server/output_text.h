@@ -80,9 +80,9 @@ class TOutputText {
   /// Bytes written so far.
   int OutLength() const { return out_length_; }
   /// The written bytes (OutLength() of them; not zero-terminated).
-  const char* Data() const { return buffer_.get(); }
+  const char* Data() const { return buffer_ ? buffer_.get() : ""; }
   /// The written bytes as a string.
-  std::string Text() const { return std::string(buffer_.get(), static_cast<size_t>(out_length_)); }
+  std::string Text() const { return std::string(Data(), static_cast<size_t>(out_length_)); }
   /// Status code of the status line written (0 while none was).
   int WrittenStatus() const { return written_status_; }
 
@@ -92,7 +92,7 @@ class TOutputText {
 
   /// Room for the text: capacity_ bytes, the first OutLength() of them written.
   std::unique_ptr<char[]> buffer_;
-  size_t capacity_;
+  size_t capacity_ = 0;
   int out_length_ = 0;
   int written_status_ = 0;
   bool http11_ = false;
