@@ -51,8 +51,10 @@ struct Watcher {
 
 using Clock = std::chrono::steady_clock;
 
-// A target's timer: WM_TIMER with `wparam` is due at `due`, then every `interval`.
+// The timer of target `wnd`: WM_TIMER with `wparam` is due at `due`, then
+// every `interval`.
 struct QueueTimer {
+  HWND wnd = 0;
   Clock::time_point due;
   Clock::duration interval;
   std::uintptr_t wparam = 0;
@@ -123,7 +125,10 @@ struct QueueCore {
   std::unordered_map<std::uint64_t, Watcher> watchers;
   std::unordered_map<int, std::uint64_t> watch_ids;
   std::uint64_t next_watch_id = 1;  // 0 marks the wake eventfd
-  std::unordered_map<HWND, QueueTimer> timers;
+  // A thread has few timers, restarted often (a connection's life timer at
+  // each request): a list that keeps its room makes restarting allocate
+  // nothing.
+  std::vector<QueueTimer> timers;
 
   std::mutex targets_mutex;  // guards `own_targets`
   // The targets this queue owns, so that its end finds its own without
@@ -361,12 +366,21 @@ void QueueCore::Poll(int timeout_ms) {
 void QueueCore::SetTimer(HWND wnd, unsigned interval_ms, std::uintptr_t wparam) {
   std::lock_guard lock(mutex);
   if (!alive) return;
+  auto it = std::find_if(timers.begin(), timers.end(),
+                         [wnd](const QueueTimer& timer) { return timer.wnd == wnd; });
   if (interval_ms == 0) {
-    timers.erase(wnd);
+    if (it == timers.end()) return;
+    *it = timers.back();
+    timers.pop_back();
     return;
   }
   const Clock::duration interval = std::chrono::milliseconds(interval_ms);
-  timers[wnd] = QueueTimer{Clock::now() + interval, interval, wparam};
+  const QueueTimer timer{wnd, Clock::now() + interval, interval, wparam};
+  if (it == timers.end()) {
+    timers.push_back(timer);
+  } else {
+    *it = timer;
+  }
   // An owner waiting elsewhere must work out its wait again.
   if (std::this_thread::get_id() != owner) {
     const std::uint64_t one = 1;
@@ -378,7 +392,7 @@ int QueueCore::WaitLimit(int timeout_ms) {
   std::lock_guard lock(mutex);
   if (timeout_ms == 0 || timers.empty()) return timeout_ms;
   Clock::time_point next = Clock::time_point::max();
-  for (const auto& [wnd, timer] : timers)
+  for (const QueueTimer& timer : timers)
     next = std::min(next, timer.due);
   // Rounded up, so the wait never ends just before the timer is due.
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -390,9 +404,9 @@ void QueueCore::PostDueTimers() {
   std::lock_guard lock(mutex);
   if (timers.empty()) return;
   const Clock::time_point now = Clock::now();
-  for (auto& [wnd, timer] : timers) {
+  for (QueueTimer& timer : timers) {
     if (timer.due > now) continue;
-    items.push_back(QueueItem{TMessage{wnd, WM_TIMER, timer.wparam, 0}, {}, ++last_seq});
+    items.push_back(QueueItem{TMessage{timer.wnd, WM_TIMER, timer.wparam, 0}, {}, ++last_seq});
     // The expiries missed meanwhile fold into this one message; the timer
     // keeps its rhythm.
     const auto missed = (now - timer.due) / timer.interval;
