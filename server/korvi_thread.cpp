@@ -111,7 +111,9 @@ bool TKorviThread::CloseIfIdle() {
 }
 
 void TKorviThread::BeginRequest() {
+  TOutputText used = std::move(Output);
   static_cast<TKorviExchange&>(*this) = TKorviExchange();
+  Output.TakeRoom(used);
   try {
     Output.SetLocalHostName(HostName());
   } catch (const std::exception&) {

@@ -88,6 +88,14 @@ void TOutputText::InsertHeaderLines(std::string_view lines) {
   WriteString(rest);
 }
 
+void TOutputText::TakeRoom(TOutputText& used) {
+  if (!used.buffer_ || used.capacity_ != kChunk + 1) return;
+  buffer_ = std::move(used.buffer_);
+  capacity_ = used.capacity_;
+  used.capacity_ = 0;
+  used.out_length_ = 0;
+}
+
 void TOutputText::DropBody() {
   const int body = BodyOffset();
   if (body >= 0) out_length_ = body;

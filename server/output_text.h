@@ -76,6 +76,10 @@ class TOutputText {
   void InsertHeaderLines(std::string_view lines);
   /// Cuts off everything after the header block.
   void DropBody();
+  /// Takes over the room of `used`, whose text is dropped, when it has the
+  /// usual size: the next answer on a kept connection then writes without
+  /// making room again, and a room grown for a large answer is given back.
+  void TakeRoom(TOutputText& used);
 
   /// Bytes written so far.
   int OutLength() const { return out_length_; }
