@@ -85,8 +85,9 @@ std::string FindNameIgnoringCase(const std::string& directory, const std::string
 std::string MatchCase(const std::string& base, const std::string& relative, int& kind) {
   std::string path = base;
   if (!relative.empty() && !path.empty() && path.back() != '/') path += '/';
-  kind = PathKind(path + relative);
-  if (kind != -1) return path + relative;
+  std::string as_written = path + relative;
+  kind = PathKind(as_written);
+  if (kind != -1) return as_written;
   const std::vector<std::string> segments = Segments(relative);
   for (size_t i = 0; i < segments.size(); ++i) {
     const std::string& segment = segments[i];
@@ -107,8 +108,8 @@ std::string MatchCase(const std::string& base, const std::string& relative, int&
 
 // True when a segment of `relative` begins with ".".
 bool HasHiddenSegment(std::string_view relative) {
-  for (const std::string& segment : Segments(relative)) {
-    if (segment.front() == '.') return true;
+  for (size_t i = 0; i < relative.size(); ++i) {
+    if (relative[i] == '.' && (i == 0 || relative[i - 1] == '/')) return true;
   }
   return false;
 }
@@ -222,7 +223,7 @@ TTarget TTargetResolver::FindTarget(std::string_view url, bool serve_static) con
   target.Path = path;
   target.Attr = kind;
   target.Base = base;
-  if (path.size() > base.size() && HasHiddenSegment(path.substr(base.size()))) {
+  if (path.size() > base.size() && HasHiddenSegment(std::string_view(path).substr(base.size()))) {
     target.Attr |= faHidden;
   }
   if (kind == faDirectory) {
