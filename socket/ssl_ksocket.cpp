@@ -2,6 +2,8 @@
 // plain socket; with it they run a TTlsConnection over the connection.
 #include "korvi/socket/ssl_ksocket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "korvi/socket/tls_connection.h"
@@ -34,6 +36,13 @@ void TSSLKSocket::EnableTls(std::shared_ptr<const TTlsContext> Context) {
 bool TSSLKSocket::Startup() {
   if (!TlsEnabled) return true;
   if (State() == wsConnected) {
+    // Records leave as they are written, without Nagle's wait: otherwise the
+    // session tickets that follow the handshake, still unacknowledged, hold
+    // the first answer back until the client's delayed acknowledgement
+    // (40 ms). Answers that leave in pieces are held together by their own
+    // sends (MSG_MORE or holding partial segments).
+    const int on = 1;
+    setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     // The session's records go through the plain socket's system calls.
     TTlsTransport transport{
         [this](void* buf, int len) { return TKSocket::_read(Handle(), buf, len, 0); },

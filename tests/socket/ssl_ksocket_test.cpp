@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -214,6 +215,24 @@ TEST(SslKSocketTest, RecordsArrivingTogetherAreAllDelivered) {
     client.join();
     EXPECT_EQ(echoed.size(), sent.size()) << pieces.size() << " piece(s)";
     EXPECT_TRUE(echoed == sent) << pieces.size() << " piece(s)";
+  }
+}
+
+// The session tickets sent after the handshake would otherwise hold the
+// first answer back by Nagle's rule until the client's delayed
+// acknowledgement; a plain socket keeps the system's default.
+TEST(SslKSocketTest, ATlsConnectionSendsWithoutNaglesWait) {
+  test::TestCertificate pair;
+  const auto context = std::make_shared<const TTlsContext>(pair.CertificateFile(), pair.KeyFile());
+  for (const bool tls : {true, false}) {
+    test::LoopbackConnection<TSSLKSocket> connection;
+    if (tls) connection.socket.EnableTls(context);
+    ASSERT_TRUE(connection.socket.Startup());
+    int no_delay = -1;
+    socklen_t length = sizeof no_delay;
+    ASSERT_EQ(getsockopt(connection.socket.Handle(), IPPROTO_TCP, TCP_NODELAY, &no_delay, &length),
+              0);
+    EXPECT_EQ(no_delay != 0, tls) << (tls ? "TLS" : "plain");
   }
 }
 
