@@ -106,6 +106,7 @@ class TKorviExchange {
   bool done_reported_ = false;      ///< OnResponseDone has been raised
   bool segments_held_ = false;      ///< partly filled segments wait for the answer's end
   bool last_send_ahead_ = false;    ///< the answer's one send waits for the connection's end
+  bool pieces_ahead_ = false;       ///< each send but the answer's last says more follows
   std::int64_t transfer_size_ = 0;  ///< where sending TransferStream ends
   std::int64_t send_end_ = -1;      ///< end of the file range to send (-1: the end)
   std::int64_t stream_pos_ = -1;    ///< where TransferStream stands (-1: unknown)

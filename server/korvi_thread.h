@@ -280,9 +280,10 @@ class TKorviThread : public TThread, public TKorviExchange {
   /// connection, as much from SendPos on as the system takes): the bytes
   /// sent, 0 at the stream's end, -1 when the send failed.
   int SendChunk();
-  /// Sends bytes of the answer: ahead of the connection's end when the
-  /// answer ends it in one send.
-  int SendAnswerBytes(const char* Data, int Count);
+  /// Sends bytes of the answer, `Last` when they end it: ahead of the
+  /// connection's end when the answer ends it in one send, and ahead of the
+  /// next piece when more of an answer on a kept TLS connection follows.
+  int SendAnswerBytes(const char* Data, int Count, bool Last);
   /// The whole answer goes out in one send on a plain connection.
   bool AnswerInOneSend();
   /// The answer is the outgoing text and a file that fit one chunk and one

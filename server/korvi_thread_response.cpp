@@ -320,8 +320,10 @@ void TKorviThread::StartDataSend() {
     // connection is held back until the end of our direction or the close,
     // so the client's close cannot come before ours. On a connection that
     // goes on, a file on a plain connection follows its header at once and
-    // its last send lets the last segment go; any other answer of more than
-    // one send is held back until it is handed over.
+    // its last send lets the last segment go; on a TLS connection, which
+    // sends without Nagle's wait, every send of the answer but its last says
+    // that more follows; any other answer of more than one send is held back
+    // until it is handed over.
     const bool joined = FileJoinsText();
     const bool one_send = joined || AnswerInOneSend();
     const bool file_follows = !joined && TransferStream != nullptr &&
@@ -331,7 +333,9 @@ void TKorviThread::StartDataSend() {
     // its last segment waits for the end of our direction as a held one
     // would, without switching the socket to holding and back.
     last_send_ahead_ = !keep_connection_ && one_send && !Socket->UsesTls();
-    segments_held_ = !last_send_ahead_ && (!keep_connection_ || (!file_follows && !one_send));
+    pieces_ahead_ = keep_connection_ && !one_send && Socket->UsesTls();
+    segments_held_ =
+        !last_send_ahead_ && !pieces_ahead_ && (!keep_connection_ || (!file_follows && !one_send));
     if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (joined) {
@@ -341,7 +345,7 @@ void TKorviThread::StartDataSend() {
       if (file_follows && !segments_held_) {
         Socket->SendAhead(Output.Data(), OutLength());
       } else {
-        SendAnswerBytes(Output.Data(), OutLength());
+        SendAnswerBytes(Output.Data(), OutLength(), !Sending || transfer_size_ <= SendPos);
       }
       ReleaseIfBroken();
     } else {
@@ -367,7 +371,7 @@ void TKorviThread::SendTextWithFile() {
   const auto body =
       static_cast<int>(FileStream->ReadAt(ChunkBuffer + text, transfer_size_ - SendPos, SendPos));
   SendPos += body;
-  SendAnswerBytes(ChunkBuffer, text + body);
+  SendAnswerBytes(ChunkBuffer, text + body, true);
   ReleaseIfBroken();
 }
 
@@ -408,11 +412,12 @@ int TKorviThread::SendChunk() {
     return Socket->SendFileBytesAsTaken(FileStream->Handle(), SendPos, static_cast<int>(rest));
   }
   const int count = ReadChunk();
-  return count > 0 ? SendAnswerBytes(ChunkBuffer, count) : 0;
+  return count > 0 ? SendAnswerBytes(ChunkBuffer, count, SendPos + count >= transfer_size_) : 0;
 }
 
-int TKorviThread::SendAnswerBytes(const char* Data, int Count) {
-  return last_send_ahead_ ? Socket->SendAhead(Data, Count) : Socket->Send(Data, Count);
+int TKorviThread::SendAnswerBytes(const char* Data, int Count, bool Last) {
+  const bool ahead = last_send_ahead_ || (pieces_ahead_ && !Last);
+  return ahead ? Socket->SendAhead(Data, Count) : Socket->Send(Data, Count);
 }
 
 void TKorviThread::OnSocketDataSent(TObject* /*Sender*/, std::uint16_t /*Error*/) {

@@ -46,7 +46,9 @@ bool TSSLKSocket::Startup() {
     // The session's records go through the plain socket's system calls.
     TTlsTransport transport{
         [this](void* buf, int len) { return TKSocket::_read(Handle(), buf, len, 0); },
-        [this](const void* buf, int len) { return TKSocket::_Write(Handle(), buf, len, 0); }};
+        [this](const void* buf, int len) {
+          return TKSocket::_Write(Handle(), buf, len, transport_flags_);
+        }};
     try {
       tls_ = std::make_unique<TTlsConnection>(*context_, std::move(transport));
       return true;
@@ -155,7 +157,11 @@ int TSSLKSocket::_Write(int s, const void* buf, int len, int flags) {
     WSASetLastError(WSAENOTCONN);
     return -1;
   }
-  return tls_->Write(buf, len);
+  // A send that says more of the stream follows says so of its record.
+  transport_flags_ = flags & MSG_MORE;
+  const int written = tls_->Write(buf, len);
+  transport_flags_ = 0;
+  return written;
 }
 
 int TSSLKSocket::_read(int s, void* buf, int len, int flags) {

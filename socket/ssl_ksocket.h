@@ -78,6 +78,7 @@ class TSSLKSocket : public TKSocket {
   std::uint64_t delivered_ = 0;    ///< decrypted bytes read so far
   int pending_shutdown_ = -1;      ///< direction to shut once the close_notify is out
   bool read_wants_write_ = false;  ///< a read waits for room to send
+  int transport_flags_ = 0;        ///< MSG_MORE while a send that has it writes its record
 };
 
 }  // namespace korvi

@@ -218,16 +218,21 @@ TEST_F(TlsEndToEnd, BadClientsEndOnlyTheirOwnConnection) {
 }
 
 // With the HTTP/1.1 profile a TLS connection serves request after request
-// over its one session: curl fetches three URLs with one handshake.
+// over its one session: curl fetches four URLs with one handshake, among
+// them a file of many chunks, whose last piece lets the answer go.
 TEST_F(TlsEndToEnd, KeptConnectionServesRequestsOverOneSession) {
   tls_.HTTP11 = true;
+  const std::string kept = Bytes(100 * 1000);
+  dir_.Write("www/kept.bin", kept);
   Start();
   const std::string base = "https://127.0.0.1:" + IntToStr(tls_.ServerPort());
-  const ChildResult run = Https(
-      "/page.htm", {"-o", "/dev/null", "-o", "/dev/null", "-w", "%{http_code} %{num_connects}\n",
-                    base + "/act?x", base + "/missing.htm", "-o", "/dev/null"});
+  const ChildResult run =
+      Https("/page.htm", {"-o", "/dev/null", "-o", dir_.File("got.bin"), "-o", "/dev/null", "-w",
+                          "%{http_code} %{num_connects}\n", base + "/act?x", base + "/kept.bin",
+                          base + "/missing.htm", "-o", "/dev/null"});
   // The path Https names goes last.
-  EXPECT_EQ(run.output, "200 1\n404 0\n200 0\n") << run.errors;
+  EXPECT_EQ(run.output, "200 1\n200 0\n404 0\n200 0\n") << run.errors;
+  EXPECT_TRUE(test::ReadFile(dir_.File("got.bin")) == kept);
   EXPECT_EQ(tls_.AcceptedConnections(), 1);
 }
 
