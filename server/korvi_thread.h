@@ -282,7 +282,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   int SendChunk();
   /// Sends bytes of the answer, `Last` when they end it: ahead of the
   /// connection's end when the answer ends it in one send, and ahead of the
-  /// next piece when more of an answer on a kept TLS connection follows.
+  /// next piece when more of an answer on a kept connection follows.
   int SendAnswerBytes(const char* Data, int Count, bool Last);
   /// The whole answer goes out in one send on a plain connection.
   bool AnswerInOneSend();

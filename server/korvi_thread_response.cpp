@@ -319,9 +319,9 @@ void TKorviThread::StartDataSend() {
     // The answer leaves in full segments. An answer that ends the
     // connection is held back until the end of our direction or the close,
     // so the client's close cannot come before ours. On a connection that
-    // goes on, a file on a plain connection follows its header at once and
-    // its last send lets the last segment go; on a TLS connection, which
-    // sends without Nagle's wait, every send of the answer but its last says
+    // goes on, every send but the last of a file on a plain connection (its
+    // header; the file's own sendfile lets the last segment go) or of any
+    // answer on a TLS connection, which sends without Nagle's wait, says
     // that more follows; any other answer of more than one send is held back
     // until it is handed over.
     const bool joined = FileJoinsText();
@@ -333,20 +333,15 @@ void TKorviThread::StartDataSend() {
     // its last segment waits for the end of our direction as a held one
     // would, without switching the socket to holding and back.
     last_send_ahead_ = !keep_connection_ && one_send && !Socket->UsesTls();
-    pieces_ahead_ = keep_connection_ && !one_send && Socket->UsesTls();
-    segments_held_ =
-        !last_send_ahead_ && !pieces_ahead_ && (!keep_connection_ || (!file_follows && !one_send));
+    pieces_ahead_ = keep_connection_ && !one_send && (file_follows || Socket->UsesTls());
+    segments_held_ = !last_send_ahead_ && !pieces_ahead_ && (!keep_connection_ || !one_send);
     if (segments_held_) Socket->HoldPartialSegments();
     Sending = TransferStream != nullptr;
     if (joined) {
       SendTextWithFile();
     } else if (OutLength() > 0) {
       // The data-sent event of the text sends the first chunk.
-      if (file_follows && !segments_held_) {
-        Socket->SendAhead(Output.Data(), OutLength());
-      } else {
-        SendAnswerBytes(Output.Data(), OutLength(), !Sending || transfer_size_ <= SendPos);
-      }
+      SendAnswerBytes(Output.Data(), OutLength(), !Sending || transfer_size_ <= SendPos);
       ReleaseIfBroken();
     } else {
       OnSocketDataSent(Socket.get(), 0);
