@@ -43,6 +43,8 @@ enum TKExecType : std::uint8_t { APP_APP, APP_WEB, APP_MIX };
 
 /// Size of one receive, of one transmitted chunk and of the initial text buffer.
 constexpr int KorviChunkSize = 8192;
+/// A file that goes out in chunks is read this many bytes at a time.
+constexpr int KorviFileReadAhead = 8 * KorviChunkSize;
 /// Longest request or header line accepted (longer ones get the 400 page).
 constexpr int KorviMaxLine = 8192;
 /// Most bytes a request line and its header lines may take together.
@@ -70,7 +72,7 @@ class TKorviThread : public TThread, public TKorviExchange {
   std::unique_ptr<TTimer> LifeTimer;  ///< ends the connection when it fires
   /// Receive buffer (8193 bytes, zero-filled).
   std::vector<char> DataBuffer;
-  char ChunkBuffer[KorviChunkSize];     ///< one transmission chunk
+  char ChunkBuffer[KorviChunkSize];     ///< one transmission chunk of a stream
   int SocketHandle;                     ///< the accepted connection
   std::unique_ptr<TSSLKSocket> Socket;  ///< the connection socket (created in Execute)
   TKorvi* Server = nullptr;             ///< the server that accepted the connection
@@ -274,8 +276,11 @@ class TKorviThread : public TThread, public TKorviExchange {
   /// Asks an HTTP/1.1 client waiting for "100 Continue" to send its body.
   void ContinueIfExpected();
   void AnswerBuiltIn();
-  /// Reads the chunk of TransferStream at SendPos into ChunkBuffer; its size.
-  int ReadChunk();
+  /// The chunk of TransferStream at SendPos, `Count` bytes of it: read into
+  /// ChunkBuffer, or for the file, from what was read ahead.
+  const char* ReadChunk(int& Count);
+  /// The chunk of the file at SendPos, read ahead several chunks at a time.
+  const char* ReadFileChunk(int& Count);
   /// Sends the chunk of TransferStream at SendPos (for a file on a plain
   /// connection, as much from SendPos on as the system takes): the bytes
   /// sent, 0 at the stream's end, -1 when the send failed.

@@ -378,15 +378,27 @@ bool TKorviThread::AnswerInOneSend() {
   return std::max<std::int64_t>(OutLength(), body) <= KorviChunkSize;
 }
 
-int TKorviThread::ReadChunk() {
-  if (TransferStream == FileStream.get())
-    return static_cast<int>(FileStream->ReadAt(ChunkBuffer, ChunkLength(), SendPos));
+const char* TKorviThread::ReadChunk(int& Count) {
+  if (TransferStream == FileStream.get()) return ReadFileChunk(Count);
   // The stream stands where the last chunk ended, unless this is the first
   // chunk or a send fell short.
   if (stream_pos_ != SendPos) TransferStream->SetPosition(SendPos);
-  const auto count = static_cast<int>(TransferStream->Read(ChunkBuffer, ChunkLength()));
-  stream_pos_ = SendPos + count;
-  return count;
+  Count = static_cast<int>(TransferStream->Read(ChunkBuffer, ChunkLength()));
+  stream_pos_ = SendPos + Count;
+  return ChunkBuffer;
+}
+
+const char* TKorviThread::ReadFileChunk(int& Count) {
+  // One read of the file serves the chunks of several data-sent events.
+  if (SendPos < ahead_start_ || SendPos >= ahead_start_ + ahead_length_) {
+    if (!file_ahead_) file_ahead_ = std::make_unique_for_overwrite<char[]>(KorviFileReadAhead);
+    const auto wanted = std::min<std::int64_t>(KorviFileReadAhead, transfer_size_ - SendPos);
+    ahead_start_ = SendPos;
+    ahead_length_ = static_cast<int>(FileStream->ReadAt(file_ahead_.get(), wanted, SendPos));
+  }
+  Count = static_cast<int>(
+      std::min<std::int64_t>(ChunkLength(), ahead_start_ + ahead_length_ - SendPos));
+  return file_ahead_.get() + (SendPos - ahead_start_);
 }
 
 int TKorviThread::ChunkLength() const {
@@ -406,8 +418,9 @@ int TKorviThread::SendChunk() {
     const auto rest = std::min<std::int64_t>(transfer_size_ - SendPos, kMostFileBytesPerSend);
     return Socket->SendFileBytesAsTaken(FileStream->Handle(), SendPos, static_cast<int>(rest));
   }
-  const int count = ReadChunk();
-  return count > 0 ? SendAnswerBytes(ChunkBuffer, count, SendPos + count >= transfer_size_) : 0;
+  int count = 0;
+  const char* chunk = ReadChunk(count);
+  return count > 0 ? SendAnswerBytes(chunk, count, SendPos + count >= transfer_size_) : 0;
 }
 
 int TKorviThread::SendAnswerBytes(const char* Data, int Count, bool Last) {
@@ -442,6 +455,7 @@ void TKorviThread::AnswerHandedOver() {
   // The file is not needed while the connection ends.
   TransferStream = nullptr;
   FileStream.reset();
+  file_ahead_.reset();
   ReportResponseDone();
   // Pipelined requests the client sent before it ended its side are still
   // answered.

@@ -219,7 +219,8 @@ TEST_F(TlsEndToEnd, BadClientsEndOnlyTheirOwnConnection) {
 
 // With the HTTP/1.1 profile a TLS connection serves request after request
 // over its one session: curl fetches four URLs with one handshake, among
-// them a file of many chunks, whose last piece lets the answer go.
+// them a file of many chunks, whose last piece lets the answer go; a range
+// of that file comes whole too.
 TEST_F(TlsEndToEnd, KeptConnectionServesRequestsOverOneSession) {
   tls_.HTTP11 = true;
   const std::string kept = Bytes(100 * 1000);
@@ -234,6 +235,10 @@ TEST_F(TlsEndToEnd, KeptConnectionServesRequestsOverOneSession) {
   EXPECT_EQ(run.output, "200 1\n200 0\n404 0\n200 0\n") << run.errors;
   EXPECT_TRUE(test::ReadFile(dir_.File("got.bin")) == kept);
   EXPECT_EQ(tls_.AcceptedConnections(), 1);
+  // A range goes out from where it starts, over more than one read of the file.
+  const ChildResult range = Https("/kept.bin", {"-r", "1000-90999", "-o", dir_.File("range.bin")});
+  ASSERT_EQ(range.exit_code, 0) << range.errors;
+  EXPECT_TRUE(test::ReadFile(dir_.File("range.bin")) == kept.substr(1000, 90000));
 }
 
 // korvi-serve serves HTTPS with --tls-cert and --tls-key; a key of another
