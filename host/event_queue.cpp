@@ -623,7 +623,9 @@ bool TEventQueue::GetMessage(TMessage& msg) {
 
 bool TEventQueue::GetMessageFor(TMessage& msg, int timeout_ms) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+  // Without a time limit the clock is not read at all.
+  const auto deadline = timeout_ms < 0 ? Clock::time_point::max()
+                                       : Clock::now() + std::chrono::milliseconds(timeout_ms);
   bool polled = false;
   for (;;) {
     // Descriptors are looked at before every few messages, so a busy

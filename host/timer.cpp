@@ -27,6 +27,12 @@ void TTimer::SetEnabled(bool enabled) {
   UpdateTimer();
 }
 
+void TTimer::Restart(unsigned interval) {
+  interval_ = interval;
+  enabled_ = true;
+  UpdateTimer();
+}
+
 void TTimer::SetOnTimer(TNotifyEvent handler) {
   on_timer_ = std::move(handler);
   UpdateTimer();

@@ -27,6 +27,10 @@ class TTimer : public TComponent {
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
   ///@}
+  /// Enables the timer with `interval` and starts it afresh: its next tick
+  /// comes `interval` milliseconds from now, as after disabling and enabling
+  /// it again, but with one change of the queue's timer instead of two.
+  void Restart(unsigned interval);
   /// The handler called on each tick.
   const TNotifyEvent& OnTimer() const { return on_timer_; }
   /// Sets the handler called on each tick.

@@ -123,9 +123,7 @@ void TKorviThread::BeginRequest() {
 }
 
 void TKorviThread::RestartLifeTimer(std::chrono::milliseconds interval) {
-  LifeTimer->SetEnabled(false);
-  LifeTimer->SetInterval(static_cast<unsigned>(interval.count()));
-  LifeTimer->SetEnabled(true);
+  LifeTimer->Restart(static_cast<unsigned>(interval.count()));
 }
 
 TKorviThread::~TKorviThread() {

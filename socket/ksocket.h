@@ -421,6 +421,15 @@ class TCustomKSocket : public TComponent {
   bool BeginSend();
   /// Their end: OnDataSent is posted when everything went.
   void EndSend();
+  /// Hands `count` bytes to the system in one call: the bytes it took, or
+  /// -1 when it took none (the socket closed, waits for room, or reported
+  /// the error). A block taken in part waits for room for the rest.
+  int WriteBlock(const char* data, int count);
+  /// Hands `len` bytes to the system block by block, as far as it takes
+  /// them; the bytes taken.
+  int SendStraight(const char* data, int len);
+  /// Nothing waits in the send chain.
+  bool ChainEmpty() const;
 
   /// Bytes of a file that go the chain's way in one read.
   static constexpr int kFileBlock = 8192;

@@ -142,33 +142,47 @@ void TCustomKSocket::TryToSend() {
       SendBufferList.pop_front();
       continue;
     }
-    const int sent =
-        SocketType == SOCK_DGRAM
-            ? _WriteTo(SocketHandle.Get(), data, count, SendFlagsValue, SockAddr, sizeof SockAddr)
-            : _Write(SocketHandle.Get(), data, count,
-                     SendFlagsValue | (more_ahead_ ? MSG_MORE : 0));
-    if (sent == 0) return;
-    if (sent < 0) {
-      const int error = WSAGetLastError();
-      if (error == WSAECONNRESET || error == WSAENOTSOCK || error == WSAENOTCONN ||
-          error == WSAEINVAL) {
-        Close();
-      } else if (error == WSAEWOULDBLOCK) {
-        notifier_->WriteBlocked();
-      } else {
-        SocketError("TryToSend failed");
-      }
-      return;
-    }
+    const int sent = WriteBlock(data, count);
+    if (sent <= 0) return;
     block->Remove(sent);
-    write_count_ += sent;
-    if (sent < count) {
-      // Linux takes part of a block when its buffer is nearly full; the rest
-      // goes out on the writable notification that this asks for.
-      notifier_->WriteBlocked();
-      return;
-    }
+    if (sent < count) return;
   }
+}
+
+int TCustomKSocket::WriteBlock(const char* data, int count) {
+  const int sent =
+      SocketType == SOCK_DGRAM
+          ? _WriteTo(SocketHandle.Get(), data, count, SendFlagsValue, SockAddr, sizeof SockAddr)
+          : _Write(SocketHandle.Get(), data, count, SendFlagsValue | (more_ahead_ ? MSG_MORE : 0));
+  if (sent < 0) {
+    const int error = WSAGetLastError();
+    if (error == WSAECONNRESET || error == WSAENOTSOCK || error == WSAENOTCONN ||
+        error == WSAEINVAL) {
+      Close();
+    } else if (error == WSAEWOULDBLOCK) {
+      notifier_->WriteBlocked();
+    } else {
+      SocketError("TryToSend failed");
+    }
+    return -1;
+  }
+  write_count_ += sent;
+  // Linux takes part of a block when its buffer is nearly full; the rest
+  // goes out on the writable notification that this asks for.
+  if (sent > 0 && sent < count) notifier_->WriteBlocked();
+  return sent;
+}
+
+int TCustomKSocket::SendStraight(const char* data, int len) {
+  int taken = 0;
+  while (taken < len) {
+    const int count = std::min(len - taken, BufferSize);
+    const int sent = WriteBlock(data + taken, count);
+    if (sent <= 0) break;
+    taken += sent;
+    if (sent < count) break;
+  }
+  return taken;
 }
 
 bool TCustomKSocket::BeginSend() {
@@ -188,6 +202,22 @@ void TCustomKSocket::EndSend() {
 
 int TCustomKSocket::Send(const void* Data, int Len) {
   if (!BeginSend()) return -1;
+  if (Len > 0 && SocketHandle.Valid() && SocketType != SOCK_DGRAM && ChainEmpty()) {
+    // Nothing queued goes first: the bytes go to the system straight from
+    // the caller, in the blocks the chain would hand over, and only what it
+    // does not take now is queued. The chain keeps its block as if they had
+    // passed through it.
+    if (SendBufferList.empty()) SendBufferList.push_back(std::make_unique<TBuffer>(BufferSize));
+    const auto* bytes = static_cast<const char*>(Data);
+    const int taken = SendStraight(bytes, Len);
+    if (taken == Len) {
+      all_sent_ = true;
+    } else if (SocketHandle.Valid()) {
+      PutDataInSendBuffer(bytes + taken, Len - taken);
+    }
+    EndSend();
+    return Len;
+  }
   int result = 0;
   if (Len > 0) {
     PutDataInSendBuffer(Data, Len);
@@ -211,10 +241,13 @@ int TCustomKSocket::SendAhead(const void* Data, int Len) {
   return result;
 }
 
+bool TCustomKSocket::ChainEmpty() const {
+  return std::all_of(SendBufferList.begin(), SendBufferList.end(),
+                     [](const auto& block) { return block->Unread() == 0; });
+}
+
 bool TCustomKSocket::DirectFileSend() const {
-  const bool chain_empty = std::all_of(SendBufferList.begin(), SendBufferList.end(),
-                                       [](const auto& block) { return block->Unread() == 0; });
-  return chain_empty && SocketType != SOCK_DGRAM && SendFlagsValue == 0;
+  return ChainEmpty() && SocketType != SOCK_DGRAM && SendFlagsValue == 0;
 }
 
 TCustomKSocket::TFileCopyEnd TCustomKSocket::CopyFileBytes(int FileHandle, std::int64_t Offset,

@@ -19,7 +19,8 @@ void TBuffer::SetBufSize(int size) {
   // A block never becomes smaller than the bytes written into it.
   size = std::max(size, write_pos_);
   if (size == size_ && data_) return;
-  auto block = std::make_unique<char[]>(static_cast<size_t>(size));
+  // Only written bytes are ever read: the room needs no clearing.
+  auto block = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(size));
   if (Unread() > 0) std::memcpy(block.get(), data_.get(), static_cast<size_t>(write_pos_));
   data_ = std::move(block);
   size_ = size;

@@ -86,22 +86,35 @@ TEST(TimerTest, TicksOnlyWhileEnabledWithInterval) {
   EXPECT_EQ(ticks, frozen);
 }
 
-// A tick already queued when the timer is re-armed is dropped, as a window
-// timer's pending WM_TIMER is when the timer is set again.
+// A tick already queued when the timer is re-armed (disabled and enabled
+// again, or restarted) is dropped, as a window timer's pending WM_TIMER is
+// when the timer is set again. A restart also enables a disabled timer with
+// its new interval.
 TEST(TimerTest, RearmingDropsQueuedTick) {
-  TTimer timer(nullptr);
-  timer.SetInterval(5);
-  int ticks = 0;
-  timer.SetOnTimer([&](TObject*) { ++ticks; });
-  TEventQueue& queue = TEventQueue::Current();
-  TMessage msg;
-  while (queue.GetMessageFor(msg, 5000) && msg.Msg != WM_TIMER)
+  for (const bool restart : {false, true}) {
+    SCOPED_TRACE(restart ? "restart" : "disable and enable");
+    TTimer timer(nullptr);
+    timer.SetInterval(5);
+    int ticks = 0;
+    timer.SetOnTimer([&](TObject*) { ++ticks; });
+    TEventQueue& queue = TEventQueue::Current();
+    TMessage msg;
+    while (queue.GetMessageFor(msg, 5000) && msg.Msg != WM_TIMER)
+      queue.DispatchMessage(msg);
+    ASSERT_EQ(msg.Msg, WM_TIMER);
+    if (restart) {
+      timer.SetEnabled(false);
+      timer.Restart(7);
+      EXPECT_TRUE(timer.Enabled());
+      EXPECT_EQ(timer.Interval(), 7u);
+    } else {
+      timer.SetEnabled(false);
+      timer.SetEnabled(true);
+    }
     queue.DispatchMessage(msg);
-  ASSERT_EQ(msg.Msg, WM_TIMER);
-  timer.SetEnabled(false);
-  timer.SetEnabled(true);
-  queue.DispatchMessage(msg);
-  EXPECT_EQ(ticks, 0);
+    EXPECT_EQ(ticks, 0);
+    EXPECT_TRUE(PumpUntil([&] { return ticks > 0; }));
+  }
 }
 
 // Without OnTimer an enabled timer does nothing, and setting it starts ticks.
