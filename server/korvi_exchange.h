@@ -110,11 +110,11 @@ class TKorviExchange {
   std::int64_t transfer_size_ = 0;  ///< where sending TransferStream ends
   std::int64_t send_end_ = -1;      ///< end of the file range to send (-1: the end)
   std::int64_t stream_pos_ = -1;    ///< where TransferStream stands (-1: unknown)
-  /// The file's bytes read ahead of the chunks that send them, from
-  /// ahead_start_ on (made for a file that goes out in chunks).
+  /// The file's bytes read ahead of the chunks that send them (made for a
+  /// file that goes out in chunks).
   std::unique_ptr<char[]> file_ahead_;
-  std::int64_t ahead_start_ = 0;
-  int ahead_length_ = 0;
+  std::int64_t ahead_start_ = 0;   ///< where in the file file_ahead_ begins
+  int ahead_length_ = 0;           ///< bytes in file_ahead_
   std::int64_t answer_start_ = 0;  ///< the socket's WriteCount when the answer began
   /// Its WriteCount when last looked at (-1: not since the answer last moved).
   std::int64_t moved_count_ = 0;
