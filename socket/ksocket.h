@@ -225,8 +225,9 @@ class TCustomKSocket : public TComponent {
   /// the sending direction ends or the socket closes (TCP_CORK): what is
   /// sent in pieces leaves in full segments.
   void HoldPartialSegments();
-  /// Ends HoldPartialSegments: what is held back leaves at once.
-  void SendPartialSegments();
+  /// Ends HoldPartialSegments: what is held back leaves at once, also what
+  /// a SendAhead left waiting.
+  virtual void SendPartialSegments();
   /// TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
   /// Does nothing here and returns true.
@@ -250,7 +251,8 @@ class TCustomKSocket : public TComponent {
   /// Queues `Len` bytes and starts sending; bytes accepted or -1 when not connected.
   virtual int Send(const void* Data, int Len);
   /// Send, telling the system that more of the stream follows at once: a
-  /// partly filled last segment waits for the next send or the close.
+  /// partly filled last segment waits for the next send, SendPartialSegments
+  /// or the close.
   int SendAhead(const void* Data, int Len);
   /// Send of `Len` bytes of the open file `FileHandle` from `Offset`: the
   /// same chain, events and counts as Send of those bytes once read. While

@@ -14,15 +14,16 @@ namespace korvi {
 namespace {
 
 // Most plaintext one TLS record carries.
-constexpr int kTlsRecordSize = 16384;
+constexpr std::size_t kTlsRecordSize = 16384;
 
 }  // namespace
 
 TSSLKSocket::TSSLKSocket(TComponent* owner) : TKSocket(owner) {}
 
 TSSLKSocket::~TSSLKSocket() {
-  // The client learns that the end of the connection is intended.
-  if (tls_ && State() == wsConnected) tls_->Shutdown();
+  // What waits still leaves, and the client learns that the end of the
+  // connection is intended.
+  if (tls_ && State() == wsConnected && WriteHeld(false)) tls_->Shutdown();
 }
 
 void TSSLKSocket::EnableTls(std::shared_ptr<const TTlsContext> Context) {
@@ -30,7 +31,7 @@ void TSSLKSocket::EnableTls(std::shared_ptr<const TTlsContext> Context) {
   TlsEnabled = context_ != nullptr;
   // Each block the send chain hands over becomes one record: blocks of a
   // whole record's size keep the records (and their system calls) few.
-  if (TlsEnabled) BufferSize = kTlsRecordSize;
+  if (TlsEnabled) BufferSize = static_cast<std::int32_t>(kTlsRecordSize);
 }
 
 bool TSSLKSocket::Startup() {
@@ -93,10 +94,35 @@ void TSSLKSocket::Shutdown(int How) {
   TKSocket::Shutdown(How);
 }
 
+void TSSLKSocket::SendPartialSegments() {
+  if (tls_ && !WriteHeld(false) && WSAGetLastError() == WSAEWOULDBLOCK) Notifier().WriteBlocked();
+  TKSocket::SendPartialSegments();
+}
+
+bool TSSLKSocket::WriteHeld(bool more) {
+  if (held_.empty()) return true;
+  transport_flags_ = more ? MSG_MORE : 0;
+  const int written = tls_->Write(held_.data(), static_cast<int>(held_.size()));
+  transport_flags_ = 0;
+  if (written > 0) held_.erase(0, static_cast<std::size_t>(written));
+  // A record on its way must be written again with the same bytes.
+  held_blocked_ = !held_.empty();
+  if (held_blocked_) {
+    if (written >= 0) WSASetLastError(WSAEWOULDBLOCK);
+    return false;
+  }
+  // The room goes with the answer: an idle connection keeps none.
+  if (!more) std::string().swap(held_);
+  return true;
+}
+
 void TSSLKSocket::EndSending(int How) {
   pending_shutdown_ = -1;
-  if (tls_->Shutdown() == TTlsStep::WantWrite) {
-    // The alert waits in the session; shutting the connection now would cut it off.
+  // What waits goes before the alert; a session that failed sends neither.
+  const bool held_out = WriteHeld(false);
+  if (held_out ? tls_->Shutdown() == TTlsStep::WantWrite : WSAGetLastError() == WSAEWOULDBLOCK) {
+    // The held bytes or the alert wait for room; shutting the connection
+    // now would cut them off.
     pending_shutdown_ = How;
     Notifier().WriteBlocked();
     return;
@@ -113,6 +139,11 @@ void TSSLKSocket::WndProc(TMessage& MsgRec) {
       return;
     }
     if (events & FD_WRITE) {
+      // Held bytes stopped on their way go on, unless a send (which
+      // writes them first) or the end of sending is waiting anyway.
+      if (held_blocked_ && pending_shutdown_ < 0 && !WriteHeld(false) &&
+          WSAGetLastError() == WSAEWOULDBLOCK)
+        Notifier().WriteBlocked();
       if (pending_shutdown_ >= 0) EndSending(pending_shutdown_);
       if (read_wants_write_) {
         read_wants_write_ = false;
@@ -127,6 +158,9 @@ void TSSLKSocket::InternalClose(bool bShut) {
   TKSocket::InternalClose(bShut);
   if (State() == wsClosed) {
     tls_.reset();
+    std::string().swap(held_);
+    held_blocked_ = false;
+    taken_into_held_ = 0;
     pending_shutdown_ = -1;
     read_wants_write_ = false;
   }
@@ -156,6 +190,33 @@ int TSSLKSocket::_Write(int s, const void* buf, int len, int flags) {
   if (!tls_) {
     WSASetLastError(WSAENOTCONN);
     return -1;
+  }
+  const auto* bytes = static_cast<const char*>(buf);
+  // The record of what was held is on its way: it goes first.
+  if (held_blocked_ && !WriteHeld(false)) return -1;
+  if (taken_into_held_ > 0) {
+    // The caller's bytes, offered again, went with it: they are sent.
+    const int taken = std::min(len, taken_into_held_);
+    taken_into_held_ -= taken;
+    return taken;
+  }
+  const bool more = (flags & MSG_MORE) != 0;
+  if (more || !held_.empty()) {
+    // The pieces of an answer that say more follows are held, up to a
+    // record's worth, and leave in one record with what follows them.
+    if (held_.size() + static_cast<std::size_t>(len) <= kTlsRecordSize) {
+      held_.append(bytes, static_cast<std::size_t>(len));
+      if (more) return len;
+      taken_into_held_ = len;
+      if (!WriteHeld(false)) return -1;
+      taken_into_held_ = 0;
+      return len;
+    }
+    if (!WriteHeld(true)) return -1;
+    if (more && static_cast<std::size_t>(len) < kTlsRecordSize) {
+      held_.append(bytes, static_cast<std::size_t>(len));
+      return len;
+    }
   }
   // A send that says more of the stream follows says so of its record.
   transport_flags_ = flags & MSG_MORE;

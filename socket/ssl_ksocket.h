@@ -17,11 +17,15 @@
 /// close_notify, is reported as on a plain connection (OnSessionClosed
 /// without an error; with KeepOpenOnPeerClose the answer still goes out).
 /// Read decrypted input through Receive; line mode, ReceiveStr and the
-/// pending count look at the encrypted bytes.
+/// pending count look at the encrypted bytes. The bytes of a SendAhead wait in
+/// the socket, up to a record's worth, and leave in one record with the
+/// bytes that follow them (or with SendPartialSegments, the close_notify or
+/// the close), so an answer sent in pieces takes few records.
 #pragma once
 
 #include <algorithm>
 #include <memory>
+#include <string>
 
 #include "korvi/socket/ksocket.h"
 
@@ -56,6 +60,8 @@ class TSSLKSocket : public TKSocket {
   ///@}
   /// (the connection's shutdown follows once the alert is out).
   void Shutdown(int How) override;
+  /// Also sends the bytes held for the next send.
+  void SendPartialSegments() override;
 
  protected:
   void WndProc(TMessage& MsgRec) override;
@@ -73,12 +79,19 @@ class TSSLKSocket : public TKSocket {
   /// Sends the close_notify, then shuts the connection down in direction
   /// `How`; waits for room to send when the alert cannot go out yet.
   void EndSending(int How);
+  /// Writes the held bytes as a record (`more`: more of the stream follows
+  /// at once). False when they could not all go yet (the socket error says
+  /// why; WSAEWOULDBLOCK: write them again once there is room).
+  bool WriteHeld(bool more);
   std::shared_ptr<const TTlsContext> context_;
   std::unique_ptr<TTlsConnection> tls_;
   std::uint64_t delivered_ = 0;    ///< decrypted bytes read so far
   int pending_shutdown_ = -1;      ///< direction to shut once the close_notify is out
   bool read_wants_write_ = false;  ///< a read waits for room to send
   int transport_flags_ = 0;        ///< MSG_MORE while a send that has it writes its record
+  std::string held_;               ///< bytes sent ahead, waiting for what follows
+  bool held_blocked_ = false;      ///< their record is on its way and must go first
+  int taken_into_held_ = 0;        ///< bytes of the caller's send that went with them
 };
 
 }  // namespace korvi

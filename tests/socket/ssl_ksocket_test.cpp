@@ -1,6 +1,7 @@
 // TSSLKSocket with TLS over real loopback connections: a client that ends
 // its direction of the connection (a TCP half-close, without a TLS
-// close_notify) after its request still gets the whole answer, and records
+// close_notify) after its request still gets the whole answer, also one
+// sent in pieces ahead of each other, and records
 // that arrive together with the handshake's end or with each other are all
 // delivered.
 #include "korvi/socket/ssl_ksocket.h"
@@ -14,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -73,11 +75,36 @@ std::string Pattern(size_t size) {
   return data;
 }
 
-// One exchange: the server side answers `answer` once the request is in;
-// true when the client got it whole and the client's half-close was
-// reported once, without an error, while the connection stayed up.
+// How the server side sends its answer: in one send, or in pieces of 8192
+// bytes sent ahead, ended by a last send, by SendPartialSegments or by the
+// end of the sending direction.
+enum class TAnswerWay { OneSend, AheadThenLast, AheadThenPartialSegments, AheadThenShutdown };
+
+void SendAnswer(TSSLKSocket& socket, const std::string& answer, TAnswerWay way) {
+  if (way == TAnswerWay::OneSend) {
+    socket.SendStr(answer);
+    return;
+  }
+  constexpr size_t kPiece = 8192;
+  for (size_t at = 0; at < answer.size(); at += kPiece) {
+    const int length = static_cast<int>(std::min(kPiece, answer.size() - at));
+    if (way == TAnswerWay::AheadThenLast && at + kPiece >= answer.size()) {
+      socket.Send(answer.data() + at, length);
+    } else {
+      socket.SendAhead(answer.data() + at, length);
+    }
+  }
+  if (way == TAnswerWay::AheadThenPartialSegments) socket.SendPartialSegments();
+  if (way == TAnswerWay::AheadThenShutdown) socket.Shutdown(SHUT_WR);
+}
+
+// One exchange: the server side answers `answer` the `way` given once the
+// request is in; true when the client got it whole and the client's
+// half-close was reported once, without an error, while the connection
+// stayed up.
 ::testing::AssertionResult AnswersAHalfClosingClient(
-    const std::shared_ptr<const TTlsContext>& context, const std::string& answer) {
+    const std::shared_ptr<const TTlsContext>& context, const std::string& answer,
+    TAnswerWay way = TAnswerWay::OneSend) {
   TKSocket listener{nullptr};
   const int port = ListenOnLoopback(listener);
   std::atomic<bool> client_done = false;
@@ -100,7 +127,7 @@ std::string Pattern(size_t size) {
     const int got = socket.Receive(buffer, sizeof buffer);
     if (got <= 0) return;
     request.append(buffer, static_cast<size_t>(got));
-    if (request == kRequest) socket.SendStr(answer);
+    if (request == kRequest) SendAnswer(socket, answer, way);
   };
   socket.OnSessionClosed = [&](TObject*, std::uint16_t error) {
     ++closes;
@@ -131,6 +158,23 @@ TEST(SslKSocketTest, HalfClosingClientGetsTheWholeAnswer) {
   const std::string large = Pattern(20 << 20);
   for (int round = 0; round < 3; ++round)
     ASSERT_TRUE(AnswersAHalfClosingClient(context, large)) << "20 MB, round " << round;
+}
+
+// Pieces sent ahead wait in the socket for what follows them; whatever ends
+// them lets them go, in order, also through a connection that fills up.
+TEST(SslKSocketTest, PiecesSentAheadAllArrive) {
+  test::TestCertificate pair;
+  const auto context = std::make_shared<const TTlsContext>(pair.CertificateFile(), pair.KeyFile());
+  const std::string small = Pattern(100);
+  const std::string piecemeal = Pattern(20000);
+  const std::string megabyte = Pattern(1 << 20);
+  for (const TAnswerWay way : {TAnswerWay::AheadThenLast, TAnswerWay::AheadThenPartialSegments,
+                               TAnswerWay::AheadThenShutdown}) {
+    for (const std::string* answer : {&small, &piecemeal, &megabyte}) {
+      EXPECT_TRUE(AnswersAHalfClosingClient(context, *answer, way))
+          << "way " << static_cast<int>(way) << ", " << answer->size() << " bytes";
+    }
+  }
 }
 
 // A TLS client on 127.0.0.1:`port` that holds its output until it has to
