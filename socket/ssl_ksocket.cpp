@@ -217,6 +217,8 @@ int TSSLKSocket::_Write(int s, const void* buf, int len, int flags) {
       held_.append(bytes, static_cast<std::size_t>(len));
       return len;
     }
+    // The room goes with the answer.
+    if (!more) std::string().swap(held_);
   }
   // A send that says more of the stream follows says so of its record.
   transport_flags_ = flags & MSG_MORE;
