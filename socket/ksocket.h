@@ -424,8 +424,8 @@ class TCustomKSocket : public TComponent {
   /// Their end: OnDataSent is posted when everything went.
   void EndSend();
   /// Hands `count` bytes to the system in one call: the bytes it took, or
-  /// -1 when it took none (the socket closed, waits for room, or reported
-  /// the error). A block taken in part waits for room for the rest.
+  /// -1 when the call failed (the socket closed, waits for room, or
+  /// reported the error). A block taken in part waits for room for the rest.
   int WriteBlock(const char* data, int count);
   /// Hands `len` bytes to the system block by block, as far as it takes
   /// them; the bytes taken.
