@@ -95,8 +95,12 @@ void TSSLKSocket::Shutdown(int How) {
 }
 
 void TSSLKSocket::SendPartialSegments() {
-  if (tls_ && !WriteHeld(false) && WSAGetLastError() == WSAEWOULDBLOCK) Notifier().WriteBlocked();
+  if (tls_) SendHeld();
   TKSocket::SendPartialSegments();
+}
+
+void TSSLKSocket::SendHeld() {
+  if (!WriteHeld(false) && WSAGetLastError() == WSAEWOULDBLOCK) Notifier().WriteBlocked();
 }
 
 bool TSSLKSocket::WriteHeld(bool more) {
@@ -141,9 +145,7 @@ void TSSLKSocket::WndProc(TMessage& MsgRec) {
     if (events & FD_WRITE) {
       // Held bytes stopped on their way go on, unless a send (which
       // writes them first) or the end of sending is waiting anyway.
-      if (held_blocked_ && pending_shutdown_ < 0 && !WriteHeld(false) &&
-          WSAGetLastError() == WSAEWOULDBLOCK)
-        Notifier().WriteBlocked();
+      if (held_blocked_ && pending_shutdown_ < 0) SendHeld();
       if (pending_shutdown_ >= 0) EndSending(pending_shutdown_);
       if (read_wants_write_) {
         read_wants_write_ = false;

@@ -83,6 +83,9 @@ class TSSLKSocket : public TKSocket {
   /// at once). False when they could not all go yet (the socket error says
   /// why; WSAEWOULDBLOCK: write them again once there is room).
   bool WriteHeld(bool more);
+  /// WriteHeld with nothing following; asks for room when they cannot all
+  /// go yet.
+  void SendHeld();
   std::shared_ptr<const TTlsContext> context_;
   std::unique_ptr<TTlsConnection> tls_;
   std::uint64_t delivered_ = 0;    ///< decrypted bytes read so far
