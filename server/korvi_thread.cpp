@@ -605,6 +605,9 @@ void TKorviThread::RequestComplete() {
   ++requests_;
   request_whole_ = true;
   keep_connection_ = PersistentRequest();
+  // On a connection that goes on, the end of each answer leaves at once
+  // rather than wait for the client to acknowledge what came before it.
+  if (keep_connection_ && requests_ == 1 && !Socket->UsesTls()) Socket->SendWithoutDelay();
   try {
     if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
     StartResponse();

@@ -318,11 +318,11 @@ void TKorviThread::StartDataSend() {
     stream_pos_ = -1;  // the first chunk sets the position
     // The answer leaves in full segments. An answer that ends the
     // connection is held back until the end of our direction or the close,
-    // so the client's close cannot come before ours. On a connection that
-    // goes on, every send but the last of a file on a plain connection (its
-    // header; the file's own sendfile lets the last segment go) or of any
-    // answer on a TLS connection, which sends without Nagle's wait, says
-    // that more follows; any other answer of more than one send is held back
+    // so the client's close cannot come before ours. A connection that goes
+    // on sends without Nagle's wait; there every send but the last of a
+    // file on a plain connection (its header; the file's own sendfile lets
+    // the last segment go) or of any answer on a TLS connection says that
+    // more follows, and any other answer of more than one send is held back
     // until it is handed over.
     const bool joined = FileJoinsText();
     const bool one_send = joined || AnswerInOneSend();

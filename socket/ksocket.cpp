@@ -500,6 +500,11 @@ void TCustomKSocket::SendPartialSegments() {
   setsockopt(SocketHandle.Get(), IPPROTO_TCP, TCP_CORK, &off, sizeof off);
 }
 
+void TCustomKSocket::SendWithoutDelay() {
+  const int on = 1;
+  setsockopt(SocketHandle.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 bool TCustomKSocket::Startup() {
   return true;
 }

@@ -228,6 +228,11 @@ class TCustomKSocket : public TComponent {
   /// Ends HoldPartialSegments: what is held back leaves at once, also what
   /// a SendAhead left waiting.
   virtual void SendPartialSegments();
+  /// Lets every send leave at once instead of waiting for the
+  /// acknowledgement of what is still in flight (Nagle's wait off,
+  /// TCP_NODELAY). SendAhead and HoldPartialSegments still hold partly
+  /// filled segments back.
+  void SendWithoutDelay();
   /// TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
   /// Does nothing here and returns true.

@@ -3,7 +3,6 @@
 #include "korvi/socket/ssl_ksocket.h"
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "korvi/socket/tls_connection.h"
@@ -42,8 +41,7 @@ bool TSSLKSocket::Startup() {
     // the first answer back until the client's delayed acknowledgement
     // (40 ms). Answers that leave in pieces are held together by their own
     // sends (MSG_MORE or holding partial segments).
-    const int on = 1;
-    setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SendWithoutDelay();
     // The session's records go through the plain socket's system calls.
     TTlsTransport transport{
         [this](void* buf, int len) { return TKSocket::_read(Handle(), buf, len, 0); },

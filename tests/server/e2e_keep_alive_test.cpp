@@ -2,12 +2,18 @@
 // Python's http.client and raw pipelining clients, the idle limit, the cap on
 // requests per connection, and idle connections closed to make room.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "korvi/server/korvi.h"
+#include "korvi/server/korvi_thread.h"
+#include "korvi/socket/ssl_ksocket.h"
 #include "korvi/web/action_item.h"
 #include "korvi/web/korvi_request.h"
 #include "korvi/web/korvi_response.h"
@@ -122,6 +128,42 @@ TEST_F(KeepAliveEndToEnd, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_EQ(Count(answers, "Connection: keep-alive\r\n"), 1) << answers;
   EXPECT_EQ(Count(answers, "Connection: close\r\n"), 1) << answers;
   EXPECT_EQ(actions_, 2);
+}
+
+// A kept connection sends without Nagle's wait, so the end of an answer
+// does not wait for the client to acknowledge what came before it; a
+// connection that ends with its answer keeps the system's default.
+TEST_F(KeepAliveEndToEnd, KeptConnectionSendsWithoutNaglesWait) {
+  std::mutex lock;
+  std::vector<int> no_delay;  // TCP_NODELAY as each request is processed
+  server_.OnBeforeProcess = [&](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+    int on = -1;
+    socklen_t length = sizeof on;
+    ::getsockopt(thread->Socket->Handle(), IPPROTO_TCP, TCP_NODELAY, &on, &length);
+    const std::lock_guard guard(lock);
+    no_delay.push_back(on != 0 ? 1 : 0);
+  };
+  server_.StartListening();
+  struct Case {
+    const char* requests;
+    std::vector<int> expected;
+  };
+  for (const Case& c : {Case{"GET /echo HTTP/1.1\r\nHost: x\r\n\r\n"
+                             "GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                             {1, 1}},
+                        Case{"GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", {0}},
+                        Case{"GET /echo HTTP/1.0\r\n\r\n", {0}}}) {
+    {
+      const std::lock_guard guard(lock);
+      no_delay.clear();
+    }
+    LoopbackClient client(Port());
+    client.Send(c.requests);
+    const std::string answers = client.ReadAll();
+    EXPECT_TRUE(client.PeerClosed()) << c.requests;
+    const std::lock_guard guard(lock);
+    EXPECT_EQ(no_delay, c.expected) << c.requests << answers;
+  }
 }
 
 // An answer an action wrote to the client itself has no length the server
