@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -449,6 +450,9 @@ class TCustomKSocket : public TComponent {
   /// until `taken` reaches `Len`, the file ends, the connection has no room
   /// (Full) or the system fails (Refused); counts them in `taken`.
   TFileCopyEnd CopyFileBytes(int FileHandle, std::int64_t Offset, int Len, int& taken);
+  /// Bytes the system would still queue for sending: its send buffer less
+  /// what waits there unsent or unacknowledged (0 when it cannot tell).
+  std::size_t SendRoom() const;
   /// Reads up to `Len` bytes of the file from `Offset` into the chain; the
   /// bytes read.
   int QueueFileBytes(int FileHandle, std::int64_t Offset, int Len);

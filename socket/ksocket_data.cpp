@@ -12,6 +12,7 @@
 
 #include "korvi/host/sysutils.h"
 #include "korvi/host/thread.h"
+#include "korvi/socket/file_pipe.h"
 #include "korvi/socket/ksocket.h"
 #include "korvi/socket/message_pump.h"
 #include "korvi/socket/wait_control.h"
@@ -23,12 +24,16 @@ constexpr char kLF = 10;
 constexpr char kCR = 13;
 // Longest single wait of WaitForClose between two looks at the connection.
 constexpr int kCloseProbeMs = 100;
+// A part of a file at least this large goes through a TFilePipe when the
+// connection has room for it; a smaller one, where the pipe's own calls
+// cost more than they save, goes by sendfile.
+constexpr std::size_t kPipedFileBytes = 256 * 1024;
 
 // Set on a thread that keeps SIGPIPE blocked for good.
 thread_local bool pipe_signal_kept_blocked = false;
 
-// Keeps the SIGPIPE of a sendfile into a broken connection from reaching
-// the process while it lives (sendfile has no MSG_NOSIGNAL): the signal is
+// Keeps the SIGPIPE of a sendfile or splice into a broken connection from
+// reaching the process while it lives (neither has MSG_NOSIGNAL): the signal is
 // blocked on this thread, and one raised meanwhile is taken back. A thread
 // that keeps the signal blocked needs no mask changes, only the taking back.
 class TPipeSignalGuard {
@@ -253,10 +258,15 @@ bool TCustomKSocket::DirectFileSend() const {
 TCustomKSocket::TFileCopyEnd TCustomKSocket::CopyFileBytes(int FileHandle, std::int64_t Offset,
                                                            int Len, int& taken) {
   TPipeSignalGuard no_signal;
+  TFilePipe pipe;  // made when a large part of the file goes at once
   while (taken < Len) {
     off_t offset = Offset + taken;
-    const ssize_t sent =
-        sendfile(SocketHandle.Get(), FileHandle, &offset, static_cast<size_t>(Len - taken));
+    const auto rest = static_cast<std::size_t>(Len - taken);
+    const std::size_t room = rest >= kPipedFileBytes ? SendRoom() : 0;
+    const std::size_t part = std::min({rest, room, TFilePipe::kSize});
+    const ssize_t sent = part >= kPipedFileBytes && pipe.Open()
+                             ? pipe.Send(SocketHandle.Get(), FileHandle, offset, part, part < rest)
+                             : sendfile(SocketHandle.Get(), FileHandle, &offset, rest);
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && errno == EAGAIN) return TFileCopyEnd::Full;
     if (sent < 0 && errno == EPIPE) no_signal.Broken();
@@ -405,6 +415,14 @@ int TCustomKSocket::GetRcvdCount() {
 int TCustomKSocket::UnacknowledgedCount() const {
   int count = 0;
   return ::ioctl(SocketHandle.Get(), SIOCOUTQ, &count) == 0 ? count : -1;
+}
+
+std::size_t TCustomKSocket::SendRoom() const {
+  int buffer = 0;
+  socklen_t length = sizeof buffer;
+  if (getsockopt(SocketHandle.Get(), SOL_SOCKET, SO_SNDBUF, &buffer, &length) != 0) return 0;
+  const int queued = UnacknowledgedCount();
+  return queued >= 0 && queued < buffer ? static_cast<std::size_t>(buffer - queued) : 0;
 }
 
 void TCustomKSocket::ASyncReceive(std::uint16_t Error) {
