@@ -25,9 +25,12 @@ constexpr char kCR = 13;
 // Longest single wait of WaitForClose between two looks at the connection.
 constexpr int kCloseProbeMs = 100;
 // A part of a file at least this large goes through a TFilePipe when the
-// connection has room for it; a smaller one, where the pipe's own calls
-// cost more than they save, goes by sendfile.
+// connection has room for it and has carried kWarmConnection bytes; a
+// smaller one, where the pipe's own calls cost more than they save, goes by
+// sendfile. So does everything in a connection's first mebibyte: there its
+// first round trips, not the calls, set the pace.
 constexpr std::size_t kPipedFileBytes = 256 * 1024;
+constexpr std::int64_t kWarmConnection = std::int64_t{1} << 20;
 
 // Set on a thread that keeps SIGPIPE blocked for good.
 thread_local bool pipe_signal_kept_blocked = false;
@@ -262,7 +265,8 @@ TCustomKSocket::TFileCopyEnd TCustomKSocket::CopyFileBytes(int FileHandle, std::
   while (taken < Len) {
     off_t offset = Offset + taken;
     const auto rest = static_cast<std::size_t>(Len - taken);
-    const std::size_t room = rest >= kPipedFileBytes ? SendRoom() : 0;
+    const bool large = rest >= kPipedFileBytes && write_count_ >= kWarmConnection;
+    const std::size_t room = large ? SendRoom() : 0;
     const std::size_t part = std::min({rest, room, TFilePipe::kSize});
     const ssize_t sent = part >= kPipedFileBytes && pipe.Open()
                              ? pipe.Send(SocketHandle.Get(), FileHandle, offset, part, part < rest)
