@@ -10,13 +10,16 @@ namespace korvi {
 
 bool TFilePipe::Open() {
   if (read_end_.Valid()) return true;
+  if (refused_) return false;
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
-  read_end_.Reset(ends[0]);
-  write_end_.Reset(ends[1]);
-  if (fcntl(write_end_.Get(), F_SETPIPE_SZ, static_cast<int>(kSize)) >= static_cast<int>(kSize))
-    return true;
-  Drop();
+  if (pipe2(ends, O_CLOEXEC) == 0) {
+    read_end_.Reset(ends[0]);
+    write_end_.Reset(ends[1]);
+    if (fcntl(write_end_.Get(), F_SETPIPE_SZ, static_cast<int>(kSize)) >= static_cast<int>(kSize))
+      return true;
+    Drop();
+  }
+  refused_ = true;
   return false;
 }
 

@@ -22,8 +22,8 @@ class TFilePipe {
   static constexpr std::size_t kSize = std::size_t{1} << 20;
 
   /// Makes the pipe when there is none; false when the system refuses it
-  /// or its size (over the user's share of pipe room, say), and the bytes
-  /// go another way.
+  /// or its size (over the user's share of pipe room, say), and then for
+  /// good: the bytes go another way.
   bool Open();
   /// Copies up to `len` bytes (at most kSize) of `file` from `offset` to
   /// `socket` through the open pipe, as sendfile does: the bytes the socket
@@ -38,6 +38,7 @@ class TFilePipe {
 
   TFileDescriptor read_end_;
   TFileDescriptor write_end_;
+  bool refused_ = false;  ///< the system would not make the pipe
 };
 
 }  // namespace korvi

@@ -36,9 +36,10 @@ constexpr std::int64_t kWarmConnection = std::int64_t{1} << 20;
 thread_local bool pipe_signal_kept_blocked = false;
 
 // Keeps the SIGPIPE of a sendfile or splice into a broken connection from
-// reaching the process while it lives (neither has MSG_NOSIGNAL): the signal is
-// blocked on this thread, and one raised meanwhile is taken back. A thread
-// that keeps the signal blocked needs no mask changes, only the taking back.
+// reaching the process while it lives (neither has MSG_NOSIGNAL): the
+// signal is blocked on this thread, and one raised meanwhile is taken back.
+// A thread that keeps the signal blocked needs no mask changes, only the
+// taking back.
 class TPipeSignalGuard {
  public:
   TPipeSignalGuard() {

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/socket/loopback_connection.h"
+#include "tests/support/descriptor_limit.h"
 #include "tests/support/temp_dir.h"
 
 namespace korvi {
@@ -59,6 +60,19 @@ TEST(FilePipeTest, WhatTheSocketLeavesIsOfferedAgain) {
   EXPECT_TRUE(received == content);
   ASSERT_TRUE(pipe.Open());
   EXPECT_EQ(pipe.Send(socket, file.Get(), offset, 10, false), 0);
+}
+
+// A pipe the system will not make (here for want of descriptors) stays
+// refused, so a caller asks once and sends another way.
+TEST(FilePipeTest, RefusedPipeStaysRefused) {
+  TFilePipe pipe;
+  {
+    const test::ScopedDescriptorLimit one_left(1);
+    EXPECT_FALSE(pipe.Open());
+  }
+  EXPECT_FALSE(pipe.Open());
+  TFilePipe another;
+  EXPECT_TRUE(another.Open());
 }
 
 }  // namespace
