@@ -564,7 +564,8 @@ int Main(int argc, char** argv) {
        {"crowd", 60, "silent clients in scenarios 3 and 4"},
        {"cap", 40, "connection cap in scenario 4"},
        {"idle", 2000, "idle kept connections in scenario 5"},
-       {"keep-alive", 5, "KeepAliveTimeout in scenario 5, seconds"}});
+       {"keep-alive", 5, "KeepAliveTimeout in scenario 5, seconds"},
+       {"batch", 0, "1: workers under the batch scheduling policy, as korvi-serve runs them"}});
   if (const auto exit_code = options.Parse(argc, argv)) return *exit_code;
   const TSettings settings{static_cast<int>(options.Get("slow")),
                            static_cast<int>(options.Get("normal")),
@@ -576,6 +577,7 @@ int Main(int argc, char** argv) {
                            static_cast<int>(options.Get("idle")),
                            static_cast<int>(std::max(1LL, options.Get("keep-alive")))};
   const long long only = options.Get("only");
+  const bool batch = options.Get("batch") != 0;
   // Each slow or idle client costs four descriptors: its own socket and
   // the worker's socket, epoll set and eventfd.
   const std::int64_t needed =
@@ -592,16 +594,19 @@ int Main(int argc, char** argv) {
   const TWatchdog watchdog(
       options.Program(),
       std::chrono::seconds(300 + 4 * (settings.LifeSeconds + settings.KeepAliveSeconds)));
-  return RunWithServer(options.Program(), tree.Root(), [&](TKorvi& server) {
-    bool sound = true;
-    if (only == 0 || only == 1) sound = RunSlowClients(server, settings) && sound;
-    if (only == 0 || only == 2) sound = RunLifeTimer(server, settings) && sound;
-    if (only == 0 || only == 3) sound = RunDescriptorPressure(server, settings) && sound;
-    if (only == 0 || only == 4) sound = RunConnectionCaps(server, settings) && sound;
-    if (only == 0 || only == 5) sound = RunIdleKeptConnections(server, settings) && sound;
-    std::fflush(stdout);
-    return sound ? 0 : 1;
-  });
+  return RunWithServer(
+      options.Program(), tree.Root(),
+      [&](TKorvi& server) {
+        bool sound = true;
+        if (only == 0 || only == 1) sound = RunSlowClients(server, settings) && sound;
+        if (only == 0 || only == 2) sound = RunLifeTimer(server, settings) && sound;
+        if (only == 0 || only == 3) sound = RunDescriptorPressure(server, settings) && sound;
+        if (only == 0 || only == 4) sound = RunConnectionCaps(server, settings) && sound;
+        if (only == 0 || only == 5) sound = RunIdleKeptConnections(server, settings) && sound;
+        std::fflush(stdout);
+        return sound ? 0 : 1;
+      },
+      [batch](TKorvi& server) { server.BatchScheduling = batch; });
 }
 
 }  // namespace

@@ -3,13 +3,15 @@
 // that runs the list, and waits until its method has run there.
 //
 // A system thread whose self-freeing TThread has ended parks for a while: a
-// self-freeing TThread started later with the same stack size runs on it
-// instead of on a new system thread. Between two runs the parked thread gets
-// a fresh event queue, so each run starts as on a thread of its own; the
-// queue's descriptors stay for the next run while the thread waits briefly.
+// self-freeing TThread started later with the same stack size and scheduling
+// policy runs on it instead of on a new system thread. Between two runs the
+// parked thread gets a fresh event queue, so each run starts as on a thread
+// of its own; the queue's descriptors stay for the next run while the thread
+// waits briefly.
 #include "korvi/host/thread.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -91,6 +93,7 @@ constexpr std::chrono::seconds kQueueKept{1};
 // record intact and at worst wakes the record's next owner for nothing.
 struct ParkedThread {
   std::size_t stack_size = 0;
+  bool batch = false;       // runs under the batch scheduling policy
   TThread* next = nullptr;  // set with the park's mutex held
   // 1 once `next` is handed over; the parked thread sleeps on it, apart
   // from the park's mutex so that waking one does not hold up the others.
@@ -226,7 +229,7 @@ void TThread::Resume() {
   if (free_on_terminate_ && HandToParked()) return;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  int error = stack_size_ > 0 ? pthread_attr_setstacksize(&attr, stack_size_) : 0;
+  int error = shape_.stack_size > 0 ? pthread_attr_setstacksize(&attr, shape_.stack_size) : 0;
   if (error == 0) {
     std::lock_guard lock(handle_mutex_);
     started_ = true;
@@ -246,7 +249,7 @@ bool TThread::HandToParked() {
   std::unique_lock park_lock(park.mutex);
   for (auto it = park.idle.rbegin(); it != park.idle.rend(); ++it) {
     ParkedThread* parked = *it;
-    if (parked->stack_size != stack_size_) continue;
+    if (Shape{parked->stack_size, parked->batch} != shape_) continue;
     park.idle.erase(std::next(it).base());
     {
       std::lock_guard lock(handle_mutex_);
@@ -264,12 +267,16 @@ bool TThread::HandToParked() {
 void* TThread::Entry(void* self) {
   auto* thread = static_cast<TThread*>(self);
   { std::lock_guard wait_for_resume(thread->handle_mutex_); }
-  const std::size_t stack_size = thread->stack_size_;
+  const Shape shape = thread->shape_;
+  if (shape.batch) {
+    const sched_param no_priority{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &no_priority);
+  }
   // A thread whose object frees itself is detached, so nobody joins it and
   // it may park and run the next one; otherwise it ends with its run.
   while (thread != nullptr && thread->Run()) {
     TEventQueue::RenewCurrent();
-    thread = WaitInPark(stack_size);
+    thread = WaitInPark(shape);
   }
   return nullptr;
 }
@@ -300,13 +307,14 @@ bool TThread::Run() {
   return true;
 }
 
-TThread* TThread::WaitInPark(std::size_t stack_size) {
+TThread* TThread::WaitInPark(Shape shape) {
   ThreadPark& park = Park();
   ParkedThread& parked = OwnRecord();
   {
     std::lock_guard lock(park.mutex);
     if (park.idle.size() >= kMaxParked) return nullptr;
-    parked.stack_size = stack_size;
+    parked.stack_size = shape.stack_size;
+    parked.batch = shape.batch;
     parked.next = nullptr;
     parked.woken.store(0, std::memory_order_relaxed);
     park.idle.push_back(&parked);

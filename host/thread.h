@@ -48,7 +48,13 @@ class TThread : public TObject {
   void SetFreeOnTerminate(bool value) { free_on_terminate_ = value; }
   ///@}
   /// Stack size for the thread (set before Resume; 0 = system default).
-  void SetStackSize(std::size_t bytes) { stack_size_ = bytes; }
+  void SetStackSize(std::size_t bytes) { shape_.stack_size = bytes; }
+  /// Runs the thread under the system's batch policy (SCHED_BATCH; set
+  /// before Resume). A woken batch thread does not preempt the thread that
+  /// runs, so many short-lived wake-ups share a busy CPU in turn instead of
+  /// switching at each one. Threads it starts inherit the policy. Where the
+  /// system refuses the policy, the thread runs under the one it inherited.
+  void SetBatchScheduling(bool on) { shape_.batch = on; }
   /// Waits until Execute has returned (not for self-freeing threads). On the
   /// main thread, pending Synchronize calls keep running while it waits.
   void WaitFor();
@@ -76,12 +82,18 @@ class TThread : public TObject {
   /// frees itself or wakes WaitFor). True when the system thread is free to
   /// park and run another TThread afterwards.
   bool Run();
+  /// What a system thread is made with, and a parked one must match.
+  struct Shape {
+    std::size_t stack_size = 0;
+    bool batch = false;
+    bool operator==(const Shape&) const = default;
+  };
   /// Hands this self-freeing thread to a parked system thread of the same
-  /// stack size; false when none is parked.
+  /// shape; false when none is parked.
   bool HandToParked();
   /// Parks the calling system thread until a TThread is handed to it (that
   /// one is returned) or it waited long enough (nullptr: the thread ends).
-  static TThread* WaitInPark(std::size_t stack_size);
+  static TThread* WaitInPark(Shape shape);
   /// Marks Execute as returned and wakes WaitFor.
   void SignalFinished();
   /// Reaps the system thread once, whoever asks first.
@@ -98,7 +110,7 @@ class TThread : public TObject {
   std::atomic<bool> terminated_{false};
   std::atomic<bool> free_on_terminate_{false};
   std::atomic<bool> abandoned_{false};
-  std::size_t stack_size_ = 0;
+  Shape shape_;
 };
 
 /// True on the process's main thread (the thread that started the program).

@@ -43,7 +43,8 @@ constexpr std::string_view kStoredProperties[] = {
     "TlsKeyFile",      "MaxBodyInMemory",  "BodySpoolDirectory",
     "ListenAddress",   "MaxConnections",   "MaxConnectionsPerAddress",
     "StopGracePeriod", "FollowLinks",      "ProductLine",
-    "HTTP11",          "KeepAliveTimeout", "MaxKeepAliveRequests"};
+    "HTTP11",          "KeepAliveTimeout", "MaxKeepAliveRequests",
+    "BatchScheduling"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -188,6 +189,7 @@ void TKorvi::ReadState(const TPropertySource& Source) {
     if (Source.Has("MaxKeepAliveRequests")) {
       MaxKeepAliveRequests = Source.Integer("MaxKeepAliveRequests");
     }
+    if (Source.Has("BatchScheduling")) BatchScheduling = Source.Boolean("BatchScheduling");
   } catch (...) {
     TComponent::Loaded();
     throw;
@@ -273,6 +275,7 @@ void TKorvi::StartWorker(int Handle, const std::string& address) {
   TKorviThread* thread = nullptr;
   try {
     thread = new TKorviThread(Handle);
+    thread->SetBatchScheduling(BatchScheduling);
   } catch (const std::exception&) {
     RefuseConnection(Handle, plain);
     Refused(rfThread, address);

@@ -180,6 +180,13 @@ class TKorvi : public TComponent {
   /// before it reports them through OnStopOverdue; it waits on after that,
   /// since no worker may outlive the server.
   int StopGracePeriod = 10;
+  /// Worker threads run under the system's batch scheduling policy
+  /// (TThread::SetBatchScheduling): a worker woken by its connection waits
+  /// for the running thread's turn to end instead of preempting it, so a
+  /// busy server switches threads far less often. Handlers run under it, and
+  /// threads they start inherit it. The main thread keeps its own policy.
+  /// Read as each connection is accepted.
+  bool BatchScheduling = false;
   /// The TLS set-up the connections share (nullptr without TLS).
   std::shared_ptr<const TTlsContext> TlsContext() const { return tls_context_; }
 
@@ -276,8 +283,8 @@ class TKorvi : public TComponent {
   /// TlsCertificateFile, TlsKeyFile, MaxBodyInMemory, BodySpoolDirectory,
   /// ListenAddress, MaxConnections, MaxConnectionsPerAddress,
   /// StopGracePeriod, FollowLinks, ProductLine, HTTP11, KeepAliveTimeout,
-  /// MaxKeepAliveRequests; absent ones keep their values), then starts
-  /// listening as a loaded server does.
+  /// MaxKeepAliveRequests, BatchScheduling; absent ones keep their values),
+  /// then starts listening as a loaded server does.
   /// Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
   /// True when `Name` (without regard to case) is one of the stored

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -243,9 +244,13 @@ class SelfFreeing : public TThread {
     SetFreeOnTerminate(true);
   }
   ~SelfFreeing() override { freed_->set_value(std::this_thread::get_id()); }
+  int* policy = nullptr;  ///< when set, receives the scheduling policy Execute ran under
 
  protected:
-  void Execute() override { ran_->set_value(std::this_thread::get_id()); }
+  void Execute() override {
+    if (policy != nullptr) *policy = sched_getscheduler(0);
+    ran_->set_value(std::this_thread::get_id());
+  }
 
  private:
   std::promise<std::thread::id>* ran_;
@@ -274,6 +279,29 @@ TEST(ThreadTest, SelfFreeingThreadRunsOnAParkedSystemThread) {
     auto freed_id = freed.get_future();
     ASSERT_EQ(freed_id.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     reused = !seen.insert(freed_id.get()).second;
+  }
+  EXPECT_TRUE(reused);
+}
+
+// Batch threads and plain ones, started in turn, each run under their own
+// policy, though ended system threads park and are reused: a parked system
+// thread only takes a thread of its own policy.
+TEST(ThreadTest, BatchSchedulingHoldsOnParkedSystemThreads) {
+  std::set<std::thread::id> seen;
+  bool reused = false;
+  for (int i = 0; i < 200 && !(reused && i >= 6); ++i) {
+    const bool batch = i % 2 == 0;
+    std::promise<std::thread::id> ran;
+    std::promise<std::thread::id> freed;
+    int policy = -1;
+    auto* thread = new SelfFreeing(&ran, &freed);
+    thread->SetBatchScheduling(batch);
+    thread->policy = &policy;
+    thread->Resume();
+    auto freed_id = freed.get_future();
+    ASSERT_EQ(freed_id.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    ASSERT_EQ(policy, batch ? SCHED_BATCH : SCHED_OTHER) << "run " << i;
+    reused = !seen.insert(freed_id.get()).second || reused;
   }
   EXPECT_TRUE(reused);
 }

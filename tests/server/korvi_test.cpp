@@ -272,18 +272,21 @@ TEST(KorviLoading, ReadStateAppliesLinksAndProductLine) {
   EXPECT_TRUE(TKorvi::IsStoredProperty("productline"));
 }
 
-// The HTTP/1.1 profile is off by default and stored like the other settings.
+// The HTTP/1.1 profile and batch scheduling are off by default and stored
+// like the other settings.
 TEST(KorviLoading, ReadStateAppliesTheProfileSettings) {
   TKorvi server(nullptr);
   EXPECT_FALSE(server.HTTP11);
   EXPECT_EQ(server.KeepAliveTimeout, 5);
   EXPECT_EQ(server.MaxKeepAliveRequests, 1000);
-  server.ReadState(TPropertySource(
-      TStringList{"ServerPort=0", "HTTP11=True", "KeepAliveTimeout=9", "MaxKeepAliveRequests=7"}));
+  EXPECT_FALSE(server.BatchScheduling);
+  server.ReadState(TPropertySource(TStringList{"ServerPort=0", "HTTP11=True", "KeepAliveTimeout=9",
+                                               "MaxKeepAliveRequests=7", "BatchScheduling=True"}));
   EXPECT_TRUE(server.HTTP11);
   EXPECT_EQ(server.KeepAliveTimeout, 9);
   EXPECT_EQ(server.MaxKeepAliveRequests, 7);
-  for (const char* name : {"http11", "KeepAliveTimeout", "MAXKEEPALIVEREQUESTS"})
+  EXPECT_TRUE(server.BatchScheduling);
+  for (const char* name : {"http11", "KeepAliveTimeout", "MAXKEEPALIVEREQUESTS", "batchscheduling"})
     EXPECT_TRUE(TKorvi::IsStoredProperty(name)) << name;
 }
 

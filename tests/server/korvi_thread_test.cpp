@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -402,6 +404,22 @@ TEST_F(IntakeTest, ReusedSystemThreadsServeEachConnectionAfresh) {
   std::sort(system_threads.begin(), system_threads.end());
   const auto distinct = std::unique(system_threads.begin(), system_threads.end());
   EXPECT_LT(distinct - system_threads.begin(), kConnections);
+}
+
+// Workers run under the batch scheduling policy only when the server asks
+// for it, on system threads of either kind reused in turn.
+TEST_F(IntakeTest, WorkersTakeTheServersSchedulingPolicy) {
+  std::atomic<int> policy{-1};
+  server_.OnRequest = [&](int, const std::string&, const std::string&) {
+    policy = sched_getscheduler(0);
+  };
+  server_.StartListening();
+  for (const bool batch : {true, false, true, false}) {
+    server_.BatchScheduling = batch;
+    EXPECT_NE(Exchange("GET /index.htm HTTP/1.0\r\n\r\n").find("<p>home</p>"), std::string::npos);
+    ASSERT_TRUE(AllThreadsGone());
+    EXPECT_EQ(policy, batch ? SCHED_BATCH : SCHED_OTHER) << batch;
+  }
 }
 
 // Line assembly keeps a line across buffers, skips CR and NUL, and refuses
