@@ -40,7 +40,7 @@ bool TSSLKSocket::Startup() {
     // session tickets that follow the handshake, still unacknowledged, hold
     // the first answer back until the client's delayed acknowledgement
     // (40 ms). Answers that leave in pieces are held together by their own
-    // sends (MSG_MORE or holding partial segments).
+    // sends (MSG_MORE on a short record, or holding partial segments).
     SendWithoutDelay();
     // The session's records go through the plain socket's system calls.
     TTlsTransport transport{
@@ -103,7 +103,9 @@ void TSSLKSocket::SendHeld() {
 
 bool TSSLKSocket::WriteHeld(bool more) {
   if (held_.empty()) return true;
-  transport_flags_ = more ? MSG_MORE : 0;
+  // A record short of full that more of the stream follows at once waits
+  // for it in the system, so that the two leave in one segment.
+  transport_flags_ = more && held_.size() < kTlsRecordSize ? MSG_MORE : 0;
   const int written = tls_->Write(held_.data(), static_cast<int>(held_.size()));
   transport_flags_ = 0;
   if (written > 0) held_.erase(0, static_cast<std::size_t>(written));
@@ -220,11 +222,10 @@ int TSSLKSocket::_Write(int s, const void* buf, int len, int flags) {
     // The room goes with the answer.
     if (!more) std::string().swap(held_);
   }
-  // A send that says more of the stream follows says so of its record.
-  transport_flags_ = flags & MSG_MORE;
-  const int written = tls_->Write(buf, len);
-  transport_flags_ = 0;
-  return written;
+  // A record's worth or more leaves as it is, also when more follows: held
+  // back, a full record waits on loopback whole for the next ones, and the
+  // pacing timer that then sends them costs more than the segments saved.
+  return tls_->Write(buf, len);
 }
 
 int TSSLKSocket::_read(int s, void* buf, int len, int flags) {

@@ -91,7 +91,7 @@ class TSSLKSocket : public TKSocket {
   std::uint64_t delivered_ = 0;    ///< decrypted bytes read so far
   int pending_shutdown_ = -1;      ///< direction to shut once the close_notify is out
   bool read_wants_write_ = false;  ///< a read waits for room to send
-  int transport_flags_ = 0;        ///< MSG_MORE while a send that has it writes its record
+  int transport_flags_ = 0;        ///< MSG_MORE while a short held record is written
   std::string held_;               ///< bytes sent ahead, waiting for what follows
   bool held_blocked_ = false;      ///< their record is on its way and must go first
   int taken_into_held_ = 0;        ///< bytes of the caller's send that went with them
