@@ -403,6 +403,22 @@ void TThread::Synchronize(const std::function<void()>& method) {
   if (request.error) std::rethrow_exception(request.error);
 }
 
+bool TThread::MoveToCpu(int Cpu) {
+  cpu_set_t allowed;
+  if (Cpu < 0 || Cpu >= CPU_SETSIZE || sched_getaffinity(0, sizeof allowed, &allowed) != 0 ||
+      !CPU_ISSET(Cpu, &allowed)) {
+    return false;
+  }
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(Cpu, &one);
+  // Narrowing the set moves the thread at once; widening it again does not
+  // move it back.
+  if (sched_setaffinity(0, sizeof one, &one) != 0) return false;
+  sched_setaffinity(0, sizeof allowed, &allowed);
+  return true;
+}
+
 bool TThread::SynchronizeRunning() const {
   if (!IsMainThread()) return false;
   const std::vector<const TThread*>& callers = RunningCallers();

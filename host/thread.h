@@ -63,6 +63,10 @@ class TThread : public TObject {
   /// method is passed on to the caller. In a thread that was abandoned it
   /// raises EThreadAbandoned instead of returning.
   static void Synchronize(const std::function<void()>& method);
+  /// Moves the calling thread onto CPU `Cpu`, when the system lets it run
+  /// there, and leaves it free to run on its allowed CPUs again: the system
+  /// may move it on later. False when it was not moved.
+  static bool MoveToCpu(int Cpu);
   /// True while a method this thread handed to Synchronize runs on the main
   /// thread (always false when asked on another thread).
   bool SynchronizeRunning() const;

@@ -36,15 +36,15 @@ constexpr const char* kEveryAddress = "0.0.0.0";
 
 // The stored properties, in the order ReadState applies them.
 constexpr std::string_view kStoredProperties[] = {
-    "Active",          "DefaultFile",      "DirectoryListing",
-    "DirectoryMask",   "URLMapIniFile",    "MaxThread",
-    "ServerPort",      "ServerRoot",       "Timeout",
-    "MaxRequestBody",  "TlsEnabled",       "TlsCertificateFile",
-    "TlsKeyFile",      "MaxBodyInMemory",  "BodySpoolDirectory",
-    "ListenAddress",   "MaxConnections",   "MaxConnectionsPerAddress",
-    "StopGracePeriod", "FollowLinks",      "ProductLine",
-    "HTTP11",          "KeepAliveTimeout", "MaxKeepAliveRequests",
-    "BatchScheduling"};
+    "Active",          "DefaultFile",         "DirectoryListing",
+    "DirectoryMask",   "URLMapIniFile",       "MaxThread",
+    "ServerPort",      "ServerRoot",          "Timeout",
+    "MaxRequestBody",  "TlsEnabled",          "TlsCertificateFile",
+    "TlsKeyFile",      "MaxBodyInMemory",     "BodySpoolDirectory",
+    "ListenAddress",   "MaxConnections",      "MaxConnectionsPerAddress",
+    "StopGracePeriod", "FollowLinks",         "ProductLine",
+    "HTTP11",          "KeepAliveTimeout",    "MaxKeepAliveRequests",
+    "BatchScheduling", "SteerKeptConnections"};
 
 std::string ActivateError(int port) {
   return "Unable to activate listening on port [" + IntToStr(port) + "]";
@@ -190,6 +190,9 @@ void TKorvi::ReadState(const TPropertySource& Source) {
       MaxKeepAliveRequests = Source.Integer("MaxKeepAliveRequests");
     }
     if (Source.Has("BatchScheduling")) BatchScheduling = Source.Boolean("BatchScheduling");
+    if (Source.Has("SteerKeptConnections")) {
+      SteerKeptConnections = Source.Boolean("SteerKeptConnections");
+    }
   } catch (...) {
     TComponent::Loaded();
     throw;

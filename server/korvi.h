@@ -187,6 +187,12 @@ class TKorvi : public TComponent {
   /// threads they start inherit it. The main thread keeps its own policy.
   /// Read as each connection is accepted.
   bool BatchScheduling = false;
+  /// The worker of a connection that proves to be kept moves, once, onto
+  /// the CPU where the connection's packets are taken in (SO_INCOMING_CPU):
+  /// there the request is warm in the cache, and waking the worker for each
+  /// later request needs no interrupt between CPUs. The system may move it
+  /// on afterwards. A connection that ends with its answer is not moved.
+  TLiveSetting<bool> SteerKeptConnections{settings_, &TKorviSettings::SteerKeptConnections};
   /// The TLS set-up the connections share (nullptr without TLS).
   std::shared_ptr<const TTlsContext> TlsContext() const { return tls_context_; }
 
@@ -283,8 +289,8 @@ class TKorvi : public TComponent {
   /// TlsCertificateFile, TlsKeyFile, MaxBodyInMemory, BodySpoolDirectory,
   /// ListenAddress, MaxConnections, MaxConnectionsPerAddress,
   /// StopGracePeriod, FollowLinks, ProductLine, HTTP11, KeepAliveTimeout,
-  /// MaxKeepAliveRequests, BatchScheduling; absent ones keep their values),
-  /// then starts listening as a loaded server does.
+  /// MaxKeepAliveRequests, BatchScheduling, SteerKeptConnections; absent
+  /// ones keep their values), then starts listening as a loaded server does.
   /// Raises EConvertError for a value that does not fit its property.
   void ReadState(const TPropertySource& Source);
   /// True when `Name` (without regard to case) is one of the stored

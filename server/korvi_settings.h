@@ -84,6 +84,7 @@ struct TKorviSettings {
   bool HTTP11 = false;
   int KeepAliveTimeout = 5;
   int MaxKeepAliveRequests = 1000;
+  bool SteerKeptConnections = false;
   ZWSOnRxEvent OnRequest;
   ZWSOnRxDoneEvent OnRequestDone;
   ZWSOnTxEvent OnResponse;

@@ -607,7 +607,10 @@ void TKorviThread::RequestComplete() {
   keep_connection_ = PersistentRequest();
   // On a connection that goes on, the end of each answer leaves at once
   // rather than wait for the client to acknowledge what came before it.
-  if (keep_connection_ && requests_ == 1 && !Socket->UsesTls()) Socket->SendWithoutDelay();
+  if (keep_connection_ && requests_ == 1) {
+    if (!Socket->UsesTls()) Socket->SendWithoutDelay();
+    if (Settings().SteerKeptConnections) TThread::MoveToCpu(Socket->IncomingCpu());
+  }
   try {
     if (Settings().OnRequestDone) Settings().OnRequestDone(Server->ThreadCount(), received_);
     StartResponse();

@@ -505,6 +505,13 @@ void TCustomKSocket::SendWithoutDelay() {
   setsockopt(SocketHandle.Get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+int TCustomKSocket::IncomingCpu() const {
+  int cpu = -1;
+  socklen_t length = sizeof cpu;
+  if (getsockopt(SocketHandle.Get(), SOL_SOCKET, SO_INCOMING_CPU, &cpu, &length) != 0) return -1;
+  return cpu;
+}
+
 bool TCustomKSocket::Startup() {
   return true;
 }

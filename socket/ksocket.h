@@ -234,6 +234,9 @@ class TCustomKSocket : public TComponent {
   /// TCP_NODELAY). SendAhead and HoldPartialSegments still hold partly
   /// filled segments back.
   void SendWithoutDelay();
+  /// The CPU on which the connection's latest packets were taken in
+  /// (SO_INCOMING_CPU); -1 when the system does not say.
+  int IncomingCpu() const;
   /// TLS hooks run after Dup; here they do nothing and return true.
   virtual bool Startup();
   /// Does nothing here and returns true.

@@ -77,11 +77,12 @@ const char* const kUsage =
     "                       BodySpoolDirectory, ListenAddress, MaxConnections,\n"
     "                       MaxConnectionsPerAddress, StopGracePeriod,\n"
     "                       FollowLinks, ProductLine, HTTP11, KeepAliveTimeout,\n"
-    "                       MaxKeepAliveRequests, BatchScheduling; other keys\n"
-    "                       are reported and ignored); options given on the\n"
-    "                       command line take precedence. Worker threads run\n"
-    "                       under the batch scheduling policy unless the file\n"
-    "                       says BatchScheduling=False\n"
+    "                       MaxKeepAliveRequests, BatchScheduling,\n"
+    "                       SteerKeptConnections; other keys are reported and\n"
+    "                       ignored); options given on the command line take\n"
+    "                       precedence. BatchScheduling and\n"
+    "                       SteerKeptConnections are on unless the file turns\n"
+    "                       them off\n"
     "  --access-log FILE    also append one line per request to FILE in the Common\n"
     "                       Log Format; SIGHUP makes it open FILE again, so that\n"
     "                       the log can be rotated\n"
@@ -197,6 +198,7 @@ void ReadProperties(int argc, char** argv, TStringList& properties, std::string&
   properties.SetValue("MaxConnectionsPerAddress", kDefaultMaxPerAddress);
   properties.SetValue("HTTP11", "True");
   properties.SetValue("BatchScheduling", "True");
+  properties.SetValue("SteerKeptConnections", "True");
   if (!config.empty()) {
     if (!FileExists(config)) throw TUsageError("no config file " + config);
     TStringList stored;

@@ -87,6 +87,7 @@ TKorviDemo::TKorviDemo(const TDemoSettings& settings)
   server_->ListenAddress = settings_.ListenAddress;
   server_->HTTP11 = settings_.Http11;
   server_->BatchScheduling = true;
+  server_->SteerKeptConnections = true;
   server_->TlsEnabled = !settings_.TlsCertificateFile.empty();
   server_->TlsCertificateFile = settings_.TlsCertificateFile;
   server_->TlsKeyFile = settings_.TlsKeyFile;

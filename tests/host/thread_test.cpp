@@ -306,6 +306,24 @@ TEST(ThreadTest, BatchSchedulingHoldsOnParkedSystemThreads) {
   EXPECT_TRUE(reused);
 }
 
+// MoveToCpu takes each CPU the thread may run on and leaves the thread's
+// CPUs as they were, so it is not pinned; one it may not run on is refused.
+TEST(ThreadTest, MoveToCpuLeavesTheThreadFree) {
+  std::thread([] {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (!CPU_ISSET(cpu, &allowed)) continue;
+      EXPECT_TRUE(TThread::MoveToCpu(cpu)) << cpu;
+      cpu_set_t after;
+      sched_getaffinity(0, sizeof after, &after);
+      EXPECT_TRUE(CPU_EQUAL(&after, &allowed)) << cpu;
+    }
+    for (const int refused : {-1, CPU_SETSIZE})
+      EXPECT_FALSE(TThread::MoveToCpu(refused));
+  }).join();
+}
+
 // The stack size given before Resume is the thread's; one the system cannot
 // give makes Resume raise "Thread creation error: ...".
 TEST(ThreadTest, StackSizeAndCreationError) {

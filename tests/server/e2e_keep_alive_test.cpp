@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -164,6 +165,33 @@ TEST_F(KeepAliveEndToEnd, KeptConnectionSendsWithoutNaglesWait) {
     const std::lock_guard guard(lock);
     EXPECT_EQ(no_delay, c.expected) << c.requests << answers;
   }
+}
+
+// With SteerKeptConnections, a kept connection's worker is moved once onto
+// the CPU its packets come in on, and is left free to run anywhere after.
+TEST_F(KeepAliveEndToEnd, SteeredWorkerIsNotPinned) {
+  server_.SteerKeptConnections = true;
+  cpu_set_t allowed;  // the workers' CPUs, as the server's thread has them
+  sched_getaffinity(0, sizeof allowed, &allowed);
+  std::mutex lock;
+  std::vector<std::string> seen;  // per request: incoming CPU known, mask as before
+  server_.OnBeforeProcess = [&](TObject*, TKorviRequest*, TKorviResponse*, TKorviThread* thread) {
+    cpu_set_t now;
+    sched_getaffinity(0, sizeof now, &now);
+    const std::lock_guard guard(lock);
+    seen.push_back(std::to_string(thread->Socket->IncomingCpu() >= 0) + "/" +
+                   std::to_string(CPU_EQUAL(&now, &allowed)));
+  };
+  server_.StartListening();
+  LoopbackClient client(Port());
+  client.Send(
+      "GET /echo HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /echo HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  client.ReadAll();
+  EXPECT_TRUE(client.PeerClosed());
+  const std::lock_guard guard(lock);
+  EXPECT_EQ(seen, (std::vector<std::string>{"1/1", "1/1", "1/1"}));
 }
 
 // An answer an action wrote to the client itself has no length the server

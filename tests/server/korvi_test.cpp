@@ -272,20 +272,23 @@ TEST(KorviLoading, ReadStateAppliesLinksAndProductLine) {
   EXPECT_TRUE(TKorvi::IsStoredProperty("productline"));
 }
 
-// The HTTP/1.1 profile and batch scheduling are off by default and stored
-// like the other settings.
+// The HTTP/1.1 profile and the scheduling settings are off by default and
+// stored like the other settings.
 TEST(KorviLoading, ReadStateAppliesTheProfileSettings) {
   TKorvi server(nullptr);
   EXPECT_FALSE(server.HTTP11);
   EXPECT_EQ(server.KeepAliveTimeout, 5);
   EXPECT_EQ(server.MaxKeepAliveRequests, 1000);
   EXPECT_FALSE(server.BatchScheduling);
+  EXPECT_FALSE(server.SteerKeptConnections);
   server.ReadState(TPropertySource(TStringList{"ServerPort=0", "HTTP11=True", "KeepAliveTimeout=9",
-                                               "MaxKeepAliveRequests=7", "BatchScheduling=True"}));
+                                               "MaxKeepAliveRequests=7", "BatchScheduling=True",
+                                               "SteerKeptConnections=True"}));
   EXPECT_TRUE(server.HTTP11);
   EXPECT_EQ(server.KeepAliveTimeout, 9);
   EXPECT_EQ(server.MaxKeepAliveRequests, 7);
   EXPECT_TRUE(server.BatchScheduling);
+  EXPECT_TRUE(server.SteerKeptConnections);
   for (const char* name : {"http11", "KeepAliveTimeout", "MAXKEEPALIVEREQUESTS", "batchscheduling"})
     EXPECT_TRUE(TKorvi::IsStoredProperty(name)) << name;
 }
