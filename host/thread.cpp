@@ -409,6 +409,7 @@ bool TThread::MoveToCpu(int Cpu) {
       !CPU_ISSET(Cpu, &allowed)) {
     return false;
   }
+  if (sched_getcpu() == Cpu) return true;
   cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(Cpu, &one);
